@@ -1,0 +1,52 @@
+# The two commands a newcomer needs: `make test` and `make run`. Both install what is missing.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 5
+
+.PHONY: all deps build test test-unit test-asan test-tsan test-fuzz bench clean
+
+all: build
+
+deps:
+	@bash scripts/setup-deps.sh
+
+build: deps
+	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+test-unit: build
+	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 300
+
+# The libraries below the windows, their tests, the tools: AddressSanitizer + UBSan.
+test-asan: deps
+	cmake -S . -B build-asan -G Ninja -DKESTREL_GUI=OFF -DKESTREL_RUBY=OFF \
+	  -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 600
+
+# The concurrency code (queues, watcher threads, lists) under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DKESTREL_GUI=OFF -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF \
+	  -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-tsan -j $(JOBS) --target tsan_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir build-tsan --output-on-failure -L tsan --timeout 600
+
+# Each parser of outside input under libFuzzer for a few seconds.
+test-fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKESTREL_FUZZ=ON -DKESTREL_GUI=OFF \
+	  -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF -DKESTREL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+test: test-unit test-asan test-tsan test-fuzz
+	@echo "make test: all suites passed"
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DKESTREL_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-bench -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz build-bench

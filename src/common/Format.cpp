@@ -1,0 +1,230 @@
+#include "Format.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace kestrel {
+namespace {
+
+// The exact decimal expansion of |v| as integer digits and fraction digits. glibc prints the
+// exact binary value for any precision; 1100 fraction digits hold every double's expansion.
+struct Exact {
+    std::string intPart;   // no leading zeros; "0" for |v| < 1
+    std::string fracPart;  // trailing zeros removed
+};
+
+Exact ExactDecimal(double v) {
+    static thread_local std::vector<char> buf(1500);
+    int n = std::snprintf(buf.data(), buf.size(), "%.1100f", std::fabs(v));
+    std::string s(buf.data(), static_cast<size_t>(n));
+    size_t dot = s.find('.');
+    Exact e;
+    e.intPart = s.substr(0, dot);
+    e.fracPart = dot == std::string::npos ? "" : s.substr(dot + 1);
+    while (!e.fracPart.empty() && e.fracPart.back() == '0') e.fracPart.pop_back();
+    return e;
+}
+
+// Adds one unit at the last digit of a digit string; returns true when a carry comes out.
+bool Increment(std::string& digits) {
+    for (size_t i = digits.size(); i-- > 0;) {
+        if (digits[i] == '9') {
+            digits[i] = '0';
+        } else {
+            ++digits[i];
+            return false;
+        }
+    }
+    return true;
+}
+
+// |v| rounded to `decimals` fraction digits, ties away from zero: integer and fraction digits.
+void RoundFixed(double v, int decimals, std::string& intPart, std::string& fracPart) {
+    Exact e = ExactDecimal(v);
+    std::string frac = e.fracPart;
+    frac.resize(static_cast<size_t>(decimals) + 1, '0');
+    bool up = frac.back() >= '5';
+    frac.pop_back();
+    std::string all = e.intPart + frac;
+    if (up && Increment(all)) all.insert(all.begin(), '1');
+    intPart = all.substr(0, all.size() - static_cast<size_t>(decimals));
+    fracPart = all.substr(all.size() - static_cast<size_t>(decimals));
+    size_t nz = intPart.find_first_not_of('0');
+    intPart = nz == std::string::npos ? "0" : intPart.substr(nz);
+}
+
+bool AllZero(const std::string& a, const std::string& b) {
+    return a.find_first_not_of('0') == std::string::npos &&
+           b.find_first_not_of('0') == std::string::npos;
+}
+
+std::string Group(const std::string& digits) {
+    std::string out;
+    size_t n = digits.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string FormatThousands(int64_t value, bool zeroAsEmpty) {
+    if (value == 0) return zeroAsEmpty ? std::string() : std::string("0");
+    uint64_t mag = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    std::string out = Group(std::to_string(mag));
+    return value < 0 ? "-" + out : out;
+}
+
+std::string FormatFixed(double value, int decimals, int width) {
+    std::string out;
+    if (std::isnan(value)) {
+        out = "NAN";
+    } else if (std::isinf(value)) {
+        out = value < 0 ? "-INF" : "INF";
+    } else {
+        std::string ip, fp;
+        RoundFixed(value, decimals, ip, fp);
+        bool neg = std::signbit(value) && !AllZero(ip, fp);
+        out = (neg ? "-" : "") + ip + (decimals > 0 ? "." + fp : "");
+    }
+    if (static_cast<int>(out.size()) < width) out.insert(0, static_cast<size_t>(width) - out.size(), ' ');
+    return out;
+}
+
+std::string FormatGeneral(double value) {
+    constexpr int kPrecision = 15;
+    if (std::isnan(value)) return "NAN";
+    if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+    if (value == 0) return "0";
+    Exact e = ExactDecimal(value);
+    // Significant digits and the decimal exponent E with |v| = 0.d1d2... x 10^E.
+    std::string all = e.intPart + e.fracPart;
+    int exp10 = e.intPart == "0" ? 0 : static_cast<int>(e.intPart.size());
+    size_t first = all.find_first_not_of('0');
+    if (e.intPart == "0") {
+        all = e.fracPart;
+        first = all.find_first_not_of('0');
+        exp10 = -static_cast<int>(first);
+    }
+    std::string digits = all.substr(first);
+    if (digits.size() > kPrecision) {
+        bool up = digits[kPrecision] >= '5';
+        digits.resize(kPrecision);
+        if (up && Increment(digits)) {
+            digits.insert(digits.begin(), '1');
+            digits.pop_back();
+            ++exp10;
+        }
+    }
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    std::string sign = value < 0 ? "-" : "";
+    if (exp10 > kPrecision || exp10 < -4) {
+        std::string out = sign + digits.substr(0, 1);
+        if (digits.size() > 1) out += "." + digits.substr(1);
+        return out + "E" + std::to_string(exp10 - 1);
+    }
+    std::string out;
+    if (exp10 <= 0) {
+        out = "0." + std::string(static_cast<size_t>(-exp10), '0') + digits;
+    } else if (static_cast<int>(digits.size()) <= exp10) {
+        out = digits + std::string(static_cast<size_t>(exp10) - digits.size(), '0');
+    } else {
+        out = digits.substr(0, static_cast<size_t>(exp10)) + "." +
+              digits.substr(static_cast<size_t>(exp10));
+    }
+    return sign + out;
+}
+
+std::string FormatFloatPattern(std::string_view pattern, double value) {
+    // Sections: positive;negative;zero. An empty negative or zero section uses the first.
+    std::vector<std::string> sections;
+    {
+        std::string cur;
+        char quote = 0;
+        for (char c : pattern) {
+            if (quote) {
+                if (c == quote) quote = 0;
+                cur += c;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+                cur += c;
+            } else if (c == ';') {
+                sections.push_back(cur);
+                cur.clear();
+            } else {
+                cur += c;
+            }
+        }
+        sections.push_back(cur);
+    }
+    std::string sec = sections[0];
+    bool negSection = false;
+    if (value < 0 && sections.size() > 1 && !sections[1].empty()) {
+        sec = sections[1];
+        negSection = true;
+    }
+
+    // Read the placeholders of the section.
+    bool thousands = false, inFrac = false, seenDigit = false;
+    int minInt = 0, minFrac = 0, maxFrac = 0;
+    std::string prefix, suffix;
+    char quote = 0;
+    for (char c : sec) {
+        if (quote) {
+            if (c == quote) quote = 0;
+            else (seenDigit ? suffix : prefix) += c;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '0' || c == '#') {
+            seenDigit = true;
+            if (inFrac) {
+                ++maxFrac;
+                if (c == '0') minFrac = maxFrac;
+            } else if (c == '0') {
+                ++minInt;
+            }
+        } else if (c == '.') {
+            inFrac = true;
+            seenDigit = true;
+        } else if (c == ',') {
+            thousands = true;
+            seenDigit = true;
+        } else {
+            (seenDigit ? suffix : prefix) += c;
+        }
+    }
+    std::string ip, fp;
+    RoundFixed(value, maxFrac, ip, fp);
+    if (sections.size() > 2 && AllZero(ip, fp) && !sections[2].empty())
+        return FormatFloatPattern(sections[2], 0.0);
+    while (static_cast<int>(fp.size()) > minFrac && !fp.empty() && fp.back() == '0') fp.pop_back();
+    if (ip == "0" && minInt == 0) ip.clear();
+    while (static_cast<int>(ip.size()) < minInt) ip.insert(ip.begin(), '0');
+    std::string body = thousands ? Group(ip) : ip;
+    if (!fp.empty()) body += "." + fp;
+    bool neg = value < 0 && !negSection && !AllZero(ip.empty() ? "0" : ip, fp);
+    return (neg ? "-" : "") + prefix + body + suffix;
+}
+
+std::string FormatPrintfReal(std::string_view pattern, double value) {
+    // "%[width][.prec]f"; anything else falls back to two decimals.
+    int width = 0, prec = 6;
+    size_t i = 0;
+    if (i < pattern.size() && pattern[i] == '%') ++i;
+    while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') width = width * 10 + (pattern[i++] - '0');
+    if (i < pattern.size() && pattern[i] == '.') {
+        ++i;
+        prec = 0;
+        while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') prec = prec * 10 + (pattern[i++] - '0');
+    }
+    if (prec > 30) prec = 30;
+    return FormatFixed(value, prec, width);
+}
+
+}  // namespace kestrel

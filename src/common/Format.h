@@ -1,0 +1,23 @@
+#pragma once
+// The number formats that the windows and files use, with the rounding of the class library
+// the program was first written for: exact binary value, ties away from zero.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// "#,": thousands separators, no decimals, 0 gives an empty text. "#0,": the same, 0 gives "0".
+std::string FormatThousands(int64_t value, bool zeroAsEmpty);
+// Fixed point with `decimals` digits, padded on the left with blanks to `width` ("%4.2f").
+std::string FormatFixed(double value, int decimals, int width = 0);
+// The real "general format": shortest text of at most 15 significant digits, no trailing zeros,
+// exponent form (1.5E-6) below 0.00001 or at and above 1E15 in size.
+std::string FormatGeneral(double value);
+// A number format pattern of the class library ("#,", "#0,", "0.00", "#,##0.0" ...) applied
+// to a real; used by grid display formats.
+std::string FormatFloatPattern(std::string_view pattern, double value);
+// A small printf-style real pattern: "%.2f", "%4.2f".
+std::string FormatPrintfReal(std::string_view pattern, double value);
+
+}  // namespace kestrel

@@ -1,0 +1,204 @@
+#include "IniFile.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <vector>
+
+#include "Codec.h"
+#include "Numbers.h"
+#include "TextFile.h"
+
+namespace kestrel {
+namespace {
+
+// One physical line of the file as raw bytes, with where it begins and where its text ends
+// (before the line end), so a write can splice a single line.
+struct RawLine {
+    size_t begin;
+    size_t textEnd;
+    size_t end;  // after the line end
+};
+
+std::vector<RawLine> ScanLines(const std::string& bytes) {
+    std::vector<RawLine> lines;
+    size_t i = 0, start = 0, n = bytes.size();
+    while (i < n) {
+        char c = bytes[i];
+        if (c == '\r' || c == '\n') {
+            size_t textEnd = i;
+            if (c == '\r' && i + 1 < n && bytes[i + 1] == '\n') ++i;
+            ++i;
+            lines.push_back({start, textEnd, i});
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < n) lines.push_back({start, n, n});
+    return lines;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool SectionName(std::string_view text, std::string_view& name) {
+    std::string_view t = TrimBlanks(text);
+    if (t.empty() || t.front() != '[') return false;
+    size_t close = t.find(']');
+    if (close == std::string_view::npos) return false;
+    name = TrimBlanks(t.substr(1, close - 1));
+    return true;
+}
+
+bool KeyValue(std::string_view text, std::string_view& key, std::string_view& value) {
+    std::string_view t = TrimBlanks(text);
+    if (t.empty() || t.front() == ';') return false;
+    size_t eq = t.find('=');
+    if (eq == std::string_view::npos) return false;
+    key = TrimBlanks(t.substr(0, eq));
+    value = TrimBlanks(t.substr(eq + 1));
+    return true;
+}
+
+// Where a key lives: the line index of the key (or npos), the section line (or npos) and the
+// last non-blank line of the section.
+struct Place {
+    size_t keyLine = std::string::npos;
+    size_t sectionLine = std::string::npos;
+    size_t lastInSection = std::string::npos;
+};
+
+Place Find(const std::string& bytes, const std::vector<RawLine>& lines, std::string_view section,
+           std::string_view key) {
+    Place p;
+    bool inSection = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string_view text(bytes.data() + lines[i].begin, lines[i].textEnd - lines[i].begin);
+        std::string_view name;
+        if (SectionName(text, name)) {
+            if (inSection) break;  // the first section of that name is the one used
+            inSection = EqualNoCase(name, section);
+            if (inSection) {
+                p.sectionLine = i;
+                p.lastInSection = i;
+            }
+            continue;
+        }
+        if (!inSection) continue;
+        if (!TrimBlanks(text).empty()) p.lastInSection = i;
+        std::string_view k, v;
+        if (KeyValue(text, k, v) && EqualNoCase(k, key)) {
+            p.keyLine = i;
+            return p;
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+IniFile::IniFile(std::string path) : path_(std::move(path)) {}
+
+bool IniFile::LookupIn(const std::string& bytes, const std::string& section,
+                       const std::string& key, std::string& raw) {
+    std::string sec = Utf8ToCp932(section), k = Utf8ToCp932(key);
+    auto lines = ScanLines(bytes);
+    Place p = Find(bytes, lines, sec, k);
+    if (p.keyLine == std::string::npos) return false;
+    std::string_view text(bytes.data() + lines[p.keyLine].begin,
+                          lines[p.keyLine].textEnd - lines[p.keyLine].begin);
+    std::string_view kk, v;
+    KeyValue(text, kk, v);
+    raw = Cp932ToUtf8(v);
+    return true;
+}
+
+bool IniFile::Lookup(const std::string& section, const std::string& key, std::string& raw) const {
+    std::string bytes;
+    if (!ReadFileBytes(path_, bytes)) return false;
+    return LookupIn(bytes, section, key, raw);
+}
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& def) const {
+    std::string raw;
+    if (!Lookup(section, key, raw)) return def;
+    std::string_view v = TrimBlanks(raw);
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
+    std::string out(v);
+    if (out.size() > 2047) out = FirstChars(out, 2047);
+    return out;
+}
+
+int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
+                             int32_t def) const {
+    std::string s = ReadString(section, key, "");
+    return ParseInt(s, true).value_or(def);
+}
+
+double IniFile::ReadFloat(const std::string& section, const std::string& key, double def) const {
+    std::string s = ReadString(section, key, "");
+    return ParseReal(s).value_or(def);
+}
+
+std::string IniFile::SpliceValue(const std::string& bytes, const std::string& section,
+                                 const std::string& key, const std::string& value) {
+    std::string sec = Utf8ToCp932(section), k = Utf8ToCp932(key), v = Utf8ToCp932(value);
+    auto lines = ScanLines(bytes);
+    Place p = Find(bytes, lines, sec, k);
+    std::string out;
+    if (p.keyLine != std::string::npos) {
+        const RawLine& l = lines[p.keyLine];
+        std::string_view text(bytes.data() + l.begin, l.textEnd - l.begin);
+        // Keep the key as it is spelt in the file and any indentation before it.
+        size_t eq = text.find('=');
+        out = bytes.substr(0, l.begin) + std::string(text.substr(0, eq + 1)) + v +
+              bytes.substr(l.textEnd);
+    } else if (p.sectionLine != std::string::npos) {
+        const RawLine& l = lines[p.lastInSection];
+        std::string head = bytes.substr(0, l.end);
+        if (l.end == l.textEnd) head += "\r\n";  // the last line of the file had no end mark
+        out = head + k + "=" + v + "\r\n" + bytes.substr(l.end);
+    } else {
+        out = bytes;
+        if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += "\r\n";
+        if (!out.empty()) out += "\r\n";
+        out += "[" + sec + "]\r\n" + k + "=" + v + "\r\n";
+    }
+    return out;
+}
+
+bool IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    std::string bytes;
+    bool exists = ReadFileBytes(path_, bytes);
+    if (!exists && FileExists(path_)) return false;  // there but unreadable: do not clobber it
+    if (exists && access(path_.c_str(), W_OK) != 0) return false;  // a read-only file stays so
+    std::string out = SpliceValue(bytes, section, key, value);
+    try {
+        WriteFileBytes(path_, out);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+bool IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
+    return WriteString(section, key, std::to_string(value));
+}
+
+}  // namespace kestrel

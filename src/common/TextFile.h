@@ -1,0 +1,30 @@
+#pragma once
+// Reading and writing the system's text files: CP932 on disk, UTF-8 in memory. A line ends at
+// CR LF, LF or CR on reading; every line is written followed by CR LF.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel {
+
+// Splits a text into lines at CR LF, LF or CR; a last line without an end mark is kept, an
+// empty text gives no lines.
+std::vector<std::string> SplitLines(std::string_view text);
+
+// Reads a whole file as raw bytes. False when it cannot be opened or read.
+bool ReadFileBytes(const std::string& path, std::string& bytes);
+
+// Reads a CP932 file into UTF-8 lines. False (and no lines) when the file cannot be read.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines);
+
+// Writes UTF-8 lines to a CP932 file, each followed by CR LF, replacing the file through a
+// temporary beside it so a failed write never leaves half a file. Throws std::runtime_error
+// with the system's reason when the file cannot be written.
+void WriteLines(const std::string& path, const std::vector<std::string>& lines);
+
+// Raw bytes, written the same way. Throws std::runtime_error on failure.
+void WriteFileBytes(const std::string& path, std::string_view bytes);
+
+bool FileExists(const std::string& path);
+
+}  // namespace kestrel

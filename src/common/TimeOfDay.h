@@ -1,0 +1,36 @@
+#pragma once
+// Times of day: stored and shown as doubles in days (date part 0), computed in whole
+// milliseconds so that equal clock times always compare equal.
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+constexpr int64_t kMsPerMinute = 60'000;
+constexpr int64_t kMsPerDay = 86'400'000;
+
+// The conversion error of a time text that is not a valid time.
+class TimeFormatError : public std::runtime_error {
+public:
+    explicit TimeFormatError(const std::string& text);
+};
+
+double MsToDays(int64_t ms);
+int64_t DaysToMs(double days);  // rounded to the nearest millisecond
+
+// "h:nn", "hh:nn" or "hh:nn:ss" (blanks around allowed) to milliseconds since midnight.
+std::optional<int64_t> ParseTimeMs(std::string_view text);
+// The same as days; throws TimeFormatError for an invalid text.
+double ParseTime(std::string_view text);
+std::optional<double> TryParseTime(std::string_view text);
+
+// "hh:nn" of a time of day; seconds are dropped.
+std::string FormatHhNn(double days);
+std::string FormatHhNnMs(int64_t ms);
+// The time cut down to the whole minute (format "hh:nn" and read back).
+int64_t CutToMinuteMs(int64_t ms);
+
+}  // namespace kestrel

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "Codec.h"
+#include "TempDir.h"
+#include "TextFile.h"
+
+using namespace kestrel;
+
+TEST(Codec, KanjiAndHalfWidthKanaRoundTripThroughCp932) {
+    const std::string utf8 = "銘柄情報 ｶﾀｶﾅ ①髙 ～ 貸借";
+    std::string sjis = Utf8ToCp932(utf8);
+    EXPECT_NE(sjis, utf8);
+    // 銘 is 0x96 0xC1 in Shift-JIS; half-width katakana is a single byte.
+    EXPECT_EQ(static_cast<unsigned char>(sjis[0]), 0x96);
+    EXPECT_EQ(static_cast<unsigned char>(sjis[1]), 0xC1);
+    EXPECT_EQ(Cp932ToUtf8(sjis), utf8);
+}
+
+TEST(Codec, UndecodableBytesAreReplacedAndTheRestSurvives) {
+    // 0x81 followed by an invalid trail byte, then a lone lead byte at the end.
+    std::string bad = std::string("ab\x81\x20" "cd") + "\x82";
+    std::string out = Cp932ToUtf8(bad);
+    EXPECT_NE(out.find("ab"), std::string::npos);
+    EXPECT_NE(out.find("cd"), std::string::npos);
+    EXPECT_NE(out.find("\xEF\xBF\xBD"), std::string::npos);
+    // Characters CP932 has no code for become '?', not a stop.
+    EXPECT_EQ(Utf8ToCp932("x\xF0\x9F\x98\x80y"), "x?y");
+    // Broken UTF-8 does not crash either.
+    EXPECT_EQ(Utf8ToCp932("a\xE3\x81"), "a?");
+}
+
+TEST(Codec, FirstCharsCountsCharactersNotBytes) {
+    EXPECT_EQ(FirstChars("1234.T", 4), "1234");
+    EXPECT_EQ(FirstChars("12", 4), "12");
+    EXPECT_EQ(FirstChars("東証一部上場", 4), "東証一部");
+}
+
+TEST(TextFile, LineEndsOfEveryKindAndAnUnmarkedLastLine) {
+    test::TempDir dir;
+    dir.WriteCp932("a.txt", "一\r\n二\n三\r四\r\n\r\n五");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(ReadLines(dir.File("a.txt"), lines));
+    EXPECT_EQ(lines, (std::vector<std::string>{"一", "二", "三", "四", "", "五"}));
+
+    dir.WriteBytes("b.txt", "x\r\n");
+    ASSERT_TRUE(ReadLines(dir.File("b.txt"), lines));
+    EXPECT_EQ(lines, std::vector<std::string>{"x"});
+
+    dir.WriteBytes("empty.txt", "");
+    ASSERT_TRUE(ReadLines(dir.File("empty.txt"), lines));
+    EXPECT_TRUE(lines.empty());
+
+    EXPECT_FALSE(ReadLines(dir.File("missing.txt"), lines));
+    EXPECT_FALSE(ReadLines(dir.Path(), lines));  // a folder is not a file
+}
+
+TEST(TextFile, WritesCp932WithCrLfAndReplacesTheFileWhole) {
+    test::TempDir dir;
+    dir.WriteBytes("out.txt", "old content that is longer than the new one\r\n");
+    WriteLines(dir.File("out.txt"), {"コード", "", "a,b"});
+    EXPECT_EQ(dir.ReadBytes("out.txt"), Utf8ToCp932("コード\r\n\r\na,b\r\n"));
+    WriteLines(dir.File("out.txt"), {});
+    EXPECT_EQ(dir.ReadBytes("out.txt"), "");
+    // A missing folder is an error with the system's reason, and leaves no temporary behind.
+    try {
+        WriteLines(dir.File("nofolder/x.txt"), {"a"});
+        FAIL() << "expected an error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("nofolder/x.txt"), std::string::npos);
+    }
+}

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Format.h"
+
+using namespace kestrel;
+
+TEST(Format, Thousands) {
+    EXPECT_EQ(FormatThousands(0, true), "");
+    EXPECT_EQ(FormatThousands(0, false), "0");
+    EXPECT_EQ(FormatThousands(999, true), "999");
+    EXPECT_EQ(FormatThousands(1000, true), "1,000");
+    EXPECT_EQ(FormatThousands(1234567, false), "1,234,567");
+    EXPECT_EQ(FormatThousands(-1500, false), "-1,500");
+    EXPECT_EQ(FormatThousands(-2147483648LL, true), "-2,147,483,648");
+}
+
+TEST(Format, FixedRoundsTheExactValueHalfAwayFromZero) {
+    EXPECT_EQ(FormatFixed(2.125, 2), "2.13");   // exact tie: away from zero
+    EXPECT_EQ(FormatFixed(-2.125, 2), "-2.13");
+    EXPECT_EQ(FormatFixed(0.015, 2), "0.01");   // stored as 0.01499...
+    EXPECT_EQ(FormatFixed(2.675, 2), "2.67");   // stored as 2.67499...
+    EXPECT_EQ(FormatFixed(0.125, 2), "0.13");
+    EXPECT_EQ(FormatFixed(9.995, 2), "9.99");
+    EXPECT_EQ(FormatFixed(9.9951, 2), "10.00");
+    EXPECT_EQ(FormatFixed(2.9126213592233, 2, 4), "2.91");
+    EXPECT_EQ(FormatFixed(0.5, 2, 6), "  0.50");
+    EXPECT_EQ(FormatFixed(-2.549019, 2, 4), "-2.55");
+    EXPECT_EQ(FormatFixed(0.004, 2), "0.00");
+    EXPECT_EQ(FormatFixed(-0.004, 2), "0.00");
+    EXPECT_EQ(FormatPrintfReal("%4.2f", 1.5), "1.50");
+    EXPECT_EQ(FormatPrintfReal("%.2f", -1.5), "-1.50");
+}
+
+TEST(Format, GeneralFormat) {
+    EXPECT_EQ(FormatGeneral(0), "0");
+    EXPECT_EQ(FormatGeneral(-0.0), "0");
+    EXPECT_EQ(FormatGeneral(2.5), "2.5");
+    EXPECT_EQ(FormatGeneral(-0.41), "-0.41");
+    EXPECT_EQ(FormatGeneral(100), "100");
+    EXPECT_EQ(FormatGeneral(0.1), "0.1");
+    EXPECT_EQ(FormatGeneral(1.0 / 3), "0.333333333333333");
+    EXPECT_EQ(FormatGeneral(2.0 / 3), "0.666666666666667");
+    EXPECT_EQ(FormatGeneral(30.0 / 1030 * 100), "2.9126213592233");
+    EXPECT_EQ(FormatGeneral(1.5e-6), "1.5E-6");
+    EXPECT_EQ(FormatGeneral(0.00001), "0.00001");
+    EXPECT_EQ(FormatGeneral(0.000009), "9E-6");
+    EXPECT_EQ(FormatGeneral(999999999999999.0), "999999999999999");
+    EXPECT_EQ(FormatGeneral(1e15), "1E15");
+    EXPECT_EQ(FormatGeneral(-1.25e20), "-1.25E20");
+    EXPECT_EQ(FormatGeneral(123456.789), "123456.789");
+    // 16 significant digits: the 15-digit rounding carries into a new leading digit.
+    EXPECT_EQ(FormatGeneral(std::nextafter(10.0, 0.0)), "10");
+    EXPECT_EQ(FormatGeneral(1234567890123455.0), "1.23456789012346E15");
+}
+
+TEST(Format, NumberPatterns) {
+    EXPECT_EQ(FormatFloatPattern("#,", 1234567), "1,234,567");
+    EXPECT_EQ(FormatFloatPattern("#,", 0), "");
+    EXPECT_EQ(FormatFloatPattern("#0,", 0), "0");
+    EXPECT_EQ(FormatFloatPattern("#,", -1234.5), "-1,235");
+    EXPECT_EQ(FormatFloatPattern("0.00", 2.125), "2.13");
+    EXPECT_EQ(FormatFloatPattern("#,##0.0#", 1234.5), "1,234.5");
+    EXPECT_EQ(FormatFloatPattern("#,##0.0#", 1234.567), "1,234.57");
+    EXPECT_EQ(FormatFloatPattern("0.00;(0.00)", -1.5), "(1.50)");
+    EXPECT_EQ(FormatFloatPattern("\"¥\"#,", 1500), "¥1,500");
+}
