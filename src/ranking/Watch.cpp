@@ -1,0 +1,88 @@
+#include "Watch.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+
+namespace {
+
+// One step below normal is one nice level above the process's own.
+void ApplyPriority(TThreadPriority p) {
+    int delta = static_cast<int>(TThreadPriority::tpNormal) - static_cast<int>(p);
+    if (delta <= 0) return;  // raising priority needs privileges we do not ask for
+    pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+    errno = 0;
+    int base = getpriority(PRIO_PROCESS, 0);
+    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), base + delta);
+}
+
+// Sleeps up to `ms`, waking at once on a stop request.
+void Nap(std::stop_token& stop, int ms) {
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, stop, std::chrono::milliseconds(ms), [] { return false; });
+}
+
+}  // namespace
+
+TWatch::TWatch(TThreadPriority priority, CMeigaraList& list, CMeigaraQueue& queue,
+               std::function<void(const CMeigara&)> beforeMerge)
+    : Queue(queue),
+      List(list),
+      BeforeMerge(std::move(beforeMerge)),
+      Priority(priority),
+      Thread([this](std::stop_token st) { Execute(st); }) {}
+
+TWatch::~TWatch() {
+    Thread.request_stop();
+    if (Thread.joinable()) Thread.join();
+}
+
+void TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record) {
+    int i = list.IndexOfCode(*record);
+    if (i >= 0) {
+        auto& entries = list.LockList();
+        CMeigara& entry = *entries[static_cast<size_t>(i)];
+        double keptTime = entry.Time;
+        entry.Assign(*record);
+        if (record->Action == 'U') entry.Time = keptTime;
+        list.UnlockList();
+    } else if (record->Action == 'A') {
+        auto entry = std::make_unique<CMeigara>();
+        entry->Assign(*record);
+        list.Add(std::move(entry));
+    }
+    // An 'U' record of an issue that is not listed is dropped; the record is freed either way.
+}
+
+void TWatch::Execute(std::stop_token stop) {
+    ApplyPriority(Priority);
+    while (!stop.stop_requested()) {
+        bool idle = true;
+        while (Queue.Count() == 0) {
+            Nap(stop, 10);
+            if (stop.stop_requested()) return;
+        }
+        {
+            CMeigaraList::Locked lock(List);
+            try {
+                while (Queue.Count() > 0) {
+                    if (stop.stop_requested()) return;  // the guard unlocks; the list is not sorted
+                    idle = false;
+                    std::unique_ptr<CMeigara> record = Queue.Pop();
+                    if (!record) break;
+                    if (BeforeMerge) BeforeMerge(*record);
+                    Merge(List, std::move(record));
+                }
+            } catch (...) {
+                // The burst ends here; what was merged stays merged, the popped record is freed.
+            }
+            List.Sort();
+        }
+        if (idle) Nap(stop, 10);
+    }
+}
