@@ -1,0 +1,239 @@
+#include "Controller.h"
+
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "CommaText.h"
+#include "TextFile.h"
+#include "TimeOfDay.h"
+
+CController* M_GlobalCore = nullptr;
+CMeigaraQueue* MeigaraQueueA = nullptr;
+CMeigaraQueue* MeigaraQueueD = nullptr;
+CMeigaraList* MeigaraListA = nullptr;
+CMeigaraList* MeigaraListD = nullptr;
+TWatch* WatchA = nullptr;
+TWatch* WatchD = nullptr;
+CTrkgList* TrkgList = nullptr;
+
+namespace {
+constexpr int64_t kMiddayReconnectMs = (12 * 60 + 25) * kestrel::kMsPerMinute;
+}
+
+CDate CSystemClock::Today() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+}
+
+int64_t CSystemClock::TimeOfDayMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    localtime_r(&ts.tv_sec, &tm);
+    return ((int64_t{tm.tm_hour} * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+void CSystemClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+CController::CController(IUserInterface& ui, IClock& clock, std::string dir, std::string logDir,
+                         DdeConvFactory convFactory)
+    : Ui(ui), Clock(clock), Dir(std::move(dir)), LogDir(std::move(logDir)),
+      ConvFactory(std::move(convFactory)) {
+    M_GlobalCore = this;
+}
+
+CController::~CController() {
+    if (A || D) DataModuleDestroy();
+    if (M_GlobalCore == this) M_GlobalCore = nullptr;
+}
+
+std::string CController::Path(const std::string& name) const {
+    return Dir.empty() ? name : Dir + "/" + name;
+}
+
+void CController::DataModuleCreate() {
+    MorningSeen = false;
+    ReConnDone = false;
+    InitDone = false;
+    A = std::make_unique<CRankingChannel>('A');
+    D = std::make_unique<CRankingChannel>('D');
+    MeigaraQueueA = &A->Queue;
+    MeigaraQueueD = &D->Queue;
+    MeigaraListA = &A->List;
+    MeigaraListD = &D->List;
+    A->Start(TThreadPriority::tpLower);
+    D->Start(TThreadPriority::tpLower);
+    WatchA = A->Watch.get();
+    WatchD = D->Watch.get();
+}
+
+void CController::CreateIni(const std::string& fileName) {
+    Ini = std::make_unique<CIni>(fileName.empty() ? Path(CIni::kDefaultPath) : fileName);
+    Ini->Load();
+}
+
+void CController::InitTimerTimer() {
+    InitTimerEnabled = false;
+    Ui.SetBusy(true);
+    Ui.ShowSplash(true);
+    Ui.ProcessEvents();
+    StartUp();
+    Clock.SleepMs(1000);
+    Ui.ShowSplash(false);
+    if (Ini) Ui.ApplyColumnWidths(*Ini);
+    Ui.SetBusy(false);
+}
+
+void CController::StartUp() {
+    Ui.SetBusy(true);
+    InitDone = false;
+    if (!Ini) CreateIni();
+
+    MasterList = std::make_unique<CMeigaraInfoList>(Path(CMeigaraInfoList::kDefaultPath));
+    if (MasterList->Count() == 0) Ui.ShowMessage("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】");
+
+    LimitList = std::make_unique<CLimitPriceRangeList>(Path(CLimitPriceRangeList::kDefaultPath));
+    if (LimitList->Count() == 0) Ui.ShowMessage("株式売買値幅の取得に失敗しました。【株式売買値幅.txt】");
+
+    WatchLines.clear();
+    if (!kestrel::ReadLines(Path("監視銘柄.txt"), WatchLines)) {
+        Ui.ShowMessage("監視銘柄リストの取得に失敗しました。【監視銘柄.txt】");
+        Ui.ShowMessage("作業フォルダを再確認してください → 終了します");
+        Ui.RequestQuit();
+    }
+
+    Ctx.Ini = Ini.get();
+    Ctx.InitDone = &InitDone;
+    Ctx.Replay = &Replay;
+    Ctx.MasterList = MasterList.get();
+    Ctx.LimitList = LimitList.get();
+    Ctx.QueueA = &A->Queue;
+    Ctx.QueueD = &D->Queue;
+    Ctx.EventLog = [this](const std::string& line) { Ui.AppendEventLine(line); };
+    Ctx.ShowMessage = [this](const std::string& text) { Ui.ShowMessage(text); };
+    Ctx.ReportError = [this](const std::string& text) { Ui.SetStatusText(text); };
+    Ctx.ConvFactory = ConvFactory;
+    TrkgList = nullptr;
+    this->TrkgList = std::make_unique<CTrkgList>(WatchLines, Ctx);
+    ::TrkgList = this->TrkgList.get();
+
+    if (Ini->IsDebug()) LoadReplayData();
+    OfferResumeFiles();
+
+    Ui.EnableMainWindow();
+    Ui.SetBusy(false);
+    InitDone = true;
+}
+
+void CController::LoadReplayData() {
+    Replay.ReplayPos = 0;
+    kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines);
+    if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
+    kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines);
+    if (Replay.ReplayBaseLines.empty()) Ui.ShowMessage("デバッグ用データ\"std.csv\"の読込エラー");
+    DebugTimerEnabled = true;
+}
+
+std::string CController::ResumeFileName(const char* suffix) {
+    CDate d = Clock.Today();
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "%04d%02d%02d_", d.Year, d.Month, d.Day);
+    std::string dir = LogDir.empty() ? Path("log") : LogDir;
+    return dir + "/" + prefix + suffix;
+}
+
+void CController::OfferResumeFiles() {
+    std::string asc = ResumeFileName("Asc.txt");
+    std::string bytes;
+    if (!kestrel::ReadFileBytes(asc, bytes)) return;
+    if (!Ui.Confirm("レジュームファイルがあります。ロードしますか？")) return;
+    auto a = A->List.LoadFromFile(ResumeFileName("Asc.txt"));
+    auto d = D->List.LoadFromFile(ResumeFileName("Dsc.txt"));
+    int skipped = a.Skipped + d.Skipped;
+    if (skipped > 0)
+        Ui.ShowMessage("レジュームファイルの " + std::to_string(skipped) +
+                       " 行は数値が読めないため読み込みませんでした。");
+}
+
+bool CController::ReplayAtEnd() const {
+    return Replay.ReplayPos < 0 || static_cast<size_t>(Replay.ReplayPos) >= Replay.ReplayLines.size();
+}
+
+void CController::DebugTimerTimer() {
+    if (!InitDone || !this->TrkgList) return;
+    if (ReplayAtEnd()) {
+        DebugTimerEnabled = false;  // every line delivered: nothing more to do
+        return;
+    }
+    const int32_t pos = Replay.ReplayPos;
+    const std::string& line = Replay.ReplayLines[static_cast<size_t>(pos)];
+    Ui.SetStatusText("【" + line + "】");
+    thread_local std::vector<std::string> cols;
+    kestrel::SplitCommaText(line, cols);
+    int index = cols.size() >= 2 ? this->TrkgList->IndexOfIssue(cols[1]) : -1;
+    if (index < 0) {
+        Replay.ReplayPos = pos + 1;  // no watched issue: pass over the line
+        return;
+    }
+    try {
+        this->TrkgList->Items(index)->OnVolumeChange(nullptr);
+    } catch (const kestrel::TimeFormatError&) {
+        Ui.SetStatusText("【" + line + "】 時刻が読めないため飛ばしました");
+    } catch (const std::exception& e) {
+        Ui.ShowMessage(e.what());
+    }
+    if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
+}
+
+void CController::ReConnTimerTimer() {
+    int64_t now = kestrel::CutToMinuteMs(Clock.TimeOfDayMs());
+    if (now < kMiddayReconnectMs) {
+        MorningSeen = true;
+        return;
+    }
+    if (!MorningSeen || ReConnDone) return;
+    // A tick while start-up is still running waits for the next one: the trackers may not
+    // exist yet.
+    if (!InitDone || !this->TrkgList) return;
+    ReConnTimerEnabled = false;
+    ReConnDone = true;
+    Ui.SetBusy(true);
+    Ui.SetStatusText("DDE-LINK 再接続処理中･･･");
+    this->TrkgList->ReconnectAll();
+    Ui.SetStatusText("");
+    Ui.SetBusy(false);
+}
+
+void CController::DataModuleDestroy() {
+    ::TrkgList = nullptr;
+    this->TrkgList.reset();
+    if (!A || !D) return;
+    // Let the watchers merge what is still queued; return as soon as both queues are empty.
+    for (int waited = 0; waited < DrainWaitMs; waited += 10) {
+        if (A->Queue.Count() == 0 && D->Queue.Count() == 0) break;
+        Clock.SleepMs(10);
+    }
+    WatchA = nullptr;
+    A->Stop();
+    WatchD = nullptr;
+    D->Stop();
+    while (A->Queue.Pop()) {
+    }
+    while (D->Queue.Pop()) {
+    }
+    MeigaraQueueA = MeigaraQueueD = nullptr;
+    // Each list is saved on its own: a failure with one does not cost the other.
+    for (auto* ch : {A.get(), D.get()}) {
+        try {
+            ch->List.SaveToFile(ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt"));
+        } catch (const std::exception& e) {
+            Ui.ShowMessage(e.what());
+        }
+    }
+    MeigaraListA = MeigaraListD = nullptr;
+    A.reset();
+    D.reset();
+}

@@ -1,0 +1,377 @@
+#include "Trkg.h"
+
+#include <stdexcept>
+
+#include "Codec.h"
+#include "CommaText.h"
+#include "Format.h"
+#include "Numbers.h"
+#include "TimeOfDay.h"
+
+using namespace kestrel;
+
+namespace {
+const std::string kVolumeItem = "出来高";
+
+inline int64_t Ms(const TTickEntry& e) { return DaysToMs(e.Time); }
+
+int32_t ClampInt32(int64_t v) {
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+}  // namespace
+
+CTrkg::CTrkg(const std::string& topic, CTrkgContext& context)
+    : Topic(topic), Ctx(context), Code(FirstChars(topic, 4)) {
+    if (Ctx.Ini->IsDebug() || !Ctx.ConvFactory) return;
+    Conv = Ctx.ConvFactory();
+    Conv->ConnectMode = ddeManual;
+    Conv->SetLink(Ctx.Service, Topic);
+    Item = std::make_unique<TDdeClientItem>();
+    ResetItem();
+    Conv->OpenLink();  // a link that does not open stays silent until a reconnect
+}
+
+CTrkg::~CTrkg() {
+    // The item first, so no change can reach this tracker once it is going.
+    Item.reset();
+    Conv.reset();
+}
+
+bool CTrkg::Reconnect() {
+    if (!Conv) return true;
+    Conv->CloseLink();
+    Conv->SetLink(Ctx.Service, Topic);
+    Conv->OpenLink();
+    return true;
+}
+
+bool CTrkg::ResetItem() {
+    if (!Conv || !Item) return true;
+    Item->SetDdeConv(Conv.get());
+    Item->OnChange = [this](TDdeClientItem& sender) {
+        try {
+            OnVolumeChange(&sender);
+        } catch (const std::exception& e) {
+            if (Ctx.ReportError) Ctx.ReportError(e.what());
+        }
+    };
+    Item->SetDdeItem(kVolumeItem);
+    return true;
+}
+
+void CTrkg::OnVolumeChange(TDdeClientItem*) {
+    if (!Ctx.HandlerArmed) {
+        if (!Ctx.InitDone || !*Ctx.InitDone) return;  // changes during start-up are dropped
+        Ctx.HandlerArmed = true;
+    }
+    if (Conv)
+        LiveUpdate();
+    else
+        ReplayStep();
+}
+
+std::string CTrkg::RequestItem(const std::string& item) {
+    return Conv ? Conv->RequestData(item) : std::string();
+}
+
+void CTrkg::RefreshStatic() {
+    Name = RequestItem("銘柄名称");
+    MarginClass = RequestItem("信用貸借区分");
+    PrevClose = FloorYen(RequestItem("前日終値"));
+    LimitHigh = Ctx.LimitList ? Ctx.LimitList->GetLimitHigh(PrevClose) : PrevClose;
+    OpenPrice = FloorYen(RequestItem("始値"));
+    Gap = ClampInt32(int64_t{OpenPrice} - PrevClose);
+    LoanRatio = static_cast<float>(ParseRealOr0(RequestItem("貸借倍率")));
+    YearHigh = FloorYen(RequestItem("年初来高値"));
+}
+
+void CTrkg::LiveUpdate() {
+    RefreshStatic();
+    int32_t p = 0, v = 0;
+    std::string text = RequestItem("現在値");
+    if (!text.empty()) p = FloorYen(text);
+    text = RequestItem(kVolumeItem);
+    if (!text.empty()) v = ParseIntOr0(text);
+    text = RequestItem("現在値時刻");
+    if (text.empty() || text == "  :  ") return;  // no trade yet: nothing stored or posted
+    double t = ParseTime(text);
+    AddTick(p, v, t);
+    Price = p;
+    Volume = v;
+    LimitGap = ClampInt32(int64_t{LimitHigh} - p);
+    text = RequestItem("出来高加重平均");
+    if (!text.empty()) Vwap = ParseRealOr0(text);
+    text = RequestItem("前日比率");
+    if (!text.empty()) DayRatio = ParseRealOr0(text);
+    AdvanceRing();
+    Detect();
+}
+
+void CTrkg::LoadReplayBase() {
+    if (!Ctx.Replay) return;
+    for (const auto& line : Ctx.Replay->ReplayBaseLines) {
+        if (FirstChars(line, 4) != Code) continue;
+        const CMeigaraInfo* info = Ctx.MasterList ? Ctx.MasterList->FindByCode(Topic) : nullptr;
+        Name = info ? info->GetName() : "$" + Topic + "$";
+        auto cols = SplitCommaText(line);
+        auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string(); };
+        MarginClass = col(1);
+        PrevClose = ParseIntOr0(col(2));
+        LimitHigh = Ctx.LimitList ? Ctx.LimitList->GetLimitHigh(PrevClose) : PrevClose;
+        OpenPrice = ParseIntOr0(col(3));
+        Gap = ClampInt32(int64_t{OpenPrice} - PrevClose);
+        LoanRatio = static_cast<float>(ParseRealOr0(col(5)));
+        YearHigh = ParseIntOr0(col(6));
+        return;
+    }
+}
+
+bool CTrkg::ReplayStep() {
+    if (Name.empty()) LoadReplayBase();
+    if (!Ctx.Replay) return false;
+    auto& lines = Ctx.Replay->ReplayLines;
+    int32_t pos = Ctx.Replay->ReplayPos;
+    if (pos < 0 || static_cast<size_t>(pos) >= lines.size()) return false;
+    thread_local std::vector<std::string> cols;
+    SplitCommaText(lines[static_cast<size_t>(pos)], cols);
+    auto col = [&](size_t i) -> std::string_view {
+        return i < cols.size() ? std::string_view(cols[i]) : std::string_view();
+    };
+    int32_t p = ParseIntOr0(col(2));
+    int32_t v = ParseIntOr0(col(3));
+    double t = ParseTime(col(0));  // throws before anything is stored
+    AddTick(p, v, t);
+    Price = p;
+    Volume = v;
+    LimitGap = ClampInt32(int64_t{LimitHigh} - p);
+    DayRatio = PrevClose > 0 ? static_cast<double>(int64_t{p} - PrevClose) / PrevClose * 100 : 0;
+    AdvanceRing();
+    Detect();
+    Ctx.Replay->ReplayPos = pos + 1;
+    return true;
+}
+
+void CTrkg::AddTick(int32_t p, int32_t v, double t) {
+    TTickEntry& e = History[static_cast<size_t>(WritePos)];
+    e.Price = p;
+    e.Time = t;
+    e.Volume = v;
+    e.VolumeDelta = static_cast<int32_t>(static_cast<uint32_t>(v) - static_cast<uint32_t>(Volume));
+}
+
+void CTrkg::AdvanceRing() {
+    const int w = WritePos;
+    if (PointCount == kHistory) {
+        // Slot w held the oldest point, now overwritten: it can only be at a deque's front.
+        for (SlotDeque* d : {&Lows, &Highs, &Times})
+            if (d->Size() > 0 && d->Front() == w) d->PopFront();
+    }
+    const TTickEntry& e = History[static_cast<size_t>(w)];
+    while (Lows.Size() > 0 && History[static_cast<size_t>(Lows.Back())].Price >= e.Price) Lows.PopBack();
+    Lows.PushBack(w);
+    while (Highs.Size() > 0 && History[static_cast<size_t>(Highs.Back())].Price <= e.Price) Highs.PopBack();
+    Highs.PushBack(w);
+    const int64_t t = Ms(e);
+    while (Times.Size() > 0 && Ms(History[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
+    Times.PushBack(w);
+    WritePos = w + 1 == kHistory ? 0 : w + 1;
+    if (PointCount < kHistory) ++PointCount;
+}
+
+void CTrkg::Detect() {
+    if (PointCount == 0) return;
+    const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
+    const int64_t x = CutToMinuteMs(latest % kMsPerDay) - int64_t{Ctx.Ini->GetSpan()} * kMsPerMinute;
+    CheckRise(MsToDays(x));
+    CheckFall(MsToDays(x));
+}
+
+bool CTrkg::GetWindowScan(double xDays, int& start, int& end) const {
+    if (PointCount == 0) return false;
+    end = LatestSlot();
+    if (PointCount == 1) {
+        start = 0;
+        return true;
+    }
+    const int oldest = OldestSlot();
+    auto walk = [&](int from, int64_t x) {
+        int s = from;
+        while (Ms(History[static_cast<size_t>(s)]) >= x) {
+            if (s == oldest) break;
+            s = s == 0 ? kHistory - 1 : s - 1;
+        }
+        return s;
+    };
+    const int64_t x = DaysToMs(xDays);
+    start = walk(end, x);
+    if (start == end) {
+        // Only when the latest point itself is older than the window start (a negative span).
+        if (start == oldest) return true;
+        int s = start == 0 ? kHistory - 1 : start - 1;
+        start = walk(s, Ms(History[static_cast<size_t>(s)]));
+    }
+    return true;
+}
+
+bool CTrkg::GetWindow(double xDays, int& start, int& end) const {
+    if (PointCount == 0) return false;
+    end = LatestSlot();
+    if (PointCount == 1) {
+        start = 0;
+        return true;
+    }
+    const int64_t x = DaysToMs(xDays);
+    if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
+    // The window starts at the newest point older than x: the last entry of Times (times rise
+    // along it) that is older than x; none such means the oldest stored point.
+    int lo = 0, hi = Times.Size();  // first index whose time is >= x
+    while (lo < hi) {
+        int mid = (lo + hi) / 2;
+        if (Ms(History[static_cast<size_t>(Times.At(mid))]) < x)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
+    return true;
+}
+
+int32_t CTrkg::ScanLow(int start, int end) const {
+    int32_t low = History[static_cast<size_t>(start)].Price;
+    for (int s = start; s != end;) {
+        s = s + 1 == kHistory ? 0 : s + 1;
+        if (History[static_cast<size_t>(s)].Price < low) low = History[static_cast<size_t>(s)].Price;
+    }
+    return low;
+}
+
+int32_t CTrkg::ScanHigh(int start, int end) const {
+    int32_t high = History[static_cast<size_t>(start)].Price;
+    for (int s = start; s != end;) {
+        s = s + 1 == kHistory ? 0 : s + 1;
+        if (History[static_cast<size_t>(s)].Price > high) high = History[static_cast<size_t>(s)].Price;
+    }
+    return high;
+}
+
+namespace {
+// The first deque entry at or after `age`: the extreme of the window from there to the latest.
+template <typename Deque, typename AgeFn>
+int FirstAtOrAfter(const Deque& d, int age, AgeFn ageOf) {
+    int lo = 0, hi = d.Size();
+    while (lo < hi) {
+        int mid = (lo + hi) / 2;
+        if (ageOf(d.At(mid)) < age)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return d.At(lo);
+}
+}  // namespace
+
+int32_t CTrkg::WindowLow(int start, int end) const {
+    if (end != LatestSlot() || Lows.Size() == 0) return ScanLow(start, end);
+    int slot = FirstAtOrAfter(Lows, Age(start), [this](int s) { return Age(s); });
+    return History[static_cast<size_t>(slot)].Price;
+}
+
+int32_t CTrkg::WindowHigh(int start, int end) const {
+    if (end != LatestSlot() || Highs.Size() == 0) return ScanHigh(start, end);
+    int slot = FirstAtOrAfter(Highs, Age(start), [this](int s) { return Age(s); });
+    return History[static_cast<size_t>(slot)].Price;
+}
+
+void CTrkg::CheckRise(double x) { CheckMove('A', x); }
+void CTrkg::CheckFall(double x) { CheckMove('D', x); }
+
+void CTrkg::CheckMove(char kind, double x) {
+    int start = 0, end = 0;
+    if (!GetWindow(x, start, end)) {
+        if (Ctx.ShowMessage) Ctx.ShowMessage("ERROR:getPos");
+        return;
+    }
+    const TTickEntry& last = History[static_cast<size_t>(end)];
+    Price = last.Price;
+    Time = last.Time;
+    const double rate = Ctx.Ini->GetRate();
+    char action = 'U';
+    if (kind == 'A') {
+        const int32_t low = WindowLow(start, end);
+        Move = ClampInt32(int64_t{Price} - low);
+        MoveRatio = Price > 0 ? static_cast<double>(Move) / Price * 100 : 0;
+        if (MoveRatio >= rate && !(Price < 100 && Move < 2)) action = 'A';
+    } else {
+        const int32_t high = WindowHigh(start, end);
+        Move = ClampInt32(int64_t{Price} - high);
+        MoveRatio = Price > 0 ? static_cast<double>(Move) / Price * 100 : 0;
+        if (MoveRatio <= -rate && !(Price < 100 && int64_t{high} - Price < 2)) action = 'A';
+    }
+    PostMovement(kind, action);
+}
+
+void CTrkg::PostMovement(char kind, char action) {
+    auto m = std::make_unique<CMeigara>(Topic, action);
+    m->Name = Name;
+    m->MarginClass = MarginClass;
+    m->PrevClose = PrevClose;
+    m->LimitHigh = LimitHigh;
+    m->OpenPrice = OpenPrice;
+    m->Gap = Gap;
+    m->YearHigh = YearHigh;
+    m->Price = Price;
+    m->Time = Time;
+    m->MoveRatio = MoveRatio;
+    m->DayRatio = DayRatio;
+    m->LoanRatio = static_cast<double>(LoanRatio);
+    m->Volume = Volume;
+    m->LimitGap = ClampInt32(int64_t{LimitHigh} - Price);
+    m->OpenRatio =
+        OpenPrice != 0 ? static_cast<double>(int64_t{Price} - OpenPrice) / OpenPrice * 100 : 0;
+    if (action == 'A' && Ctx.EventLog) {
+        std::string line = FormatHhNn(Time);
+        line += ' ';
+        line += Topic;
+        line += ':';
+        line += std::to_string(Price);
+        line += ",(";
+        line += std::to_string(Move);
+        line += "),";
+        line += FormatFixed(MoveRatio, 2, 4);
+        line += "% ";
+        line += std::to_string(LimitHigh);
+        line += '[';
+        line += kind;
+        line += ',';
+        line += action;
+        line += ']';
+        Ctx.EventLog(line);
+    }
+    CMeigaraQueue* q = kind == 'A' ? Ctx.QueueA : Ctx.QueueD;
+    if (q) q->Push(std::move(m));
+}
+
+CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context) {
+    Trackers.reserve(watchLines.size());
+    for (const auto& line : watchLines) {
+        Trackers.push_back(std::make_unique<CTrkg>(line, context));
+        ByCode.emplace(Trackers.back()->IssueCode(), Count() - 1);  // the first one wins
+    }
+}
+
+int CTrkgList::IndexOfIssue(const std::string& code) const {
+    auto it = ByCode.find(code);
+    return it == ByCode.end() ? -1 : it->second;
+}
+
+bool CTrkgList::ReconnectAll() {
+    for (auto& t : Trackers) t->Reconnect();
+    return true;
+}
+
+bool CTrkgList::ResetItemAll() {
+    for (auto& t : Trackers) t->ResetItem();
+    return true;
+}

@@ -1,0 +1,164 @@
+#pragma once
+// One tracker per watched issue: its quote conversation, reference figures and a ring of the
+// last 8,000 quote points; after every stored point it decides whether the issue has just risen
+// or fallen sharply and posts one record per direction.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "DdeConv.h"
+#include "Ini.h"
+#include "LimitPriceRange.h"
+#include "Meigara.h"
+#include "MeigaraInfo.h"
+
+struct TTickEntry {
+    int32_t Price = 0;
+    double Time = 0;
+    int32_t Volume = 0;
+    int32_t VolumeDelta = 0;
+};
+
+// The recorded quote lines of debug mode and the position of the next one to deliver.
+struct CReplayData {
+    std::vector<std::string> ReplayLines;
+    std::vector<std::string> ReplayBaseLines;
+    int32_t ReplayPos = 0;
+};
+
+// Everything a tracker needs of the rest of the system, handed over explicitly so a test can
+// build a tracker alone. One context is shared by all trackers of a run.
+struct CTrkgContext {
+    const CIni* Ini = nullptr;
+    const bool* InitDone = nullptr;
+    // Process-wide in the monitor: set by the first change after start-up, never cleared.
+    bool HandlerArmed = false;
+    CReplayData* Replay = nullptr;
+    const CMeigaraInfoList* MasterList = nullptr;
+    const CLimitPriceRangeList* LimitList = nullptr;
+    CMeigaraQueue* QueueA = nullptr;
+    CMeigaraQueue* QueueD = nullptr;
+    // The event viewer's log: one call appends one line.
+    std::function<void(const std::string&)> EventLog;
+    // Message box ("ERROR:getPos").
+    std::function<void(const std::string&)> ShowMessage;
+    // An error raised out of a live change (a malformed time text).
+    std::function<void(const std::string&)> ReportError;
+    DdeConvFactory ConvFactory;  // live mode only
+    std::string Service = "RSS";
+};
+
+class CTrkg {
+public:
+    static constexpr int kHistory = 8000;
+
+    CTrkg(const std::string& topic, CTrkgContext& context);
+    ~CTrkg();
+    CTrkg(const CTrkg&) = delete;
+    CTrkg& operator=(const CTrkg&) = delete;
+
+    // The change handler: the item's OnChange in live mode, called by the replay in debug mode.
+    // A malformed time text raises kestrel::TimeFormatError (nothing is stored).
+    void OnVolumeChange(TDdeClientItem* sender);
+    bool Reconnect();
+    bool ResetItem();
+    const std::string& GetTopic() const { return Topic; }
+    // The first four characters of the topic, the issue code.
+    const std::string& IssueCode() const { return Code; }
+
+    // Internal steps, public for tests and tools.
+    std::string RequestItem(const std::string& item);
+    void RefreshStatic();
+    void LiveUpdate();
+    void LoadReplayBase();
+    bool ReplayStep();
+    void AddTick(int32_t p, int32_t v, double t);
+    void Detect();
+    // Start and end slot of the look-back window starting at x (days); false when empty.
+    bool GetWindow(double x, int& start, int& end) const;
+    // The same by walking the ring point by point, exactly as the rule reads; the fast path
+    // above must always agree with it.
+    bool GetWindowScan(double x, int& start, int& end) const;
+    void CheckRise(double x);
+    void CheckFall(double x);
+    void PostMovement(char kind, char action);
+
+    // Lowest and highest price of the points from start to end, going forward through the ring.
+    int32_t WindowLow(int start, int end) const;
+    int32_t WindowHigh(int start, int end) const;
+    int32_t ScanLow(int start, int end) const;
+    int32_t ScanHigh(int start, int end) const;
+
+    std::string Topic;
+    std::unique_ptr<TDdeClientConv> Conv;
+    std::unique_ptr<TDdeClientItem> Item;
+    std::string Name;
+    std::string MarginClass;
+    int32_t PrevClose = 0;
+    int32_t LimitHigh = 0;
+    int32_t OpenPrice = 0;
+    int32_t Gap = 0;
+    float LoanRatio = 0;
+    int32_t YearHigh = 0;
+    double Vwap = 0;
+    int32_t LimitGap = 0;
+    double DayRatio = 0;
+    std::array<TTickEntry, kHistory> History{};
+    int32_t WritePos = 0;
+    int32_t PointCount = 0;
+    int32_t Price = 0;
+    int32_t Volume = 0;
+    double Time = 0;
+    int32_t Move = 0;
+    double MoveRatio = 0;
+
+private:
+    // Slots of the stored points whose price (or time) is smaller (larger) than every later
+    // point's, oldest first: a window's low is the first of them inside the window, and the
+    // window start is found by binary search, so a check costs O(log n) whatever its length.
+    class SlotDeque {
+    public:
+        int Size() const { return Count; }
+        int At(int i) const { return Slots[(Head + i) % kHistory]; }
+        int Front() const { return Slots[Head]; }
+        int Back() const { return Slots[(Head + Count - 1) % kHistory]; }
+        void PopFront() { Head = (Head + 1) % kHistory, --Count; }
+        void PopBack() { --Count; }
+        void PushBack(int slot) { Slots[(Head + Count++) % kHistory] = static_cast<uint16_t>(slot); }
+
+    private:
+        std::array<uint16_t, kHistory> Slots{};
+        int Head = 0;
+        int Count = 0;
+    };
+
+    int OldestSlot() const { return PointCount < kHistory ? 0 : WritePos; }
+    int LatestSlot() const { return (WritePos + kHistory - 1) % kHistory; }
+    int Age(int slot) const { return (slot - OldestSlot() + kHistory) % kHistory; }
+    void AdvanceRing();
+    void CheckMove(char kind, double x);
+
+    CTrkgContext& Ctx;
+    std::string Code;
+    SlotDeque Lows, Highs, Times;
+};
+
+// The watch list's trackers, in file order.
+class CTrkgList {
+public:
+    CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context);
+    CTrkg* Items(int index) const { return Trackers[static_cast<size_t>(index)].get(); }
+    int Count() const { return static_cast<int>(Trackers.size()); }
+    // The first tracker whose topic's first four characters equal the whole code, or -1.
+    int IndexOfIssue(const std::string& code) const;
+    bool ReconnectAll();
+    bool ResetItemAll();
+
+private:
+    std::vector<std::unique_ptr<CTrkg>> Trackers;
+    std::unordered_map<std::string, int> ByCode;
+};
