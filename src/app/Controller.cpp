@@ -214,7 +214,8 @@ void CController::DataModuleDestroy() {
     // Let the watchers merge what is still queued; return as soon as both queues are empty.
     for (int waited = 0; waited < DrainWaitMs; waited += 10) {
         if (A->Queue.Count() == 0 && D->Queue.Count() == 0) break;
-        Clock.SleepMs(10);
+        // Waiting on the worker threads, not on the time of day: real time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     WatchA = nullptr;
     A->Stop();

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Codec.h"
+#include "Controller.h"
+#include "TempDir.h"
+#include "TimeOfDay.h"
+
+namespace {
+struct ScriptedUi : IUserInterface {
+    std::vector<std::string> messages, events, status;
+    std::vector<bool> answers;
+    int confirms = 0, quits = 0;
+    void ShowMessage(const std::string& t) override { messages.push_back(t); }
+    bool Confirm(const std::string&) override {
+        ++confirms;
+        return !answers.empty() && answers[static_cast<size_t>(confirms - 1)];
+    }
+    void SetStatusText(const std::string& t) override { status.push_back(t); }
+    void SetBusy(bool) override {}
+    void RequestQuit() override { ++quits; }
+    void AppendEventLine(const std::string& l) override { events.push_back(l); }
+};
+struct FakeClock : IClock {
+    CDate date{2026, 12, 7};
+    int64_t now = 9 * 3600000;
+    CDate Today() override { return date; }
+    int64_t TimeOfDayMs() override { return now; }
+    void SleepMs(int ms) override { now += ms; }
+};
+}  // namespace
+
+TEST(Controller, MissingFilesShowTheirMessagesInOrder) {
+    kestrel::test::TempDir dir;
+    ScriptedUi ui;
+    FakeClock clock;
+    CController c(ui, clock, dir.Path());
+    c.DataModuleCreate();
+    c.StartUp();
+    EXPECT_EQ(ui.messages,
+              (std::vector<std::string>{"銘柄情報リストの取得に失敗しました。【銘柄情報.txt】",
+                                        "株式売買値幅の取得に失敗しました。【株式売買値幅.txt】",
+                                        "監視銘柄リストの取得に失敗しました。【監視銘柄.txt】",
+                                        "作業フォルダを再確認してください → 終了します",
+                                        "デバッグ用データ\"kabu.txt\"の読込エラー",
+                                        "デバッグ用データ\"std.csv\"の読込エラー"}));
+    EXPECT_EQ(ui.quits, 1);
+    EXPECT_TRUE(c.InitDone);
+    EXPECT_EQ(c.TrkgList->Count(), 0);
+    c.DebugTimerTimer();  // nothing to deliver: the replay stops
+    EXPECT_FALSE(c.DebugTimerEnabled);
+}
+
+TEST(Controller, ReplayResumeFilesAndShutdown) {
+    kestrel::test::TempDir dir;
+    dir.WriteCp932("銘柄情報.txt", "1234,ソニー\r\n");
+    dir.WriteCp932("株式売買値幅.txt", "0,10000,700\r\n");
+    dir.WriteCp932("監視銘柄.txt", "1234.T\r\n5678.T\r\n");
+    dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n");
+    dir.WriteCp932("kabu.txt",
+                   "10:00,1234,1000,1\r\n10:01,9999,5,5\r\nbad,1234,1,1\r\n10:02,1234,1100,2\r\n");
+    std::filesystem::create_directory(dir.File("log"));
+    ScriptedUi ui;
+    FakeClock clock;
+    {
+        CController c(ui, clock, dir.Path());
+        c.DataModuleCreate();
+        c.DebugTimerTimer();  // before start-up: nothing
+        c.StartUp();
+        EXPECT_TRUE(ui.messages.empty());
+        EXPECT_EQ(ui.confirms, 0);  // no resume file yet
+        for (int i = 0; i < 5; ++i) c.DebugTimerTimer();
+        EXPECT_TRUE(c.ReplayAtEnd());
+        EXPECT_EQ(ui.events, std::vector<std::string>{"10:02 1234.T:1100,(100),9.09% 1700[A,A]"});
+        EXPECT_EQ(ui.status[0], "【10:00,1234,1000,1】");
+        EXPECT_NE(ui.status[3].find("飛ばしました"), std::string::npos);
+        c.DataModuleDestroy();
+    }
+    std::string asc = dir.ReadBytes("log/20261207_Asc.txt");
+    EXPECT_EQ(kestrel::Cp932ToUtf8(asc).rfind("1234.T,A,ソニー,貸借", 0), 0u);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Dsc.txt"), "");
+    // The next start on the same day offers the files; はい loads both.
+    ScriptedUi ui2;
+    ui2.answers = {true};
+    CController c2(ui2, clock, dir.Path());
+    c2.DataModuleCreate();
+    c2.StartUp();
+    EXPECT_EQ(ui2.confirms, 1);
+    EXPECT_EQ(MeigaraListA->Count(), 1);
+    // Another day: not offered.
+    clock.date = {2026, 12, 8};
+    ScriptedUi ui3;
+    CController c3(ui3, clock, dir.Path(), dir.File("nolog"));
+    c3.DataModuleCreate();
+    c3.StartUp();
+    EXPECT_EQ(ui3.confirms, 0);
+    c3.DataModuleDestroy();  // both files fail, each reported
+    EXPECT_EQ(ui3.messages.size(), 2u);
+}
+
+TEST(Controller, MiddayReconnectOnceAndOnlyAfterAMorningTick) {
+    kestrel::test::TempDir dir;
+    ScriptedUi ui;
+    FakeClock clock;
+    CController c(ui, clock, dir.Path());
+    c.DataModuleCreate();
+    clock.now = (12 * 60 + 24) * 60000 + 59000;
+    c.ReConnTimerTimer();
+    EXPECT_TRUE(c.MorningSeen);
+    clock.now = (12 * 60 + 25) * 60000;
+    c.ReConnTimerTimer();  // start-up not finished: waits
+    EXPECT_FALSE(c.ReConnDone);
+    c.StartUp();
+    c.ReConnTimerTimer();
+    EXPECT_TRUE(c.ReConnDone);
+    EXPECT_FALSE(c.ReConnTimerEnabled);
+    EXPECT_EQ(ui.status.back(), "");
+
+    CController late(ui, clock, dir.Path());
+    late.DataModuleCreate();
+    late.StartUp();
+    late.ReConnTimerTimer();
+    EXPECT_FALSE(late.ReConnDone);  // started after 12:25: never by itself
+}

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "TempDir.h"
+#include "TimeOfDay.h"
+#include "Trkg.h"
+
+using kestrel::ParseTime;
+
+namespace {
+// A replay-mode tracker with its own queues, settings and event log.
+struct Rig {
+    kestrel::test::TempDir dir;
+    CIni ini{dir.File("KESTREL.INI")};
+    bool initDone = true;
+    CReplayData replay;
+    CMeigaraQueue qa{'A'}, qd{'D'};
+    CLimitPriceRangeList limits{dir.WriteCp932("w.txt", "0,100,30\r\n100,10000,700\r\n")};
+    std::vector<std::string> events, messages;
+    CTrkgContext ctx;
+    Rig(double rate = 2.0, int span = 2) {
+        ini.Rate = rate;
+        ini.Span = span;
+        ctx.Ini = &ini;
+        ctx.InitDone = &initDone;
+        ctx.Replay = &replay;
+        ctx.LimitList = &limits;
+        ctx.QueueA = &qa;
+        ctx.QueueD = &qd;
+        ctx.EventLog = [this](const std::string& l) { events.push_back(l); };
+        ctx.ShowMessage = [this](const std::string& m) { messages.push_back(m); };
+    }
+    void Feed(CTrkg& t, const std::string& line) {
+        replay.ReplayLines.push_back(line);
+        t.OnVolumeChange(nullptr);
+    }
+};
+}  // namespace
+
+TEST(Trkg, SharpRiseInsideTheWindowPostsAnEventLineAndTwoRecords) {
+    Rig rig;
+    rig.replay.ReplayBaseLines = {"1234,貸借,1000,1010,x,2.5,1200"};
+    CTrkg t("1234.T", rig.ctx);
+    rig.Feed(t, "10:02:50,1234,1000,100");
+    rig.Feed(t, "10:03:10,1234,1005,200");
+    rig.Feed(t, "10:05:37,1234,1030,300");
+    EXPECT_EQ(rig.replay.ReplayPos, 3);
+    EXPECT_EQ(t.Name, "$1234.T$");
+    EXPECT_EQ(t.LimitHigh, 1700);
+    ASSERT_EQ(rig.events.size(), 1u);
+    EXPECT_EQ(rig.events[0], "10:05 1234.T:1030,(30),2.91% 1700[A,A]");
+    EXPECT_EQ(rig.qa.Count(), 3u);
+    EXPECT_EQ(rig.qd.Count(), 3u);
+    std::unique_ptr<CMeigara> r;
+    for (int i = 0; i < 3; ++i) r = rig.qa.Pop();
+    EXPECT_EQ(r->Action, 'A');
+    EXPECT_EQ(r->Gap, 10);
+    EXPECT_EQ(r->MarginClass, "貸借");
+    EXPECT_DOUBLE_EQ(r->LoanRatio, 2.5);
+    EXPECT_DOUBLE_EQ(r->DayRatio, 3.0);
+    EXPECT_DOUBLE_EQ(r->OpenRatio, 20.0 / 1010 * 100);
+    EXPECT_EQ(r->LimitGap, 670);
+}
+
+TEST(Trkg, SmallMovesAndTheUnderHundredYenRule) {
+    Rig small;
+    CTrkg a("1234.T", small.ctx);
+    small.Feed(a, "10:02:50,1234,1000,1");
+    small.Feed(a, "10:05:37,1234,1019,2");
+    EXPECT_TRUE(small.events.empty());  // 1.86 %: figures only
+    EXPECT_EQ(small.qa.Count(), 2u);
+
+    Rig cheap(1.0);
+    CTrkg b("5555", cheap.ctx);
+    // No reference line for 5555: the upper limit stays 0.
+    cheap.Feed(b, "09:00,5555,97,1");
+    cheap.Feed(b, "09:01,5555,98,2");  // 1.02 % but a 1-yen move
+    EXPECT_TRUE(cheap.events.empty());
+    cheap.Feed(b, "09:01,5555,96,3");
+    cheap.Feed(b, "09:01,5555,98,4");  // 2 yen from 96: sharp
+    ASSERT_EQ(cheap.events.size(), 2u);
+    EXPECT_EQ(cheap.events[0], "09:01 5555:96,(-2),-2.08% 0[D,A]");
+    EXPECT_EQ(cheap.events[1], "09:01 5555:98,(2),2.04% 0[A,A]");
+}
+
+TEST(Trkg, BadTimeStoresNothingAndChangesBeforeStartUpAreDropped) {
+    Rig rig;
+    rig.initDone = false;
+    CTrkg t("1234.T", rig.ctx);
+    rig.Feed(t, "10:00,1234,1000,1");
+    EXPECT_EQ(t.PointCount, 0);
+    EXPECT_FALSE(rig.ctx.HandlerArmed);
+    rig.initDone = true;
+    t.OnVolumeChange(nullptr);
+    EXPECT_TRUE(rig.ctx.HandlerArmed);
+    EXPECT_EQ(t.PointCount, 1);
+    rig.replay.ReplayLines.push_back("1O:00,1234,1000,1");
+    EXPECT_THROW(t.OnVolumeChange(nullptr), kestrel::TimeFormatError);
+    EXPECT_EQ(t.PointCount, 1);
+    EXPECT_EQ(rig.replay.ReplayPos, 1);
+}
+
+TEST(Trkg, RingWrapsAtEightThousandPoints) {
+    Rig rig;
+    CTrkg t("1234.T", rig.ctx);
+    for (int i = 0; i < 8000; ++i) {
+        t.AddTick(1000 + i % 7, i, kestrel::MsToDays(int64_t{i} * 1000));
+        t.Price = 1000;
+    }
+    // AddTick alone does not move the ring; the replay step does.
+    EXPECT_EQ(t.WritePos, 0);
+    for (int i = 0; i < 8000; ++i) rig.Feed(t, kestrel::FormatHhNnMs(int64_t{i} * 1000) + ",1234,1000,1");
+    EXPECT_EQ(t.PointCount, 8000);
+    EXPECT_EQ(t.WritePos, 0);
+    rig.Feed(t, "23:00,1234,1001,1");
+    EXPECT_EQ(t.PointCount, 8000);
+    EXPECT_EQ(t.WritePos, 1);
+    EXPECT_EQ(t.History[0].Price, 1001);
+}
+
+// The monotonic queues must give exactly what walking the ring gives, on random data with
+// times that sometimes go backwards, equal prices, a full ring and negative spans.
+TEST(Trkg, FastWindowAgreesWithThePlainScan) {
+    std::mt19937 rng(7);
+    for (int span : {2, 0, 60, -1}) {
+        Rig rig(2.0, span);
+        CTrkg t("1234.T", rig.ctx);
+        int64_t ms = 9 * 3600000;
+        for (int i = 0; i < 20000; ++i) {
+            ms += static_cast<int64_t>(rng() % 20000) - (rng() % 10 == 0 ? 30000 : 0);
+            if (ms < 0) ms = 0;
+            t.AddTick(900 + static_cast<int>(rng() % 50), i, kestrel::MsToDays(ms % kestrel::kMsPerDay));
+            // Advance the ring as a stored point does, without posting records.
+            rig.replay.ReplayLines.push_back(kestrel::FormatHhNnMs(ms % kestrel::kMsPerDay) + ":" +
+                                             std::to_string((ms / 1000) % 60) + ",1234," +
+                                             std::to_string(t.History[t.WritePos].Price) + ",1");
+            t.OnVolumeChange(nullptr);
+            while (rig.qa.Pop()) {
+            }
+            while (rig.qd.Pop()) {
+            }
+            for (int64_t back : {0, 1, 5, 30, 120}) {
+                double x = kestrel::MsToDays(ms % kestrel::kMsPerDay - back * 60000);
+                int s1, e1, s2, e2;
+                ASSERT_TRUE(t.GetWindow(x, s1, e1));
+                ASSERT_TRUE(t.GetWindowScan(x, s2, e2));
+                ASSERT_EQ(s1, s2) << "point " << i << " span " << span;
+                ASSERT_EQ(e1, e2);
+                ASSERT_EQ(t.WindowLow(s1, e1), t.ScanLow(s2, e2));
+                ASSERT_EQ(t.WindowHigh(s1, e1), t.ScanHigh(s2, e2));
+            }
+        }
+    }
+}
+
+TEST(Trkg, TrackerListFindsTheFirstTrackerOfACode) {
+    Rig rig;
+    CTrkgList list({"1234.T", "1234.OS", "5678 ", "12"}, rig.ctx);
+    EXPECT_EQ(list.Count(), 4);
+    EXPECT_EQ(list.IndexOfIssue("1234"), 0);
+    EXPECT_EQ(list.IndexOfIssue("1234.T"), -1);
+    EXPECT_EQ(list.IndexOfIssue("12"), 3);
+    EXPECT_EQ(list.IndexOfIssue("5678"), 2);
+    EXPECT_EQ(list.Items(2)->GetTopic(), "5678 ");
+    EXPECT_TRUE(list.ReconnectAll());
+    EXPECT_TRUE(list.ResetItemAll());
+}
