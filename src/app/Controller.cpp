@@ -162,11 +162,11 @@ bool CController::ReplayAtEnd() const {
     return Replay.ReplayPos < 0 || static_cast<size_t>(Replay.ReplayPos) >= Replay.ReplayLines.size();
 }
 
-void CController::DebugTimerTimer() {
-    if (!InitDone || !this->TrkgList) return;
+CController::ReplayOutcome CController::DebugTimerTimer() {
+    if (!InitDone || !this->TrkgList) return ReplayOutcome::Idle;
     if (ReplayAtEnd()) {
         DebugTimerEnabled = false;  // every line delivered: nothing more to do
-        return;
+        return ReplayOutcome::End;
     }
     const int32_t pos = Replay.ReplayPos;
     const std::string& line = Replay.ReplayLines[static_cast<size_t>(pos)];
@@ -176,16 +176,20 @@ void CController::DebugTimerTimer() {
     int index = cols.size() >= 2 ? this->TrkgList->IndexOfIssue(cols[1]) : -1;
     if (index < 0) {
         Replay.ReplayPos = pos + 1;  // no watched issue: pass over the line
-        return;
+        return ReplayOutcome::NoIssue;
     }
+    ReplayOutcome outcome = ReplayOutcome::Delivered;
     try {
         this->TrkgList->Items(index)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
         Ui.SetStatusText("【" + line + "】 時刻が読めないため飛ばしました");
+        outcome = ReplayOutcome::BadTime;
     } catch (const std::exception& e) {
         Ui.ShowMessage(e.what());
+        outcome = ReplayOutcome::Error;
     }
     if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
+    return outcome;
 }
 
 void CController::ReConnTimerTimer() {

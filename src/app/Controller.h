@@ -29,7 +29,9 @@ public:
     void CreateIni(const std::string& fileName = "");
     void InitTimerTimer();
     void StartUp();
-    void DebugTimerTimer();
+    // What one replay tick did.
+    enum class ReplayOutcome { Idle, Delivered, NoIssue, BadTime, Error, End };
+    ReplayOutcome DebugTimerTimer();
     void ReConnTimerTimer();
     void DataModuleDestroy();
 
