@@ -1,0 +1,35 @@
+#pragma once
+// TM_Global: the controller as the monitor runs it, on the Qt event loop. It owns the
+// controller's logic and the four timers that drive it (start-up, reconnect, replay).
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+#include "Controller.h"
+
+class TM_Global : public QObject {
+    Q_OBJECT
+public:
+    TM_Global(IUserInterface& ui, IClock& clock, DdeConvFactory convFactory = {},
+              QObject* parent = nullptr);
+    ~TM_Global() override;
+
+    CController& Core() { return *Controller; }
+    bool InitDone() const { return Controller->InitDone; }
+
+    QTimer InitTimer;
+    QTimer DebugTimer;
+    QTimer ReConnTimer;
+
+    void InitTimerTimer();
+    void DebugTimerTimer();
+    void ReConnTimerTimer();
+
+private:
+    // After each handler the timers follow the controller's switches.
+    void SyncTimers();
+    std::unique_ptr<CController> Controller;
+};
+
+extern TM_Global* M_Global;
