@@ -70,6 +70,14 @@ std::string Group(const std::string& digits) {
     return out;
 }
 
+// An exact tie at `decimals` digits: |v| x 10^d x 2 is an odd integer. As 10^d = 2^d x 5^d with
+// 5^d odd and v a binary fraction, that is: v x 2^(d+1) is an odd integer.
+bool IsTie(double v, int decimals) {
+    double w = std::ldexp(std::fabs(v), decimals + 1);
+    if (w >= 9007199254740992.0) return true;  // too large to tell cheaply: take the exact path
+    return w == std::floor(w) && std::fmod(w, 2.0) == 1.0;
+}
+
 }  // namespace
 
 std::string FormatThousands(int64_t value, bool zeroAsEmpty) {
@@ -85,6 +93,12 @@ std::string FormatFixed(double value, int decimals, int width) {
         out = "NAN";
     } else if (std::isinf(value)) {
         out = value < 0 ? "-INF" : "INF";
+    } else if (!IsTie(value, decimals) && decimals <= 30 && std::fabs(value) < 1e300) {
+        // Away from an exact tie the C library's correctly rounded result is the same.
+        char buf[400];
+        std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+        out = buf;
+        if (out[0] == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);
     } else {
         std::string ip, fp;
         RoundFixed(value, decimals, ip, fp);
