@@ -25,6 +25,9 @@ protected:
         }
     }
 
+    // Gone before the program's static objects are, which QApplication needs.
+    static void TearDownTestSuite() { app_.reset(); }
+
     // A grid of 4 columns of 100 pixels and 6 rows of 20, one header row, no fixed column.
     void SetUp() override {
         grid_ = std::make_unique<TComboGrid>();
