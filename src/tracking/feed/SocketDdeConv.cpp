@@ -1,0 +1,447 @@
+#include "SocketDdeConv.h"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include "Codec.h"
+#include "FeedProtocol.h"
+#include "FeedSocket.h"
+
+namespace kestrel::feed {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return ms.count() < 0 ? 0 : static_cast<int>(ms.count());
+}
+
+std::string Key(const std::string& a, const std::string& b) { return a + '\t' + b; }
+
+// After a started server never came up, further links of the service do not start it again
+// for this long: a watch list of thousands would otherwise block the UI for an hour.
+constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
+// Notices delivered per turn of the event loop, so timers and windows keep running.
+constexpr int kNoticesPerTurn = 256;
+}  // namespace
+
+class FeedConnection : public std::enable_shared_from_this<FeedConnection> {
+public:
+    explicit FeedConnection(std::string path) : Path(std::move(path)) {}
+    ~FeedConnection() { CloseSocket(); }
+
+    static std::shared_ptr<FeedConnection> For(const std::string& path);
+    static bool AllIdle();
+
+    const std::string& SocketPath() const { return Path; }
+    bool Alive() const { return Fd >= 0; }
+    bool Idle() const;
+
+    bool EnsureOpen();
+    bool AttachTopic(SocketDdeConv* conv, const std::string& topic, int timeoutMs);
+    void DetachTopic(SocketDdeConv* conv, const std::string& topic);
+    bool Advise(const std::string& topic, const std::string& item, int timeoutMs);
+    void Unadvise(const std::string& topic, const std::string& item);
+    bool Request(const std::string& topic, const std::string& item, int timeoutMs,
+                 std::string& value);
+    bool Launch(const std::string& service, const std::string& topic, int waitMs);
+
+private:
+    bool Call(Verb verb, std::initializer_list<std::string_view> args, int timeoutMs,
+              Message& reply);
+    void Send(Verb verb, std::initializer_list<std::string_view> args);
+    bool ReadSome();
+    void HandleLine(const std::string& line);
+    void Lose();
+    void CloseSocket();
+    void ScheduleDrain();
+    void Drain();
+
+    std::string Path;
+    int Fd = -1;
+    std::unique_ptr<QObject> Ctx = std::make_unique<QObject>();
+    std::unique_ptr<QSocketNotifier> Notifier;
+    LineReader Reader;
+    uint32_t NextId = 1;
+    uint32_t WaitingId = 0;
+    bool GotReply = false;
+    Message ReplyMsg;
+    // Conversations by topic (UTF-8); several trackers may share a topic.
+    std::unordered_map<std::string, std::vector<SocketDdeConv*>> Convs;
+    std::unordered_map<std::string, int> AdviseCount;  // "topic\titem"
+    std::deque<std::pair<std::string, std::string>> Notices;
+    std::unordered_set<std::string> NoticeSet;
+    bool DrainPosted = false;
+    bool Draining = false;
+    Clock::time_point LaunchBlockedUntil{};
+};
+
+namespace {
+std::map<std::string, std::weak_ptr<FeedConnection>>& Registry() {
+    static std::map<std::string, std::weak_ptr<FeedConnection>> r;
+    return r;
+}
+}  // namespace
+
+std::shared_ptr<FeedConnection> FeedConnection::For(const std::string& path) {
+    auto& weak = Registry()[path];
+    auto conn = weak.lock();
+    if (!conn) {
+        conn = std::make_shared<FeedConnection>(path);
+        weak = conn;
+    }
+    return conn;
+}
+
+bool FeedConnection::AllIdle() {
+    for (auto& [path, weak] : Registry())
+        if (auto c = weak.lock(); c && !c->Idle()) return false;
+    return true;
+}
+
+bool FeedConnection::Idle() const {
+    if (!Notices.empty() || DrainPosted || Draining) return false;
+    if (Fd < 0) return true;
+    pollfd p{Fd, POLLIN, 0};
+    return poll(&p, 1, 0) <= 0;
+}
+
+bool FeedConnection::EnsureOpen() {
+    if (Fd >= 0) return true;
+    std::string error;
+    auto slash = Path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !CheckSocketDir(Path.substr(0, slash), error))
+        return false;
+    Fd = ConnectUnix(Path, error);
+    if (Fd < 0) return false;
+    Reader = LineReader();
+    Notifier = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
+    QObject::connect(Notifier.get(), &QSocketNotifier::activated, Ctx.get(), [this] {
+        auto keep = shared_from_this();
+        ReadSome();
+        if (!Notices.empty()) ScheduleDrain();
+    });
+    return true;
+}
+
+bool FeedConnection::AttachTopic(SocketDdeConv* conv, const std::string& topic, int timeoutMs) {
+    auto& list = Convs[topic];
+    if (list.empty()) {
+        Message reply;
+        if (!Call(Verb::Conn, {Utf8ToCp932(topic)}, timeoutMs, reply)) {
+            if (auto it = Convs.find(topic); it != Convs.end() && it->second.empty())
+                Convs.erase(it);
+            return false;
+        }
+    }
+    Convs[topic].push_back(conv);
+    return true;
+}
+
+void FeedConnection::DetachTopic(SocketDdeConv* conv, const std::string& topic) {
+    auto it = Convs.find(topic);
+    if (it == Convs.end()) return;
+    auto& list = it->second;
+    list.erase(std::remove(list.begin(), list.end(), conv), list.end());
+    if (list.empty()) {
+        Convs.erase(it);
+        // The server forgets the topic's advise loops with it.
+        for (auto a = AdviseCount.begin(); a != AdviseCount.end();)
+            a = a->first.compare(0, topic.size() + 1, topic + '\t') == 0 ? AdviseCount.erase(a)
+                                                                         : std::next(a);
+        if (Fd >= 0) Send(Verb::Disc, {Utf8ToCp932(topic)});
+    }
+}
+
+bool FeedConnection::Advise(const std::string& topic, const std::string& item, int timeoutMs) {
+    int& count = AdviseCount[Key(topic, item)];
+    if (count == 0) {
+        Message reply;
+        if (!Call(Verb::Adv, {Utf8ToCp932(topic), Utf8ToCp932(item)}, timeoutMs, reply)) {
+            AdviseCount.erase(Key(topic, item));
+            return false;
+        }
+    }
+    ++count;
+    return true;
+}
+
+void FeedConnection::Unadvise(const std::string& topic, const std::string& item) {
+    auto it = AdviseCount.find(Key(topic, item));
+    if (it == AdviseCount.end()) return;
+    if (--it->second > 0) return;
+    AdviseCount.erase(it);
+    if (Fd >= 0) Send(Verb::Unadv, {Utf8ToCp932(topic), Utf8ToCp932(item)});
+}
+
+bool FeedConnection::Request(const std::string& topic, const std::string& item, int timeoutMs,
+                             std::string& value) {
+    Message reply;
+    if (!Call(Verb::Req, {Utf8ToCp932(topic), Utf8ToCp932(item)}, timeoutMs, reply) ||
+        reply.Kind != Verb::Val)
+        return false;
+    value = Cp932ToUtf8(reply.Args[0]);
+    return true;
+}
+
+bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> args,
+                          int timeoutMs, Message& reply) {
+    if (Fd < 0) return false;
+    auto keep = shared_from_this();
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    uint32_t id = NextId++;
+    if (NextId == 0) NextId = 1;
+    if (!WriteAll(Fd, FormatMessage(verb, id, args), std::max(timeoutMs, 0))) {
+        // Half a line may be out: the stream can no longer be trusted.
+        Lose();
+        return false;
+    }
+    WaitingId = id;
+    GotReply = false;
+    bool ok = false;
+    while (true) {
+        if (GotReply) {
+            reply = std::move(ReplyMsg);
+            ok = reply.Kind != Verb::Err;
+            break;
+        }
+        int left = MsLeft(deadline);
+        if (left == 0 || !WaitFd(Fd, false, left)) break;  // time-out: a late answer is dropped
+        if (!ReadSome()) break;
+    }
+    WaitingId = 0;
+    // Notices read while we waited go out through the event loop, after this request.
+    if (!Notices.empty()) ScheduleDrain();
+    return ok;
+}
+
+void FeedConnection::Send(Verb verb, std::initializer_list<std::string_view> args) {
+    uint32_t id = NextId++;
+    if (NextId == 0) NextId = 1;
+    // Nobody waits for this answer; it arrives as a stale one and is dropped.
+    if (!WriteAll(Fd, FormatMessage(verb, id, args), 1000)) Lose();
+}
+
+bool FeedConnection::ReadSome() {
+    char buf[65536];
+    size_t total = 0;
+    while (Fd >= 0 && total < (1u << 20)) {
+        ssize_t n = read(Fd, buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            Lose();
+            return false;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        total += static_cast<size_t>(n);
+        Reader.Append(buf, static_cast<size_t>(n));
+        std::string line;
+        LineReader::Result r;
+        while ((r = Reader.Next(line)) != LineReader::Result::None)
+            if (r == LineReader::Result::Line) HandleLine(line);  // an overlong line is dropped
+        if (GotReply) break;
+    }
+    return Fd >= 0;
+}
+
+void FeedConnection::HandleLine(const std::string& line) {
+    Message m;
+    std::string error;
+    if (!ParseMessage(line, m, error)) return;  // garbage from the server changes nothing
+    switch (m.Kind) {
+        case Verb::Note: {
+            std::string topic = Cp932ToUtf8(m.Args[0]), item = Cp932ToUtf8(m.Args[1]);
+            // A notice carries no value: one waiting notice per item is as good as many.
+            if (NoticeSet.insert(Key(topic, item)).second)
+                Notices.emplace_back(std::move(topic), std::move(item));
+            break;
+        }
+        case Verb::Ok:
+        case Verb::Val:
+        case Verb::Err:
+            if (WaitingId != 0 && m.Id == WaitingId && !GotReply) {
+                ReplyMsg = std::move(m);
+                GotReply = true;
+            }
+            break;
+        default:
+            break;  // requests are not the server's to send
+    }
+}
+
+void FeedConnection::Lose() {
+    if (Fd < 0) return;
+    CloseSocket();
+    AdviseCount.clear();
+    Notices.clear();
+    NoticeSet.clear();
+    auto convs = std::move(Convs);
+    Convs.clear();
+    for (auto& [topic, list] : convs)
+        for (auto* conv : list) conv->Lost();
+}
+
+void FeedConnection::CloseSocket() {
+    if (Notifier) {
+        // We may be inside the notifier's own signal: let the event loop free it.
+        Notifier->setEnabled(false);
+        Notifier.release()->deleteLater();
+    }
+    if (Fd >= 0) close(Fd);
+    Fd = -1;
+    GotReply = false;
+}
+
+void FeedConnection::ScheduleDrain() {
+    if (DrainPosted) return;
+    DrainPosted = true;
+    QMetaObject::invokeMethod(Ctx.get(), [this] { Drain(); }, Qt::QueuedConnection);
+}
+
+void FeedConnection::Drain() {
+    DrainPosted = false;
+    // A change handler that opens a dialog runs a nested event loop; the outer turn goes on
+    // with the queue once the handler returns.
+    if (Draining) return;
+    auto keep = shared_from_this();
+    Draining = true;
+    for (int n = 0; n < kNoticesPerTurn && !Notices.empty(); ++n) {
+        auto [topic, item] = std::move(Notices.front());
+        Notices.pop_front();
+        NoticeSet.erase(Key(topic, item));
+        auto it = Convs.find(topic);
+        if (it == Convs.end()) continue;
+        auto targets = it->second;
+        for (auto* conv : targets) {
+            // A handler may free trackers: deliver only to conversations still linked.
+            auto now = Convs.find(topic);
+            if (now == Convs.end()) break;
+            if (std::find(now->second.begin(), now->second.end(), conv) == now->second.end())
+                continue;
+            conv->DeliverNotice(item);
+        }
+    }
+    Draining = false;
+    if (!Notices.empty()) ScheduleDrain();
+}
+
+bool FeedConnection::Launch(const std::string& service, const std::string& topic, int waitMs) {
+    if (Clock::now() < LaunchBlockedUntil) return false;
+    QString program = QStandardPaths::findExecutable(QString::fromStdString(service));
+    if (program.isEmpty()) return false;
+    QProcess p;
+    p.setProgram(program);
+    QStringList args;
+    if (!topic.empty()) args << QString::fromStdString(topic);
+    p.setArguments(args);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.setStandardOutputFile(QProcess::nullDevice());
+    std::string log = Path;
+    if (log.size() > 5 && log.compare(log.size() - 5, 5, ".sock") == 0) log.resize(log.size() - 5);
+    p.setStandardErrorFile(QString::fromStdString(log + ".log"), QIODevice::Append);
+    if (!p.startDetached()) return false;
+    // Wait for it to listen, as long as a freshly started server may need and no longer.
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(waitMs, 0));
+    std::string error;
+    while (true) {
+        int probe = ConnectUnix(Path, error);
+        if (probe >= 0) {
+            close(probe);
+            return true;
+        }
+        if (Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    LaunchBlockedUntil = Clock::now() + kLaunchCoolDown;
+    return true;
+}
+
+}  // namespace kestrel::feed
+
+using kestrel::feed::FeedConnection;
+
+SocketDdeConv::SocketDdeConv(std::string socketPath) : SocketPath(std::move(socketPath)) {}
+
+SocketDdeConv::~SocketDdeConv() {
+    // The base class no longer reaches our primitives: leave the shared connection here.
+    Disconnect();
+}
+
+std::string SocketDdeConv::PathFor(const std::string& service) const {
+    return SocketPath.empty() ? kestrel::feed::FeedSocketPath(service) : SocketPath;
+}
+
+bool SocketDdeConv::Connect(const std::string& service, const std::string& topic) {
+    if (Linked) Disconnect();
+    std::string path = PathFor(service);
+    if (!Conn || Conn->SocketPath() != path) Conn = FeedConnection::For(path);
+    if (!Conn->EnsureOpen() || !Conn->AttachTopic(this, topic, AdviseTimeoutMs)) return false;
+    LinkedTopic = topic;
+    Linked = true;
+    return true;
+}
+
+void SocketDdeConv::Disconnect() {
+    if (!Linked) return;
+    Linked = false;
+    if (Conn) Conn->DetachTopic(this, LinkedTopic);
+    LinkedTopic.clear();
+}
+
+bool SocketDdeConv::IsConnected() const { return Linked && Conn && Conn->Alive(); }
+
+bool SocketDdeConv::StartAdvise(const std::string& item, int timeoutMs) {
+    return IsConnected() && Conn->Advise(LinkedTopic, item, timeoutMs);
+}
+
+void SocketDdeConv::StopAdvise(const std::string& item) {
+    if (IsConnected()) Conn->Unadvise(LinkedTopic, item);
+}
+
+bool SocketDdeConv::Request(const std::string& item, int timeoutMs, std::string& value) {
+    return IsConnected() && Conn->Request(LinkedTopic, item, timeoutMs, value);
+}
+
+bool SocketDdeConv::Launch(const std::string&) {
+    // The program and its one argument come from the link itself rather than from splitting
+    // the command line, so a topic with a blank in it stays one argument.
+    if (DdeService().empty()) return false;
+    if (!Conn) Conn = FeedConnection::For(PathFor(DdeService()));
+    return Conn->Launch(DdeService(), DdeTopic(), LaunchWaitMs);
+}
+
+void SocketDdeConv::Lost() {
+    Linked = false;
+    LinkedTopic.clear();
+    ConnectionLost();
+}
+
+DdeConvFactory MakeSocketConvFactory() {
+    return [] { return std::make_unique<SocketDdeConv>(); };
+}
+
+DdeConvFactory MakeSocketConvFactory(std::string socketPath) {
+    return [socketPath] { return std::make_unique<SocketDdeConv>(socketPath); };
+}
+
+bool FeedClientIdle() { return FeedConnection::AllIdle(); }

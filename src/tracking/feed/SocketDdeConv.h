@@ -1,0 +1,52 @@
+#pragma once
+// The quote conversation over the local feed socket. All conversations of a process that name
+// the same service share one connection; requests block the calling (UI) thread up to their
+// time-out, and advise notices reach the conversations through the Qt event loop, never from
+// inside a request.
+#include <memory>
+#include <string>
+
+#include "DdeConv.h"
+
+namespace kestrel::feed {
+class FeedConnection;
+}
+
+class SocketDdeConv : public TDdeClientConv {
+public:
+    // An empty socket path means the per-user socket of whatever service the link names.
+    explicit SocketDdeConv(std::string socketPath = {});
+    ~SocketDdeConv() override;
+
+    // How long an open link waits for a server it has just started to accept connections.
+    int LaunchWaitMs = 5'000;
+
+protected:
+    bool Connect(const std::string& service, const std::string& topic) override;
+    void Disconnect() override;
+    bool IsConnected() const override;
+    bool StartAdvise(const std::string& item, int timeoutMs) override;
+    void StopAdvise(const std::string& item) override;
+    bool Request(const std::string& item, int timeoutMs, std::string& value) override;
+    bool Launch(const std::string& commandLine) override;
+
+private:
+    friend class kestrel::feed::FeedConnection;
+    void DeliverNotice(const std::string& item) { AdviseNotice(item); }
+    void Lost();
+    std::string PathFor(const std::string& service) const;
+
+    std::string SocketPath;
+    std::shared_ptr<kestrel::feed::FeedConnection> Conn;
+    std::string LinkedTopic;
+    bool Linked = false;
+};
+
+// Conversations over the per-user socket of each service (the monitor's live mode).
+DdeConvFactory MakeSocketConvFactory();
+// Conversations that reach every service at one socket (tests, a feed started with --socket).
+DdeConvFactory MakeSocketConvFactory(std::string socketPath);
+
+// True when no notice is waiting on any feed connection of this process, neither queued nor
+// unread in its socket: a test that stepped the server can spin the event loop until then.
+bool FeedClientIdle();

@@ -1,0 +1,109 @@
+#pragma once
+// What the feed server knows about each issue, and the two ways its quotes move: a recorded
+// working folder replayed line by line, or a seeded random walk. Value texts are UTF-8 here;
+// the server encodes them for the wire.
+#include <cstdint>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace kestrel::feed {
+
+struct IssueRef {
+    std::string Name, MarginClass, PrevClose, OpenPrice, LoanRatio, YearHigh;
+    bool HasBase = false;  // figures known (std.csv line or simulated)
+};
+
+struct Issue {
+    std::string Code;
+    IssueRef Ref;
+    bool Traded = false;
+    int32_t Price = 0;
+    int32_t Volume = 0;
+    std::string TimeText;
+    double Turnover = 0;  // sum of price x traded shares, for the weighted average
+};
+
+// The value text of one item of an issue ("  :  " as the time before its first trade).
+// False for a name that is not one of the quote items.
+bool ItemValue(const Issue& issue, const std::string& item, std::string& value);
+
+class QuoteBook {
+public:
+    // The issue a topic names (by its first four characters); a blank one, with whatever
+    // reference figures are known, when it has not traded yet.
+    Issue Lookup(const std::string& topicUtf8) const;
+    const Issue* Find(const std::string& code) const;
+    // Records one trade; returns the issue after it.
+    const Issue& Trade(const std::string& code, int32_t price, int32_t volume,
+                       const std::string& timeText);
+    void SetRef(const std::string& code, IssueRef ref);
+    size_t RefCount() const { return Refs.size(); }
+
+private:
+    std::unordered_map<std::string, Issue> Issues;
+    std::unordered_map<std::string, IssueRef> Refs;
+};
+
+// A source delivers changes into the book; `Due` says how many are due by now.
+class QuoteSource {
+public:
+    virtual ~QuoteSource() = default;
+    // Delivers the next change; false when there is none left. `code` names the issue touched.
+    virtual bool Next(QuoteBook& book, std::string& code) = 0;
+    // Milliseconds since start at which the next change is due; negative when none is
+    // (manual stepping, or the end of the data).
+    virtual int64_t NextDueMs() const = 0;
+    virtual size_t Remaining() const = 0;
+};
+
+struct ReplayOptions {
+    std::string Folder = ".";
+    double Speed = 1.0;   // recorded times compressed by this factor
+    int64_t StepMs = 0;   // one line every StepMs when > 0
+    bool Manual = false;  // only the STEP message advances
+};
+
+class ReplaySource : public QuoteSource {
+public:
+    // Loads kabu.txt, std.csv and 銘柄情報.txt of the folder into the book's reference data.
+    // `log` receives one line per file that could not be read.
+    ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string>& log);
+    bool Next(QuoteBook& book, std::string& code) override;
+    int64_t NextDueMs() const override;
+    size_t Remaining() const override { return Lines.size() - Pos; }
+    size_t LineCount() const { return Lines.size(); }
+
+private:
+    ReplayOptions Opt;
+    std::vector<std::string> Lines;
+    std::vector<int64_t> DueMs;  // per line, from the recorded times
+    size_t Pos = 0;
+};
+
+struct SimOptions {
+    int Issues = 100;
+    double Rate = 10.0;  // changes per second
+    uint32_t Seed = 1;
+    bool Manual = false;
+};
+
+class SimSource : public QuoteSource {
+public:
+    SimSource(const SimOptions& opt, QuoteBook& book);
+    bool Next(QuoteBook& book, std::string& code) override;
+    int64_t NextDueMs() const override;
+    size_t Remaining() const override { return SIZE_MAX; }
+    // First code of the simulated issues; the others follow it.
+    static constexpr int kFirstCode = 1000;
+
+private:
+    SimOptions Opt;
+    std::mt19937 Rng;
+    std::vector<int32_t> Prices;
+    std::vector<int32_t> Volumes;
+    uint64_t Count = 0;
+};
+
+}  // namespace kestrel::feed

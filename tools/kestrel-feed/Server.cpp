@@ -1,0 +1,385 @@
+#include "Server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "Codec.h"
+#include "FeedSocket.h"
+#include "Numbers.h"
+
+namespace kestrel::feed {
+
+namespace {
+
+int gStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    int saved = errno;
+    char c = 1;
+    [[maybe_unused]] ssize_t n = write(gStopPipe[1], &c, 1);
+    errno = saved;
+}
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The items a trade can change; the reference figures stay as loaded.
+const std::vector<std::string>& TradeItems() {
+    static const std::vector<std::string> items = {"出来高", "現在値", "現在値時刻",
+                                                   "出来高加重平均", "前日比率"};
+    return items;
+}
+
+constexpr size_t kMaxClients = 1000;
+constexpr size_t kReadPerRound = 256 << 10;  // so one busy client cannot starve the others
+
+void Log(const std::string& text) { std::fprintf(stderr, "kestrel-feed: %s\n", text.c_str()); }
+
+}  // namespace
+
+void InstallStopSignals() {
+    if (gStopPipe[0] < 0 && pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+Server::Server(QuoteBook& book, QuoteSource& source) : Book(book), Source(source) {}
+
+Server::~Server() {
+    for (auto& c : Clients)
+        if (c->Fd >= 0) close(c->Fd);
+    if (ListenFd >= 0) {
+        close(ListenFd);
+        // Remove the socket only while it is still ours: a successor may have replaced it.
+        struct stat st {};
+        if (lstat(Path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == PathInode)
+            unlink(Path.c_str());
+    }
+}
+
+bool Server::Listen(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        error = "socket path empty or too long: " + path;
+        return false;
+    }
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            error = path + ": exists and is not a socket";
+            return false;
+        }
+        std::string ignored;
+        int probe = ConnectUnix(path, ignored);
+        if (probe >= 0) {
+            close(probe);
+            error = path + ": another server is already listening there";
+            return false;
+        }
+        unlink(path.c_str());  // left behind by a server that did not stop cleanly
+    }
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    ListenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (ListenFd < 0 || bind(ListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        chmod(path.c_str(), 0600) != 0 || listen(ListenFd, 128) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    Path = path;
+    if (lstat(path.c_str(), &st) == 0) PathInode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+int Server::Run() {
+    StartMs = NowMs();
+    std::vector<pollfd> fds;
+    while (!Stopping) {
+        fds.clear();
+        fds.push_back({ListenFd, POLLIN, 0});
+        fds.push_back({gStopPipe[0], POLLIN, 0});
+        for (auto& c : Clients)
+            fds.push_back({c->Fd, static_cast<short>(POLLIN | (c->Out.empty() ? 0 : POLLOUT)), 0});
+        int timeout = -1;
+        if (int64_t due = Source.NextDueMs(); due >= 0)
+            timeout = static_cast<int>(std::clamp<int64_t>(due - (NowMs() - StartMs), 0, 1000));
+        int r = poll(fds.data(), fds.size(), timeout);
+        if (r < 0 && errno != EINTR) {
+            Log(std::string("poll: ") + std::strerror(errno));
+            return 1;
+        }
+        if (r > 0 && (fds[1].revents & POLLIN)) break;
+        if (r > 0) {
+            // Clients accepted in this round are not in fds yet; index only the old ones.
+            size_t known = Clients.size();
+            for (size_t i = 0; i < known; ++i) {
+                short ev = fds[i + 2].revents;
+                Client& c = *Clients[i];
+                if (ev & (POLLIN | POLLHUP | POLLERR)) ReadFrom(c);
+                if ((ev & POLLOUT) && !c.Dead) Flush(c);
+            }
+            if (fds[0].revents & POLLIN) Accept();
+        }
+        // Changes that are due, at most a bounded burst per round so requests keep flowing.
+        int budget = 20'000;
+        while (budget-- > 0) {
+            int64_t due = Source.NextDueMs();
+            if (due < 0 || due > NowMs() - StartMs) break;
+            int delivered = 0;
+            Deliver(1, delivered);
+            if (delivered == 0) break;
+        }
+        for (auto& c : Clients) {
+            if (c->Dead) continue;
+            MoveNotices(*c, false);
+            if (!c->Dead && !c->Out.empty()) Flush(*c);
+        }
+        Reap();
+    }
+    for (auto& c : Clients)
+        if (!c->Dead) Flush(*c);
+    Log("stopped");
+    return 0;
+}
+
+void Server::Accept() {
+    while (true) {
+        int fd = accept4(ListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (Clients.size() >= kMaxClients) {
+            Log("refused a client: too many clients");
+            close(fd);
+            continue;
+        }
+        auto c = std::make_unique<Client>();
+        c->Fd = fd;
+        c->Number = NextNumber++;
+        Log("client " + std::to_string(c->Number) + " connected");
+        Clients.push_back(std::move(c));
+    }
+}
+
+void Server::ReadFrom(Client& c) {
+    char buf[16384];
+    size_t total = 0;
+    while (!c.Dead && total < kReadPerRound) {
+        ssize_t n = read(c.Fd, buf, sizeof buf);
+        if (n == 0) {
+            Drop(c, "closed by client");
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(c, std::strerror(errno));
+            return;
+        }
+        total += static_cast<size_t>(n);
+        c.Reader.Append(buf, static_cast<size_t>(n));
+        std::string line;
+        LineReader::Result r;
+        while (!c.Dead && (r = c.Reader.Next(line)) != LineReader::Result::None) {
+            if (r == LineReader::Result::Overflow)
+                Reply(c, Verb::Err, 0, {"message too long"});
+            else
+                Handle(c, line);
+        }
+    }
+}
+
+void Server::Handle(Client& c, const std::string& line) {
+    Message m;
+    std::string error;
+    if (!ParseMessage(line, m, error)) {
+        Reply(c, Verb::Err, m.Id, {error});
+        return;
+    }
+    auto needTopic = [&](const std::string& topic) {
+        if (c.Topics.count(topic)) return true;
+        Reply(c, Verb::Err, m.Id, {"topic not connected"});
+        return false;
+    };
+    switch (m.Kind) {
+        case Verb::Conn:
+            c.Topics.insert(m.Args[0]);
+            Reply(c, Verb::Ok, m.Id, {});
+            break;
+        case Verb::Disc: {
+            std::string topic = m.Args[0];
+            for (const auto& item : std::vector<std::string>(c.Advised.begin(), c.Advised.end()))
+                if (item.compare(0, topic.size() + 1, topic + '\t') == 0)
+                    Unsubscribe(c, topic, item.substr(topic.size() + 1));
+            c.Topics.erase(topic);
+            Reply(c, Verb::Ok, m.Id, {});
+            break;
+        }
+        case Verb::Adv: {
+            if (!needTopic(m.Args[0])) break;
+            std::string item = Cp932ToUtf8(m.Args[1]);
+            if (!IsQuoteItem(item)) {
+                Reply(c, Verb::Err, m.Id, {"unknown item"});
+                break;
+            }
+            if (c.Advised.insert(m.Args[0] + '\t' + item).second)
+                Subs[FirstChars(Cp932ToUtf8(m.Args[0]), 4)].push_back({&c, m.Args[0], item});
+            Reply(c, Verb::Ok, m.Id, {});
+            break;
+        }
+        case Verb::Unadv:
+            Unsubscribe(c, m.Args[0], Cp932ToUtf8(m.Args[1]));
+            Reply(c, Verb::Ok, m.Id, {});
+            break;
+        case Verb::Req: {
+            if (!needTopic(m.Args[0])) break;
+            std::string value;
+            Issue s = Book.Lookup(Cp932ToUtf8(m.Args[0]));
+            if (!ItemValue(s, Cp932ToUtf8(m.Args[1]), value))
+                Reply(c, Verb::Err, m.Id, {"unknown item"});
+            else
+                Reply(c, Verb::Val, m.Id, {Utf8ToCp932(value)});
+            break;
+        }
+        case Verb::Step: {
+            auto count = ParseInt(m.Args[0]);
+            if (!count || *count < 1 || *count > 1'000'000) {
+                Reply(c, Verb::Err, m.Id, {"step count must be 1 to 1000000"});
+                break;
+            }
+            int delivered = 0;
+            Deliver(*count, delivered);
+            // Every notice of these changes is on its way before the stepper hears "done", so
+            // a test that waits for the answer finds the notices already readable.
+            for (auto& other : Clients) {
+                if (other->Dead) continue;
+                MoveNotices(*other, true);
+                if (!other->Dead) Flush(*other);
+            }
+            Reply(c, Verb::Ok, m.Id, {std::to_string(delivered)});
+            break;
+        }
+        case Verb::Ping:
+            Reply(c, Verb::Ok, m.Id, {});
+            break;
+        case Verb::Stop:
+            Log("stop requested by client " + std::to_string(c.Number));
+            Reply(c, Verb::Ok, m.Id, {});
+            Stopping = true;
+            break;
+        default:
+            Reply(c, Verb::Err, m.Id, {"not a request"});
+            break;
+    }
+}
+
+void Server::Reply(Client& c, Verb v, uint32_t id, std::initializer_list<std::string_view> args) {
+    if (c.Dead) return;
+    c.Out += FormatMessage(v, id, args);
+    if (c.Out.size() > kMaxOutput) Drop(c, "not reading its answers");
+}
+
+void Server::Deliver(int count, int& delivered) {
+    delivered = 0;
+    std::string code;
+    while (delivered < count && Source.Next(Book, code)) {
+        ++delivered;
+        Notify(code, TradeItems());
+    }
+}
+
+void Server::Notify(const std::string& code, const std::vector<std::string>& items) {
+    auto it = Subs.find(code);
+    if (it == Subs.end()) return;
+    for (const auto& s : it->second) {
+        if (s.Owner->Dead) continue;
+        if (std::find(items.begin(), items.end(), s.Item) == items.end()) continue;
+        // A notice carries no value, so one waiting notice per item is as good as many.
+        std::string key = s.Topic + '\t' + s.Item;
+        if (s.Owner->PendingSet.insert(key).second) s.Owner->Pending.push_back(std::move(key));
+    }
+}
+
+void Server::MoveNotices(Client& c, bool force) {
+    while (!c.Pending.empty() && (force || c.Out.size() < kNoticeGate)) {
+        const std::string& key = c.Pending.front();
+        size_t tab = key.find('\t');
+        c.Out += FormatMessage(Verb::Note, 0,
+                               {std::string_view(key).substr(0, tab),
+                                Utf8ToCp932(key.substr(tab + 1))});
+        c.PendingSet.erase(key);
+        c.Pending.pop_front();
+    }
+    if (c.Out.size() > kMaxOutput) Drop(c, "not reading its notices");
+}
+
+void Server::Flush(Client& c) {
+    size_t done = 0;
+    while (done < c.Out.size()) {
+        ssize_t n = send(c.Fd, c.Out.data() + done, c.Out.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        c.Out.clear();
+        Drop(c, n < 0 ? std::strerror(errno) : "write failed");
+        return;
+    }
+    c.Out.erase(0, done);
+}
+
+void Server::Drop(Client& c, const std::string& why) {
+    if (c.Dead) return;
+    c.Dead = true;
+    c.Why = why;
+}
+
+void Server::Unsubscribe(Client& c, const std::string& topic, const std::string& item) {
+    if (!c.Advised.erase(topic + '\t' + item)) return;
+    auto it = Subs.find(FirstChars(Cp932ToUtf8(topic), 4));
+    if (it == Subs.end()) return;
+    auto& v = it->second;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](const Sub& s) {
+                               return s.Owner == &c && s.Topic == topic && s.Item == item;
+                           }),
+            v.end());
+    if (v.empty()) Subs.erase(it);
+}
+
+void Server::Reap() {
+    for (size_t i = 0; i < Clients.size();) {
+        Client& c = *Clients[i];
+        if (!c.Dead) {
+            ++i;
+            continue;
+        }
+        for (auto it = Subs.begin(); it != Subs.end();) {
+            auto& v = it->second;
+            v.erase(std::remove_if(v.begin(), v.end(), [&](const Sub& s) { return s.Owner == &c; }),
+                    v.end());
+            it = v.empty() ? Subs.erase(it) : std::next(it);
+        }
+        close(c.Fd);
+        Log("client " + std::to_string(c.Number) + " disconnected (" + c.Why + ")");
+        Clients.erase(Clients.begin() + static_cast<long>(i));
+    }
+}
+
+}  // namespace kestrel::feed
