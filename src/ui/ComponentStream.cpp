@@ -121,7 +121,7 @@ std::string_view StreamReader::Take(size_t count, const char* what) {
         Fail(std::string("truncated ") + what + ": " + std::to_string(count) + " bytes needed, " +
                  std::to_string(bytes_.size() - pos_) + " left",
              pos_);
-    std::string_view part = bytes_.substr(pos_, count);
+    std::string_view part = std::string_view(bytes_).substr(pos_, count);
     pos_ += count;
     return part;
 }

@@ -48,6 +48,7 @@ private:
 // offset) when the next value is missing, truncated or of another kind.
 class StreamReader {
 public:
+    // Keeps its own copy, so a reader made from a temporary never reads freed bytes.
     explicit StreamReader(std::string_view bytes) : bytes_(bytes) {}
 
     void ReadListBegin();
@@ -68,7 +69,7 @@ private:
     uint32_t ReadU32(const char* what);
     [[noreturn]] void Fail(const std::string& message, size_t at) const;
 
-    std::string_view bytes_;
+    std::string bytes_;
     size_t pos_ = 0;
 };
 
