@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -137,6 +138,20 @@ bool WriteAll(int fd, const std::string& data, int timeoutMs) {
 }
 
 FeedControl::~FeedControl() { Close(); }
+
+FeedControl::FeedControl(FeedControl&& other) noexcept { *this = std::move(other); }
+
+FeedControl& FeedControl::operator=(FeedControl&& other) noexcept {
+    if (this != &other) {
+        Close();
+        Fd = std::exchange(other.Fd, -1);
+        NextId = other.NextId;
+        Reader = std::move(other.Reader);
+        Notes = std::move(other.Notes);
+        LastError = std::move(other.LastError);
+    }
+    return *this;
+}
 
 bool FeedControl::Open(const std::string& socketPath, std::string& error) {
     Close();

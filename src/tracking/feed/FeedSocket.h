@@ -36,6 +36,8 @@ public:
     ~FeedControl();
     FeedControl(const FeedControl&) = delete;
     FeedControl& operator=(const FeedControl&) = delete;
+    FeedControl(FeedControl&& other) noexcept;
+    FeedControl& operator=(FeedControl&& other) noexcept;
 
     bool Open(const std::string& socketPath, std::string& error);
     void Close();

@@ -356,9 +356,14 @@ bool FeedConnection::Launch(const std::string& service, const std::string& topic
     p.setArguments(args);
     p.setStandardInputFile(QProcess::nullDevice());
     p.setStandardOutputFile(QProcess::nullDevice());
-    std::string log = Path;
+    // The server's log goes beside its socket, in the private folder it will use anyway.
+    std::string log = Path, dirError;
     if (log.size() > 5 && log.compare(log.size() - 5, 5, ".sock") == 0) log.resize(log.size() - 5);
-    p.setStandardErrorFile(QString::fromStdString(log + ".log"), QIODevice::Append);
+    auto slash = Path.rfind('/');
+    bool dirOk = slash != std::string::npos && slash > 0 &&
+                 PrepareSocketDir(Path.substr(0, slash), dirError);
+    p.setStandardErrorFile(dirOk ? QString::fromStdString(log + ".log") : QProcess::nullDevice(),
+                           QIODevice::Append);
     if (!p.startDetached()) return false;
     // Wait for it to listen, as long as a freshly started server may need and no longer.
     auto deadline = Clock::now() + std::chrono::milliseconds(std::max(waitMs, 0));

@@ -1,0 +1,360 @@
+// The quote conversation over the socket, against a real kestrel-feed process.
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <gtest/gtest.h>
+
+#include "Codec.h"
+#include "FeedProtocol.h"
+#include "FeedServerProcess.h"
+#include "FeedSocket.h"
+#include "SocketDdeConv.h"
+#include "TempDir.h"
+
+using namespace kestrel::feed;
+using kestrel::test::FeedServerProcess;
+using kestrel::test::TempDir;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool SpinUntil(const std::function<bool()>& done, int ms = 3000) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+    }
+    return true;
+}
+void SpinIdle() { ASSERT_TRUE(SpinUntil(FeedClientIdle)); }
+
+void WriteFolder(const TempDir& dir) {
+    dir.WriteCp932("銘柄情報.txt", "1234,テスト電機,100\r\n5678,サンプル,1\r\n");
+    dir.WriteCp932("std.csv", "1234,貸借,1000,1010,0,1.25,1500\r\n");
+    dir.WriteCp932("kabu.txt", "09:00:05,1234,1005,100\r\n09:01,5678,990,200\r\n"
+                               "09:02,1234,1020,300\r\n09:03,5678,991,400\r\n"
+                               "09:04,1234,1030,500\r\n09:05,1234,1040,600\r\n");
+}
+
+// One tracker's worth of conversation: a link and its attached volume item.
+struct Watcher {
+    std::unique_ptr<TDdeClientConv> Conv;
+    TDdeClientItem Item;
+    std::string Topic;
+    int Changes = 0;
+    Watcher(const DdeConvFactory& make, std::string topic) : Conv(make()), Topic(std::move(topic)) {
+        Conv->SetLink("RSS", Topic);
+        ResetItem();
+    }
+    void ResetItem() {
+        Item.SetDdeConv(Conv.get());
+        Item.OnChange = [this](TDdeClientItem&) { ++Changes; };
+        Item.SetDdeItem("出来高");
+    }
+    bool Reconnect() {
+        Conv->CloseLink();
+        Conv->SetLink("RSS", Topic);
+        return Conv->OpenLink();
+    }
+};
+
+struct Rig {
+    TempDir dir;
+    std::string sock = dir.File("RSS.sock");
+    std::unique_ptr<FeedServerProcess> server;
+    FeedControl stepper;
+    DdeConvFactory make = MakeSocketConvFactory(sock);
+    bool Start(std::vector<std::string> options) {
+        server = std::make_unique<FeedServerProcess>(sock, std::move(options), dir.File("feed.log"));
+        if (!server->Start()) return false;
+        std::string err;
+        return stepper.Open(sock, err);
+    }
+    void Step(int n = 1) {
+        int delivered = 0;
+        ASSERT_TRUE(stepper.Step(n, delivered));
+    }
+};
+
+}  // namespace
+
+TEST(SocketDdeConv, ItemsValuesAndNoticesOverOneSharedConnection) {
+    Rig rig;
+    WriteFolder(rig.dir);
+    ASSERT_TRUE(rig.Start({"--manual", "--folder", rig.dir.Path()}));
+    Watcher a(rig.make, "1234.T"), twin(rig.make, "1234.T"), other(rig.make, "5678");
+    auto spare = std::make_unique<Watcher>(rig.make, "1234.T");
+    for (Watcher* w : {&a, &twin, &other, spare.get()}) ASSERT_TRUE(w->Conv->OpenLink());
+    // The advise start is followed by one request and its change.
+    EXPECT_EQ(a.Changes, 1);
+    EXPECT_EQ(a.Item.Text(), "0");
+    EXPECT_EQ(a.Conv->RequestData("現在値時刻"), "  :  ");
+    EXPECT_EQ(a.Conv->RequestData("銘柄名称"), "テスト電機");
+    EXPECT_EQ(a.Conv->RequestData("貸借倍率"), "1.25");
+    EXPECT_EQ(a.Conv->RequestData("no such item"), "");
+
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(a.Changes, 2);
+    EXPECT_EQ(twin.Changes, 2);
+    EXPECT_EQ(other.Changes, 1);
+    EXPECT_EQ(a.Item.Text(), "100");
+    EXPECT_EQ(a.Conv->RequestData("現在値時刻"), "09:00:05");
+
+    // A notice that arrives while a request waits is delivered after it, not inside it.
+    rig.Step();  // 5678: the notice is now in our socket
+    EXPECT_EQ(other.Conv->RequestData("現在値"), "990");
+    EXPECT_EQ(other.Changes, 1);
+    SpinIdle();
+    EXPECT_EQ(other.Changes, 2);
+    EXPECT_EQ(other.Item.Text(), "200");
+
+    // A freed conversation gets nothing, the others go on.
+    spare.reset();
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(a.Changes, 3);
+    EXPECT_EQ(twin.Changes, 3);
+
+    // A closed link is silent and answers nothing; the item stays attached for the next open.
+    twin.Conv->CloseLink();
+    EXPECT_FALSE(twin.Conv->Connected());
+    EXPECT_EQ(twin.Conv->RequestData("現在値"), "");
+    rig.Step(2);
+    SpinIdle();
+    EXPECT_EQ(a.Changes, 4);
+    EXPECT_EQ(twin.Changes, 3);
+    EXPECT_EQ(twin.Item.DdeConv(), twin.Conv.get());
+    ASSERT_TRUE(twin.Reconnect());
+    EXPECT_EQ(twin.Changes, 4);
+    EXPECT_EQ(twin.Item.Text(), "500");
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(twin.Changes, 5);
+    EXPECT_EQ(a.Changes, 5);
+
+    // Four conversations, one connection (after the start-up probe's and the stepper's).
+    std::string log = rig.server->Log();
+    EXPECT_NE(log.find("client 3 connected"), std::string::npos) << log;
+    EXPECT_EQ(log.find("client 4 connected"), std::string::npos) << log;
+}
+
+TEST(SocketDdeConv, StoppedServerGoesSilentAndRecoversInEitherOrder) {
+    Rig rig;
+    ASSERT_TRUE(rig.Start({"--manual", "--simulate", "1"}));
+    Watcher w(rig.make, "1000.T");
+    ASSERT_TRUE(w.Conv->OpenLink());
+    rig.Step();
+    SpinIdle();
+    ASSERT_EQ(w.Changes, 2);
+
+    auto stopServer = [&] {
+        rig.stepper.Close();
+        EXPECT_EQ(rig.server->Stop(), 0);
+        // The loss is noticed through the event loop, without any request.
+        EXPECT_TRUE(SpinUntil([&] { return !w.Conv->Connected(); }));
+        EXPECT_EQ(w.Conv->RequestData("現在値"), "");
+    };
+    auto restart = [&] { ASSERT_TRUE(rig.Start({"--manual", "--simulate", "1"})); };
+
+    // Restarted server, link re-established: the attached item resumes its advise loop.
+    stopServer();
+    restart();
+    ASSERT_TRUE(w.Reconnect());
+    EXPECT_EQ(w.Changes, 3);
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(w.Changes, 4);
+
+    // An open attempt while the server is away detaches the item; reconnect, then reset.
+    stopServer();
+    EXPECT_FALSE(w.Reconnect());
+    EXPECT_EQ(w.Item.DdeConv(), nullptr);
+    restart();
+    ASSERT_TRUE(w.Reconnect());
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(w.Changes, 4) << "no item, no notice";
+    w.ResetItem();
+    EXPECT_EQ(w.Changes, 5);
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(w.Changes, 6);
+
+    // The other order: reset the item on the dead link first, then reconnect.
+    stopServer();
+    EXPECT_FALSE(w.Reconnect());
+    restart();
+    w.ResetItem();
+    EXPECT_EQ(w.Changes, 6);
+    ASSERT_TRUE(w.Reconnect());
+    EXPECT_EQ(w.Changes, 7);
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(w.Changes, 8);
+}
+
+TEST(SocketDdeConv, SilentServerTimesOutAndItsLateAnswerIsDropped) {
+    Rig rig;
+    WriteFolder(rig.dir);
+    ASSERT_TRUE(rig.Start({"--manual", "--folder", rig.dir.Path()}));
+    Watcher w(rig.make, "1234.T");
+    ASSERT_TRUE(w.Conv->OpenLink());
+    w.Conv->RequestTimeoutMs = 150;
+
+    rig.server->Pause();
+    auto t0 = Clock::now();
+    EXPECT_EQ(w.Conv->RequestData("現在値時刻"), "");
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_GE(ms, 140);
+    EXPECT_LT(ms, 2000);
+    rig.server->Resume();
+    // The answer to the timed-out request arrives first and must not pass for this one.
+    EXPECT_EQ(w.Conv->RequestData("銘柄名称"), "テスト電機");
+    EXPECT_TRUE(w.Conv->Connected());
+
+    // A silent server also fails an open: the topic never gets its answer.
+    rig.server->Pause();
+    Watcher late(rig.make, "5678");
+    late.Conv->AdviseTimeoutMs = 100;
+    EXPECT_FALSE(late.Conv->OpenLink());
+    EXPECT_EQ(late.Item.DdeConv(), nullptr);
+    rig.server->Resume();
+}
+
+TEST(SocketDdeConv, GarbageFromTheServerIsIgnored) {
+    TempDir dir;
+    std::string path = dir.File("bad.sock");
+    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    // A server gone wrong: every answer comes wrapped in junk, the first value far too long.
+    std::thread bad([lfd] {
+        int fd = accept(lfd, nullptr, nullptr);
+        LineReader reader;
+        char buf[4096];
+        int requests = 0;
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) {
+            reader.Append(buf, static_cast<size_t>(n));
+            std::string line, err;
+            while (reader.Next(line) == LineReader::Result::Line) {
+                Message m;
+                if (!ParseMessage(line, m, err)) continue;
+                std::string out = std::string("\x01\x02junk\xff\n") + std::string(20000, 'J') +
+                                  "\nVAL\t999999\tstale\nNOTE\tone-field\nREQ\t1\tx\ty\nNOTE\t" +
+                                  std::string(300, 'T') + "\tz\n";
+                std::string id = std::to_string(m.Id);
+                if (m.Kind == Verb::Req && requests++ == 0)
+                    out += "VAL\t" + id + "\t" + std::string(kMaxLineBytes, 'v') + "\n";
+                else if (m.Kind == Verb::Req)
+                    out += "VAL\t" + id + "\t" + kestrel::Utf8ToCp932("良い値") + "\n";
+                else
+                    out += "OK\t" + id + "\n";
+                WriteAll(fd, out, 2000);
+            }
+        }
+        close(fd);
+    });
+    {
+        Watcher w(MakeSocketConvFactory(path), "1234.T");
+        w.Conv->AdviseTimeoutMs = 200;
+        ASSERT_TRUE(w.Conv->OpenLink());
+        // The value after the advise start came too long: refused, so no change.
+        EXPECT_EQ(w.Changes, 0);
+        EXPECT_EQ(w.Item.DdeConv(), w.Conv.get());
+        EXPECT_EQ(w.Conv->RequestData("現在値"), "良い値");
+        SpinUntil([] { return false; }, 50);  // junk notices must not reach anybody
+        EXPECT_EQ(w.Changes, 0);
+        EXPECT_TRUE(w.Conv->Connected());
+    }
+    bad.join();
+    close(lfd);
+}
+
+TEST(SocketDdeConv, OpenLinkStartsTheServiceFromPathOnce) {
+    TempDir tmp;
+    WriteFolder(tmp);
+    std::string bin = tmp.File("bin"), run = tmp.File("run"), dud = tmp.File("dud");
+    mkdir(bin.c_str(), 0700);
+    mkdir(run.c_str(), 0700);
+    mkdir(dud.c_str(), 0700);
+    ASSERT_EQ(symlink(KESTREL_FEED, (bin + "/RSS").c_str()), 0);
+    ASSERT_EQ(symlink("/bin/true", (dud + "/RSS").c_str()), 0);
+    std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    setenv("KESTREL_FEED_OPTIONS", ("--manual --folder " + tmp.Path()).c_str(), 1);
+    std::string sock = run + "/kestrel/RSS.sock";
+    DdeConvFactory make = MakeSocketConvFactory();
+    {
+        // No launcher on PATH: the open fails at once and the item is detached.
+        setenv("PATH", tmp.File("nowhere").c_str(), 1);
+        Watcher w(make, "1234.T");
+        EXPECT_FALSE(w.Conv->OpenLink());
+        EXPECT_EQ(w.Item.DdeConv(), nullptr);
+    }
+    {
+        // A launcher that never serves costs one wait, then no more starts for a while.
+        setenv("PATH", dud.c_str(), 1);
+        Watcher w(make, "1234.T");
+        auto* conv = static_cast<SocketDdeConv*>(w.Conv.get());
+        conv->LaunchWaitMs = 100;
+        auto t0 = Clock::now();
+        EXPECT_FALSE(w.Conv->OpenLink());
+        EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(100));
+        w.ResetItem();
+        t0 = Clock::now();
+        EXPECT_FALSE(w.Conv->OpenLink());
+        EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(90));
+    }
+    {
+        setenv("PATH", bin.c_str(), 1);
+        Watcher w(make, "1234.T");
+        Watcher second(make, "5678");
+        ASSERT_TRUE(w.Conv->OpenLink());
+        ASSERT_TRUE(second.Conv->OpenLink());  // the server is up: no second start
+        EXPECT_EQ(w.Conv->RequestData("銘柄名称"), "テスト電機");
+        struct stat st {};
+        ASSERT_EQ(stat((run + "/kestrel").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        FeedControl control;
+        std::string err;
+        ASSERT_TRUE(control.Open(sock, err)) << err;
+        EXPECT_TRUE(control.Stop());
+        EXPECT_TRUE(SpinUntil([&] { return !w.Conv->Connected(); }));
+        FILE* f = std::fopen((run + "/kestrel/RSS.log").c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        char buf[4096] = {};
+        size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        EXPECT_NE(std::string(buf, n).find("serving RSS"), std::string::npos);
+        EXPECT_EQ(std::string(buf, n).find("serving RSS", 20), std::string::npos)
+            << "started twice";
+    }
+    setenv("PATH", savedPath.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("KESTREL_FEED_OPTIONS");
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    // No test may start a real launcher by accident.
+    setenv("PATH", "/nonexistent-kestrel-path", 1);
+    return RUN_ALL_TESTS();
+}
