@@ -1,10 +1,10 @@
 #include "RubyCapture.h"
 
-#include <cstring>
-#include <stdexcept>
-
 #include <ruby.h>
 #include <ruby/encoding.h>
+
+#include <cstring>
+#include <stdexcept>
 
 #include "RubyVars.h"
 #include "TextFile.h"
@@ -19,7 +19,7 @@ namespace {
 // Captured text plus its line list, kept up to date after each write without splitting the
 // whole text again: lines that are complete never change, only the last one can grow.
 class CaptureSink {
-public:
+  public:
     void Begin(std::vector<std::string>* target) noexcept {
         Text.clear();
         Target = target;
@@ -41,7 +41,7 @@ public:
 
     const std::string& Captured() const { return Text; }
 
-private:
+  private:
     void UpdateTarget() {
         if (Target->size() < FinalLines) {  // someone else shortened the list: start over
             FinalEnd = 0;
@@ -126,12 +126,15 @@ VALUE CaptureGetc(VALUE) {
     return c == EOF || c == 0 ? Qnil : INT2FIX(c);
 }
 
+// Stream housekeeping that scripts commonly do at their start; there is no buffer to manage.
 VALUE CaptureFlush(VALUE self) { return self; }
+VALUE CaptureSync(VALUE) { return Qtrue; }
+VALUE CaptureSetSync(VALUE, VALUE value) { return value; }
 
 VALUE CreateCapture(VALUE) {
     const VALUE klass = rb_class_new(IOClass());
     // Each method exists on the class and on its instance, and both are public, so that
-    // `$stdout.write`, `$stdin.gets` and `$stdout.flush` work as they do on a real stream.
+    // `$stdout.write` and `$stdin.gets` work as they do on a real stream.
     rb_define_method(klass, "write", CaptureWrite, 1);
     rb_define_singleton_method(klass, "write", CaptureWrite, 1);
     rb_define_method(klass, "gets", CaptureGets, 0);
@@ -140,6 +143,8 @@ VALUE CreateCapture(VALUE) {
     rb_define_singleton_method(klass, "getc", CaptureGetc, 0);
     rb_define_method(klass, "flush", CaptureFlush, 0);
     rb_define_singleton_method(klass, "flush", CaptureFlush, 0);
+    rb_define_method(klass, "sync", CaptureSync, 0);
+    rb_define_method(klass, "sync=", CaptureSetSync, 1);
     TopSelf = rb_eval_string("self");
     CaptureObject = rb_data_object_wrap(klass, nullptr, nullptr, nullptr);
     return Qnil;
@@ -165,7 +170,7 @@ void EnsureCapture() {
 }
 
 class InstalledCapture {
-public:
+  public:
     InstalledCapture() {
         SavedIn = StdIn();
         SavedOut = StdOut();

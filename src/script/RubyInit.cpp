@@ -1,11 +1,11 @@
 #include "RubyInit.h"
 
+#include <ruby.h>
+#include <ruby/encoding.h>
+
 #include <array>
 #include <csignal>
 #include <cstdlib>
-
-#include <ruby.h>
-#include <ruby/encoding.h>
 
 #include "AppPath.h"
 
@@ -24,12 +24,14 @@ struct SavedSignals {
 
 SavedSignals SaveHostSignals() {
     SavedSignals saved;
-    for (size_t i = 0; i < HostSignals.size(); ++i) sigaction(HostSignals[i], nullptr, &saved.Actions[i]);
+    for (size_t i = 0; i < HostSignals.size(); ++i)
+        sigaction(HostSignals[i], nullptr, &saved.Actions[i]);
     return saved;
 }
 
 void RestoreHostSignals(const SavedSignals& saved) {
-    for (size_t i = 0; i < HostSignals.size(); ++i) sigaction(HostSignals[i], &saved.Actions[i], nullptr);
+    for (size_t i = 0; i < HostSignals.size(); ++i)
+        sigaction(HostSignals[i], &saved.Actions[i], nullptr);
 }
 
 void ExtendRubyLib() {

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
-
-#include <sys/stat.h>
 
 #include "AppPath.h"
 #include "TempDir.h"
@@ -29,8 +28,8 @@ TEST(AppPath, FindsTheFirstExecutableAlongTheSearchList) {
     MakeProgram(dir, "c/ruby", true);
     MakeProgram(dir, "d/ruby.exe", true);
     std::filesystem::create_directories(dir.File("e/ruby"));  // a folder, not a program
-    const std::string list = "::" + dir.File("e") + ":" + dir.File("a") + "::" + dir.File("b") +
-                             ":" + dir.File("c");
+    const std::string list =
+        "::" + dir.File("e") + ":" + dir.File("a") + "::" + dir.File("b") + ":" + dir.File("c");
 
     EXPECT_EQ(FindOnSearchPath("ruby", list), found);
     // Only the file-name part of the name counts.

@@ -1,11 +1,10 @@
 // Its own program: it must see the interpreter before anything in the process starts it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "RubyHost.h"
 #include "RubyInit.h"

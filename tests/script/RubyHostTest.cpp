@@ -1,17 +1,14 @@
 // Everything here shares one interpreter: it starts once per process, with whichever case runs
 // first, always through StartOnce() below.
 #include <gtest/gtest.h>
+#include <ruby.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-
-#include <ruby.h>
 
 #include "RubyCapture.h"
 #include "RubyHost.h"
@@ -56,13 +53,14 @@ Lines RunScript(const Lines& script, const Lines& params = {}) {
 }
 
 bool StreamsAreTheProcessStreams() {
-    return rb_eval_string("$stdout.equal?(STDOUT) && $stderr.equal?(STDERR) && "
-                          "$stdin.equal?(STDIN)") == Qtrue;
+    return rb_eval_string(
+               "$stdout.equal?(STDOUT) && $stderr.equal?(STDERR) && "
+               "$stdin.equal?(STDIN)") == Qtrue;
 }
 
 // Input for "gets" and "getc" from memory instead of the process's standard input.
 class Input {
-public:
+  public:
     explicit Input(const std::string& bytes) : Bytes(bytes) {
         File = fmemopen(Bytes.data(), Bytes.size(), "r");
         kestrel::ruby::SetCaptureInput(File);
@@ -72,7 +70,7 @@ public:
         std::fclose(File);
     }
 
-private:
+  private:
     std::string Bytes;
     std::FILE* File;
 };
@@ -84,10 +82,10 @@ TEST(RubyStart, StartsOnceWithTheInstallationFolderLastOnRubyLib) {
     EXPECT_TRUE(kestrel::ruby::RubyStarted());
     EXPECT_EQ(start.RubyLib, "/d/lib:" + start.InstallDir);
     // RUBYLIB was extended before the load path was built from it, in that order.
-    EXPECT_EQ(RunScript({"i = $LOAD_PATH.index('/d/lib')",
-                   "j = $LOAD_PATH.index('" + start.InstallDir + "')",
-                   "print i && j && i < j"}),
-              Lines{"true"});
+    EXPECT_EQ(
+        RunScript({"i = $LOAD_PATH.index('/d/lib')",
+                   "j = $LOAD_PATH.index('" + start.InstallDir + "')", "print i && j && i < j"}),
+        Lines{"true"});
 
     // A second host neither restarts the interpreter nor extends RUBYLIB again.
     RunScript({"$kept = 42"});
@@ -113,11 +111,13 @@ TEST(RubyCapture, WritesBecomeLinesOfOneText) {
     EXPECT_EQ(RunScript({"n = $stdout.write('')", "print n"}), Lines{"0"});
     EXPECT_EQ(RunScript({"nil"}), Lines{});
     // Every way of writing to either stream ends up in the same list, in order.
-    EXPECT_EQ(RunScript({"puts 'a'", "p 1", "$stderr.write \"e\\n\"", "warn 'w'", "$stderr.puts 'x'",
-                   "printf(\"%d\\n\", 5)", "$stdout.flush", "print 'y', 'z'"}),
+    EXPECT_EQ(RunScript({"puts 'a'", "p 1", "$stderr.write \"e\\n\"", "warn 'w'",
+                         "$stderr.puts 'x'", "printf(\"%d\\n\", 5)", "$stdout.sync = true",
+                         "$stdout.flush", "print 'y', 'z'"}),
               (Lines{"a", "1", "e", "w", "x", "5", "yz"}));
     // CR LF split over two writes is one line break; a lone CR is one too.
-    EXPECT_EQ(RunScript({"print \"a\\r\"", "print \"\\nb\\r\"", "print 'c'"}), (Lines{"a", "b", "c"}));
+    EXPECT_EQ(RunScript({"print \"a\\r\"", "print \"\\nb\\r\"", "print 'c'"}),
+              (Lines{"a", "b", "c"}));
     // Script text and output are UTF-8.
     EXPECT_EQ(RunScript({"print '日本'.length, '日本'"}), Lines{"2日本"});
     // Streams a script assigns itself are put back too.
@@ -128,10 +128,10 @@ TEST(RubyCapture, WritesBecomeLinesOfOneText) {
 TEST(RubyCapture, LongOutputStaysInStepWithTheCapturedText) {
     // Line ends of every kind: CR LF split over two writes, CR LF in one, a lone CR followed
     // by more text.
-    const Lines output = RunScript({"3000.times do |i|", "  print 'line', i",
-                                    "  print(i % 3 == 1 ? '' : \"\\r\")",
-                                    "  print([\"\\n\", \"\\r\\n\", \"x\\n\"][i % 3])", "end",
-                                    "print \"tail\\r\"", "print 'more'"});
+    const Lines output =
+        RunScript({"3000.times do |i|", "  print 'line', i", "  print(i % 3 == 1 ? '' : \"\\r\")",
+                   "  print([\"\\n\", \"\\r\\n\", \"x\\n\"][i % 3])", "end", "print \"tail\\r\"",
+                   "print 'more'"});
     EXPECT_EQ(output, kestrel::SplitLines(kestrel::ruby::CapturedText()));
     ASSERT_EQ(output.size(), 3000u + 1000u + 2u);  // every third line has an extra "x" line
     EXPECT_EQ(output[0], "line0");
@@ -206,10 +206,10 @@ TEST(RubyCapture, WithoutAnOutputListTheTextIsStillCaptured) {
 TEST(RubyInput, GetsAndGetcReadTheInput) {
     {
         Input input("first\r\n\n\x04skip\nlast");
-        EXPECT_EQ(RunScript({"p $stdin.gets", "p $stdin.gets, $_", "p gets", "p $stdin.gets, $_",
+        EXPECT_EQ(
+            RunScript({"p $stdin.gets", "p $stdin.gets, $_", "p gets", "p $stdin.gets, $_",
                        "p $stdin.gets"}),
-                  (Lines{"\"first\\n\"", "nil", "nil", "nil", "\"last\\n\"", "\"last\\n\"",
-                         "nil"}));
+            (Lines{"\"first\\n\"", "nil", "nil", "nil", "\"last\\n\"", "\"last\\n\"", "nil"}));
     }
     {
         Input input(std::string("A\0", 2));
@@ -224,9 +224,9 @@ TEST(RubyKcode, SelectsTheDefaultExternalEncoding) {
     TRubyHost host;
     host.SetScript({"print Encoding.default_external"});
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"SJIS", "Windows-31J"}, {"s", "Windows-31J"}, {"EUC", "EUC-JP"}, {"e", "EUC-JP"},
-        {"UTF8", "UTF-8"},       {"u", "UTF-8"},       {"NONE", "ASCII-8BIT"},
-        {"n", "ASCII-8BIT"},     {"x", "ASCII-8BIT"}};
+        {"SJIS", "Windows-31J"}, {"s", "Windows-31J"}, {"EUC", "EUC-JP"},
+        {"e", "EUC-JP"},         {"UTF8", "UTF-8"},    {"u", "UTF-8"},
+        {"NONE", "ASCII-8BIT"},  {"n", "ASCII-8BIT"},  {"x", "ASCII-8BIT"}};
     for (const auto& [kcode, encoding] : cases) {
         host.SetKcode(kcode);
         EXPECT_EQ(host.Kcode(), kcode);
@@ -238,7 +238,8 @@ TEST(RubyKcode, SelectsTheDefaultExternalEncoding) {
     // With Shift-JIS, input lines are Shift-JIS strings and what is written comes back UTF-8.
     host.SetKcode("SJIS");
     Input input("\x93\xfa\x96\x7b\n");
-    host.SetScript({"line = $stdin.gets.chomp", "print line.encoding, ' ', line.length, ' ', line"});
+    host.SetScript(
+        {"line = $stdin.gets.chomp", "print line.encoding, ' ', line.length, ' ', line"});
     Lines output;
     host.Execute(&output);
     EXPECT_EQ(output, Lines{"Windows-31J 2 日本"});
