@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -45,7 +46,8 @@ void WriteFolder(const TempDir& dir) {
     dir.WriteCp932("std.csv", "1234,貸借,1000,1010,0,1.25,1500\r\n");
     dir.WriteCp932("kabu.txt", "09:00:05,1234,1005,100\r\n09:01,5678,990,200\r\n"
                                "09:02,1234,1020,300\r\n09:03,5678,991,400\r\n"
-                               "09:04,1234,1030,500\r\n09:05,1234,1040,600\r\n");
+                               "09:04,1234,1030,500\r\n09:05,1234,1040,600\r\n"
+                               "09:06,1234,1050,700\r\n");
 }
 
 // One tracker's worth of conversation: a link and its attached volume item.
@@ -121,34 +123,66 @@ TEST(SocketDdeConv, ItemsValuesAndNoticesOverOneSharedConnection) {
     EXPECT_EQ(other.Changes, 2);
     EXPECT_EQ(other.Item.Text(), "200");
 
+    // A handler that throws stops neither the other conversations nor the event loop.
+    other.Item.OnChange = [&](TDdeClientItem&) {
+        ++other.Changes;
+        throw std::runtime_error("bad time");
+    };
+    rig.Step();  // 1234
+    rig.Step();  // 5678
+    SpinIdle();
+    EXPECT_EQ(other.Changes, 3);
+    EXPECT_EQ(a.Changes, 3);
+
     // A freed conversation gets nothing, the others go on.
     spare.reset();
     rig.Step();
     SpinIdle();
-    EXPECT_EQ(a.Changes, 3);
-    EXPECT_EQ(twin.Changes, 3);
+    EXPECT_EQ(a.Changes, 4);
+    EXPECT_EQ(twin.Changes, 4);
 
     // A closed link is silent and answers nothing; the item stays attached for the next open.
     twin.Conv->CloseLink();
     EXPECT_FALSE(twin.Conv->Connected());
     EXPECT_EQ(twin.Conv->RequestData("現在値"), "");
-    rig.Step(2);
-    SpinIdle();
-    EXPECT_EQ(a.Changes, 4);
-    EXPECT_EQ(twin.Changes, 3);
-    EXPECT_EQ(twin.Item.DdeConv(), twin.Conv.get());
-    ASSERT_TRUE(twin.Reconnect());
-    EXPECT_EQ(twin.Changes, 4);
-    EXPECT_EQ(twin.Item.Text(), "500");
     rig.Step();
     SpinIdle();
-    EXPECT_EQ(twin.Changes, 5);
     EXPECT_EQ(a.Changes, 5);
+    EXPECT_EQ(twin.Changes, 4);
+    EXPECT_EQ(twin.Item.DdeConv(), twin.Conv.get());
+    ASSERT_TRUE(twin.Reconnect());
+    EXPECT_EQ(twin.Changes, 5);
+    EXPECT_EQ(twin.Item.Text(), "600");
+    rig.Step();
+    SpinIdle();
+    EXPECT_EQ(twin.Changes, 6);
+    EXPECT_EQ(a.Changes, 6);
 
     // Four conversations, one connection (after the start-up probe's and the stepper's).
     std::string log = rig.server->Log();
     EXPECT_NE(log.find("client 3 connected"), std::string::npos) << log;
     EXPECT_EQ(log.find("client 4 connected"), std::string::npos) << log;
+}
+
+TEST(SocketDdeConv, TheValuesOfOneChangeBelongTogetherWhileTheFeedMovesOn) {
+    Rig rig;
+    WriteFolder(rig.dir);
+    ASSERT_TRUE(rig.Start({"--manual", "--folder", rig.dir.Path()}));
+    Watcher w(rig.make, "1234.T");
+    ASSERT_TRUE(w.Conv->OpenLink());
+    std::vector<std::string> seen;
+    w.Item.OnChange = [&](TDdeClientItem&) {
+        std::string time = w.Conv->RequestData("現在値時刻");
+        if (seen.empty()) rig.Step(2);  // the next trade of 1234 happens while we read
+        seen.push_back(time + " " + w.Conv->RequestData("現在値"));
+    };
+    rig.Step();
+    SpinIdle();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "09:00:05 1005");
+    EXPECT_EQ(seen[1], "09:02 1020");
+    // Outside a change every request asks the server afresh.
+    EXPECT_EQ(w.Conv->RequestData("現在値"), "1020");
 }
 
 TEST(SocketDdeConv, StoppedServerGoesSilentAndRecoversInEitherOrder) {

@@ -91,6 +91,12 @@ TEST(FeedServer, ServesTheElevenItemsOfARecordedFolderLineByLine) {
     EXPECT_EQ(Req(c, "1234.T", "年初来高値"), "1500");
     EXPECT_EQ(Req(c, "1234.T", "貸借倍率"), "1.25");
     EXPECT_EQ(Req(c, "1234.T", "気配"), "<unknown item>");
+    // All eleven at once, in the order of the item list.
+    ASSERT_TRUE(c.Call(Verb::All, {"1234.T"}, reply, 2000));
+    ASSERT_EQ(reply.Kind, Verb::Vals);
+    EXPECT_EQ(reply.Args[2], "  :  ");
+    EXPECT_EQ(kestrel::Cp932ToUtf8(reply.Args[5]), "テスト電機");
+    EXPECT_FALSE(c.Call(Verb::All, {"9999"}, reply, 2000));
 
     int delivered = 0;
     ASSERT_TRUE(c.Step(1, delivered));

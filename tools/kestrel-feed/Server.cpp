@@ -247,12 +247,37 @@ void Server::Handle(Client& c, const std::string& line) {
             break;
         case Verb::Req: {
             if (!needTopic(m.Args[0])) break;
-            std::string value;
-            Issue s = Book.Lookup(Cp932ToUtf8(m.Args[0]));
-            if (!ItemValue(s, Cp932ToUtf8(m.Args[1]), value))
+            std::string value, topic = Cp932ToUtf8(m.Args[0]);
+            const Issue* s = Book.Find(FirstChars(topic, 4));
+            Issue blank;
+            if (!s) {
+                blank = Book.Lookup(topic);
+                s = &blank;
+            }
+            if (!ItemValue(*s, Cp932ToUtf8(m.Args[1]), value))
                 Reply(c, Verb::Err, m.Id, {"unknown item"});
             else
                 Reply(c, Verb::Val, m.Id, {Utf8ToCp932(value)});
+            break;
+        }
+        case Verb::All: {
+            // Every item of one issue in one answer: the values of one change, read together.
+            if (!needTopic(m.Args[0])) break;
+            std::string topic = Cp932ToUtf8(m.Args[0]), value;
+            Issue blank;
+            const Issue* s = Book.Find(FirstChars(topic, 4));
+            if (!s) {
+                blank = Book.Lookup(topic);
+                s = &blank;
+            }
+            Message all;
+            all.Kind = Verb::Vals;
+            all.Id = m.Id;
+            for (const auto& item : QuoteItems()) {
+                ItemValue(*s, item, value);
+                all.Args.push_back(Utf8ToCp932(value));
+            }
+            Reply(c, all);
             break;
         }
         case Verb::Step: {
@@ -290,6 +315,12 @@ void Server::Handle(Client& c, const std::string& line) {
 void Server::Reply(Client& c, Verb v, uint32_t id, std::initializer_list<std::string_view> args) {
     if (c.Dead) return;
     c.Out += FormatMessage(v, id, args);
+    if (c.Out.size() > kMaxOutput) Drop(c, "not reading its answers");
+}
+
+void Server::Reply(Client& c, const Message& m) {
+    if (c.Dead) return;
+    c.Out += FormatMessage(m);
     if (c.Out.size() > kMaxOutput) Drop(c, "not reading its answers");
 }
 

@@ -55,6 +55,7 @@ private:
     void ReadFrom(Client& c);
     void Handle(Client& c, const std::string& line);
     void Reply(Client& c, Verb v, uint32_t id, std::initializer_list<std::string_view> args);
+    void Reply(Client& c, const Message& m);
     void Deliver(int count, int& delivered);
     void Notify(const std::string& code, const std::vector<std::string>& items);
     void MoveNotices(Client& c, bool force);

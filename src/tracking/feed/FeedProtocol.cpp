@@ -30,7 +30,8 @@ struct VerbInfo {
 constexpr VerbInfo kVerbs[] = {
     {Verb::Conn, "CONN", true, 1, 1, 1},  {Verb::Disc, "DISC", true, 1, 1, 1},
     {Verb::Adv, "ADV", true, 2, 2, 2},    {Verb::Unadv, "UNADV", true, 2, 2, 2},
-    {Verb::Req, "REQ", true, 2, 2, 2},    {Verb::Step, "STEP", true, 1, 1, 0},
+    {Verb::Req, "REQ", true, 2, 2, 2},    {Verb::All, "ALL", true, 1, 1, 1},
+    {Verb::Vals, "VALS", true, 11, 11, 0}, {Verb::Step, "STEP", true, 1, 1, 0},
     {Verb::Ping, "PING", true, 0, 0, 0},  {Verb::Stop, "STOP", true, 0, 0, 0},
     {Verb::Ok, "OK", true, 0, 1, 0},      {Verb::Val, "VAL", true, 1, 1, 0},
     {Verb::Err, "ERR", true, 1, 1, 0},    {Verb::Note, "NOTE", false, 2, 2, 2},

@@ -29,11 +29,13 @@ enum class Verb {
     Adv,    // client: ADV id topic item        -> OK id
     Unadv,  // client: UNADV id topic item      -> OK id
     Req,    // client: REQ id topic item        -> VAL id value
+    All,    // client: ALL id topic             -> VALS id value x 11 (QuoteItems order)
     Step,   // client: STEP id count            -> OK id delivered
     Ping,   // client: PING id                  -> OK id
     Stop,   // client: STOP id                  -> OK id, then the server ends
     Ok,     // server: OK id [text]
     Val,    // server: VAL id value
+    Vals,   // server: VALS id value... (one per quote item)
     Err,    // server: ERR id text (id 0 when the message had none)
     Note,   // server: NOTE topic item (an advise notice, no data)
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <map>
 #include <thread>
 #include <unordered_map>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QMetaObject>
 #include <QObject>
 #include <QProcess>
@@ -41,6 +43,7 @@ std::string Key(const std::string& a, const std::string& b) { return a + '\t' + 
 constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
 // Notices delivered per turn of the event loop, so timers and windows keep running.
 constexpr int kNoticesPerTurn = 256;
+bool gSnapshotOnNotice = true;
 }  // namespace
 
 class FeedConnection : public std::enable_shared_from_this<FeedConnection> {
@@ -65,6 +68,7 @@ public:
     bool Launch(const std::string& service, const std::string& topic, int waitMs);
 
 private:
+    bool TakeSnapshot(const std::string& topic, int timeoutMs);
     bool Call(Verb verb, std::initializer_list<std::string_view> args, int timeoutMs,
               Message& reply);
     void Send(Verb verb, std::initializer_list<std::string_view> args);
@@ -91,6 +95,10 @@ private:
     std::unordered_set<std::string> NoticeSet;
     bool DrainPosted = false;
     bool Draining = false;
+    // The reading of every item of the topic whose notice is being delivered.
+    bool SnapValid = false;
+    std::string SnapTopic;
+    std::vector<std::string> SnapValues;
     Clock::time_point LaunchBlockedUntil{};
 };
 
@@ -143,14 +151,9 @@ bool FeedConnection::EnsureOpen() {
 }
 
 bool FeedConnection::AttachTopic(SocketDdeConv* conv, const std::string& topic, int timeoutMs) {
-    auto& list = Convs[topic];
-    if (list.empty()) {
+    if (Convs.find(topic) == Convs.end()) {
         Message reply;
-        if (!Call(Verb::Conn, {Utf8ToCp932(topic)}, timeoutMs, reply)) {
-            if (auto it = Convs.find(topic); it != Convs.end() && it->second.empty())
-                Convs.erase(it);
-            return false;
-        }
+        if (!Call(Verb::Conn, {Utf8ToCp932(topic)}, timeoutMs, reply)) return false;
     }
     Convs[topic].push_back(conv);
     return true;
@@ -172,15 +175,15 @@ void FeedConnection::DetachTopic(SocketDdeConv* conv, const std::string& topic) 
 }
 
 bool FeedConnection::Advise(const std::string& topic, const std::string& item, int timeoutMs) {
-    int& count = AdviseCount[Key(topic, item)];
-    if (count == 0) {
-        Message reply;
-        if (!Call(Verb::Adv, {Utf8ToCp932(topic), Utf8ToCp932(item)}, timeoutMs, reply)) {
-            AdviseCount.erase(Key(topic, item));
-            return false;
-        }
+    std::string key = Key(topic, item);
+    if (auto it = AdviseCount.find(key); it != AdviseCount.end()) {
+        ++it->second;
+        return true;
     }
-    ++count;
+    // No reference into the map across the call: a lost connection clears it.
+    Message reply;
+    if (!Call(Verb::Adv, {Utf8ToCp932(topic), Utf8ToCp932(item)}, timeoutMs, reply)) return false;
+    AdviseCount[key] = 1;
     return true;
 }
 
@@ -194,6 +197,14 @@ void FeedConnection::Unadvise(const std::string& topic, const std::string& item)
 
 bool FeedConnection::Request(const std::string& topic, const std::string& item, int timeoutMs,
                              std::string& value) {
+    if (SnapValid && topic == SnapTopic) {
+        const auto& items = QuoteItems();
+        auto it = std::find(items.begin(), items.end(), item);
+        if (it != items.end()) {
+            value = SnapValues[static_cast<size_t>(it - items.begin())];
+            return true;
+        }
+    }
     Message reply;
     if (!Call(Verb::Req, {Utf8ToCp932(topic), Utf8ToCp932(item)}, timeoutMs, reply) ||
         reply.Kind != Verb::Val)
@@ -231,6 +242,17 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
     // Notices read while we waited go out through the event loop, after this request.
     if (!Notices.empty()) ScheduleDrain();
     return ok;
+}
+
+bool FeedConnection::TakeSnapshot(const std::string& topic, int timeoutMs) {
+    Message reply;
+    if (!Call(Verb::All, {Utf8ToCp932(topic)}, timeoutMs, reply) || reply.Kind != Verb::Vals)
+        return false;
+    SnapValues.clear();
+    for (const auto& v : reply.Args) SnapValues.push_back(Cp932ToUtf8(v));
+    SnapTopic = topic;
+    SnapValid = true;
+    return true;
 }
 
 void FeedConnection::Send(Verb verb, std::initializer_list<std::string_view> args) {
@@ -278,6 +300,7 @@ void FeedConnection::HandleLine(const std::string& line) {
         }
         case Verb::Ok:
         case Verb::Val:
+        case Verb::Vals:
         case Verb::Err:
             if (WaitingId != 0 && m.Id == WaitingId && !GotReply) {
                 ReplyMsg = std::move(m);
@@ -292,6 +315,7 @@ void FeedConnection::HandleLine(const std::string& line) {
 void FeedConnection::Lose() {
     if (Fd < 0) return;
     CloseSocket();
+    SnapValid = false;
     AdviseCount.clear();
     Notices.clear();
     NoticeSet.clear();
@@ -332,14 +356,24 @@ void FeedConnection::Drain() {
         auto it = Convs.find(topic);
         if (it == Convs.end()) continue;
         auto targets = it->second;
+        if (gSnapshotOnNotice) TakeSnapshot(topic, targets.front()->AdviseTimeoutMs);
         for (auto* conv : targets) {
             // A handler may free trackers: deliver only to conversations still linked.
             auto now = Convs.find(topic);
             if (now == Convs.end()) break;
             if (std::find(now->second.begin(), now->second.end(), conv) == now->second.end())
                 continue;
-            conv->DeliverNotice(item);
+            // An error out of a change handler must not unwind through the event loop; the
+            // other conversations still get their notice.
+            try {
+                conv->DeliverNotice(item);
+            } catch (const std::exception& e) {
+                qWarning("quote change failed: %s", e.what());
+            } catch (...) {
+                qWarning("quote change failed");
+            }
         }
+        SnapValid = false;
     }
     Draining = false;
     if (!Notices.empty()) ScheduleDrain();
@@ -448,5 +482,7 @@ DdeConvFactory MakeSocketConvFactory() {
 DdeConvFactory MakeSocketConvFactory(std::string socketPath) {
     return [socketPath] { return std::make_unique<SocketDdeConv>(socketPath); };
 }
+
+void SetFeedSnapshotOnNotice(bool on) { kestrel::feed::gSnapshotOnNotice = on; }
 
 bool FeedClientIdle() { return FeedConnection::AllIdle(); }

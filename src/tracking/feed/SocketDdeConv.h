@@ -47,6 +47,12 @@ DdeConvFactory MakeSocketConvFactory();
 // Conversations that reach every service at one socket (tests, a feed started with --socket).
 DdeConvFactory MakeSocketConvFactory(std::string socketPath);
 
+// While a notice is delivered, read every item of its topic in one round trip and answer the
+// requests of the change handlers from that reading (on by default). The values of one change
+// then belong together even while the feed moves on, and a change costs one round trip
+// instead of a dozen.
+void SetFeedSnapshotOnNotice(bool on);
+
 // True when no notice is waiting on any feed connection of this process, neither queued nor
 // unread in its socket: a test that stepped the server can spin the event loop until then.
 bool FeedClientIdle();

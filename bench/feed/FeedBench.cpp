@@ -1,0 +1,165 @@
+// The quote feed on this machine: the round trip of one request, and the changes per second
+// that real trackers absorb end to end (notice, eleven requests, detection, two records) from
+// a simulating kestrel-feed, for 100 and 4,000 topics.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <benchmark/benchmark.h>
+
+#include "FeedServerProcess.h"
+#include "FeedSocket.h"
+#include "LimitPriceRange.h"
+#include "SocketDdeConv.h"
+#include "TextFile.h"
+#include "Trkg.h"
+
+using Clock = std::chrono::steady_clock;
+using kestrel::test::FeedServerProcess;
+
+namespace {
+
+struct Scratch {
+    std::string Dir;
+    Scratch() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kestrel-bench-XXXXXX").string();
+        Dir = mkdtemp(tmpl.data()) ? tmpl : "/tmp";
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(Dir, ec);
+    }
+    std::string File(const std::string& name) const { return Dir + "/" + name; }
+};
+
+std::string Topic(int i) { return std::to_string(1000 + i) + ".T"; }
+
+const std::vector<std::string> kItems = {"出来高", "現在値", "現在値時刻", "出来高加重平均",
+                                         "前日比率", "銘柄名称", "信用貸借区分", "前日終値",
+                                         "始値", "年初来高値", "貸借倍率"};
+
+void RequestRoundTrip(benchmark::State& state) {
+    const int topics = static_cast<int>(state.range(0));
+    Scratch tmp;
+    std::string sock = tmp.File("RSS.sock");
+    FeedServerProcess server(sock, {"--manual", "--simulate", std::to_string(topics)},
+                             tmp.File("feed.log"));
+    if (!server.Start()) {
+        state.SkipWithError("kestrel-feed did not start");
+        return;
+    }
+    auto make = MakeSocketConvFactory(sock);
+    std::vector<std::unique_ptr<TDdeClientConv>> convs;
+    for (int i = 0; i < topics; ++i) {
+        convs.push_back(make());
+        convs.back()->SetLink("RSS", Topic(i));
+        convs.back()->OpenLink();
+    }
+    kestrel::feed::FeedControl control;
+    std::string err;
+    int delivered = 0;
+    if (control.Open(sock, err)) control.Step(topics * 5, delivered);
+
+    std::vector<double> us;
+    size_t n = 0;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        std::string v = convs[n % convs.size()]->RequestData(kItems[n % kItems.size()]);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        benchmark::DoNotOptimize(v);
+        ++n;
+    }
+    std::sort(us.begin(), us.end());
+    if (!us.empty()) {
+        state.counters["median_us"] = us[us.size() / 2];
+        state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    }
+}
+
+void ChangesAbsorbed(benchmark::State& state) {
+    const int topics = static_cast<int>(state.range(0));
+    SetFeedSnapshotOnNotice(state.range(1) != 0);
+    Scratch tmp;
+    std::string sock = tmp.File("RSS.sock");
+    // The feed offers far more than any monitor takes; notices of one issue merge meanwhile.
+    FeedServerProcess server(sock,
+                             {"--simulate", std::to_string(topics), "--rate", "100000"},
+                             tmp.File("feed.log"));
+    if (!server.Start()) {
+        state.SkipWithError("kestrel-feed did not start");
+        return;
+    }
+    kestrel::WriteLines(tmp.File("limits.txt"), {"0,100000,1000"});
+    CIni ini(tmp.File("KESTREL.INI"));
+    ini.Flg = 0;
+    bool initDone = true;
+    CMeigaraQueue qa('A'), qd('D');
+    CLimitPriceRangeList limits(tmp.File("limits.txt"));
+    CMeigaraInfoList master(tmp.File("none.txt"));
+    size_t events = 0;
+    CTrkgContext ctx;
+    ctx.Ini = &ini;
+    ctx.InitDone = &initDone;
+    ctx.MasterList = &master;
+    ctx.LimitList = &limits;
+    ctx.QueueA = &qa;
+    ctx.QueueD = &qd;
+    ctx.EventLog = [&](const std::string&) { ++events; };
+    ctx.ShowMessage = [](const std::string&) {};
+    ctx.ReportError = [](const std::string&) {};
+    ctx.ConvFactory = MakeSocketConvFactory(sock);
+    std::vector<std::unique_ptr<CTrkg>> trackers;
+    for (int i = 0; i < topics; ++i) trackers.push_back(std::make_unique<CTrkg>(Topic(i), ctx));
+
+    // The watcher threads' part: take the records off the queues.
+    auto drain = [&] {
+        size_t n = 0;
+        while (qa.Pop()) ++n;
+        while (qd.Pop()) {
+        }
+        return n;
+    };
+    drain();
+    size_t changes = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        while (Clock::now() - t0 < std::chrono::seconds(1)) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            changes += drain();
+        }
+        seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+    state.counters["changes_per_s"] = seconds > 0 ? changes / seconds : 0;
+    state.counters["event_lines"] = static_cast<double>(events);
+    trackers.clear();
+    SetFeedSnapshotOnNotice(true);
+}
+
+}  // namespace
+
+BENCHMARK(RequestRoundTrip)->Arg(100)->Arg(4000)->Iterations(50000)->Unit(benchmark::kMicrosecond);
+// Second argument: 1 reads a change's items in one round trip, 0 asks the server for each.
+BENCHMARK(ChangesAbsorbed)
+    ->ArgNames({"topics", "snapshot"})
+    ->Args({100, 1})
+    ->Args({4000, 1})
+    ->Args({100, 0})
+    ->Args({4000, 0})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
