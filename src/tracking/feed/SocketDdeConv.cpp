@@ -443,18 +443,27 @@ bool SocketDdeConv::Connect(const std::string& service, const std::string& topic
 void SocketDdeConv::Disconnect() {
     if (!Linked) return;
     Linked = false;
-    if (Conn) Conn->DetachTopic(this, LinkedTopic);
+    if (Conn) {
+        for (const auto& item : Advised) Conn->Unadvise(LinkedTopic, item);
+        Conn->DetachTopic(this, LinkedTopic);
+    }
+    Advised.clear();
     LinkedTopic.clear();
 }
 
 bool SocketDdeConv::IsConnected() const { return Linked && Conn && Conn->Alive(); }
 
 bool SocketDdeConv::StartAdvise(const std::string& item, int timeoutMs) {
-    return IsConnected() && Conn->Advise(LinkedTopic, item, timeoutMs);
+    if (!IsConnected()) return false;
+    if (Advised.count(item)) return true;
+    if (!Conn->Advise(LinkedTopic, item, timeoutMs)) return false;
+    Advised.insert(item);
+    return true;
 }
 
 void SocketDdeConv::StopAdvise(const std::string& item) {
-    if (IsConnected()) Conn->Unadvise(LinkedTopic, item);
+    if (!IsConnected() || !Advised.erase(item)) return;
+    Conn->Unadvise(LinkedTopic, item);
 }
 
 bool SocketDdeConv::Request(const std::string& item, int timeoutMs, std::string& value) {
@@ -471,6 +480,7 @@ bool SocketDdeConv::Launch(const std::string&) {
 
 void SocketDdeConv::Lost() {
     Linked = false;
+    Advised.clear();  // the connection forgot its counts with the server's state
     LinkedTopic.clear();
     ConnectionLost();
 }

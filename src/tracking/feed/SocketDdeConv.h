@@ -4,6 +4,7 @@
 // time-out, and advise notices reach the conversations through the Qt event loop, never from
 // inside a request.
 #include <memory>
+#include <set>
 #include <string>
 
 #include "DdeConv.h"
@@ -40,6 +41,9 @@ private:
     std::shared_ptr<kestrel::feed::FeedConnection> Conn;
     std::string LinkedTopic;
     bool Linked = false;
+    // Items whose advise loop this conversation started, so each is counted once on the
+    // shared connection and released when the link ends.
+    std::set<std::string> Advised;
 };
 
 // Conversations over the per-user socket of each service (the monitor's live mode).
