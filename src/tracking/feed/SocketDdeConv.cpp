@@ -44,6 +44,8 @@ constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
 // Notices delivered per turn of the event loop, so timers and windows keep running.
 constexpr int kNoticesPerTurn = 256;
 bool gSnapshotOnNotice = true;
+// How deep we are inside a socket notifier's signal: a notifier may not be freed from there.
+int gNotifierDepth = 0;
 }  // namespace
 
 class FeedConnection : public std::enable_shared_from_this<FeedConnection> {
@@ -143,9 +145,13 @@ bool FeedConnection::EnsureOpen() {
     Reader = LineReader();
     Notifier = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
     QObject::connect(Notifier.get(), &QSocketNotifier::activated, Ctx.get(), [this] {
-        auto keep = shared_from_this();
-        ReadSome();
-        if (!Notices.empty()) ScheduleDrain();
+        ++gNotifierDepth;
+        {
+            auto keep = shared_from_this();  // the last owner may go while we read
+            ReadSome();
+            if (!Notices.empty()) ScheduleDrain();
+        }
+        --gNotifierDepth;
     });
     return true;
 }
@@ -327,9 +333,11 @@ void FeedConnection::Lose() {
 
 void FeedConnection::CloseSocket() {
     if (Notifier) {
-        // We may be inside the notifier's own signal: let the event loop free it.
         Notifier->setEnabled(false);
-        Notifier.release()->deleteLater();
+        if (gNotifierDepth > 0)
+            Notifier.release()->deleteLater();  // inside its own signal: the loop frees it
+        else
+            Notifier.reset();
     }
     if (Fd >= 0) close(Fd);
     Fd = -1;
