@@ -90,7 +90,7 @@ void ChangesAbsorbed(benchmark::State& state) {
     std::string sock = tmp.File("RSS.sock");
     // The feed offers far more than any monitor takes; notices of one issue merge meanwhile.
     FeedServerProcess server(sock,
-                             {"--simulate", std::to_string(topics), "--rate", "100000"},
+                             {"--simulate", std::to_string(topics), "--rate", "20000"},
                              tmp.File("feed.log"));
     if (!server.Start()) {
         state.SkipWithError("kestrel-feed did not start");

@@ -137,8 +137,9 @@ int Server::Run() {
             }
             if (fds[0].revents & POLLIN) Accept();
         }
-        // Changes that are due, at most a bounded burst per round so requests keep flowing.
-        int budget = 20'000;
+        // Changes that are due, in short bursts: a request waiting behind a long burst would
+        // see its answer late, and a monitor asks a lot while the market is busy.
+        int budget = 16;
         while (budget-- > 0) {
             int64_t due = Source.NextDueMs();
             if (due < 0 || due > NowMs() - StartMs) break;

@@ -43,6 +43,7 @@ std::string Key(const std::string& a, const std::string& b) { return a + '\t' + 
 constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
 // Notices delivered per turn of the event loop, so timers and windows keep running.
 constexpr int kNoticesPerTurn = 256;
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
 bool gSnapshotOnNotice = true;
 // How deep we are inside a socket notifier's signal: a notifier may not be freed from there.
 int gNotifierDepth = 0;
@@ -92,7 +93,8 @@ private:
     Message ReplyMsg;
     // Conversations by topic (UTF-8); several trackers may share a topic.
     std::unordered_map<std::string, std::vector<SocketDdeConv*>> Convs;
-    std::unordered_map<std::string, int> AdviseCount;  // "topic\titem"
+    // Advise loops per topic and item, counted over the conversations that started them.
+    std::unordered_map<std::string, std::unordered_map<std::string, int>> AdviseCount;
     std::deque<std::pair<std::string, std::string>> Notices;
     std::unordered_set<std::string> NoticeSet;
     bool DrainPosted = false;
@@ -172,32 +174,32 @@ void FeedConnection::DetachTopic(SocketDdeConv* conv, const std::string& topic) 
     list.erase(std::remove(list.begin(), list.end(), conv), list.end());
     if (list.empty()) {
         Convs.erase(it);
-        // The server forgets the topic's advise loops with it.
-        for (auto a = AdviseCount.begin(); a != AdviseCount.end();)
-            a = a->first.compare(0, topic.size() + 1, topic + '\t') == 0 ? AdviseCount.erase(a)
-                                                                         : std::next(a);
+        AdviseCount.erase(topic);  // the server forgets the topic's advise loops with it
         if (Fd >= 0) Send(Verb::Disc, {Utf8ToCp932(topic)});
     }
 }
 
 bool FeedConnection::Advise(const std::string& topic, const std::string& item, int timeoutMs) {
-    std::string key = Key(topic, item);
-    if (auto it = AdviseCount.find(key); it != AdviseCount.end()) {
-        ++it->second;
-        return true;
+    if (auto t = AdviseCount.find(topic); t != AdviseCount.end()) {
+        if (auto it = t->second.find(item); it != t->second.end()) {
+            ++it->second;
+            return true;
+        }
     }
     // No reference into the map across the call: a lost connection clears it.
     Message reply;
     if (!Call(Verb::Adv, {Utf8ToCp932(topic), Utf8ToCp932(item)}, timeoutMs, reply)) return false;
-    AdviseCount[key] = 1;
+    AdviseCount[topic][item] = 1;
     return true;
 }
 
 void FeedConnection::Unadvise(const std::string& topic, const std::string& item) {
-    auto it = AdviseCount.find(Key(topic, item));
-    if (it == AdviseCount.end()) return;
-    if (--it->second > 0) return;
-    AdviseCount.erase(it);
+    auto t = AdviseCount.find(topic);
+    if (t == AdviseCount.end()) return;
+    auto it = t->second.find(item);
+    if (it == t->second.end() || --it->second > 0) return;
+    t->second.erase(it);
+    if (t->second.empty()) AdviseCount.erase(t);
     if (Fd >= 0) Send(Verb::Unadv, {Utf8ToCp932(topic), Utf8ToCp932(item)});
 }
 
@@ -240,8 +242,15 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
             ok = reply.Kind != Verb::Err;
             break;
         }
+        // A local server usually answers within microseconds; looking for the answer a little
+        // while before sleeping saves the wake-up of an idle core on every round trip.
+        bool ready = false;
+        for (auto spinEnd = Clock::now() + kSpinBeforeSleep; !ready && Clock::now() < spinEnd;) {
+            pollfd p{Fd, POLLIN, 0};
+            ready = poll(&p, 1, 0) > 0;
+        }
         int left = MsLeft(deadline);
-        if (left == 0 || !WaitFd(Fd, false, left)) break;  // time-out: a late answer is dropped
+        if (!ready && (left == 0 || !WaitFd(Fd, false, left))) break;  // a late answer is dropped
         if (!ReadSome()) break;
     }
     WaitingId = 0;
