@@ -6,7 +6,11 @@ TM_Global* M_Global = nullptr;
 
 TM_Global::TM_Global(IUserInterface& ui, IClock& clock, DdeConvFactory convFactory,
                      QObject* parent)
-    : QObject(parent), Controller(std::make_unique<CController>(ui, clock, "", "", std::move(convFactory))) {
+    : QObject(parent),
+#ifdef KESTREL_HAVE_RUBY
+      RubyHost1(std::make_unique<TRubyHost>()),
+#endif
+      Controller(std::make_unique<CController>(ui, clock, "", "", std::move(convFactory))) {
     M_Global = this;
     InitTimer.setInterval(1000);
     InitTimer.setSingleShot(true);

@@ -8,6 +8,10 @@
 
 #include "Controller.h"
 
+#ifdef KESTREL_HAVE_RUBY
+#include "RubyHost.h"
+#endif
+
 class TM_Global : public QObject {
     Q_OBJECT
 public:
@@ -18,6 +22,10 @@ public:
     CController& Core() { return *Controller; }
     bool InitDone() const { return Controller->InitDone; }
 
+#ifdef KESTREL_HAVE_RUBY
+    // Made first: creating it starts the interpreter before anything else of the controller.
+    std::unique_ptr<TRubyHost> RubyHost1;
+#endif
     QTimer InitTimer;
     QTimer DebugTimer;
     QTimer ReConnTimer;

@@ -43,6 +43,14 @@ TEST(Global, TimersRunStartUpAndTheReplayOnTheEventLoop) {
         NoWaitClock clock;
         TM_Global global(ui, clock);
         EXPECT_FALSE(global.InitDone());
+#ifdef KESTREL_HAVE_RUBY
+        // The controller's Ruby host started the interpreter as the controller was made.
+        ASSERT_NE(global.RubyHost1, nullptr);
+        std::vector<std::string> out;
+        global.RubyHost1->SetScript({"puts 6 * 7"});
+        global.RubyHost1->Execute(&out);
+        EXPECT_EQ(out, std::vector<std::string>{"42"});
+#endif
         QElapsedTimer t;
         t.start();
         while (!(global.InitDone() && global.Core().ReplayAtEnd()) && t.elapsed() < 10000) app.processEvents(QEventLoop::AllEvents, 20);
