@@ -1,0 +1,50 @@
+#include "QtUserInterface.h"
+
+#include <QApplication>
+
+#include "D_init.h"
+#include "Dialogs.h"
+#include "Ini.h"
+#include "debug.h"
+#include "main.h"
+
+void CQtUserInterface::ShowMessage(const std::string& text) { Dialogs.Message(text); }
+
+bool CQtUserInterface::Confirm(const std::string& question) { return Dialogs.Confirm(question); }
+
+void CQtUserInterface::SetStatusText(const std::string& text) {
+    if (!F_Main) return;
+    F_Main->SetStatusText(text);
+}
+
+void CQtUserInterface::SetBusy(bool busy) { Dialogs.SetBusy(busy); }
+
+void CQtUserInterface::RequestQuit() {
+    if (Quitting) return;
+    Quitting = true;
+    // Takes effect once control is back in the event loop, whatever runs now.
+    QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void CQtUserInterface::AppendEventLine(const std::string& line) {
+    if (F_DEBUG) F_DEBUG->AppendLine(line);
+}
+
+void CQtUserInterface::EnableMainWindow() {
+    if (F_Main) F_Main->setEnabled(true);
+}
+
+void CQtUserInterface::ShowSplash(bool shown) {
+    if (!F_Kestrel2005_Init) return;
+    if (shown)
+        F_Kestrel2005_Init->ShowCentred(F_Main);
+    else
+        F_Kestrel2005_Init->hide();
+}
+
+void CQtUserInterface::ProcessEvents() { QCoreApplication::processEvents(); }
+
+void CQtUserInterface::ApplyColumnWidths(const CIni& ini) {
+    if (!F_Main) return;
+    for (int c = 0; c < CIni::kColumns; ++c) F_Main->GridA->SetColWidths(c, ini.GetWidth(c));
+}

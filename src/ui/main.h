@@ -1,0 +1,106 @@
+#pragma once
+// TF_Main: the monitor's main window. It shows the rising ranking list in GridA, rebuilt every
+// 5 s, colours the figures by sign and carries the program's commands.
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include "CmbGrid.h"
+
+class CIni;
+class CMeigara;
+class CMeigaraList;
+class CTrkgList;
+class IClock;
+class IDialogs;
+class QAction;
+class QMenu;
+class QStatusBar;
+class QTabBar;
+class QToolBar;
+class QToolButton;
+
+namespace kestrel {
+// The value of a cell text for the colour rules: digits, a leading "-" and the first "." are
+// kept, everything else dropped; what does not read as a number is 0.
+double NumericText(std::string_view text);
+// The font of the program's windows at the given pixel height.
+QFont WindowFont(int pixelHeight);
+}  // namespace kestrel
+
+// What the window works with. Null members are taken from the process's controller: the rising
+// list, the settings (created and read on the window's creation) and the tracker list.
+struct TF_MainDeps {
+    IDialogs* Dialogs = nullptr;  // required
+    IClock* Clock = nullptr;      // required
+    CMeigaraList* List = nullptr;
+    CIni* Ini = nullptr;
+    // Looked up at each command, since the trackers are made during start-up.
+    std::function<CTrkgList*()> Trackers;
+    // Ends the application; by default a quit once control is back in the event loop.
+    std::function<void()> Terminate;
+};
+
+class TF_Main : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TF_Main(TF_MainDeps deps, QWidget* parent = nullptr);
+    ~TF_Main() override;
+
+    TComboGrid* GridA = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QWidget* TabControl1 = nullptr;
+    QTabBar* Tabs = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QTimer DispTimer;
+    QMenu* PopupMenu1 = nullptr;
+
+    // The status bar's simple text.
+    void SetStatusText(const std::string& text);
+    std::string StatusText() const;
+    CIni* Ini() const { return Deps.Ini; }
+
+    // Handlers; each reports an error it meets in a message box and goes on.
+    void DispTimerTimer();
+    void FillRow(int row, const CMeigara& m);
+    void GridADrawCell(QPainter& canvas, int col, int row, const QRect& rect,
+                       TGridDrawState state);
+    void X1Click();
+    void E2Click();
+    void C1Click();
+    void N11Click();
+    void N21Click();
+    void DEBUG2Click();
+    void ToolButton2Click();
+    void TabControl1Change(int index);
+    void FormResize();
+    void TabControl1Resize();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildMenus();
+    void BuildToolBar(QWidget* client);
+    void BuildTabs(QWidget* client);
+    void BuildGrid();
+    // The ten column widths into the settings and the file; throws what SaveWidths throws.
+    void SaveColumnWidths();
+    void Refresh();
+    void Guarded(const std::function<void()>& handler);
+    void Reconnect(const char* status, bool (CTrkgList::*what)());
+
+    TF_MainDeps Deps;
+    std::unique_ptr<CIni> OwnIni;  // only when no controller made the settings
+    bool FrameFitted = false;
+    bool ResettingTab = false;
+};
+
+extern TF_Main* F_Main;
