@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 5
 
-.PHONY: all deps build test test-unit test-asan test-tsan test-fuzz bench clean
+.PHONY: all deps build run test test-unit test-asan test-tsan test-fuzz bench clean
 
 all: build
 
@@ -14,6 +14,13 @@ deps:
 build: deps
 	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
+
+# The monitor in a copy of examples/demo (run/demo), in debug mode; on a virtual X display when
+# there is no display.
+run: deps
+	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target kestrel
+	bash scripts/run-monitor.sh build run/demo
 
 test-unit: build
 	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 300

@@ -1,0 +1,165 @@
+#include "Entry.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QGuiApplication>
+
+#include "D_init.h"
+#include "Dialogs.h"
+#include "Global.h"
+#include "Ini.h"
+#include "MeigaraListEdit.h"
+#include "QtUserInterface.h"
+#include "SignalQuit.h"
+#include "SingleInstance.h"
+#include "SocketDdeConv.h"
+#include "debug.h"
+#include "main.h"
+
+#ifndef KESTREL_VERSION
+#define KESTREL_VERSION "0.0.0"
+#endif
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: kestrel [--workdir DIR] [--show-events]\n"
+    "\n"
+    "The Kestrel monitor. It works in the current folder (or DIR): KESTREL.INI, 銘柄情報.txt,\n"
+    "株式売買値幅.txt, 監視銘柄.txt, and in debug mode kabu.txt and std.csv; the ranking lists\n"
+    "are saved to log/ when it ends. Only one monitor runs per user: a second start brings the\n"
+    "first one to the front.\n"
+    "\n"
+    "  --workdir DIR   change into DIR first\n"
+    "  --show-events   open the event viewer at start\n"
+    "  --help          this text\n"
+    "  --version       the program's version\n";
+
+struct Options {
+    std::string WorkDir;
+    bool ShowEvents = false;
+};
+
+// 0: run; otherwise the exit code (after --help, --version or a bad option).
+int ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return -1;
+        }
+        if (a == "--version") {
+            std::printf("kestrel %s\n", KESTREL_VERSION);
+            return -1;
+        }
+        if (a == "--show-events") {
+            o.ShowEvents = true;
+        } else if (a == "--workdir" && i + 1 < argc) {
+            o.WorkDir = argv[++i];
+        } else if (a.rfind("--workdir=", 0) == 0) {
+            o.WorkDir = a.substr(10);
+        } else {
+            std::fprintf(stderr, "kestrel: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+// A later start asked for the window: forward, and out of the task bar when minimised.
+void BringToFront(QWidget* w) {
+    if (!w) return;
+    const bool minimised = w->isMinimized();
+    if (minimised) w->setWindowState((w->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    w->show();
+    w->raise();
+    w->activateWindow();
+    std::fprintf(stderr, "kestrel: a second start brought the window to the front%s\n",
+                 minimised ? " (restored)" : "");
+}
+
+// The close box's saving of the widths, for a shutdown that no user confirmed (a signal).
+void SaveWidthsQuietly() {
+    if (!F_Main || !F_Main->Ini() || !F_Main->GridA) return;
+    try {
+        for (int c = 0; c < CIni::kColumns; ++c) F_Main->Ini()->SetWidth(c, F_Main->GridA->ColWidths(c));
+        F_Main->Ini()->SaveWidths();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrel: %s\n", e.what());
+    }
+}
+
+}  // namespace
+
+int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
+    Options opt;
+    if (int rc = ParseOptions(argc, argv, opt)) return rc < 0 ? 0 : rc;
+    if (!opt.WorkDir.empty() && chdir(opt.WorkDir.c_str()) != 0) {
+        std::fprintf(stderr, "kestrel: %s: %s\n", opt.WorkDir.c_str(), std::strerror(errno));
+        return 2;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrel"));
+    QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+    QApplication::setFont(kestrel::WindowFont(12));
+
+    CSingleInstance guard(QStringLiteral("Kestrel2005"));
+    switch (guard.Acquire()) {
+        case CSingleInstance::Result::Second:
+            return 0;  // the running monitor has been asked to come forward
+        case CSingleInstance::Result::Error:
+            // Without the guard a second monitor could overwrite the first one's lists: refuse.
+            std::fprintf(stderr, "kestrel: %s\n", guard.ErrorText().toLocal8Bit().constData());
+            return 1;
+        case CSingleInstance::Result::First:
+            break;
+    }
+
+    CQtDialogs qtDialogs;
+    CSystemClock systemClock;
+    IDialogs& dialogs = hooks.Dialogs ? *hooks.Dialogs : qtDialogs;
+    IClock& clock = hooks.Clock ? *hooks.Clock : systemClock;
+    CQtUserInterface ui(dialogs);
+
+    // The controller first (its Ruby host starts the interpreter), then the windows in order.
+    auto global = std::make_unique<TM_Global>(ui, clock, MakeSocketConvFactory());
+    TF_MainDeps deps;
+    deps.Dialogs = &dialogs;
+    deps.Clock = &clock;
+    auto mainWindow = std::make_unique<TF_Main>(deps);
+    auto eventViewer = std::make_unique<TF_DEBUG>(dialogs, clock);
+    auto splash = std::make_unique<TF_Kestrel2005_Init>(mainWindow.get());
+    auto listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
+
+    guard.OnActivate = [] { BringToFront(F_Main); };
+    InstallQuitSignals([](int signo) {
+        std::fprintf(stderr, "kestrel: signal %d: saving the lists and ending\n", signo);
+        SaveWidthsQuietly();
+        QCoreApplication::exit(0);
+    });
+
+    mainWindow->show();
+    if (opt.ShowEvents) eventViewer->ShowViewer();
+    if (hooks.BeforeLoop) hooks.BeforeLoop();
+    int rc = app.exec();
+
+    // Windows go in the reverse order of their making, the controller last: its destruction
+    // stops the watchers and writes both resume files.
+    RemoveQuitSignals();
+    listEdit.reset();
+    splash.reset();
+    eventViewer.reset();
+    mainWindow.reset();
+    global.reset();
+    guard.Release();
+    return rc;
+}

@@ -1,0 +1,4 @@
+// kestrel: the monitor.
+#include "Entry.h"
+
+int main(int argc, char** argv) { return RunKestrel(argc, argv); }
