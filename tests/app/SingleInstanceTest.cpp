@@ -3,18 +3,22 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "Interaction.h"
 #include "TempDir.h"
 
 namespace {
@@ -25,15 +29,21 @@ struct Probe {
     int out = -1;
     std::string buffered;
 
-    explicit Probe(const std::string& dir) {
+    explicit Probe(const std::string& dir)
+        : Probe({KESTREL_INSTANCE_PROBE, "guard", dir}, 1) {}
+    // Any program; `stream` is the output read back (1 stdout, 2 stderr).
+    Probe(std::vector<std::string> args, int stream) {
         int fds[2];
         if (pipe(fds) != 0) return;
         pid = fork();
         if (pid == 0) {
-            dup2(fds[1], 1);
+            dup2(fds[1], stream);
             close(fds[0]);
             close(fds[1]);
-            execl(KESTREL_INSTANCE_PROBE, KESTREL_INSTANCE_PROBE, "guard", dir.c_str(), nullptr);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(fds[1]);
@@ -138,3 +148,41 @@ TEST(SingleInstance, TermAndIntEndTheEventLoopNormally) {
         EXPECT_EQ(first.Wait(), 0);
     }
 }
+
+#ifdef KESTREL_EXE
+// The real monitor twice, offscreen: the second start ends at once with 0 and the first comes
+// forward; a SIGTERM then ends the first through the normal shutdown, lists saved.
+TEST(SingleInstance, SecondMonitorEndsAndTheFirstSavesItsListsOnSigterm) {
+    kestrel::test::TempDir work, runtime;
+    std::filesystem::copy(KESTREL_DEMO_DIR, work.Path(), std::filesystem::copy_options::recursive);
+    chmod(runtime.Path().c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::string lock = runtime.Path() + "/kestrel/Kestrel2005.lock";
+
+    Probe first({KESTREL_EXE, "--workdir", work.Path()}, 2);
+    for (int i = 0; i < 500 && !std::filesystem::exists(lock); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(std::filesystem::exists(lock));
+
+    const auto started = std::chrono::steady_clock::now();
+    Probe second({KESTREL_EXE, "--workdir", work.Path()}, 2);
+    EXPECT_EQ(second.Wait(5000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    std::string line;
+    do line = first.Line(); while (!line.empty() && line.find("front") == std::string::npos);
+    EXPECT_NE(line.find("a second start brought the window to the front"), std::string::npos);
+
+    // Give the start-up a moment (it runs one second after the start), then end by a signal.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    EXPECT_EQ(first.Wait(15000), 0);
+    CSystemClock clock;
+    CDate d = clock.Today();
+    char name[32];
+    std::snprintf(name, sizeof name, "/log/%04d%02d%02d_Asc.txt", d.Year, d.Month, d.Day);
+    EXPECT_TRUE(std::filesystem::exists(work.Path() + name)) << name;
+    // The guard went with it: the next start is the first again.
+    EXPECT_FALSE(std::filesystem::exists(runtime.Path() + "/kestrel/Kestrel2005.sock"));
+}
+#endif
