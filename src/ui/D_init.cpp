@@ -122,10 +122,11 @@ void TF_Kestrel2005_Init::ShowCentred(QWidget* over) {
         area = over->frameGeometry();
     else if (QScreen* screen = QGuiApplication::primaryScreen())
         area = screen->availableGeometry();
+    // Shown first, so that the frame's size is known when placing it.
+    show();
     QRect r(QPoint(0, 0), frameGeometry().size());
     r.moveCenter(area.center());
     move(r.topLeft());
-    show();
     raise();
     repaint();
 }

@@ -431,7 +431,7 @@ void TF_Main::showEvent(QShowEvent* event) {
     FrameFitted = true;
     // The designed size is the outer one; once the frame is known, fit the client inside it.
     const QSize frame = frameGeometry().size() - size();
-    if (!frame.isEmpty()) {
+    if (frame.width() > 0 || frame.height() > 0) {
         resize(QSize(799, 602) - frame);
         move(303, 108);
     }

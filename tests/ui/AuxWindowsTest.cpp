@@ -1,0 +1,457 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QAction>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+#include "Codec.h"
+#include "D_init.h"
+#include "Dialogs.h"
+#include "Ini.h"
+#include "Meigara.h"
+#include "MeigaraListEdit.h"
+#include "QtUserInterface.h"
+#include "Rtf.h"
+#include "TempDir.h"
+#include "UiTestSupport.h"
+#include "debug.h"
+#include "main.h"
+
+using kestrel::test::CFakeClock;
+using kestrel::test::TempDir;
+
+namespace {
+
+// An RTF reader of our own for the tests, independent of the writer: it keeps the body text,
+// skips the font table and other destinations, takes \'hh as code page 932 bytes and \uN as
+// UTF-16 (skipping the one fallback character), and ends a line at \par.
+std::vector<std::string> ReadRtfLines(const std::string& rtf) {
+    std::vector<std::string> lines;
+    std::string bytes;  // CP932 of the current run
+    std::string line;   // UTF-8
+    std::vector<uint16_t> pendingHigh;
+    auto flush = [&] {
+        line += kestrel::Cp932ToUtf8(bytes);
+        bytes.clear();
+    };
+    auto appendUtf8 = [&](uint32_t cp) {
+        flush();
+        std::string u;
+        if (cp < 0x80) {
+            u += char(cp);
+        } else if (cp < 0x800) {
+            u += char(0xC0 | (cp >> 6));
+            u += char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            u += char(0xE0 | (cp >> 12));
+            u += char(0x80 | ((cp >> 6) & 0x3F));
+            u += char(0x80 | (cp & 0x3F));
+        } else {
+            u += char(0xF0 | (cp >> 18));
+            u += char(0x80 | ((cp >> 12) & 0x3F));
+            u += char(0x80 | ((cp >> 6) & 0x3F));
+            u += char(0x80 | (cp & 0x3F));
+        }
+        line += u;
+    };
+    int depth = 0;
+    int skipDepth = -1;  // inside a destination we do not show
+    bool sawRtf1 = false;
+    for (size_t i = 0; i < rtf.size();) {
+        const char c = rtf[i];
+        if (c == '{') {
+            ++depth;
+            ++i;
+            continue;
+        }
+        if (c == '}') {
+            if (depth == skipDepth) skipDepth = -1;
+            --depth;
+            ++i;
+            continue;
+        }
+        if (c == '\r' || c == '\n') {
+            ++i;
+            continue;
+        }
+        const bool skipping = skipDepth >= 0;
+        if (c != '\\') {
+            if (!skipping && depth > 0) bytes += c;
+            ++i;
+            continue;
+        }
+        // A control symbol or word.
+        ++i;
+        if (i >= rtf.size()) break;
+        const char s = rtf[i];
+        if (s == '\\' || s == '{' || s == '}') {
+            if (!skipping) bytes += s;
+            ++i;
+            continue;
+        }
+        if (s == '\'') {
+            const int b = std::stoi(rtf.substr(i + 1, 2), nullptr, 16);
+            if (!skipping) bytes += char(b);
+            i += 3;
+            continue;
+        }
+        if (s == '*') {
+            skipDepth = depth;
+            ++i;
+            continue;
+        }
+        std::string word;
+        while (i < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[i]))) word += rtf[i++];
+        std::string num;
+        if (i < rtf.size() && (rtf[i] == '-' || std::isdigit(static_cast<unsigned char>(rtf[i])))) {
+            num += rtf[i++];
+            while (i < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[i]))) num += rtf[i++];
+        }
+        if (i < rtf.size() && rtf[i] == ' ') ++i;
+        if (word == "rtf" && num == "1") sawRtf1 = true;
+        if (word == "fonttbl" || word == "colortbl" || word == "stylesheet" || word == "info")
+            skipDepth = depth;
+        if (skipping) continue;
+        if (word == "par") {
+            flush();
+            lines.push_back(line);
+            line.clear();
+        } else if (word == "tab") {
+            bytes += '\t';
+        } else if (word == "u") {
+            int v = std::stoi(num);
+            uint16_t unit = static_cast<uint16_t>(v < 0 ? v + 65536 : v);
+            if (unit >= 0xD800 && unit < 0xDC00) {
+                pendingHigh.push_back(unit);
+            } else if (unit >= 0xDC00 && unit < 0xE000 && !pendingHigh.empty()) {
+                appendUtf8(0x10000 + ((pendingHigh.back() - 0xD800u) << 10) + (unit - 0xDC00u));
+                pendingHigh.clear();
+            } else {
+                appendUtf8(unit);
+            }
+            if (i < rtf.size()) ++i;  // the fallback character (\uc1)
+        }
+    }
+    flush();
+    if (!line.empty()) lines.push_back(line);
+    if (!sawRtf1) lines.insert(lines.begin(), "<not RTF>");
+    return lines;
+}
+
+class EventViewerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kestrel::test::EnsureApplication(); }
+    void SetUp() override { viewer_ = std::make_unique<TF_DEBUG>(dialogs_, clock_, dir_.Path()); }
+
+    std::string Read(const std::string& name) { return dir_.ReadBytes(name); }
+
+    TempDir dir_;
+    CScriptedDialogs dialogs_;
+    CFakeClock clock_;
+    std::unique_ptr<TF_DEBUG> viewer_;
+};
+
+TEST_F(EventViewerTest, WindowAndLinesWrittenWhileHidden) {
+    EXPECT_EQ(F_DEBUG, viewer_.get());
+    EXPECT_EQ(viewer_->windowTitle(), QStringLiteral("EventViewer"));
+    EXPECT_EQ(viewer_->size(), QSize(385, 400));
+    EXPECT_TRUE(viewer_->log->isReadOnly());
+    EXPECT_EQ(viewer_->log->geometry(), QRect(8, 8, 365, 357));
+    EXPECT_EQ(viewer_->findChild<QAction*>(QStringLiteral("N1"))->text(), QStringLiteral("クリア"));
+    EXPECT_EQ(viewer_->findChild<QAction*>(QStringLiteral("Z1"))->text(), QStringLiteral("保存(&Z)"));
+
+    ASSERT_FALSE(viewer_->isVisible());
+    CQtUserInterface ui(dialogs_);
+    ui.AppendEventLine("09:01 1234.T 急騰 +2.50%");
+    ui.AppendEventLine("09:02 5678.OS 急騰 +3.10%");
+    viewer_->ShowViewer();
+    EXPECT_TRUE(viewer_->isVisible());
+    EXPECT_EQ(viewer_->Lines(),
+              (std::vector<std::string>{"09:01 1234.T 急騰 +2.50%", "09:02 5678.OS 急騰 +3.10%"}));
+
+    // Closing only hides; the log goes on.
+    viewer_->close();
+    EXPECT_FALSE(viewer_->isVisible());
+    ui.AppendEventLine("09:03 9999 急騰 +2.00%");
+    EXPECT_EQ(viewer_->Lines().size(), 3u);
+    EXPECT_EQ(F_DEBUG, viewer_.get());
+}
+
+TEST_F(EventViewerTest, ClearAsksFirst) {
+    viewer_->AppendLine("a");
+    dialogs_.Answers = {false, true};
+    viewer_->findChild<QAction*>(QStringLiteral("N1"))->trigger();
+    EXPECT_EQ(viewer_->Lines().size(), 1u);
+    viewer_->N1Click();
+    EXPECT_TRUE(viewer_->Lines().empty());
+    EXPECT_EQ(dialogs_.Questions,
+              (std::vector<std::string>(2, "ログをクリアします。よろしいですか？")));
+}
+
+TEST_F(EventViewerTest, SaveWritesRtfThatReadsBackThenClears) {
+    const std::vector<std::string> lines = {
+        "09:01 1234.T ｿﾆｰ 急騰 +2.50% 【貸借】", "path C:\\kabu {braces}", "工事中です。（∩ﾟдﾟ)",
+        "not in Shift-JIS: 😀 and ☃", "", "last"};
+    for (const auto& l : lines) viewer_->AppendLine(l);
+    dialogs_.Answers = {false};
+    viewer_->Z1Click();
+    EXPECT_EQ(viewer_->Lines(), lines) << "いいえ keeps the log";
+    EXPECT_TRUE(dir_.ReadBytes("LOG2612071530.txt").empty());
+
+    dialogs_.Answers = {true};
+    viewer_->findChild<QAction*>(QStringLiteral("Z1"))->trigger();
+    EXPECT_EQ(dialogs_.Questions.back(), "ログを保存します。よろしいですか？");
+    EXPECT_TRUE(dialogs_.Messages.empty());
+    EXPECT_TRUE(viewer_->Lines().empty());
+    const std::string rtf = Read("LOG2612071530.txt");
+    ASSERT_FALSE(rtf.empty());
+    EXPECT_EQ(rtf.rfind("{\\rtf1\\ansi\\ansicpg932", 0), 0u);
+    EXPECT_NE(rtf.find("\\fcharset128"), std::string::npos) << "a Japanese font table";
+    EXPECT_TRUE(kestrel::IsAscii(rtf));
+    EXPECT_EQ(ReadRtfLines(rtf), lines);
+}
+
+TEST_F(EventViewerTest, TwoSavesInOneMinuteLeaveTheSecond) {
+    viewer_->AppendLine("first");
+    dialogs_.DefaultAnswer = true;
+    viewer_->Z1Click();
+    viewer_->AppendLine("second");
+    clock_.NowMs += 20'000;  // still 15:30
+    viewer_->Z1Click();
+    EXPECT_EQ(ReadRtfLines(Read("LOG2612071530.txt")), std::vector<std::string>{"second"});
+
+    // An empty log still writes a file.
+    clock_.Date = {2027, 1, 2};
+    clock_.NowMs = (7 * 60 + 5) * 60'000LL;
+    viewer_->Z1Click();
+    const std::string empty = Read("LOG2701020705.txt");
+    EXPECT_FALSE(empty.empty());
+    EXPECT_TRUE(ReadRtfLines(empty).empty());
+}
+
+TEST_F(EventViewerTest, SaveThatCannotCreateTheFileReportsAndKeepsTheLines) {
+    TF_DEBUG viewer(dialogs_, clock_, dir_.File("missing"));
+    viewer.AppendLine("keep me");
+    dialogs_.Answers = {true};
+    viewer.Z1Click();
+    ASSERT_EQ(dialogs_.Messages.size(), 1u);
+    const std::string& m = dialogs_.Messages[0];
+    EXPECT_EQ(m.rfind("ファイル \"" + dir_.File("missing/LOG2612071530.txt") + "\". ", 0), 0u) << m;
+    EXPECT_NE(m.find("を作成できません"), std::string::npos) << m;
+    EXPECT_EQ(viewer.Lines(), std::vector<std::string>{"keep me"});
+}
+
+TEST(RtfWriterTest, EscapesAndCodePage) {
+    const std::string rtf = kestrel::WriteRtf({"a\\b{c}", "株\tｶ"});
+    EXPECT_NE(rtf.find("a\\\\b\\{c\\}\\par"), std::string::npos) << rtf;
+    // 株 is 0x8A 0x94 in code page 932, the half-width ｶ the single byte 0xB6.
+    EXPECT_NE(rtf.find("\\'8a\\'94\\tab \\'b6\\par"), std::string::npos) << rtf;
+    EXPECT_NE(kestrel::WriteRtf({"😀"}).find("\\u-10179?\\u-8704?"), std::string::npos);
+}
+
+class SplashTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kestrel::test::EnsureApplication(); }
+};
+
+TEST_F(SplashTest, PictureDecodesAndBadDataGivesNone) {
+    const QImage picture = kestrel::SplashPicture();
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_EQ(picture.size(), QSize(181, 205));
+
+    const unsigned char garbage[] = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_TRUE(kestrel::DecodeJpeg(garbage, sizeof garbage).isNull());
+    EXPECT_TRUE(kestrel::DecodeJpeg(garbage, 0).isNull());
+    const unsigned char text[] = "not a picture at all";
+    EXPECT_TRUE(kestrel::DecodeJpeg(text, sizeof text).isNull());
+}
+
+TEST_F(SplashTest, WindowOnTopWithoutCloseButtonCentredOnTheMainWindow) {
+    TF_Kestrel2005_Init splash;
+    EXPECT_EQ(F_Kestrel2005_Init, &splash);
+    EXPECT_EQ(splash.objectName(), QStringLiteral("TF_Kestrel2005_Init"));
+    EXPECT_EQ(splash.windowTitle(), QStringLiteral("初期化中･･･"));
+    EXPECT_EQ(splash.size(), QSize(412, 258));
+    EXPECT_TRUE(splash.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(splash.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(splash.windowFlags() & Qt::WindowSystemMenuHint);
+    EXPECT_EQ(splash.Image1->geometry(), QRect(116, 4, 181, 205));
+    EXPECT_EQ(splash.Image1->pixmap().size(), QSize(181, 205));
+    EXPECT_EQ(splash.Label1->pos(), QPoint(36, 216));
+    EXPECT_EQ(splash.Label1->text(), QStringLiteral("初期化中です。しばらくお待ちください。"));
+    EXPECT_EQ(splash.Label1->font().pixelSize(), 21);
+
+    QWidget owner;
+    owner.setGeometry(303, 108, 799, 602);
+    CScriptedDialogs dialogs;
+    CQtUserInterface ui(dialogs);
+    splash.ShowCentred(&owner);
+    EXPECT_TRUE(splash.isVisible());
+    // Centred to the pixel; odd and even sizes round apart.
+    EXPECT_LE((splash.frameGeometry().center() - owner.frameGeometry().center()).manhattanLength(), 3);
+    EXPECT_GT(splash.x(), owner.x());
+    // The background grey and the picture where it belongs.
+    const QImage shot = splash.grab().toImage();
+    EXPECT_EQ(shot.pixelColor(5, 5), QColor(238, 238, 238));
+    EXPECT_NE(shot.pixelColor(116 + 90, 4 + 10), QColor(238, 238, 238));
+    splash.hide();
+}
+
+class WatchListEditorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kestrel::test::EnsureApplication(); }
+};
+
+TEST_F(WatchListEditorTest, GridMenuAndCloseWithOk) {
+    TF_MeigaraListEdit editor;
+    EXPECT_EQ(F_MeigaraListEdit, &editor);
+    EXPECT_EQ(editor.windowTitle(), QStringLiteral("監視銘柄設定"));
+    EXPECT_EQ(editor.size(), QSize(363, 601));
+    EXPECT_FALSE(editor.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(editor.windowFlags() & Qt::WindowMaximizeButtonHint);
+    TComboGrid& g = *editor.ComboGrid1;
+    ASSERT_EQ(g.ColCount(), 3);
+    EXPECT_EQ(g.RowCount(), 2);
+    EXPECT_EQ(g.Cells(0, 0), "コード");
+    EXPECT_EQ(g.Cells(1, 0), "市場");
+    EXPECT_EQ(g.Cells(2, 0), "銘柄名");
+    EXPECT_EQ(g.ColWidths(0), 52);
+    EXPECT_EQ(g.ColWidths(1), 59);
+    EXPECT_EQ(g.ColWidths(2), 232);
+    EXPECT_EQ(g.GetCellKind(1).CellType, ctList);
+    EXPECT_EQ(g.GetCellKind(1).DropDownWidth, 185);
+    EXPECT_FALSE(g.Options() & goEditing);
+    EXPECT_TRUE(g.Options() & goHorzLine);
+    for (const char* name : {"S1", "C1", "N11"})
+        EXPECT_NE(editor.findChild<QAction*>(QString::fromUtf8(name)), nullptr) << name;
+
+    // The editor takes no input: Enter on the market column opens nothing.
+    editor.show();
+    g.SetCurrentCell(1, 1);
+    QTest::keyClick(&g, Qt::Key_Return);
+    EXPECT_EQ(g.InplaceEditor() == nullptr || !g.EditorMode(), true);
+
+    int result = -1;
+    QTimer::singleShot(0, &editor, [&] { editor.findChild<QAction*>(QStringLiteral("C1"))->trigger(); });
+    result = editor.exec();
+    EXPECT_EQ(result, QDialog::Accepted);
+    EXPECT_FALSE(editor.isVisible());
+    EXPECT_EQ(g.Cells(0, 1), "");
+}
+
+class QtUserInterfaceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kestrel::test::EnsureApplication(); }
+};
+
+// Answers the next message box with the button `press`, after noting what it showed.
+struct BoxSpy {
+    QString Title, Text;
+    QStringList Buttons;
+    QMessageBox::Icon Icon = QMessageBox::NoIcon;
+    void Arm(const QString& press) {
+        QTimer::singleShot(0, [this, press] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            Title = box->windowTitle();
+            Text = box->text();
+            Icon = box->icon();
+            for (QAbstractButton* b : box->buttons()) Buttons << b->text();
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == press) b->click();
+        });
+    }
+};
+
+TEST_F(QtUserInterfaceTest, BoxesCarryTheTitlesButtonsAndAnswers) {
+    CQtDialogs dialogs;
+    BoxSpy spy;
+    spy.Arm(QStringLiteral("OK"));
+    dialogs.Message("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】");
+    EXPECT_EQ(spy.Title, QStringLiteral("ケストレル2005"));
+    EXPECT_EQ(spy.Text, QStringLiteral("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】"));
+    EXPECT_EQ(spy.Buttons, QStringList{QStringLiteral("OK")});
+
+    BoxSpy yes;
+    yes.Arm(QStringLiteral("はい(&Y)"));
+    EXPECT_TRUE(dialogs.Confirm("レジュームファイルがあります。ロードしますか？"));
+    EXPECT_EQ(yes.Title, QStringLiteral("確認"));
+    EXPECT_EQ(yes.Icon, QMessageBox::Question);
+    EXPECT_EQ(yes.Buttons.size(), 2);
+    EXPECT_TRUE(yes.Buttons.contains(QStringLiteral("いいえ(&N)")));
+
+    BoxSpy no;
+    no.Arm(QStringLiteral("いいえ(&N)"));
+    EXPECT_FALSE(dialogs.Confirm("ログをクリアします。よろしいですか？"));
+
+    dialogs.SetBusy(true);
+    dialogs.SetBusy(true);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    dialogs.SetBusy(false);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "busy calls do not stack";
+}
+
+TEST_F(QtUserInterfaceTest, ReachesTheWindowsAndQuitsFromTheEventLoop) {
+    TempDir dir;
+    CIni ini(dir.File("KESTREL.INI"));
+    ini.Load();
+    CScriptedDialogs dialogs;
+    CFakeClock clock;
+    CMeigaraList list('A');
+    TF_MainDeps deps;
+    deps.Dialogs = &dialogs;
+    deps.Clock = &clock;
+    deps.List = &list;
+    deps.Ini = &ini;
+    TF_Main main(deps);
+    TF_DEBUG viewer(dialogs, clock);
+    TF_Kestrel2005_Init splash;
+    CQtUserInterface ui(dialogs);
+
+    ui.SetStatusText("【09:00:01,1234,1500】");
+    EXPECT_EQ(main.StatusText(), "【09:00:01,1234,1500】");
+    ui.SetStatusText("");
+    EXPECT_EQ(main.StatusText(), "");
+    ui.AppendEventLine("line");
+    EXPECT_EQ(viewer.Lines(), std::vector<std::string>{"line"});
+    ui.ShowSplash(true);
+    EXPECT_TRUE(splash.isVisible());
+    ui.ShowSplash(false);
+    EXPECT_FALSE(splash.isVisible());
+    EXPECT_FALSE(main.isEnabled());
+    ui.EnableMainWindow();
+    EXPECT_TRUE(main.isEnabled());
+    ui.SetBusy(false);
+    EXPECT_FALSE(dialogs.Busy);
+    dialogs.Answers = {true};
+    EXPECT_TRUE(ui.Confirm("q"));
+    ui.ShowMessage("m");
+    EXPECT_EQ(dialogs.Messages, std::vector<std::string>{"m"});
+
+    // The quit is asked for now and happens once the event loop runs; asking twice is once.
+    ui.RequestQuit();
+    ui.RequestQuit();
+    QTimer guard;
+    bool timedOut = false;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        timedOut = true;
+        QCoreApplication::exit(1);
+    });
+    guard.start(5000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_FALSE(timedOut);
+}
+
+}  // namespace
