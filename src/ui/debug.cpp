@@ -127,7 +127,7 @@ void TF_DEBUG::Z1Click() {
 }
 
 void TF_DEBUG::closeEvent(QCloseEvent* event) {
-    // Closing only hides; the log keeps filling.
-    hide();
-    event->ignore();
+    // Closing only hides (the window is never deleted on close) and the log keeps filling.
+    // Accepted, so that it never stands in the way of the application's own quit.
+    event->accept();
 }
