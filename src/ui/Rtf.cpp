@@ -40,7 +40,9 @@ size_t SequenceLength(unsigned char lead) {
 }
 
 uint32_t CodePoint(std::string_view seq) {
-    const auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(seq[i])); };
+    const auto b = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(seq[i]));
+    };
     switch (seq.size()) {
         case 2: return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
         case 3: return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);

@@ -149,7 +149,9 @@ void TF_Main::BuildMenus() {
     auto item = [&](QMenu* m, const char* name, const char* caption, void (TF_Main::*slot)()) {
         QAction* a = m->addAction(QString::fromUtf8(caption));
         a->setObjectName(QString::fromUtf8(name));
-        if (slot) connect(a, &QAction::triggered, this, [this, slot] { Guarded([&] { (this->*slot)(); }); });
+        if (slot)
+            connect(a, &QAction::triggered, this,
+                    [this, slot] { Guarded([&] { (this->*slot)(); }); });
         return a;
     };
     QMenu* f1 = menu("F1", "ファイル(&F)");
@@ -187,7 +189,8 @@ void TF_Main::BuildToolBar(QWidget* client) {
         b->setFixedSize(23, 23);
         b->setAutoRaise(true);
         if (hint) b->setToolTip(QString::fromUtf8(hint));
-        connect(b, &QToolButton::clicked, this, [this, slot] { Guarded([&] { (this->*slot)(); }); });
+        connect(b, &QToolButton::clicked, this,
+                [this, slot] { Guarded([&] { (this->*slot)(); }); });
         ToolBar1->addWidget(b);
         return b;
     };

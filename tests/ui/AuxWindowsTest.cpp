@@ -116,7 +116,8 @@ std::vector<std::string> ReadRtfLines(const std::string& rtf) {
         std::string num;
         if (i < rtf.size() && (rtf[i] == '-' || std::isdigit(static_cast<unsigned char>(rtf[i])))) {
             num += rtf[i++];
-            while (i < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[i]))) num += rtf[i++];
+            while (i < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[i])))
+                num += rtf[i++];
         }
         if (i < rtf.size() && rtf[i] == ' ') ++i;
         if (word == "rtf" && num == "1") sawRtf1 = true;
@@ -169,7 +170,8 @@ TEST_F(EventViewerTest, WindowAndLinesWrittenWhileHidden) {
     EXPECT_TRUE(viewer_->log->isReadOnly());
     EXPECT_EQ(viewer_->log->geometry(), QRect(8, 8, 365, 357));
     EXPECT_EQ(viewer_->findChild<QAction*>(QStringLiteral("N1"))->text(), QStringLiteral("クリア"));
-    EXPECT_EQ(viewer_->findChild<QAction*>(QStringLiteral("Z1"))->text(), QStringLiteral("保存(&Z)"));
+    EXPECT_EQ(viewer_->findChild<QAction*>(QStringLiteral("Z1"))->text(),
+              QStringLiteral("保存(&Z)"));
 
     ASSERT_FALSE(viewer_->isVisible());
     CQtUserInterface ui(dialogs_);
@@ -200,9 +202,12 @@ TEST_F(EventViewerTest, ClearAsksFirst) {
 }
 
 TEST_F(EventViewerTest, SaveWritesRtfThatReadsBackThenClears) {
-    const std::vector<std::string> lines = {
-        "09:01 1234.T ｿﾆｰ 急騰 +2.50% 【貸借】", "path C:\\kabu {braces}", "工事中です。（∩ﾟдﾟ)",
-        "not in Shift-JIS: 😀 and ☃", "", "last"};
+    const std::vector<std::string> lines = {"09:01 1234.T ｿﾆｰ 急騰 +2.50% 【貸借】",
+                                            "path C:\\kabu {braces}",
+                                            "工事中です。（∩ﾟдﾟ)",
+                                            "not in Shift-JIS: 😀 and ☃",
+                                            "",
+                                            "last"};
     for (const auto& l : lines) viewer_->AppendLine(l);
     dialogs_.Answers = {false};
     viewer_->Z1Click();
@@ -299,7 +304,8 @@ TEST_F(SplashTest, WindowOnTopWithoutCloseButtonCentredOnTheMainWindow) {
     splash.ShowCentred(&owner);
     EXPECT_TRUE(splash.isVisible());
     // Centred to the pixel; odd and even sizes round apart.
-    EXPECT_LE((splash.frameGeometry().center() - owner.frameGeometry().center()).manhattanLength(), 3);
+    EXPECT_LE((splash.frameGeometry().center() - owner.frameGeometry().center()).manhattanLength(),
+              3);
     EXPECT_GT(splash.x(), owner.x());
     // The background grey and the picture where it belongs.
     const QImage shot = splash.grab().toImage();
@@ -343,7 +349,8 @@ TEST_F(WatchListEditorTest, GridMenuAndCloseWithOk) {
     EXPECT_EQ(g.InplaceEditor() == nullptr || !g.EditorMode(), true);
 
     int result = -1;
-    QTimer::singleShot(0, &editor, [&] { editor.findChild<QAction*>(QStringLiteral("C1"))->trigger(); });
+    QTimer::singleShot(0, &editor,
+                       [&] { editor.findChild<QAction*>(QStringLiteral("C1"))->trigger(); });
     result = editor.exec();
     EXPECT_EQ(result, QDialog::Accepted);
     EXPECT_FALSE(editor.isVisible());

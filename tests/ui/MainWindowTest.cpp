@@ -159,10 +159,15 @@ TEST_F(MainWindowTest, CreatedDisabledWithHiddenGridAndTheDesignedLayout) {
     ASSERT_EQ(win_->Tabs->count(), 4);
     EXPECT_EQ(win_->Tabs->tabText(3), QStringLiteral("値下り銘柄"));
     EXPECT_EQ(win_->Tabs->currentIndex(), 0);
-    const std::pair<const char*, const char*> items[] = {
-        {"X1", "終了(&X)"},          {"E2", "監視銘柄(&1)"},    {"C1", "銘柄リストクリア(&D)"},
-        {"N11", "DDE 再接続(&1)"},  {"N21", "DDE Item再設定(&2)"}, {"DEBUG2", "イベントリスト表示"},
-        {"I1", "バージョン情報(&I)"}, {"I2", "銘柄情報(&I)"},      {"N3", "銘柄ニュース(&N)"}};
+    const std::pair<const char*, const char*> items[] = {{"X1", "終了(&X)"},
+                                                         {"E2", "監視銘柄(&1)"},
+                                                         {"C1", "銘柄リストクリア(&D)"},
+                                                         {"N11", "DDE 再接続(&1)"},
+                                                         {"N21", "DDE Item再設定(&2)"},
+                                                         {"DEBUG2", "イベントリスト表示"},
+                                                         {"I1", "バージョン情報(&I)"},
+                                                         {"I2", "銘柄情報(&I)"},
+                                                         {"N3", "銘柄ニュース(&N)"}};
     for (auto [name, caption] : items) {
         auto* a = win_->findChild<QAction*>(QString::fromUtf8(name));
         ASSERT_NE(a, nullptr) << name;
@@ -258,11 +263,12 @@ TEST_F(MainWindowTest, NumericTextKeepsDigitsLeadingMinusAndFirstPoint) {
 
 // Within a few levels of the colour: antialiased text is not pure black before the OR.
 ::testing::AssertionResult Near(const QColor& seen, const QColor& colour) {
-    if (std::abs(seen.red() - colour.red()) <= 30 && std::abs(seen.green() - colour.green()) <= 30 &&
+    if (std::abs(seen.red() - colour.red()) <= 30 &&
+        std::abs(seen.green() - colour.green()) <= 30 &&
         std::abs(seen.blue() - colour.blue()) <= 30)
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "pixel " << seen.name().toStdString() << ", expected near "
-                                         << colour.name().toStdString();
+    return ::testing::AssertionFailure() << "pixel " << seen.name().toStdString()
+                                         << ", expected near " << colour.name().toStdString();
 }
 
 TEST_F(MainWindowTest, ColoursOnRenderedPixels) {
