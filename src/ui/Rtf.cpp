@@ -1,34 +1,13 @@
 #include "Rtf.h"
 
 #include <cstdint>
-#include <cstdio>
-
-#include "Codec.h"
 
 namespace kestrel {
 namespace {
 
-void AppendHexBytes(std::string& out, std::string_view bytes) {
-    char buf[8];
-    for (unsigned char b : bytes) {
-        std::snprintf(buf, sizeof buf, "\\'%02x", b);
-        out += buf;
-    }
-}
-
-// \uN takes a signed 16-bit number; characters beyond the BMP go as a surrogate pair. Each is
-// followed by one "?" for readers that do not know \u (\uc1).
-void AppendUnicode(std::string& out, uint32_t cp) {
-    auto unit = [&](uint32_t u) {
-        out += "\\u" + std::to_string(static_cast<int16_t>(static_cast<uint16_t>(u))) + "?";
-    };
-    if (cp >= 0x10000) {
-        cp -= 0x10000;
-        unit(0xD800 + (cp >> 10));
-        unit(0xDC00 + (cp & 0x3FF));
-    } else {
-        unit(cp);
-    }
+// \uN takes a signed 16-bit number; characters beyond the BMP go as a surrogate pair.
+std::string UnicodeWord(uint32_t unit) {
+    return "\\u" + std::to_string(static_cast<int16_t>(static_cast<uint16_t>(unit)));
 }
 
 // The length of the UTF-8 sequence starting with `lead`, 1 for a stray byte.
@@ -53,6 +32,10 @@ uint32_t CodePoint(std::string_view seq) {
     }
 }
 
+// Every non-ASCII character goes as \uN with one "?" for readers without Unicode (\uc1), in a
+// group of its own: some readers drop the whole run of text after a \uN up to the next space
+// or control word, however many fallback characters \ucN announces. The Shift-JIS bytes are
+// not repeated after it for the same reason.
 void AppendText(std::string& out, std::string_view utf8) {
     for (size_t i = 0; i < utf8.size();) {
         const unsigned char c = static_cast<unsigned char>(utf8[i]);
@@ -70,22 +53,24 @@ void AppendText(std::string& out, std::string_view utf8) {
         }
         size_t len = SequenceLength(c);
         if (i + len > utf8.size()) len = utf8.size() - i;
-        const std::string_view seq = utf8.substr(i, len);
+        const uint32_t cp = len > 1 ? CodePoint(utf8.substr(i, len)) : 0xFFFD;
         i += len;
-        const uint32_t cp = len > 1 ? CodePoint(seq) : 0xFFFD;
-        const std::string sjis = Utf8ToCp932(seq);
-        if (len > 1 && !sjis.empty() && sjis != "?")
-            AppendHexBytes(out, sjis);
-        else
-            AppendUnicode(out, cp);
+        out += '{';
+        if (cp >= 0x10000) {
+            out += UnicodeWord(0xD800 + ((cp - 0x10000) >> 10)) + "?";
+            out += UnicodeWord(0xDC00 + ((cp - 0x10000) & 0x3FF)) + "?";
+        } else {
+            out += UnicodeWord(cp) + "?";
+        }
+        out += '}';
     }
 }
 
 }  // namespace
 
 std::string WriteRtf(const std::vector<std::string>& lines) {
-    // Font 0 is "ＭＳ Ｐゴシック" (its Shift-JIS bytes), charset 128 (Shift-JIS), so that readers
-    // take the \'hh pairs as double-byte characters.
+    // Font 0 is "ＭＳ Ｐゴシック", its name in Shift-JIS bytes, charset 128 (Shift-JIS): word
+    // processors then show the log in a Japanese font.
     std::string out =
         "{\\rtf1\\ansi\\ansicpg932\\deff0\\deflang1041"
         "{\\fonttbl{\\f0\\fswiss\\fprq2\\fcharset128 "

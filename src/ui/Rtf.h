@@ -1,6 +1,6 @@
 #pragma once
-// A small RTF writer for the event log: plain lines in a Japanese font, readable by word
-// processors. Text that the Shift-JIS code page holds goes out as \'hh bytes, the rest as \uN.
+// A small RTF writer for the event log: plain lines in a Japanese font (Shift-JIS code page),
+// readable by word processors; non-ASCII text goes out as Unicode control words.
 #include <string>
 #include <vector>
 

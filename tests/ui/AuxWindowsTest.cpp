@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -257,12 +259,77 @@ TEST_F(EventViewerTest, SaveThatCannotCreateTheFileReportsAndKeepsTheLines) {
     EXPECT_EQ(viewer.Lines(), std::vector<std::string>{"keep me"});
 }
 
-TEST(RtfWriterTest, EscapesAndCodePage) {
+TEST(RtfWriterTest, EscapesAndUnicode) {
     const std::string rtf = kestrel::WriteRtf({"a\\b{c}", "株\tｶ"});
     EXPECT_NE(rtf.find("a\\\\b\\{c\\}\\par"), std::string::npos) << rtf;
-    // 株 is 0x8A 0x94 in code page 932, the half-width ｶ the single byte 0xB6.
-    EXPECT_NE(rtf.find("\\'8a\\'94\\tab \\'b6\\par"), std::string::npos) << rtf;
-    EXPECT_NE(kestrel::WriteRtf({"😀"}).find("\\u-10179?\\u-8704?"), std::string::npos);
+    // 株 is U+682A; the half-width ｶ U+FF76 goes as the signed 16-bit -138.
+    EXPECT_NE(rtf.find("{\\u26666?}\\tab {\\u-138?}\\par"), std::string::npos) << rtf;
+    EXPECT_NE(kestrel::WriteRtf({"😀"}).find("{\\u-10179?\\u-8704?}"), std::string::npos);
+}
+
+// The lines of unrtf's HTML rendering of a file: tags dropped, <br> ends a line, character
+// references decoded.
+std::vector<std::string> UnrtfLines(const std::string& path) {
+    std::string html;
+    const std::string command = "unrtf --html '" + path + "' 2>/dev/null";
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) html.append(buf, n);
+        pclose(p);
+    }
+    const size_t body = html.find("<body>");
+    const size_t end = html.find("</body>");
+    if (body == std::string::npos || end == std::string::npos) return {"<no body>"};
+    html = html.substr(body + 6, end - body - 6);
+    std::vector<std::string> lines;
+    QString line;
+    const QString text = QString::fromUtf8(html.data(), qsizetype(html.size()));
+    for (qsizetype i = 0; i < text.size();) {
+        if (text[i] == u'<') {
+            const qsizetype close = text.indexOf(u'>', i);
+            if (text.mid(i, close - i + 1) == QStringLiteral("<br>")) {
+                lines.push_back(line.toStdString());
+                line.clear();
+            }
+            i = close + 1;
+        } else if (text[i] == u'&') {
+            const qsizetype semi = text.indexOf(u';', i);
+            const QString name = text.mid(i + 1, semi - i - 1);
+            if (name.startsWith(u'#'))
+                line += QChar(char16_t(name.mid(1).toUInt()));
+            else if (name == QStringLiteral("amp"))
+                line += u'&';
+            else if (name == QStringLiteral("lt"))
+                line += u'<';
+            else if (name == QStringLiteral("gt"))
+                line += u'>';
+            else if (name == QStringLiteral("cap"))
+                line += QChar(char16_t(0x2229));
+            else if (name == QStringLiteral("rarr"))
+                line += QChar(char16_t(0x2192));
+            else
+                line += u'&' + name + u';';
+            i = semi + 1;
+        } else {
+            if (text[i] != u'\n') line += text[i];
+            ++i;
+        }
+    }
+    if (!line.isEmpty()) lines.push_back(line.toStdString());
+    return lines;
+}
+
+TEST_F(EventViewerTest, SavedLogReadsBackInUnrtf) {
+    if (std::system("command -v unrtf >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "unrtf is not installed";
+    const std::vector<std::string> lines = {"10:01 7203.T トヨタ自動車 急騰 +2.04% (2,480→2,530)",
+                                            "ｿﾆｰ【貸借】 工事中です。（∩ﾟдﾟ)", "a < b & {c}",
+                                            "😀 outside the code page"};
+    for (const auto& l : lines) viewer_->AppendLine(l);
+    dialogs_.Answers = {true};
+    viewer_->Z1Click();
+    EXPECT_EQ(UnrtfLines(dir_.File("LOG2612071530.txt")), lines);
 }
 
 class SplashTest : public ::testing::Test {
