@@ -9,7 +9,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libjpeg62-turbo-dev
   ruby ruby-dev
-  xvfb xauth imagemagick fonts-ipafont-gothic
+  xvfb xauth imagemagick fonts-ipafont-gothic unrtf
   clang libclang-rt-14-dev
 )
 
