@@ -1,12 +1,52 @@
 #include "Codec.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <cerrno>
 #include <mutex>
 
 namespace kestrel {
 namespace {
+
+#ifdef _WIN32
+constexpr UINT kCp932 = 932;
+
+// One character of CP932 input: a lead byte of a double-byte character takes the next byte.
+size_t Cp932CharLength(std::string_view in, size_t i) {
+    unsigned char c = static_cast<unsigned char>(in[i]);
+    bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    return lead && i + 1 < in.size() ? 2 : 1;
+}
+
+// Appends the UTF-16 of `in` (strict) to `out`; false when some byte does not decode.
+bool WidenStrict(UINT cp, std::string_view in, std::wstring& out) {
+    if (in.empty()) return true;
+    int n = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()),
+                                nullptr, 0);
+    if (n <= 0) return false;
+    size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n));
+    MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()),
+                        out.data() + at, n);
+    return true;
+}
+
+std::string NarrowUtf8(const std::wstring& w) {
+    std::string out;
+    if (w.empty()) return out;
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    out.resize(static_cast<size_t>(n > 0 ? n : 0));
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n,
+                            nullptr, nullptr);
+    return out;
+}
+#else
 
 // iconv descriptors are not thread-safe; each thread keeps its own pair.
 struct Converter {
@@ -63,9 +103,46 @@ std::string Convert(iconv_t cd, std::string_view in, std::string_view replacemen
     out.resize(done);
     return out;
 }
+#endif
 
 }  // namespace
 
+#ifdef _WIN32
+std::string Cp932ToUtf8(std::string_view cp932) {
+    if (IsAscii(cp932)) return std::string(cp932);
+    std::wstring w;
+    if (!WidenStrict(kCp932, cp932, w)) {
+        // Character by character, so one bad byte costs only itself (U+FFFD).
+        w.clear();
+        for (size_t i = 0; i < cp932.size();) {
+            size_t len = Cp932CharLength(cp932, i);
+            if (!WidenStrict(kCp932, cp932.substr(i, len), w)) {
+                if (len == 2 && WidenStrict(kCp932, cp932.substr(i, 1), w)) {
+                    len = 1;
+                } else {
+                    w.push_back(L'\xFFFD');
+                    len = 1;
+                }
+            }
+            i += len;
+        }
+    }
+    return NarrowUtf8(w);
+}
+
+std::string Utf8ToCp932(std::string_view utf8) {
+    if (IsAscii(utf8)) return std::string(utf8);
+    // Invalid UTF-8 becomes U+FFFD here, which CP932 cannot encode: '?' below.
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (n <= 0) return std::string(utf8);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+    int m = WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, w.data(), n, nullptr, 0, "?", nullptr);
+    std::string out(static_cast<size_t>(m > 0 ? m : 0), '\0');
+    if (m > 0) WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, w.data(), n, out.data(), m, "?", nullptr);
+    return out;
+}
+#else
 std::string Cp932ToUtf8(std::string_view cp932) {
     if (IsAscii(cp932)) return std::string(cp932);
     thread_local Converter conv("UTF-8", "CP932");
@@ -79,6 +156,7 @@ std::string Utf8ToCp932(std::string_view utf8) {
     if (conv.cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
     return Convert(conv.cd, utf8, "?", true);
 }
+#endif
 
 std::string FirstChars(std::string_view utf8, size_t n) {
     size_t i = 0;

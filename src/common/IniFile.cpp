@@ -1,6 +1,10 @@
 #include "IniFile.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <vector>
@@ -187,7 +191,11 @@ bool IniFile::WriteString(const std::string& section, const std::string& key,
     std::string bytes;
     bool exists = ReadFileBytes(path_, bytes);
     if (!exists && FileExists(path_)) return false;  // there but unreadable: do not clobber it
+#ifdef _WIN32
+    if (exists && _waccess(WidePath(path_).c_str(), 2) != 0) return false;  // a read-only file stays so
+#else
     if (exists && access(path_.c_str(), W_OK) != 0) return false;  // a read-only file stays so
+#endif  // a read-only file stays so
     std::string out = SpliceValue(bytes, section, key, value);
     try {
         WriteFileBytes(path_, out);

@@ -1,7 +1,12 @@
 #include "TextFile.h"
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +16,45 @@
 #include "Codec.h"
 
 namespace kestrel {
+
+#ifdef _WIN32
+// Paths are UTF-8 in the program; Windows takes them as UTF-16, whatever the ANSI code page.
+std::wstring WidePath(const std::string& path) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), w.data(), n);
+    return w;
+}
+
+namespace {
+FILE* OpenFile(const std::string& path, const wchar_t* mode) { return _wfopen(WidePath(path).c_str(), mode); }
+bool StatPath(const std::string& path, struct _stat64& st) { return _wstat64(WidePath(path).c_str(), &st) == 0; }
+int FlushToDisk(FILE* f) { return _commit(_fileno(f)); }
+int RenameOver(const std::string& from, const std::string& to) {
+    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : (errno = EACCES, -1);
+}
+void RemoveFile(const std::string& path) { _wremove(WidePath(path).c_str()); }
+long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+}  // namespace
+#define KESTREL_STAT struct _stat64
+#define KESTREL_FSTAT _fstat64
+#define KESTREL_MODE(m) L##m
+#else
+namespace {
+FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+bool StatPath(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
+int FlushToDisk(FILE* f) { return fsync(fileno(f)); }
+int RenameOver(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()); }
+void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+long ProcessId() { return static_cast<long>(getpid()); }
+}  // namespace
+#define KESTREL_STAT struct stat
+#define KESTREL_FSTAT fstat
+#define KESTREL_MODE(m) m
+#endif
 
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
@@ -34,10 +78,10 @@ std::vector<std::string> SplitLines(std::string_view text) {
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
     bytes.clear();
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = OpenFile(path, KESTREL_MODE("rb"));
     if (!f) return false;
-    struct stat st {};
-    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    KESTREL_STAT st {};
+    if (KESTREL_FSTAT(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(f);
         return false;
     }
@@ -61,24 +105,24 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
 void WriteFileBytes(const std::string& path, std::string_view bytes) {
     // Write beside the target and rename over it, so the old file stays whole until the new
     // one is complete on disk.
-    std::string tmp = path + ".tmp" + std::to_string(getpid());
-    FILE* f = std::fopen(tmp.c_str(), "wb");
+    std::string tmp = path + ".tmp" + std::to_string(ProcessId());
+    FILE* f = OpenFile(tmp, KESTREL_MODE("wb"));
     if (!f) throw std::runtime_error(path + ": " + std::strerror(errno));
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     int err = errno;
     ok = (std::fflush(f) == 0) && ok;
-    if (ok) ok = fsync(fileno(f)) == 0 || errno == EINVAL;
+    if (ok) ok = FlushToDisk(f) == 0 || errno == EINVAL;
     if (!ok) err = errno;
     if (std::fclose(f) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (ok && RenameOver(tmp, path) != 0) {
         ok = false;
         err = errno;
     }
     if (!ok) {
-        std::remove(tmp.c_str());
+        RemoveFile(tmp);
         throw std::runtime_error(path + ": " + std::strerror(err));
     }
 }
@@ -96,8 +140,8 @@ void WriteLines(const std::string& path, const std::vector<std::string>& lines) 
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    KESTREL_STAT st {};
+    return StatPath(path, st) && S_ISREG(st.st_mode);
 }
 
 }  // namespace kestrel

@@ -27,4 +27,9 @@ void WriteFileBytes(const std::string& path, std::string_view bytes);
 
 bool FileExists(const std::string& path);
 
+#ifdef _WIN32
+// A UTF-8 path as Windows' wide-character calls take it.
+std::wstring WidePath(const std::string& path);
+#endif
+
 }  // namespace kestrel

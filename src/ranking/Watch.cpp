@@ -1,14 +1,28 @@
 #include "Watch.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
 
 namespace {
 
+#ifdef _WIN32
+// One step below normal is one step of the thread priority scale, as the system counts them.
+void ApplyPriority(TThreadPriority p) {
+    int delta = static_cast<int>(TThreadPriority::tpNormal) - static_cast<int>(p);
+    if (delta <= 0) return;  // raising priority is not asked for
+    // Below normal, lowest, then idle.
+    int level = delta >= 3 ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL - delta;
+    SetThreadPriority(GetCurrentThread(), level);
+}
+#else
 // One step below normal is one nice level above the process's own.
 void ApplyPriority(TThreadPriority p) {
     int delta = static_cast<int>(TThreadPriority::tpNormal) - static_cast<int>(p);
@@ -18,6 +32,7 @@ void ApplyPriority(TThreadPriority p) {
     int base = getpriority(PRIO_PROCESS, 0);
     if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), base + delta);
 }
+#endif
 
 // Sleeps up to `ms`, waking at once on a stop request.
 void Nap(std::stop_token& stop, int ms) {
