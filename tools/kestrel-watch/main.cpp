@@ -1,0 +1,207 @@
+// kestrel-watch: the monitor without windows, for Windows consoles. Reads a working folder as
+// the monitor does, opens one DDE conversation per watched topic with the service "RSS", runs
+// the same trackers, queues, watchers and lists, prints each event line as it happens and
+// writes today's resume files when it ends (Ctrl+C, Ctrl+Break or the end of its input).
+//
+// Lines on its input: "reconnect" re-establishes every link, "reset" attaches every item
+// again (the monitor's two menu commands); anything else is ignored.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "Controller.h"
+#include "DdemlConv.h"
+#include "Numbers.h"
+#include "TextFile.h"
+
+namespace {
+
+constexpr UINT kQuit = WM_APP + 1;
+constexpr UINT kCommand = WM_APP + 2;
+DWORD gMainThread = 0;
+
+void Usage(FILE* out) {
+    std::fputs(
+        "usage: kestrel-watch DIR [--out DIR] [--date yyyymmdd] [--request-timeout MS]\n"
+        "                         [--advise-timeout MS] [--quiet]\n"
+        "  Follows the watch list DIR/監視銘柄.txt live over DDE (service RSS) with\n"
+        "  DIR/KESTREL.INI, 銘柄情報.txt and 株式売買値幅.txt; prints each event line on stdout\n"
+        "  and, at Ctrl+C or the end of input, writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to\n"
+        "  --out (default DIR/log). Input lines \"reconnect\" and \"reset\" recover the links.\n",
+        out);
+}
+
+struct ConsoleUi : IUserInterface {
+    long events = 0;
+    bool quiet = false;
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(stderr, "kestrel-watch: %s\n", text.c_str());
+    }
+    bool Confirm(const std::string&) override { return false; }  // start with empty lists
+    void SetStatusText(const std::string&) override {}
+    void SetBusy(bool) override {}
+    void RequestQuit() override { PostThreadMessageW(gMainThread, kQuit, 0, 0); }
+    void AppendEventLine(const std::string& line) override {
+        ++events;
+        if (quiet) return;
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);  // as it happens
+    }
+};
+
+struct WatchClock : CSystemClock {
+    CDate date{};
+    bool fixedDate = false;
+    CDate Today() override { return fixedDate ? date : CSystemClock::Today(); }
+};
+
+BOOL WINAPI OnConsoleCtrl(DWORD type) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        PostThreadMessageW(gMainThread, kQuit, 0, 0);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+bool IsDir(const std::string& p) {
+    DWORD a = GetFileAttributesW(kestrel::WidePath(p).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir, outDir;
+    WatchClock clock;
+    ConsoleUi ui;
+    int requestTimeout = TDdeClientConv::kRequestTimeoutMs;
+    int adviseTimeout = TDdeClientConv::kAdviseTimeoutMs;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kestrel-watch: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        auto millis = [&]() {
+            auto v = kestrel::ParseInt(value());
+            if (!v || *v < 1) {
+                std::fprintf(stderr, "kestrel-watch: %s takes a number of milliseconds\n", a.c_str());
+                std::exit(2);
+            }
+            return *v;
+        };
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (a == "--out") {
+            outDir = value();
+        } else if (a == "--date") {
+            std::string d = value();
+            int y = 0, m = 0, dd = 0;
+            if (d.size() != 8 || std::sscanf(d.c_str(), "%4d%2d%2d", &y, &m, &dd) != 3 || m < 1 ||
+                m > 12 || dd < 1 || dd > 31)
+                return std::fputs("kestrel-watch: --date takes yyyymmdd\n", stderr), 2;
+            clock.date = {y, m, dd};
+            clock.fixedDate = true;
+        } else if (a == "--request-timeout") {
+            requestTimeout = millis();
+        } else if (a == "--advise-timeout") {
+            adviseTimeout = millis();
+        } else if (a == "--quiet") {
+            ui.quiet = true;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "kestrel-watch: unknown option %s\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        } else if (dir.empty()) {
+            dir = a;
+        } else {
+            Usage(stderr);
+            return 2;
+        }
+    }
+    if (dir.empty()) {
+        Usage(stderr);
+        return 2;
+    }
+    if (!IsDir(dir)) {
+        std::fprintf(stderr, "kestrel-watch: %s: no such folder\n", dir.c_str());
+        return 2;
+    }
+    if (outDir.empty()) outDir = dir + "/log";
+    if (!IsDir(outDir)) {
+        std::fprintf(stderr, "kestrel-watch: %s: no such folder for the resume files\n", outDir.c_str());
+        return 2;
+    }
+
+    gMainThread = GetCurrentThreadId();
+    MSG m;
+    PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // the thread's queue, for posts
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+
+    auto t0 = std::chrono::steady_clock::now();
+    CController c(ui, clock, dir, outDir, MakeDdemlConvFactory(requestTimeout, adviseTimeout));
+    c.DataModuleCreate();
+    c.CreateIni();
+    c.Ini->Flg = 0;  // always live
+    c.StartUp();
+    int connected = 0;
+    for (int i = 0; c.TrkgList && i < c.TrkgList->Count(); ++i)
+        if (c.TrkgList->Items(i)->Conv && c.TrkgList->Items(i)->Conv->Connected()) ++connected;
+    std::fprintf(stderr, "kestrel-watch: %d of %d links open\n", connected,
+                 c.TrkgList ? c.TrkgList->Count() : 0);
+    std::fflush(stderr);
+
+    // Input is read on a thread of its own; its lines and its end come in as thread messages.
+    std::thread input([] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            PostThreadMessageW(gMainThread, kCommand, 0,
+                               reinterpret_cast<LPARAM>(new std::string(std::move(line))));
+        }
+        PostThreadMessageW(gMainThread, kQuit, 0, 0);
+    });
+    input.detach();  // a console read cannot be interrupted; the process ends it
+
+    UINT_PTR reconnectTimer = SetTimer(nullptr, 0, 30'000, nullptr);
+    bool running = true;
+    while (running && GetMessageW(&m, nullptr, 0, 0) > 0) {
+        if (m.hwnd == nullptr && m.message == kQuit) {
+            running = false;
+        } else if (m.hwnd == nullptr && m.message == kCommand) {
+            std::unique_ptr<std::string> cmd(reinterpret_cast<std::string*>(m.lParam));
+            if (*cmd == "reconnect" && c.TrkgList) c.TrkgList->ReconnectAll();
+            if (*cmd == "reset" && c.TrkgList) c.TrkgList->ResetItemAll();
+        } else if (m.hwnd == nullptr && m.message == WM_TIMER && m.wParam == reconnectTimer) {
+            if (c.ReConnTimerEnabled) c.ReConnTimerTimer();
+        } else {
+            DispatchMessageW(&m);
+        }
+    }
+    KillTimer(nullptr, reconnectTimer);
+    int listedA = c.ChannelA().List.Count();
+    c.DataModuleDestroy();
+    auto stats = GetDdemlStats();
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::fprintf(stderr,
+                 "kestrel-watch: %ld events, %d rising issues listed, %llu changes, %llu "
+                 "transactions, %llu retried, %llu links lost, %.2f s\n",
+                 ui.events, listedA, static_cast<unsigned long long>(stats.NoticesDelivered),
+                 static_cast<unsigned long long>(stats.Transactions),
+                 static_cast<unsigned long long>(stats.NotProcessedRetries),
+                 static_cast<unsigned long long>(stats.LostLinks), secs);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // The input thread may still sit in a console read.
+    ExitProcess(0);
+}
