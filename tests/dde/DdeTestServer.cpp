@@ -1,0 +1,267 @@
+// dde-test-server: serves the quote items of a recorded working folder (kabu.txt, std.csv,
+// 銘柄情報.txt) or of simulated issues over raw DDEML as the service "RSS", one change at a
+// time, for the Windows tests and benchmarks.
+//
+// Every topic is served by its first four characters; advise loops are warm (no data), on the
+// volume only. The topic "control" takes commands as
+// the item of a CF_TEXT request, the answer being the result:
+//   step [N]              deliver the next N changes (1); "code,volume" of the last, or "end"
+//   stall MS [ITEM]       the next quote request (of ITEM) waits MS before it is answered
+//   step-in-request ITEM  the next request of ITEM delivers a change before it is answered
+//   issue CODE            "volume,price,time" of an issue as served now
+//   count                 "changes,requests" so far
+//   quit                  end the server
+// --paced MS delivers the next change by itself once no quote request has come for MS, and
+// --exit-at-end then ends the server after the last one; --wait-links N holds the first change
+// back until N advise loops are open. --rate R delivers R changes a second
+// whatever the clients do, for --seconds S (then the server ends).
+#include <windows.h>
+#include <dde.h>
+#include <ddeml.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Codec.h"
+#include "Numbers.h"
+#include "Quotes.h"
+
+using namespace kestrel::feed;
+
+namespace {
+
+DWORD gInst = 0;
+HSZ gService = nullptr;
+QuoteBook gBook;
+std::unique_ptr<QuoteSource> gSource;
+bool gEnded = false;
+uint64_t gChanges = 0, gRequests = 0;
+int gStallMs = 0;
+std::string gStallItem;  // UTF-8; empty for any
+std::string gStepInRequest;  // UTF-8 item name
+// Conversations with an advise loop on the volume, by issue code.
+std::map<std::string, std::set<HCONV>> gAdvised;
+DWORD gLastRequestTick = 0;
+
+std::string Query(HSZ hsz) {
+    char buf[512];
+    DWORD n = DdeQueryStringA(gInst, hsz, buf, sizeof buf, CP_WINANSI);
+    return kestrel::Cp932ToUtf8(std::string(buf, n));
+}
+
+HDDEDATA Text(const std::string& utf8, HSZ item) {
+    std::string bytes = kestrel::Utf8ToCp932(utf8);
+    return DdeCreateDataHandle(gInst, reinterpret_cast<LPBYTE>(bytes.data()),
+                               static_cast<DWORD>(bytes.size() + 1), 0, item, CF_TEXT, 0);
+}
+
+// Delivers one change and tells every advise loop of its issue; false at the end.
+bool Step(std::string& code) {
+    if (gEnded || !gSource->Next(gBook, code)) {
+        gEnded = true;
+        return false;
+    }
+    ++gChanges;
+    auto it = gAdvised.find(code);
+    if (it == gAdvised.end()) return true;
+    // Wine's DdePostAdvise tells every link on the item whatever its topic, so the notice of
+    // the warm link (a data message without data) is posted to each conversation of the issue.
+    std::string volume = kestrel::Utf8ToCp932("出来高");
+    for (HCONV conv : it->second) {
+        CONVINFO ci{};
+        ci.cb = sizeof ci;
+        if (!DdeQueryConvInfo(conv, QID_SYNC, &ci) || !ci.hwndPartner) continue;
+        ATOM atom = GlobalAddAtomA(volume.c_str());  // the receiver deletes it
+        if (!PostMessageA(ci.hwndPartner, WM_DDE_DATA, reinterpret_cast<WPARAM>(ci.hwnd),
+                          PackDDElParam(WM_DDE_DATA, 0, atom)))
+            GlobalDeleteAtom(atom);
+    }
+    return true;
+}
+
+std::string Control(const std::string& command) {
+    std::string verb = command.substr(0, command.find(' '));
+    std::string arg = command.size() > verb.size() ? command.substr(verb.size() + 1) : "";
+    if (verb == "step") {
+        int n = arg.empty() ? 1 : kestrel::ParseIntOr0(arg);
+        std::string code;
+        bool any = false;
+        for (int i = 0; i < n && Step(code); ++i) any = true;
+        if (!any) return "end";
+        return code + "," + std::to_string(gBook.Find(code) ? gBook.Find(code)->Volume : 0);
+    }
+    if (verb == "stall") {
+        auto blank = arg.find(' ');
+        gStallMs = kestrel::ParseIntOr0(arg.substr(0, blank));
+        gStallItem = blank == std::string::npos ? "" : arg.substr(blank + 1);
+        return "ok";
+    }
+    if (verb == "step-in-request") {
+        gStepInRequest = arg;
+        return "ok";
+    }
+    if (verb == "issue") {
+        Issue s = gBook.Lookup(arg);
+        return std::to_string(s.Volume) + "," + std::to_string(s.Price) + "," + s.TimeText;
+    }
+    if (verb == "count") return std::to_string(gChanges) + "," + std::to_string(gRequests);
+    if (verb == "quit") {
+        PostQuitMessage(0);
+        return "ok";
+    }
+    return "";
+}
+
+void Forget(HCONV conv) {
+    for (auto& [code, convs] : gAdvised) convs.erase(conv);
+}
+
+HDDEDATA CALLBACK Callback(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR,
+                           ULONG_PTR) {
+    switch (type) {
+        case XTYP_CONNECT:
+            return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(TRUE));  // every topic
+        case XTYP_ADVSTART: {
+            std::string topic = Query(hsz1), item = Query(hsz2), value;
+            if (!ItemValue(Issue{}, item, value))
+                return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(FALSE));
+            if (item == "出来高") gAdvised[kestrel::FirstChars(topic, 4)].insert(conv);
+            return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(TRUE));
+        }
+        case XTYP_ADVSTOP:
+            if (Query(hsz2) == "出来高") Forget(conv);
+            return nullptr;
+        case XTYP_DISCONNECT:
+            Forget(conv);
+            return nullptr;
+        case XTYP_REQUEST:
+        case XTYP_ADVREQ: {
+            if (fmt != CF_TEXT) return nullptr;
+            std::string topic = Query(hsz1), item = Query(hsz2);
+            if (topic == "control") {
+                std::string answer = Control(item);
+                return answer.empty() ? nullptr : Text(answer, hsz2);
+            }
+            if (type == XTYP_REQUEST) {
+                ++gRequests;
+                gLastRequestTick = GetTickCount();
+                if (gStallMs > 0 && (gStallItem.empty() || gStallItem == item)) {
+                    int ms = gStallMs;
+                    gStallMs = 0;
+                    Sleep(static_cast<DWORD>(ms));  // a server that stops answering for a while
+                }
+                if (!gStepInRequest.empty() && item == gStepInRequest) {
+                    gStepInRequest.clear();
+                    std::string code;
+                    Step(code);  // its advise goes out before this answer
+                }
+            }
+            std::string value;
+            if (!ItemValue(gBook.Lookup(topic), item, value)) return nullptr;
+            return Text(value, hsz2);
+        }
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder, service = "RSS";
+    int pacedMs = -1, simulate = 0, seconds = 10, waitLinks = 0;
+    double rate = 0;
+    bool exitAtEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--paced") pacedMs = kestrel::ParseIntOr0(value());
+        else if (a == "--exit-at-end") exitAtEnd = true;
+        else if (a == "--wait-links") waitLinks = kestrel::ParseIntOr0(value());
+        else if (a == "--service") service = value();
+        else if (a == "--simulate") simulate = kestrel::ParseIntOr0(value());
+        else if (a == "--rate") rate = kestrel::ParseRealOr0(value());
+        else if (a == "--seconds") seconds = kestrel::ParseIntOr0(value());
+        else if (!a.empty() && a[0] != '-') folder = a;
+        else {
+            std::fprintf(stderr, "dde-test-server: unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    if (simulate > 0) {
+        SimOptions opt;
+        opt.Issues = simulate;
+        opt.Manual = true;
+        gSource = std::make_unique<SimSource>(opt, gBook);
+    } else {
+        ReplayOptions opt;
+        opt.Folder = folder.empty() ? "." : folder;
+        opt.Manual = true;
+        std::vector<std::string> log;
+        gSource = std::make_unique<ReplaySource>(opt, gBook, log);
+        for (const auto& l : log) std::fprintf(stderr, "dde-test-server: %s\n", l.c_str());
+    }
+    if (DdeInitializeA(&gInst, Callback, CBF_SKIP_REGISTRATIONS | CBF_SKIP_UNREGISTRATIONS, 0) !=
+        DMLERR_NO_ERROR) {
+        std::fprintf(stderr, "dde-test-server: DdeInitialize failed\n");
+        return 1;
+    }
+    gService = DdeCreateStringHandleA(gInst, kestrel::Utf8ToCp932(service).c_str(), CP_WINANSI);
+    if (!DdeNameService(gInst, gService, nullptr, DNS_REGISTER)) {
+        std::fprintf(stderr, "dde-test-server: cannot register %s\n", service.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "dde-test-server: serving %s\n", service.c_str());
+    if (pacedMs >= 0) SetTimer(nullptr, 1, static_cast<UINT>(pacedMs > 5 ? pacedMs / 5 : 1), nullptr);
+    DWORD lastStep = GetTickCount();
+    MSG m;
+    if (rate > 0) {
+        // Changes at a fixed rate; the clients' requests are answered in between.
+        DWORD start = GetTickCount();
+        uint64_t due = 0;
+        bool quit = false;
+        while (!quit && GetTickCount() - start < static_cast<DWORD>(seconds) * 1000) {
+            due = static_cast<uint64_t>((GetTickCount() - start) * rate / 1000.0);
+            std::string code;
+            for (int n = 0; gChanges < due && n < 1000; ++n) Step(code);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+                if (m.message == WM_QUIT) quit = true;
+                DispatchMessageA(&m);
+            }
+        }
+    }
+    while (rate <= 0 && GetMessageA(&m, nullptr, 0, 0) > 0) {
+        if (m.message == WM_TIMER && m.hwnd == nullptr) {
+            size_t links = 0;
+            for (const auto& [code, convs] : gAdvised) links += convs.size();
+            if (gChanges == 0 && links < static_cast<size_t>(waitLinks)) {
+                lastStep = GetTickCount();
+                continue;
+            }
+            DWORD now = GetTickCount();
+            DWORD quietSince = gLastRequestTick > lastStep ? gLastRequestTick : lastStep;
+            if (now - quietSince >= static_cast<DWORD>(pacedMs)) {
+                std::string code;
+                if (Step(code)) {
+                    lastStep = GetTickCount();
+                } else if (exitAtEnd) {
+                    break;
+                }
+            }
+            continue;
+        }
+        DispatchMessageA(&m);
+    }
+    DdeNameService(gInst, gService, nullptr, DNS_UNREGISTER);
+    DdeUninitialize(gInst);
+    std::fprintf(stderr, "dde-test-server: %llu changes, %llu requests\n",
+                 static_cast<unsigned long long>(gChanges), static_cast<unsigned long long>(gRequests));
+    return 0;
+}
