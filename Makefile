@@ -48,7 +48,29 @@ test-fuzz: deps
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
-test: test-unit test-asan test-tsan test-fuzz
+# The Qt-free libraries, kestrel-backtest.exe, kestrel-watch.exe and the DDE tests for 64-bit
+# Windows, cross-built with Debian's MinGW-w64.
+windows: deps
+	@command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || \
+	  command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || \
+	  { echo "make windows: MinGW-w64 (g++-mingw-w64-x86-64) is not installed"; exit 1; }
+	cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DKESTREL_GUI=OFF -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF -DKESTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-win -j $(JOBS)
+
+# The DDE conversation, kestrel-watch.exe and the test server under Wine; skipped with one line
+# where Wine or MinGW-w64 is missing.
+test-wine: deps
+	@if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && \
+	    ! command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1; then \
+	  echo "make test-wine: MinGW-w64 not installed, Wine suite skipped"; \
+	elif ! test -x /usr/lib/wine/wine64 && ! command -v wine64 >/dev/null 2>&1; then \
+	  echo "make test-wine: wine64 not installed, Wine suite skipped"; \
+	else \
+	  $(MAKE) --no-print-directory windows && bash scripts/run-wine-tests.sh build-win; \
+	fi
+
+test: test-unit test-asan test-tsan test-fuzz test-wine
 	@echo "make test: all suites passed"
 
 bench: deps
@@ -56,4 +78,4 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-bench
+	rm -rf build build-asan build-tsan build-fuzz build-bench build-win
