@@ -170,7 +170,8 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     }
     const int32_t pos = Replay.ReplayPos;
     const std::string& line = Replay.ReplayLines[static_cast<size_t>(pos)];
-    Ui.SetStatusText("【" + line + "】");
+    const bool status = Ui.WantsStatusText();
+    if (status) Ui.SetStatusText("【" + line + "】");
     thread_local std::vector<std::string> cols;
     kestrel::SplitCommaText(line, cols);
     int index = cols.size() >= 2 ? this->TrkgList->IndexOfIssue(cols[1]) : -1;
@@ -179,15 +180,17 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
         return ReplayOutcome::NoIssue;
     }
     ReplayOutcome outcome = ReplayOutcome::Delivered;
+    Replay.DeliveredColumns = &cols;  // the tracker reads the same line: no second split
     try {
         this->TrkgList->Items(index)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
-        Ui.SetStatusText("【" + line + "】 時刻が読めないため飛ばしました");
+        if (status) Ui.SetStatusText("【" + line + "】 時刻が読めないため飛ばしました");
         outcome = ReplayOutcome::BadTime;
     } catch (const std::exception& e) {
         Ui.ShowMessage(e.what());
         outcome = ReplayOutcome::Error;
     }
+    Replay.DeliveredColumns = nullptr;
     if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
     return outcome;
 }

@@ -15,6 +15,8 @@ public:
     virtual bool Confirm(const std::string& question) = 0;
     // The main window's status bar (simple text).
     virtual void SetStatusText(const std::string& text) = 0;
+    // False when status text is shown nowhere, so callers may skip building it.
+    virtual bool WantsStatusText() const { return true; }
     // The hourglass cursor on (true) or back to normal (false).
     virtual void SetBusy(bool busy) = 0;
     // Ask the application to end once control is back in the event loop.

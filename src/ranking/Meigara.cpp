@@ -150,13 +150,24 @@ void CMeigaraList::Sort() {
               [less](const std::unique_ptr<CMeigara>& a, const std::unique_ptr<CMeigara>& b) {
                   return less(*a, *b);
               });
-    RebuildIndex();
+    RefreshIndex();
 }
 
 void CMeigaraList::RebuildIndex() {
     Index.clear();
     Index.reserve(Items.size());
     for (size_t i = 0; i < Items.size(); ++i) Index.emplace(Items[i]->Code, i);
+}
+
+void CMeigaraList::RefreshIndex() {
+    // A sort moves entries but keeps the set of codes: update the positions in place, from the
+    // last entry to the first so that the first entry of a code wins.
+    if (Index.size() != Items.size()) return RebuildIndex();
+    for (size_t i = Items.size(); i-- > 0;) {
+        auto it = Index.find(Items[i]->Code);
+        if (it == Index.end()) return RebuildIndex();
+        it->second = i;
+    }
 }
 
 void CMeigaraList::SaveToFile(const std::string& fileName) {

@@ -109,6 +109,7 @@ public:
 
 private:
     void RebuildIndex();
+    void RefreshIndex();
 
     std::recursive_mutex Mutex;
     Entries Items;

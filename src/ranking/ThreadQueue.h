@@ -1,6 +1,6 @@
 #pragma once
 // A first-in first-out queue of owned objects between one producer and one consumer thread.
-// Push and Pop hold the queue's lock for that one operation only; Count takes no lock.
+// Push, Pop and PopAll hold the queue's lock for that one operation only; Count takes no lock.
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -34,10 +34,43 @@ public:
         return item;
     }
 
+    // Every queued object, oldest first, now owned by the caller: one lock for a whole burst.
+    std::deque<std::unique_ptr<T>> PopAll() {
+        std::deque<std::unique_ptr<T>> all;
+        std::lock_guard<std::mutex> guard(Lock);
+        all.swap(Items);
+        Size.store(0, std::memory_order_release);
+        return all;
+    }
+
     size_t Count() const { return Size.load(std::memory_order_acquire); }
+
+    // Objects the consumer is done with, handed back (empty entries are passed over) for the
+    // producer to reuse: a steady stream then needs no allocation, and nothing allocated by one
+    // thread is freed by the other.
+    void GiveBack(std::deque<std::unique_ptr<T>>& spent) {
+        std::lock_guard<std::mutex> guard(Lock);
+        for (auto& item : spent)
+            if (item) Spares.push_back(std::move(item));
+        spent.clear();
+    }
+
+    // For the producer only: an object handed back, to be overwritten; empty when none is left.
+    std::unique_ptr<T> TakeSpare() {
+        if (ProducerSpares.empty()) {
+            std::lock_guard<std::mutex> guard(Lock);
+            ProducerSpares.swap(Spares);
+        }
+        if (ProducerSpares.empty()) return nullptr;
+        std::unique_ptr<T> item = std::move(ProducerSpares.front());
+        ProducerSpares.pop_front();
+        return item;
+    }
 
 private:
     std::mutex Lock;
-    std::deque<std::unique_ptr<T>> Items;  // guarded by Lock
+    std::deque<std::unique_ptr<T>> Items;   // guarded by Lock
+    std::deque<std::unique_ptr<T>> Spares;  // guarded by Lock
+    std::deque<std::unique_ptr<T>> ProducerSpares;  // the producer's own, taken from Spares
     std::atomic<size_t> Size{0};
 };

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int kBurstGapMs = 1;
+
 #ifdef _WIN32
 // One step below normal is one step of the thread priority scale, as the system counts them.
 void ApplyPriority(TThreadPriority p) {
@@ -57,7 +59,7 @@ TWatch::~TWatch() {
     if (Thread.joinable()) Thread.join();
 }
 
-void TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record) {
+std::unique_ptr<CMeigara> TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record) {
     int i = list.IndexOfCode(*record);
     if (i >= 0) {
         auto& entries = list.LockList();
@@ -71,7 +73,8 @@ void TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record) {
         entry->Assign(*record);
         list.Add(std::move(entry));
     }
-    // An 'U' record of an issue that is not listed is dropped; the record is freed either way.
+    // An 'U' record of an issue that is not listed is dropped.
+    return record;
 }
 
 void TWatch::Execute(std::stop_token stop) {
@@ -84,20 +87,26 @@ void TWatch::Execute(std::stop_token stop) {
         }
         {
             CMeigaraList::Locked lock(List);
-            try {
-                while (Queue.Count() > 0) {
-                    if (stop.stop_requested()) return;  // the guard unlocks; the list is not sorted
-                    idle = false;
-                    std::unique_ptr<CMeigara> record = Queue.Pop();
-                    if (!record) break;
-                    if (BeforeMerge) BeforeMerge(*record);
-                    Merge(List, std::move(record));
+            while (Queue.Count() > 0) {
+                if (stop.stop_requested()) return;  // the guard unlocks; the list is not sorted
+                idle = false;
+                // Everything queued so far in one take of the queue lock; every record taken is
+                // merged before the next stop check, so none is lost between queue and list.
+                std::deque<std::unique_ptr<CMeigara>> records = Queue.PopAll();
+                for (std::unique_ptr<CMeigara>& record : records) {
+                    try {
+                        if (BeforeMerge) BeforeMerge(*record);
+                        record = Merge(List, std::move(record));
+                    } catch (...) {
+                        // This record stays unmerged; what was merged stays, the rest follows.
+                    }
                 }
-            } catch (...) {
-                // The burst ends here; what was merged stays merged, the popped record is freed.
+                Queue.GiveBack(records);  // the producer fills them anew
             }
             List.Sort();
         }
-        if (idle) Nap(stop, 10);
+        // After a busy burst, let records gather for a moment: a producer that never pauses
+        // would otherwise have the whole list re-sorted for every handful of records.
+        Nap(stop, idle ? 10 : kBurstGapMs);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The worker thread of one ranking list: drains its queue in bursts, merges every record into
-// the list by issue code and sorts the list once per burst.
+// the list by issue code and sorts the list once per burst. A busy burst is followed by a pause
+// of a millisecond, so a steady stream of records is merged in bursts of some size.
 #include <functional>
 #include <memory>
 #include <thread>
@@ -13,7 +14,7 @@ class TWatch {
 public:
     // Starts the thread at once.
     // `beforeMerge` is a test seam: called before each record is merged; an exception from it
-    // ends that burst.
+    // drops that record only.
     TWatch(TThreadPriority priority, CMeigaraList& list, CMeigaraQueue& queue,
            std::function<void(const CMeigara&)> beforeMerge = {});
     // Sets the stop request and waits for the thread to end.
@@ -24,8 +25,9 @@ public:
     CMeigaraQueue& Queue;
     CMeigaraList& List;
 
-    // Merges one record into the list (the caller holds the list lock).
-    static void Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record);
+    // Merges one record into the list (the caller holds the list lock) and returns it, spent,
+    // for reuse; dropping the result frees it.
+    static std::unique_ptr<CMeigara> Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record);
 
 private:
     void Execute(std::stop_token stop);

@@ -134,8 +134,13 @@ bool CTrkg::ReplayStep() {
     auto& lines = Ctx.Replay->ReplayLines;
     int32_t pos = Ctx.Replay->ReplayPos;
     if (pos < 0 || static_cast<size_t>(pos) >= lines.size()) return false;
-    thread_local std::vector<std::string> cols;
-    SplitCommaText(lines[static_cast<size_t>(pos)], cols);
+    thread_local std::vector<std::string> ownColumns;
+    const std::vector<std::string>* columns = Ctx.Replay->DeliveredColumns;
+    if (!columns) {
+        SplitCommaText(lines[static_cast<size_t>(pos)], ownColumns);
+        columns = &ownColumns;
+    }
+    const std::vector<std::string>& cols = *columns;
     auto col = [&](size_t i) -> std::string_view {
         return i < cols.size() ? std::string_view(cols[i]) : std::string_view();
     };
@@ -184,8 +189,10 @@ void CTrkg::Detect() {
     if (PointCount == 0) return;
     const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
     const int64_t x = CutToMinuteMs(latest % kMsPerDay) - int64_t{Ctx.Ini->GetSpan()} * kMsPerMinute;
-    CheckRise(MsToDays(x));
-    CheckFall(MsToDays(x));
+    int start = 0, end = 0;
+    GetWindow(MsToDays(x), start, end);  // never empty: a point is stored
+    CheckMove('A', start, end);
+    CheckMove('D', start, end);
 }
 
 bool CTrkg::GetWindowScan(double xDays, int& start, int& end) const {
@@ -226,14 +233,7 @@ bool CTrkg::GetWindow(double xDays, int& start, int& end) const {
     if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
     // The window starts at the newest point older than x: the last entry of Times (times rise
     // along it) that is older than x; none such means the oldest stored point.
-    int lo = 0, hi = Times.Size();  // first index whose time is >= x
-    while (lo < hi) {
-        int mid = (lo + hi) / 2;
-        if (Ms(History[static_cast<size_t>(Times.At(mid))]) < x)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
+    int lo = Times.FirstOfSuffix([&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; });
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;
 }
@@ -256,31 +256,18 @@ int32_t CTrkg::ScanHigh(int start, int end) const {
     return high;
 }
 
-namespace {
-// The first deque entry at or after `age`: the extreme of the window from there to the latest.
-template <typename Deque, typename AgeFn>
-int FirstAtOrAfter(const Deque& d, int age, AgeFn ageOf) {
-    int lo = 0, hi = d.Size();
-    while (lo < hi) {
-        int mid = (lo + hi) / 2;
-        if (ageOf(d.At(mid)) < age)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return d.At(lo);
-}
-}  // namespace
-
 int32_t CTrkg::WindowLow(int start, int end) const {
     if (end != LatestSlot() || Lows.Size() == 0) return ScanLow(start, end);
-    int slot = FirstAtOrAfter(Lows, Age(start), [this](int s) { return Age(s); });
+    // The first entry inside the window: the latest slot is always an entry, so there is one.
+    const int age = Age(start);
+    int slot = Lows.At(Lows.FirstOfSuffix([&](int s) { return Age(s) >= age; }));
     return History[static_cast<size_t>(slot)].Price;
 }
 
 int32_t CTrkg::WindowHigh(int start, int end) const {
     if (end != LatestSlot() || Highs.Size() == 0) return ScanHigh(start, end);
-    int slot = FirstAtOrAfter(Highs, Age(start), [this](int s) { return Age(s); });
+    const int age = Age(start);
+    int slot = Highs.At(Highs.FirstOfSuffix([&](int s) { return Age(s) >= age; }));
     return History[static_cast<size_t>(slot)].Price;
 }
 
@@ -293,6 +280,10 @@ void CTrkg::CheckMove(char kind, double x) {
         if (Ctx.ShowMessage) Ctx.ShowMessage("ERROR:getPos");
         return;
     }
+    CheckMove(kind, start, end);
+}
+
+void CTrkg::CheckMove(char kind, int start, int end) {
     const TTickEntry& last = History[static_cast<size_t>(end)];
     Price = last.Price;
     Time = last.Time;
@@ -313,7 +304,14 @@ void CTrkg::CheckMove(char kind, double x) {
 }
 
 void CTrkg::PostMovement(char kind, char action) {
-    auto m = std::make_unique<CMeigara>(Topic, action);
+    CMeigaraQueue* q = kind == 'A' ? Ctx.QueueA : Ctx.QueueD;
+    // A record the watcher has handed back, or a new one. Every field is set below, so a reused
+    // record keeps nothing of its last use (and its texts keep their buffers).
+    std::unique_ptr<CMeigara> m = q ? q->TakeSpare() : nullptr;
+    if (!m) m = std::make_unique<CMeigara>();
+    m->Code = Topic;
+    m->Action = action;
+    m->Spare = 0;
     m->Name = Name;
     m->MarginClass = MarginClass;
     m->PrevClose = PrevClose;
@@ -349,7 +347,6 @@ void CTrkg::PostMovement(char kind, char action) {
         line += ']';
         Ctx.EventLog(line);
     }
-    CMeigaraQueue* q = kind == 'A' ? Ctx.QueueA : Ctx.QueueD;
     if (q) q->Push(std::move(m));
 }
 

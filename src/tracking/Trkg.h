@@ -28,6 +28,9 @@ struct CReplayData {
     std::vector<std::string> ReplayLines;
     std::vector<std::string> ReplayBaseLines;
     int32_t ReplayPos = 0;
+    // The columns of the line at ReplayPos while the replay tick delivers it, which has split
+    // it already; null otherwise, and the tracker splits the line itself.
+    const std::vector<std::string>* DeliveredColumns = nullptr;
 };
 
 // Everything a tracker needs of the rest of the system, handed over explicitly so a test can
@@ -83,6 +86,7 @@ public:
     // The same by walking the ring point by point, exactly as the rule reads; the fast path
     // above must always agree with it.
     bool GetWindowScan(double x, int& start, int& end) const;
+    // Each looks up the window starting at x itself; Detect looks it up once for both.
     void CheckRise(double x);
     void CheckFall(double x);
     void PostMovement(char kind, char action);
@@ -129,6 +133,31 @@ private:
         void PopFront() { Head = (Head + 1) % kHistory, --Count; }
         void PopBack() { --Count; }
         void PushBack(int slot) { Slots[(Head + Count++) % kHistory] = static_cast<uint16_t>(slot); }
+        // The first index whose slot satisfies `inSuffix`, which must hold for a suffix of the
+        // deque (Size() when for none). Windows are short next to the ring, so the search
+        // gallops back from the newest entry: it costs O(log k) for an answer k entries from
+        // the end and touches the recently used part of the deque.
+        template <typename Pred>
+        int FirstOfSuffix(Pred inSuffix) const {
+            int hi = Count;  // entries from hi on are in the suffix
+            int lo = -1;     // entries up to lo are not
+            for (int step = 1; hi > 0; step *= 2) {
+                int probe = hi > step ? hi - step : 0;
+                if (!inSuffix(At(probe))) {
+                    lo = probe;
+                    break;
+                }
+                hi = probe;
+            }
+            while (hi - lo > 1) {
+                int mid = lo + (hi - lo) / 2;
+                if (inSuffix(At(mid)))
+                    hi = mid;
+                else
+                    lo = mid;
+            }
+            return hi;
+        }
 
     private:
         std::array<uint16_t, kHistory> Slots{};
@@ -141,6 +170,7 @@ private:
     int Age(int slot) const { return (slot - OldestSlot() + kHistory) % kHistory; }
     void AdvanceRing();
     void CheckMove(char kind, double x);
+    void CheckMove(char kind, int start, int end);
 
     CTrkgContext& Ctx;
     std::string Code;

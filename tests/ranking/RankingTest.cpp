@@ -64,11 +64,32 @@ TEST(Meigara, QueueIsFifoAndFreesWhatIsLeft) {
     EXPECT_EQ(empty.Pop(), nullptr);
 }
 
+TEST(Meigara, QueueHandsOverBurstsAndReusesSpentRecords) {
+    TThreadQueue<CMeigara> q;
+    EXPECT_EQ(q.TakeSpare(), nullptr);
+    for (const char* code : {"1", "2", "3"}) q.Push(std::make_unique<CMeigara>(code, 'A'));
+    auto burst = q.PopAll();
+    EXPECT_EQ(q.Count(), 0u);
+    ASSERT_EQ(burst.size(), 3u);
+    EXPECT_EQ(burst[0]->Code, "1");
+    EXPECT_EQ(burst[2]->Code, "3");
+    // Spent records come back to the producer in order; empty entries are passed over.
+    CMeigara* second = burst[1].get();
+    burst[0].reset();
+    q.GiveBack(burst);
+    EXPECT_TRUE(burst.empty());
+    EXPECT_EQ(q.TakeSpare().get(), second);
+    EXPECT_EQ(q.TakeSpare()->Code, "3");
+    EXPECT_EQ(q.TakeSpare(), nullptr);
+}
+
 TEST(Ranking, MergeRulesForAddAndUpdate) {
     CMeigaraList list('A');
-    // An update of an issue that is not listed changes nothing.
-    TWatch::Merge(list, Rec("1111.T", 'U', "10:00", 5));
+    // An update of an issue that is not listed changes nothing; the record comes back spent.
+    auto spent = TWatch::Merge(list, Rec("1111.T", 'U', "10:00", 5));
     EXPECT_EQ(list.Count(), 0);
+    ASSERT_NE(spent, nullptr);
+    EXPECT_EQ(spent->Code, "1111.T");
     // A sharp move lists it; a later update keeps the first Time but shows the new figures.
     TWatch::Merge(list, Rec("1234.T", 'A', "10:05", 2.5, 1030));
     auto upd = Rec("1234.T", 'U', "10:09", 0.4, 1040);

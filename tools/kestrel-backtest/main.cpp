@@ -35,6 +35,7 @@ struct ConsoleUi : IUserInterface {
     }
     bool Confirm(const std::string&) override { return false; }  // never load old resume files
     void SetStatusText(const std::string&) override {}
+    bool WantsStatusText() const override { return false; }
     void SetBusy(bool) override {}
     void RequestQuit() override {}
     void AppendEventLine(const std::string& line) override {
@@ -140,6 +141,7 @@ int main(int argc, char** argv) {
     if (haveRate) c.Ini->Rate = rate;
     if (haveTime) c.Ini->Span = span;
     c.StartUp();
+    const double readSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     const size_t total = c.Replay.ReplayLines.size();
     const bool progress = isatty(2) && total > 200'000;
@@ -164,12 +166,16 @@ int main(int argc, char** argv) {
     }
     if (progress) std::fputc('\n', stderr);
     std::fflush(stdout);
+    // Count the rising list once everything is merged: the queues are empty when the watchers
+    // have taken the last records, and the list lock waits for the end of that burst.
+    while (c.ChannelA().Queue.Count() > 0 || c.ChannelD().Queue.Count() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     int listedA = c.ChannelA().List.Count();
     c.DataModuleDestroy();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::fprintf(stderr,
                  "kestrel-backtest: %zu lines read, %ld skipped (%ld no watched issue, %ld bad time), "
-                 "%ld events, %d rising issues listed, %.2f s\n",
-                 total, noIssue + badTime, noIssue, badTime, ui.events, listedA, secs);
+                 "%ld events, %d rising issues listed, %.2f s (%.2f s start-up and reading)\n",
+                 total, noIssue + badTime, noIssue, badTime, ui.events, listedA, secs, readSecs);
     return 0;
 }
