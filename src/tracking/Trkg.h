@@ -111,7 +111,6 @@ public:
     double Vwap = 0;
     int32_t LimitGap = 0;
     double DayRatio = 0;
-    std::array<TTickEntry, kHistory> History{};
     int32_t WritePos = 0;
     int32_t PointCount = 0;
     int32_t Price = 0;
@@ -123,9 +122,12 @@ public:
 private:
     // Slots of the stored points whose price (or time) is smaller (larger) than every later
     // point's, oldest first: a window's low is the first of them inside the window, and the
-    // window start is found by binary search, so a check costs O(log n) whatever its length.
+    // window start is found by a galloping search, so a check costs O(log n) whatever its
+    // length. The slots live apart from the tracker, which keeps the fields read for every
+    // point close together.
     class SlotDeque {
     public:
+        SlotDeque() : Slots(std::make_unique<uint16_t[]>(kHistory)) {}
         int Size() const { return Count; }
         int At(int i) const { return Slots[(Head + i) % kHistory]; }
         int Front() const { return Slots[Head]; }
@@ -160,7 +162,7 @@ private:
         }
 
     private:
-        std::array<uint16_t, kHistory> Slots{};
+        std::unique_ptr<uint16_t[]> Slots;  // kHistory of them, made once
         int Head = 0;
         int Count = 0;
     };
@@ -175,6 +177,10 @@ private:
     CTrkgContext& Ctx;
     std::string Code;
     SlotDeque Lows, Highs, Times;
+
+public:
+    // The ring comes last, after the small fields every point reads.
+    std::array<TTickEntry, kHistory> History{};
 };
 
 // The watch list's trackers, in file order.
