@@ -221,7 +221,14 @@ int main(int argc, char** argv) {
     if (pacedMs >= 0) SetTimer(nullptr, 1, static_cast<UINT>(pacedMs > 5 ? pacedMs / 5 : 1), nullptr);
     DWORD lastStep = GetTickCount();
     MSG m;
+    auto links = [] {
+        size_t n = 0;
+        for (const auto& [code, convs] : gAdvised) n += convs.size();
+        return n;
+    };
     if (rate > 0) {
+        while (links() < static_cast<size_t>(waitLinks) && GetMessageA(&m, nullptr, 0, 0) > 0)
+            DispatchMessageA(&m);
         // Changes at a fixed rate; the clients' requests are answered in between.
         DWORD start = GetTickCount();
         uint64_t due = 0;
@@ -239,9 +246,7 @@ int main(int argc, char** argv) {
     }
     while (rate <= 0 && GetMessageA(&m, nullptr, 0, 0) > 0) {
         if (m.message == WM_TIMER && m.hwnd == nullptr) {
-            size_t links = 0;
-            for (const auto& [code, convs] : gAdvised) links += convs.size();
-            if (gChanges == 0 && links < static_cast<size_t>(waitLinks)) {
+            if (gChanges == 0 && links() < static_cast<size_t>(waitLinks)) {
                 lastStep = GetTickCount();
                 continue;
             }

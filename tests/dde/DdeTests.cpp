@@ -1,5 +1,5 @@
 // The DDEML conversation against dde-test-server, run under Wine (scripts/run-wine-tests.sh):
-//   dde-tests SERVER_EXE FOLDER WORKDIR
+//   dde-tests SERVER_EXE FOLDER WORKDIR [FILTER]
 // FOLDER is a recorded working folder; WORKDIR a scratch folder of this run.
 #include <windows.h>
 
@@ -338,10 +338,14 @@ void AdviseDuringARequestDoesNotLoseTheChange(const std::string& work) {
     CHECK_EQ(matched, 2);
     auto before = GetDdemlStats();
     for (int round = 0; round < 5; ++round) {
-        // While the tracker asks for the last item of a change, the next change comes in.
+        // While the tracker asks for the last item of a change, the next change comes in: the
+        // interrupted change still gets its answer and stores a point, and the new change
+        // follows it.
+        int points = t->PointCount;
         server.Cmd("step-in-request 現在値時刻");
         server.Cmd("step");
         Pump();
+        CHECK_EQ(t->PointCount, points + 2);
         std::string served = server.Cmd("issue 1234");  // volume,price,time
         CHECK_EQ(std::to_string(t->Volume) + "," + std::to_string(t->Price),
                  served.substr(0, served.rfind(',')));
@@ -365,7 +369,10 @@ void NoServerDetachesTheItem(const std::string& work) {
     m.c->DataModuleDestroy();
 }
 
+std::string gFilter;  // runs only the tests whose name holds it
+
 void Run(const char* name, const std::function<void()>& test) {
+    if (!gFilter.empty() && std::string(name).find(gFilter) == std::string::npos) return;
     int failedBefore = gFailed;
     std::printf("[ RUN  ] %s\n", name);
     std::fflush(stdout);
@@ -381,11 +388,12 @@ void Run(const char* name, const std::function<void()>& test) {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: dde-tests SERVER_EXE FOLDER WORKDIR\n");
+        std::fprintf(stderr, "usage: dde-tests SERVER_EXE FOLDER WORKDIR [FILTER]\n");
         return 2;
     }
     gServerExe = argv[1];
     std::string folder = argv[2], work = argv[3];
+    if (argc > 4) gFilter = argv[4];
     setvbuf(stdout, nullptr, _IONBF, 0);
     Run("NoServerDetachesTheItem", [&] { NoServerDetachesTheItem(work); });
     Run("LiveServingGivesTheReplaysEventLinesAndLists",
