@@ -7,7 +7,12 @@
 #include <memory>
 #include <string>
 
+#ifdef _WIN32
+#include <direct.h>
+#define chdir _chdir
+#else
 #include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -20,7 +25,11 @@
 #include "QtUserInterface.h"
 #include "SignalQuit.h"
 #include "SingleInstance.h"
+#ifdef _WIN32
+#include "DdemlConv.h"
+#else
 #include "SocketDdeConv.h"
+#endif
 #include "debug.h"
 #include "main.h"
 
@@ -131,7 +140,12 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     CQtUserInterface ui(dialogs);
 
     // The controller first (its Ruby host starts the interpreter), then the windows in order.
+    // Live quotes: the market-data application's DDE service on Windows, the local feed here.
+#ifdef _WIN32
+    auto global = std::make_unique<TM_Global>(ui, clock, MakeDdemlConvFactory());
+#else
     auto global = std::make_unique<TM_Global>(ui, clock, MakeSocketConvFactory());
+#endif
     TF_MainDeps deps;
     deps.Dialogs = &dialogs;
     deps.Clock = &clock;

@@ -1,5 +1,7 @@
 #include "SignalQuit.h"
 
+#ifndef _WIN32
+
 #include <csignal>
 #include <memory>
 
@@ -55,3 +57,10 @@ void RemoveQuitSignals() {
     Pipe[0] = Pipe[1] = -1;
     Handler = nullptr;
 }
+
+#else  // Windows has no such signals; a logoff reaches the windows as an end-of-session message.
+
+bool InstallQuitSignals(std::function<void(int)>) { return false; }
+void RemoveQuitSignals() {}
+
+#endif
