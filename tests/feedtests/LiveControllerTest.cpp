@@ -22,35 +22,19 @@
 #include "FeedServerProcess.h"
 #include "FeedSocket.h"
 #include "SocketDdeConv.h"
+#include "ScriptedUi.h"
 #include "TempDir.h"
 #include "TextFile.h"
 
 using kestrel::feed::FeedControl;
 using kestrel::test::FeedServerProcess;
+using kestrel::test::FakeClock;
+using kestrel::test::ScriptedUi;
 using kestrel::test::TempDir;
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
-
-struct ScriptedUi : IUserInterface {
-    std::vector<std::string> messages, events;
-    int quits = 0;
-    void ShowMessage(const std::string& t) override { messages.push_back(t); }
-    bool Confirm(const std::string&) override { return false; }
-    void SetStatusText(const std::string&) override {}
-    void SetBusy(bool) override {}
-    void RequestQuit() override { ++quits; }
-    void AppendEventLine(const std::string& l) override { events.push_back(l); }
-};
-
-struct FakeClock : IClock {
-    CDate date{2026, 12, 7};
-    int64_t now = 9 * 3600000;
-    CDate Today() override { return date; }
-    int64_t TimeOfDayMs() override { return now; }
-    void SleepMs(int ms) override { now += ms; }
-};
 
 bool SpinUntil(const std::function<bool()>& done, int ms = 5000) {
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);

@@ -1,7 +1,6 @@
 // kestrel-backtest: replays a working folder's kabu.txt through the monitor's own trackers,
 // queues, watchers and lists without pacing, prints every event line and writes the two resume
 // files.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "ConsoleTool.h"
 #include "Controller.h"
 #include "Numbers.h"
 #include "TextFile.h"
@@ -27,43 +27,12 @@ void Usage(FILE* out) {
         out);
 }
 
-struct ConsoleUi : IUserInterface {
-    long events = 0;
-    bool quiet = false;
-    void ShowMessage(const std::string& text) override {
-        std::fprintf(stderr, "kestrel-backtest: %s\n", text.c_str());
-    }
-    bool Confirm(const std::string&) override { return false; }  // never load old resume files
-    void SetStatusText(const std::string&) override {}
-    bool WantsStatusText() const override { return false; }
-    void SetBusy(bool) override {}
-    void RequestQuit() override {}
-    void AppendEventLine(const std::string& line) override {
-        ++events;
-        if (!quiet) {
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fputc('\n', stdout);
-        }
-    }
-};
-
-struct BacktestClock : CSystemClock {
-    CDate date{};
-    bool fixedDate = false;
-    CDate Today() override { return fixedDate ? date : CSystemClock::Today(); }
-};
-
-bool IsDir(const std::string& p) {
-    struct stat st {};
-    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string dir, outDir;
-    BacktestClock clock;
-    ConsoleUi ui;
+    CConsoleClock clock;
+    CConsoleUi ui("kestrel-backtest");
     bool haveRate = false, haveTime = false;
     double rate = 0;
     int span = 0;
@@ -88,12 +57,8 @@ int main(int argc, char** argv) {
             if (!v) return std::fputs("kestrel-backtest: --time takes a whole number of minutes\n", stderr), 2;
             span = *v, haveTime = true;
         } else if (a == "--date") {
-            std::string d = value();
-            int y = 0, m = 0, dd = 0;
-            if (d.size() != 8 || std::sscanf(d.c_str(), "%4d%2d%2d", &y, &m, &dd) != 3 || m < 1 ||
-                m > 12 || dd < 1 || dd > 31)
+            if (!ParseDateOption(value(), clock.date))
                 return std::fputs("kestrel-backtest: --date takes yyyymmdd\n", stderr), 2;
-            clock.date = {y, m, dd};
             clock.fixedDate = true;
         } else if (a == "--out") {
             outDir = value();

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "ConsoleTool.h"
 #include "Controller.h"
 #include "DdemlConv.h"
 #include "Numbers.h"
@@ -36,31 +37,6 @@ void Usage(FILE* out) {
         out);
 }
 
-struct ConsoleUi : IUserInterface {
-    long events = 0;
-    bool quiet = false;
-    void ShowMessage(const std::string& text) override {
-        std::fprintf(stderr, "kestrel-watch: %s\n", text.c_str());
-    }
-    bool Confirm(const std::string&) override { return false; }  // start with empty lists
-    void SetStatusText(const std::string&) override {}
-    void SetBusy(bool) override {}
-    void RequestQuit() override { PostThreadMessageW(gMainThread, kQuit, 0, 0); }
-    void AppendEventLine(const std::string& line) override {
-        ++events;
-        if (quiet) return;
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);  // as it happens
-    }
-};
-
-struct WatchClock : CSystemClock {
-    CDate date{};
-    bool fixedDate = false;
-    CDate Today() override { return fixedDate ? date : CSystemClock::Today(); }
-};
-
 BOOL WINAPI OnConsoleCtrl(DWORD type) {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
         PostThreadMessageW(gMainThread, kQuit, 0, 0);
@@ -69,17 +45,14 @@ BOOL WINAPI OnConsoleCtrl(DWORD type) {
     return FALSE;
 }
 
-bool IsDir(const std::string& p) {
-    DWORD a = GetFileAttributesW(kestrel::WidePath(p).c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string dir, outDir;
-    WatchClock clock;
-    ConsoleUi ui;
+    CConsoleClock clock;
+    CConsoleUi ui("kestrel-watch");
+    ui.flushEach = true;  // as it happens
+    ui.OnQuit = [] { PostThreadMessageW(gMainThread, kQuit, 0, 0); };
     int requestTimeout = TDdeClientConv::kRequestTimeoutMs;
     int adviseTimeout = TDdeClientConv::kAdviseTimeoutMs;
     for (int i = 1; i < argc; ++i) {
@@ -105,12 +78,8 @@ int main(int argc, char** argv) {
         } else if (a == "--out") {
             outDir = value();
         } else if (a == "--date") {
-            std::string d = value();
-            int y = 0, m = 0, dd = 0;
-            if (d.size() != 8 || std::sscanf(d.c_str(), "%4d%2d%2d", &y, &m, &dd) != 3 || m < 1 ||
-                m > 12 || dd < 1 || dd > 31)
+            if (!ParseDateOption(value(), clock.date))
                 return std::fputs("kestrel-watch: --date takes yyyymmdd\n", stderr), 2;
-            clock.date = {y, m, dd};
             clock.fixedDate = true;
         } else if (a == "--request-timeout") {
             requestTimeout = millis();

@@ -1,0 +1,42 @@
+#include "ConsoleTool.h"
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "TextFile.h"
+#else
+#include <sys/stat.h>
+#endif
+
+void CConsoleUi::ShowMessage(const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", Tool.c_str(), text.c_str());
+}
+
+void CConsoleUi::AppendEventLine(const std::string& line) {
+    ++events;
+    if (quiet) return;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    if (flushEach) std::fflush(stdout);
+}
+
+bool ParseDateOption(const std::string& text, CDate& date) {
+    int y = 0, m = 0, d = 0;
+    if (text.size() != 8 || std::sscanf(text.c_str(), "%4d%2d%2d", &y, &m, &d) != 3 || m < 1 ||
+        m > 12 || d < 1 || d > 31)
+        return false;
+    date = {y, m, d};
+    return true;
+}
+
+bool IsDir(const std::string& path) {
+#ifdef _WIN32
+    DWORD a = GetFileAttributesW(kestrel::WidePath(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
+}

@@ -1,0 +1,40 @@
+#pragma once
+// What the console tools (kestrel-backtest, kestrel-watch) share: the user seen as a terminal,
+// a clock whose date an option can fix, and the checks of their common options.
+#include <functional>
+#include <string>
+
+#include "Interaction.h"
+
+// Messages to stderr as "<tool>: text", event lines to stdout; nothing is ever confirmed, so a
+// run starts with empty lists.
+struct CConsoleUi : IUserInterface {
+    explicit CConsoleUi(std::string tool) : Tool(std::move(tool)) {}
+    void ShowMessage(const std::string& text) override;
+    bool Confirm(const std::string&) override { return false; }
+    void SetStatusText(const std::string&) override {}
+    bool WantsStatusText() const override { return false; }
+    void SetBusy(bool) override {}
+    void RequestQuit() override {
+        if (OnQuit) OnQuit();
+    }
+    void AppendEventLine(const std::string& line) override;
+
+    std::string Tool;
+    long events = 0;
+    bool quiet = false;
+    // Each line flushed as it happens (a live tool), or left to the buffer (a fast replay).
+    bool flushEach = false;
+    std::function<void()> OnQuit;
+};
+
+// The local clock, or a given date when --date fixed one.
+struct CConsoleClock : CSystemClock {
+    CDate date{};
+    bool fixedDate = false;
+    CDate Today() override { return fixedDate ? date : CSystemClock::Today(); }
+};
+
+// "yyyymmdd" with a real month and day; false otherwise.
+bool ParseDateOption(const std::string& text, CDate& date);
+bool IsDir(const std::string& path);
