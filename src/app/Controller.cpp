@@ -130,6 +130,7 @@ void CController::StartUp() {
 
 void CController::LoadReplayData() {
     Replay.ReplayPos = 0;
+    for (CAhead& a : Ahead) a = CAhead{};
     kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines);
     if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
     kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines);
@@ -169,11 +170,13 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
         return ReplayOutcome::End;
     }
     const int32_t pos = Replay.ReplayPos;
-    const std::string& line = Replay.ReplayLines[static_cast<size_t>(pos)];
+    const std::string_view line = Replay.ReplayLines[static_cast<size_t>(pos)];
     const bool status = Ui.WantsStatusText();
-    if (status) Ui.SetStatusText("【" + line + "】");
-    thread_local std::vector<std::string> cols;
-    kestrel::SplitCommaText(line, cols);
+    if (status) Ui.SetStatusText(std::string("【").append(line).append("】"));
+    ReadAhead(pos);
+    thread_local std::vector<std::string_view> cols;
+    thread_local std::string scratch;
+    kestrel::SplitCommaText(line, cols, scratch);
     int index = cols.size() >= 2 ? this->TrkgList->IndexOfIssue(cols[1]) : -1;
     if (index < 0) {
         Replay.ReplayPos = pos + 1;  // no watched issue: pass over the line
@@ -184,7 +187,7 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     try {
         this->TrkgList->Items(index)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
-        if (status) Ui.SetStatusText("【" + line + "】 時刻が読めないため飛ばしました");
+        if (status) Ui.SetStatusText(std::string("【").append(line).append("】 時刻が読めないため飛ばしました"));
         outcome = ReplayOutcome::BadTime;
     } catch (const std::exception& e) {
         Ui.ShowMessage(e.what());
@@ -193,6 +196,39 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     Replay.DeliveredColumns = nullptr;
     if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
     return outcome;
+}
+
+namespace {
+// The code column of a plain line (no quotes, no blanks before the second comma), or nothing:
+// reading ahead is only a hint, the line itself is split properly when its turn comes.
+std::string_view PlainCode(std::string_view line) {
+    const size_t a = line.find(',');
+    if (a == std::string_view::npos) return {};
+    const size_t b = line.find(',', a + 1);
+    std::string_view code = line.substr(a + 1, b == std::string_view::npos ? std::string_view::npos : b - a - 1);
+    for (char c : code)
+        if (static_cast<unsigned char>(c) <= 32 || c == '"') return {};
+    return code;
+}
+}  // namespace
+
+void CController::ReadAhead(int32_t pos) {
+    constexpr int32_t kFar = 12, kNear = 6;
+    static_assert(kFar < kAheadRing);
+    const int32_t far = pos + kFar;
+    CAhead& slot = Ahead[far % kAheadRing];
+    if (slot.Line != far) {
+        slot.Line = far;
+        slot.Tracker = -1;
+        if (static_cast<size_t>(far) < Replay.ReplayLines.size()) {
+            std::string_view code = PlainCode(Replay.ReplayLines[static_cast<size_t>(far)]);
+            if (!code.empty()) slot.Tracker = this->TrkgList->IndexOfIssue(code);
+            if (slot.Tracker >= 0) this->TrkgList->Items(slot.Tracker)->PrefetchFields();
+        }
+    }
+    const CAhead& near = Ahead[(pos + kNear) % kAheadRing];
+    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < this->TrkgList->Count())
+        this->TrkgList->Items(near.Tracker)->PrefetchPoints();
 }
 
 void CController::ReConnTimerTimer() {

@@ -61,6 +61,7 @@ public:
 
 private:
     void LoadReplayData();
+    void ReadAhead(int32_t pos);
     void OfferResumeFiles();
 
     IUserInterface& Ui;
@@ -69,6 +70,14 @@ private:
     std::string LogDir;
     DdeConvFactory ConvFactory;
     CTrkgContext Ctx;
+    // The replay reads a few lines ahead to bring their trackers into the cache: the tracker
+    // of each line read ahead, by line number, in a small ring.
+    struct CAhead {
+        int32_t Line = -1;
+        int32_t Tracker = -1;
+    };
+    static constexpr int kAheadRing = 32;
+    CAhead Ahead[kAheadRing];
     std::unique_ptr<CRankingChannel> A;
     std::unique_ptr<CRankingChannel> D;
 };

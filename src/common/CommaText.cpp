@@ -8,36 +8,49 @@ inline bool IsBlank(char c) {
 }
 }  // namespace
 
-void SplitCommaText(std::string_view line, std::vector<std::string>& columns) {
+void SplitCommaText(std::string_view line, std::vector<std::string_view>& columns, std::string& scratch) {
     columns.clear();
+    scratch.clear();
     // A NUL ends the text, as it ends a C string.
     if (size_t nul = line.find('\0'); nul != std::string_view::npos) line = line.substr(0, nul);
     const size_t n = line.size();
+    // An unquoted column is never longer than its line: with this much room the views into
+    // `scratch` stay valid while later columns are added.
+    scratch.reserve(n);
     size_t p = 0;
     while (p < n && IsBlank(line[p])) ++p;
     while (p < n) {
         if (line[p] == '"') {
             // Quoted column: runs to the matching quote; "" inside stands for one quote. An
             // unterminated quote runs to the end of the line.
-            std::string col;
             ++p;
-            while (p < n) {
-                if (line[p] == '"') {
-                    if (p + 1 < n && line[p + 1] == '"') {
-                        col += '"';
-                        p += 2;
-                        continue;
+            const size_t start = p;
+            while (p < n && line[p] != '"') ++p;
+            if (p + 1 < n && line[p + 1] == '"') {
+                // Doubled quotes: the column is unescaped into the scratch text.
+                const size_t from = scratch.size();
+                scratch.append(line.substr(start, p - start));
+                while (p < n) {
+                    if (line[p] == '"') {
+                        if (p + 1 < n && line[p + 1] == '"') {
+                            scratch += '"';
+                            p += 2;
+                            continue;
+                        }
+                        ++p;
+                        break;
                     }
-                    ++p;
-                    break;
+                    scratch += line[p++];
                 }
-                col += line[p++];
+                columns.push_back(std::string_view(scratch).substr(from));
+            } else {
+                columns.push_back(line.substr(start, p - start));
+                if (p < n) ++p;  // the closing quote
             }
-            columns.push_back(std::move(col));
         } else {
             size_t start = p;
             while (p < n && static_cast<unsigned char>(line[p]) > 32 && line[p] != ',') ++p;
-            columns.emplace_back(line.substr(start, p - start));
+            columns.push_back(line.substr(start, p - start));
         }
         while (p < n && IsBlank(line[p])) ++p;
         if (p < n && line[p] == ',') {
@@ -47,6 +60,14 @@ void SplitCommaText(std::string_view line, std::vector<std::string>& columns) {
             } while (p < n && IsBlank(line[p]));
         }
     }
+}
+
+void SplitCommaText(std::string_view line, std::vector<std::string>& columns) {
+    thread_local std::vector<std::string_view> views;
+    thread_local std::string scratch;
+    SplitCommaText(line, views, scratch);
+    columns.resize(views.size());
+    for (size_t i = 0; i < views.size(); ++i) columns[i].assign(views[i]);
 }
 
 std::vector<std::string> SplitCommaText(std::string_view line) {

@@ -76,6 +76,49 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return lines;
 }
 
+void CTextLines::push_back(std::string_view line) {
+    Text.append(line);
+    Starts.push_back(Text.size());
+}
+
+void CTextLines::clear() {
+    Text.clear();
+    Text.shrink_to_fit();
+    Starts.assign(1, 0);
+    Starts.shrink_to_fit();
+}
+
+void CTextLines::Assign(std::string text) {
+    clear();
+    Text = std::move(text);
+    // Close up the lines in place: the write position never passes the read position.
+    const size_t n = Text.size();
+    char* d = Text.data();
+    size_t lines = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (d[i] == '\n' || (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n'))) ++lines;
+    Starts.reserve(lines + 2);
+    size_t w = 0, i = 0;
+    while (i < n) {
+        const char* from = d + i;
+        const void* hit = std::memchr(from, '\n', n - i);
+        size_t stop = hit ? static_cast<size_t>(static_cast<const char*>(hit) - d) : n;
+        // A lone CR ends a line too.
+        if (const void* cr = std::memchr(from, '\r', stop - i)) stop = static_cast<size_t>(static_cast<const char*>(cr) - d);
+        const size_t len = stop - i;
+        if (w != i) std::memmove(d + w, from, len);
+        w += len;
+        if (stop < n) Starts.push_back(w);
+        i = stop;
+        if (i < n) {
+            if (d[i] == '\r' && i + 1 < n && d[i + 1] == '\n') ++i;
+            ++i;
+        }
+    }
+    if (Starts.back() != w) Starts.push_back(w);  // a last line without an end mark
+    Text.resize(w);
+}
+
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
     bytes.clear();
     FILE* f = OpenFile(path, KESTREL_MODE("rb"));
@@ -99,6 +142,16 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
     std::string bytes;
     if (!ReadFileBytes(path, bytes)) return false;
     lines = SplitLines(Cp932ToUtf8(bytes));
+    return true;
+}
+
+bool ReadLines(const std::string& path, CTextLines& lines) {
+    lines.clear();
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes)) return false;
+    std::string text = Cp932ToUtf8(bytes);
+    std::string().swap(bytes);
+    lines.Assign(std::move(text));
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing the system's text files: CP932 on disk, UTF-8 in memory. A line ends at
 // CR LF, LF or CR on reading; every line is written followed by CR LF.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,11 +12,31 @@ namespace kestrel {
 // empty text gives no lines.
 std::vector<std::string> SplitLines(std::string_view text);
 
+// Many lines in one text, for files of millions of lines: one allocation instead of one per
+// line. The line breaks are dropped, so line i runs from Starts[i] to Starts[i + 1].
+class CTextLines {
+public:
+    size_t size() const { return Starts.size() - 1; }
+    bool empty() const { return Starts.size() == 1; }
+    std::string_view operator[](size_t i) const {
+        return std::string_view(Text).substr(Starts[i], Starts[i + 1] - Starts[i]);
+    }
+    void push_back(std::string_view line);
+    void clear();
+    // Takes a whole text and splits it as SplitLines does.
+    void Assign(std::string text);
+
+private:
+    std::string Text;
+    std::vector<uint64_t> Starts{0};
+};
+
 // Reads a whole file as raw bytes. False when it cannot be opened or read.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 
 // Reads a CP932 file into UTF-8 lines. False (and no lines) when the file cannot be read.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines);
+bool ReadLines(const std::string& path, CTextLines& lines);
 
 // Writes UTF-8 lines to a CP932 file, each followed by CR LF, replacing the file through a
 // temporary beside it so a failed write never leaves half a file. Throws std::runtime_error

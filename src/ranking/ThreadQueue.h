@@ -64,6 +64,11 @@ public:
         if (ProducerSpares.empty()) return nullptr;
         std::unique_ptr<T> item = std::move(ProducerSpares.front());
         ProducerSpares.pop_front();
+        // The next one was last written by the consumer's thread: start bringing it over now.
+        if (!ProducerSpares.empty()) {
+            const char* next = reinterpret_cast<const char*>(ProducerSpares.front().get());
+            for (size_t at = 0; at < sizeof(T); at += 64) __builtin_prefetch(next + at, 1);
+        }
         return item;
     }
 

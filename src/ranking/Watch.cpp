@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int kBurstGapMs = 1;
+constexpr int kBurstGapMs = 5;
 
 #ifdef _WIN32
 // One step below normal is one step of the thread priority scale, as the system counts them.

@@ -1,5 +1,6 @@
 #include "Trkg.h"
 
+#include <cstring>
 #include <stdexcept>
 
 #include "Codec.h"
@@ -24,6 +25,9 @@ int32_t ClampInt32(int64_t v) {
 
 CTrkg::CTrkg(const std::string& topic, CTrkgContext& context)
     : Topic(topic), Ctx(context), Code(FirstChars(topic, 4)) {
+    Lows.Attach(LowSlots.data());
+    Highs.Attach(HighSlots.data());
+    Times.Attach(TimeSlots.data());
     if (Ctx.Ini->IsDebug() || !Ctx.ConvFactory) return;
     Conv = Ctx.ConvFactory();
     Conv->ConnectMode = ddeManual;
@@ -37,6 +41,21 @@ CTrkg::~CTrkg() {
     // The item first, so no change can reach this tracker once it is going.
     Item.reset();
     Conv.reset();
+}
+
+void CTrkg::PrefetchFields() const {
+    const char* p = reinterpret_cast<const char*>(this);
+    const char* end = reinterpret_cast<const char*>(&History);
+    for (; p < end; p += 64) __builtin_prefetch(p);
+}
+
+void CTrkg::PrefetchPoints() const {
+    for (const SlotDeque* d : {&Lows, &Highs, &Times}) __builtin_prefetch(d->BackAddress());
+    __builtin_prefetch(&History[static_cast<size_t>(WritePos)], 1);
+    // The window search gallops back from the newest point: 1, 2, 4 ... points back.
+    const int latest = LatestSlot();
+    for (int back = 0; back <= 32 && back < PointCount; back = back ? back * 2 : 1)
+        __builtin_prefetch(&History[static_cast<size_t>((latest - back + kHistory) % kHistory)]);
 }
 
 bool CTrkg::Reconnect() {
@@ -134,16 +153,15 @@ bool CTrkg::ReplayStep() {
     auto& lines = Ctx.Replay->ReplayLines;
     int32_t pos = Ctx.Replay->ReplayPos;
     if (pos < 0 || static_cast<size_t>(pos) >= lines.size()) return false;
-    thread_local std::vector<std::string> ownColumns;
-    const std::vector<std::string>* columns = Ctx.Replay->DeliveredColumns;
+    thread_local std::vector<std::string_view> ownColumns;
+    thread_local std::string ownScratch;
+    const std::vector<std::string_view>* columns = Ctx.Replay->DeliveredColumns;
     if (!columns) {
-        SplitCommaText(lines[static_cast<size_t>(pos)], ownColumns);
+        SplitCommaText(lines[static_cast<size_t>(pos)], ownColumns, ownScratch);
         columns = &ownColumns;
     }
-    const std::vector<std::string>& cols = *columns;
-    auto col = [&](size_t i) -> std::string_view {
-        return i < cols.size() ? std::string_view(cols[i]) : std::string_view();
-    };
+    const std::vector<std::string_view>& cols = *columns;
+    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string_view(); };
     int32_t p = ParseIntOr0(col(2));
     int32_t v = ParseIntOr0(col(3));
     double t = ParseTime(col(0));  // throws before anything is stored
@@ -352,15 +370,50 @@ void CTrkg::PostMovement(char kind, char action) {
 
 CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context) {
     Trackers.reserve(watchLines.size());
+    size_t slots = 16;
+    while (slots < 2 * watchLines.size()) slots *= 2;
+    ByCode.assign(slots, CodeSlot{});
     for (const auto& line : watchLines) {
         Trackers.push_back(std::make_unique<CTrkg>(line, context));
-        ByCode.emplace(Trackers.back()->IssueCode(), Count() - 1);  // the first one wins
+        CodeSlot key;
+        if (!Pack(Trackers.back()->IssueCode(), key)) continue;  // cannot happen: four characters
+        for (size_t i = Hash(key) & (slots - 1);; i = (i + 1) & (slots - 1)) {
+            CodeSlot& slot = ByCode[i];
+            if (slot.Index < 0) {
+                key.Index = Count() - 1;
+                slot = key;
+                break;
+            }
+            if (slot.Lo == key.Lo && slot.Hi == key.Hi && slot.Length == key.Length) break;  // the first one wins
+        }
     }
 }
 
-int CTrkgList::IndexOfIssue(const std::string& code) const {
-    auto it = ByCode.find(code);
-    return it == ByCode.end() ? -1 : it->second;
+bool CTrkgList::Pack(std::string_view code, CodeSlot& key) {
+    if (code.size() > kMaxCodeBytes) return false;
+    char bytes[kMaxCodeBytes] = {};
+    std::memcpy(bytes, code.data(), code.size());
+    std::memcpy(&key.Lo, bytes, 8);
+    std::memcpy(&key.Hi, bytes + 8, 8);
+    key.Length = static_cast<int32_t>(code.size());
+    return true;
+}
+
+size_t CTrkgList::Hash(const CodeSlot& key) {
+    uint64_t h = (key.Lo ^ (key.Hi * 0x9E3779B97F4A7C15ull) ^ static_cast<uint64_t>(key.Length)) *
+                 0xFF51AFD7ED558CCDull;
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+int CTrkgList::IndexOfIssue(std::string_view code) const {
+    CodeSlot key;
+    if (!Pack(code, key)) return -1;  // longer than any code
+    const size_t mask = ByCode.size() - 1;
+    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
+        const CodeSlot& slot = ByCode[i];
+        if (slot.Index < 0) return -1;
+        if (slot.Lo == key.Lo && slot.Hi == key.Hi && slot.Length == key.Length) return slot.Index;
+    }
 }
 
 bool CTrkgList::ReconnectAll() {

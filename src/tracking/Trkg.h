@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "DdeConv.h"
@@ -15,6 +15,7 @@
 #include "LimitPriceRange.h"
 #include "Meigara.h"
 #include "MeigaraInfo.h"
+#include "TextFile.h"
 
 struct TTickEntry {
     int32_t Price = 0;
@@ -25,12 +26,12 @@ struct TTickEntry {
 
 // The recorded quote lines of debug mode and the position of the next one to deliver.
 struct CReplayData {
-    std::vector<std::string> ReplayLines;
+    kestrel::CTextLines ReplayLines;
     std::vector<std::string> ReplayBaseLines;
     int32_t ReplayPos = 0;
     // The columns of the line at ReplayPos while the replay tick delivers it, which has split
     // it already; null otherwise, and the tracker splits the line itself.
-    const std::vector<std::string>* DeliveredColumns = nullptr;
+    const std::vector<std::string_view>* DeliveredColumns = nullptr;
 };
 
 // Everything a tracker needs of the rest of the system, handed over explicitly so a test can
@@ -72,6 +73,12 @@ public:
     const std::string& GetTopic() const { return Topic; }
     // The first four characters of the topic, the issue code.
     const std::string& IssueCode() const { return Code; }
+
+    // Hints for a caller that knows which tracker a coming point is for (the replay reads
+    // ahead): the first brings in the fields every point reads; the second, called once those
+    // are in, the newest points and the ends of the deques the point will touch.
+    void PrefetchFields() const;
+    void PrefetchPoints() const;
 
     // Internal steps, public for tests and tools.
     std::string RequestItem(const std::string& item);
@@ -123,15 +130,15 @@ private:
     // Slots of the stored points whose price (or time) is smaller (larger) than every later
     // point's, oldest first: a window's low is the first of them inside the window, and the
     // window start is found by a galloping search, so a check costs O(log n) whatever its
-    // length. The slots live apart from the tracker, which keeps the fields read for every
-    // point close together.
+    // length.
     class SlotDeque {
     public:
-        SlotDeque() : Slots(std::make_unique<uint16_t[]>(kHistory)) {}
+        void Attach(uint16_t* storage) { Slots = storage; }
         int Size() const { return Count; }
         int At(int i) const { return Slots[(Head + i) % kHistory]; }
         int Front() const { return Slots[Head]; }
         int Back() const { return Slots[(Head + Count - 1) % kHistory]; }
+        const uint16_t* BackAddress() const { return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory]; }
         void PopFront() { Head = (Head + 1) % kHistory, --Count; }
         void PopBack() { --Count; }
         void PushBack(int slot) { Slots[(Head + Count++) % kHistory] = static_cast<uint16_t>(slot); }
@@ -162,7 +169,7 @@ private:
         }
 
     private:
-        std::unique_ptr<uint16_t[]> Slots;  // kHistory of them, made once
+        uint16_t* Slots = nullptr;  // kHistory of them, in the tracker
         int Head = 0;
         int Count = 0;
     };
@@ -179,8 +186,11 @@ private:
     SlotDeque Lows, Highs, Times;
 
 public:
-    // The ring comes last, after the small fields every point reads.
+    // The large parts come last, after the small fields every point reads.
     std::array<TTickEntry, kHistory> History{};
+
+private:
+    std::array<uint16_t, kHistory> LowSlots{}, HighSlots{}, TimeSlots{};
 };
 
 // The watch list's trackers, in file order.
@@ -190,11 +200,23 @@ public:
     CTrkg* Items(int index) const { return Trackers[static_cast<size_t>(index)].get(); }
     int Count() const { return static_cast<int>(Trackers.size()); }
     // The first tracker whose topic's first four characters equal the whole code, or -1.
-    int IndexOfIssue(const std::string& code) const;
+    int IndexOfIssue(std::string_view code) const;
     bool ReconnectAll();
     bool ResetItemAll();
 
 private:
+    // Codes are at most four characters, 16 bytes of UTF-8: one is kept packed in two words,
+    // so a lookup (once per replayed line) compares words in a small open-addressed table and
+    // touches no tracker.
+    struct CodeSlot {
+        uint64_t Lo = 0, Hi = 0;
+        int32_t Length = 0;
+        int32_t Index = -1;  // -1: free
+    };
+    static constexpr size_t kMaxCodeBytes = 16;
+    static bool Pack(std::string_view code, CodeSlot& key);
+    static size_t Hash(const CodeSlot& key);
+
     std::vector<std::unique_ptr<CTrkg>> Trackers;
-    std::unordered_map<std::string, int> ByCode;
+    std::vector<CodeSlot> ByCode;  // a power of two long, at most half full
 };

@@ -54,6 +54,24 @@ TEST(TextFile, LineEndsOfEveryKindAndAnUnmarkedLastLine) {
     EXPECT_FALSE(ReadLines(dir.Path(), lines));  // a folder is not a file
 }
 
+TEST(TextFile, OneBufferLinesMatchSeparateLines) {
+    test::TempDir dir;
+    for (const char* text : {"一\r\n二\n三\r四\r\n\r\n五", "x\r\n", "", "\n", "\r\r\n\n", "a\n\n", "last"}) {
+        dir.WriteCp932("a.txt", text);
+        std::vector<std::string> expected;
+        CTextLines lines;
+        lines.push_back("left over from before");
+        ASSERT_TRUE(ReadLines(dir.File("a.txt"), expected));
+        ASSERT_TRUE(ReadLines(dir.File("a.txt"), lines));
+        ASSERT_EQ(lines.size(), expected.size()) << text;
+        EXPECT_EQ(lines.empty(), expected.empty());
+        for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << text;
+    }
+    CTextLines lines;
+    EXPECT_FALSE(ReadLines(dir.File("missing.txt"), lines));
+    EXPECT_TRUE(lines.empty());
+}
+
 TEST(TextFile, WritesCp932WithCrLfAndReplacesTheFileWhole) {
     test::TempDir dir;
     dir.WriteBytes("out.txt", "old content that is longer than the new one\r\n");

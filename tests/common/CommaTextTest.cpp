@@ -42,6 +42,21 @@ TEST(CommaText, QuotedColumns) {
     EXPECT_EQ(SplitCommaText("a\0b,c"), V{"a"});
 }
 
+TEST(CommaText, ViewsOfUndoneQuotesStayValidWhileTheLineIsSplit) {
+    // Each doubled quote is undone into the scratch text; earlier views into it must survive
+    // the later ones, and a scratch text already in use must not leak into the next line.
+    std::vector<std::string_view> cols;
+    std::string scratch = "stale";
+    SplitCommaText("\"a\"\"b\",\"c\"\"\"\"d\",plain,\"q\"\"\"", cols, scratch);
+    ASSERT_EQ(cols.size(), 4u);
+    EXPECT_EQ(cols[0], "a\"b");
+    EXPECT_EQ(cols[1], "c\"\"d");
+    EXPECT_EQ(cols[2], "plain");
+    EXPECT_EQ(cols[3], "q\"");
+    SplitCommaText("x,\"y\"", cols, scratch);
+    EXPECT_EQ(cols, (std::vector<std::string_view>{"x", "y"}));
+}
+
 TEST(CommaText, MultiByteCharactersAreSteppedOverWhole) {
     EXPECT_EQ(SplitCommaText("1234,ソニー,100,信用,信用,貸借,東証,大証,名証"),
               (V{"1234", "ソニー", "100", "信用", "信用", "貸借", "東証", "大証", "名証"}));
