@@ -177,7 +177,11 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     thread_local std::vector<std::string_view> cols;
     thread_local std::string scratch;
     kestrel::SplitCommaText(line, cols, scratch);
-    int index = cols.size() >= 2 ? this->TrkgList->IndexOfIssue(cols[1]) : -1;
+    // The line's tracker was found when it was read ahead, unless the line was not plain.
+    const CAhead& ahead = Ahead[pos % kAheadRing];
+    int index = ahead.Line == pos && ahead.Tracker != CAhead::kNotRead ? ahead.Tracker
+                : cols.size() >= 2                                     ? this->TrkgList->IndexOfIssue(cols[1])
+                                                                       : -1;
     if (index < 0) {
         Replay.ReplayPos = pos + 1;  // no watched issue: pass over the line
         return ReplayOutcome::NoIssue;
@@ -199,16 +203,17 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
 }
 
 namespace {
-// The code column of a plain line (no quotes, no blanks before the second comma), or nothing:
-// reading ahead is only a hint, the line itself is split properly when its turn comes.
+// The code column of a plain line, one with no quote and no blank before its second comma: the
+// text between its first two commas, exactly what splitting the line gives as the second
+// column. Nothing for any other line, which is looked up when its turn comes.
 std::string_view PlainCode(std::string_view line) {
     const size_t a = line.find(',');
     if (a == std::string_view::npos) return {};
     const size_t b = line.find(',', a + 1);
-    std::string_view code = line.substr(a + 1, b == std::string_view::npos ? std::string_view::npos : b - a - 1);
-    for (char c : code)
+    std::string_view head = line.substr(0, b);
+    for (char c : head)
         if (static_cast<unsigned char>(c) <= 32 || c == '"') return {};
-    return code;
+    return head.substr(a + 1);
 }
 }  // namespace
 
@@ -219,7 +224,7 @@ void CController::ReadAhead(int32_t pos) {
     CAhead& slot = Ahead[far % kAheadRing];
     if (slot.Line != far) {
         slot.Line = far;
-        slot.Tracker = -1;
+        slot.Tracker = CAhead::kNotRead;
         if (static_cast<size_t>(far) < Replay.ReplayLines.size()) {
             std::string_view code = PlainCode(Replay.ReplayLines[static_cast<size_t>(far)]);
             if (!code.empty()) slot.Tracker = this->TrkgList->IndexOfIssue(code);

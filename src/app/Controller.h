@@ -73,8 +73,9 @@ private:
     // The replay reads a few lines ahead to bring their trackers into the cache: the tracker
     // of each line read ahead, by line number, in a small ring.
     struct CAhead {
+        static constexpr int32_t kNotRead = -2;  // not a plain line: looked up in its turn
         int32_t Line = -1;
-        int32_t Tracker = -1;
+        int32_t Tracker = kNotRead;  // or -1: no watched issue
     };
     static constexpr int kAheadRing = 32;
     CAhead Ahead[kAheadRing];
