@@ -56,23 +56,26 @@ long ProcessId() { return static_cast<long>(getpid()); }
 #define KESTREL_MODE(m) m
 #endif
 
+namespace {
+// Calls `line(begin, length)` for each line of `text`, in order: lines end at CR LF, LF or CR; a
+// last line without an end mark counts, an empty text has none.
+template <typename F>
+void ForEachLine(std::string_view text, F&& line) {
+    const size_t n = text.size();
+    size_t start = 0;
+    while (start < n) {
+        size_t stop = start;
+        while (stop < n && text[stop] != '\r' && text[stop] != '\n') ++stop;
+        line(start, stop - start);
+        if (stop < n && text[stop] == '\r' && stop + 1 < n && text[stop + 1] == '\n') ++stop;
+        start = stop + 1;
+    }
+}
+}  // namespace
+
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.emplace_back(text.substr(start, i - start));
-            if (c == '\r' && i + 1 < n && text[i + 1] == '\n') ++i;
-            ++i;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < n) lines.emplace_back(text.substr(start));
+    ForEachLine(text, [&](size_t begin, size_t length) { lines.emplace_back(text.substr(begin, length)); });
     return lines;
 }
 
@@ -91,31 +94,15 @@ void CTextLines::clear() {
 void CTextLines::Assign(std::string text) {
     clear();
     Text = std::move(text);
-    // Close up the lines in place: the write position never passes the read position.
-    const size_t n = Text.size();
+    // Close the lines up in place, dropping the line ends: a line only ever moves towards the
+    // front, over ends already passed.
     char* d = Text.data();
-    size_t lines = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (d[i] == '\n' || (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n'))) ++lines;
-    Starts.reserve(lines + 2);
-    size_t w = 0, i = 0;
-    while (i < n) {
-        const char* from = d + i;
-        const void* hit = std::memchr(from, '\n', n - i);
-        size_t stop = hit ? static_cast<size_t>(static_cast<const char*>(hit) - d) : n;
-        // A lone CR ends a line too.
-        if (const void* cr = std::memchr(from, '\r', stop - i)) stop = static_cast<size_t>(static_cast<const char*>(cr) - d);
-        const size_t len = stop - i;
-        if (w != i) std::memmove(d + w, from, len);
-        w += len;
-        if (stop < n) Starts.push_back(w);
-        i = stop;
-        if (i < n) {
-            if (d[i] == '\r' && i + 1 < n && d[i + 1] == '\n') ++i;
-            ++i;
-        }
-    }
-    if (Starts.back() != w) Starts.push_back(w);  // a last line without an end mark
+    size_t w = 0;
+    ForEachLine(Text, [&](size_t begin, size_t length) {
+        if (w != begin) std::memmove(d + w, d + begin, length);
+        w += length;
+        Starts.push_back(w);
+    });
     Text.resize(w);
 }
 
