@@ -1,5 +1,6 @@
 #include "Trkg.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -52,10 +53,7 @@ void CTrkg::PrefetchFields() const {
 void CTrkg::PrefetchPoints() const {
     for (const SlotDeque* d : {&Lows, &Highs, &Times}) __builtin_prefetch(d->BackAddress());
     __builtin_prefetch(&History[static_cast<size_t>(WritePos)], 1);
-    // The window search gallops back from the newest point: 1, 2, 4 ... points back.
-    const int latest = LatestSlot();
-    for (int back = 0; back <= 32 && back < PointCount; back = back ? back * 2 : 1)
-        __builtin_prefetch(&History[static_cast<size_t>((latest - back + kHistory) % kHistory)]);
+    __builtin_prefetch(&History[static_cast<size_t>(LatestSlot())]);
 }
 
 bool CTrkg::Reconnect() {
@@ -192,11 +190,19 @@ void CTrkg::AdvanceRing() {
             if (d->Size() > 0 && d->Front() == w) d->PopFront();
     }
     const TTickEntry& e = History[static_cast<size_t>(w)];
+    const int64_t t = Ms(e);
+    if (Memo.Valid) {
+        if (t < Memo.X || (PointCount == kHistory && Memo.Start == w)) {
+            Memo.Valid = false;  // the window start may have moved
+        } else {
+            Memo.Low = std::min(Memo.Low, e.Price);
+            Memo.High = std::max(Memo.High, e.Price);
+        }
+    }
     while (Lows.Size() > 0 && History[static_cast<size_t>(Lows.Back())].Price >= e.Price) Lows.PopBack();
     Lows.PushBack(w);
     while (Highs.Size() > 0 && History[static_cast<size_t>(Highs.Back())].Price <= e.Price) Highs.PopBack();
     Highs.PushBack(w);
-    const int64_t t = Ms(e);
     while (Times.Size() > 0 && Ms(History[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
     Times.PushBack(w);
     WritePos = w + 1 == kHistory ? 0 : w + 1;
@@ -207,10 +213,21 @@ void CTrkg::Detect() {
     if (PointCount == 0) return;
     const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
     const int64_t x = CutToMinuteMs(latest % kMsPerDay) - int64_t{Ctx.Ini->GetSpan()} * kMsPerMinute;
-    int start = 0, end = 0;
-    GetWindow(MsToDays(x), start, end);  // never empty: a point is stored
-    CheckMove('A', start, end);
-    CheckMove('D', start, end);
+    const double xDays = MsToDays(x);
+    const int64_t xMs = DaysToMs(xDays);  // the start time as the window search sees it
+    const int end = LatestSlot();
+    if (!Memo.Valid || Memo.X != xMs) {
+        int start = 0, found = 0;
+        GetWindow(xDays, start, found);  // never empty: a point is stored
+        Memo.Low = WindowLow(start, end);
+        Memo.High = WindowHigh(start, end);
+        Memo.X = xMs;
+        Memo.Start = start;
+        // Only a window that holds the newest point can be carried to the next one.
+        Memo.Valid = PointCount >= 2 && latest >= xMs;
+    }
+    JudgeMove('A', end, Memo.Low);
+    JudgeMove('D', end, Memo.High);
 }
 
 bool CTrkg::GetWindowScan(double xDays, int& start, int& end) const {
@@ -302,18 +319,22 @@ void CTrkg::CheckMove(char kind, double x) {
 }
 
 void CTrkg::CheckMove(char kind, int start, int end) {
+    JudgeMove(kind, end, kind == 'A' ? WindowLow(start, end) : WindowHigh(start, end));
+}
+
+void CTrkg::JudgeMove(char kind, int end, int32_t extreme) {
     const TTickEntry& last = History[static_cast<size_t>(end)];
     Price = last.Price;
     Time = last.Time;
     const double rate = Ctx.Ini->GetRate();
     char action = 'U';
     if (kind == 'A') {
-        const int32_t low = WindowLow(start, end);
+        const int32_t low = extreme;
         Move = ClampInt32(int64_t{Price} - low);
         MoveRatio = Price > 0 ? static_cast<double>(Move) / Price * 100 : 0;
         if (MoveRatio >= rate && !(Price < 100 && Move < 2)) action = 'A';
     } else {
-        const int32_t high = WindowHigh(start, end);
+        const int32_t high = extreme;
         Move = ClampInt32(int64_t{Price} - high);
         MoveRatio = Price > 0 ? static_cast<double>(Move) / Price * 100 : 0;
         if (MoveRatio <= -rate && !(Price < 100 && int64_t{high} - Price < 2)) action = 'A';

@@ -180,6 +180,20 @@ private:
     void AdvanceRing();
     void CheckMove(char kind, double x);
     void CheckMove(char kind, int start, int end);
+    // The judgement itself, given the window's lowest ('A') or highest ('D') price.
+    void JudgeMove(char kind, int end, int32_t extreme);
+
+    // The last window Detect looked up, carried forward point by point: while the window start
+    // stays put (the same start time, a new point inside the window, the start point not
+    // overwritten), the low and high are the old ones against the new price, and most points
+    // need no search at all.
+    struct CWindowMemo {
+        bool Valid = false;
+        int64_t X = 0;  // window start time, ms
+        int Start = 0;  // its first slot
+        int32_t Low = 0, High = 0;
+    };
+    CWindowMemo Memo;
 
     CTrkgContext& Ctx;
     std::string Code;

@@ -119,15 +119,38 @@ TEST(Trkg, RingWrapsAtEightThousandPoints) {
     EXPECT_EQ(t.History[0].Price, 1001);
 }
 
-// The monotonic queues must give exactly what walking the ring gives, on random data with
-// times that sometimes go backwards, equal prices, a full ring and negative spans.
+// A window longer than the ring starts at the oldest point: once that point is overwritten,
+// its price no longer counts, even though the window start time stays the same.
+TEST(Trkg, OverwrittenOldestPointLeavesAWholeRingWindow) {
+    Rig rig(2.0, 1500);
+    CTrkg t("1234.T", rig.ctx);
+    auto line = [](int i, int price) {
+        return kestrel::FormatHhNnMs(9 * 3600000 + int64_t{i} * 100) + ",1234," + std::to_string(price) + ",1";
+    };
+    rig.Feed(t, line(0, 500));
+    rig.Feed(t, line(1, 2000));
+    for (int i = 2; i < 8000; ++i) rig.Feed(t, line(i, 1000));
+    rig.Feed(t, line(8000, 1000));  // the 500 goes
+    std::unique_ptr<CMeigara> rise, fall, r;
+    while ((r = rig.qa.Pop())) rise = std::move(r);
+    while ((r = rig.qd.Pop())) fall = std::move(r);
+    EXPECT_EQ(rise->MoveRatio, 0);
+    EXPECT_EQ(fall->MoveRatio, -100);
+    rig.Feed(t, line(8001, 1000));  // and then the 2000
+    while ((r = rig.qd.Pop())) fall = std::move(r);
+    EXPECT_EQ(fall->MoveRatio, 0);
+}
+
+// The monotonic queues, and the window carried from point to point, must give exactly what
+// walking the ring gives, on random data with times that sometimes go backwards, equal prices,
+// a full ring, negative spans and a span longer than the ring.
 TEST(Trkg, FastWindowAgreesWithThePlainScan) {
     std::mt19937 rng(7);
-    for (int span : {2, 0, 60, -1}) {
+    for (int span : {2, 0, 60, -1, 1500}) {
         Rig rig(2.0, span);
         CTrkg t("1234.T", rig.ctx);
         int64_t ms = 9 * 3600000;
-        for (int i = 0; i < 20000; ++i) {
+        for (int i = 0; i < (span > 60 ? 9000 : 20000); ++i) {
             ms += static_cast<int64_t>(rng() % 20000) - (rng() % 10 == 0 ? 30000 : 0);
             if (ms < 0) ms = 0;
             t.AddTick(900 + static_cast<int>(rng() % 50), i, kestrel::MsToDays(ms % kestrel::kMsPerDay));
@@ -136,9 +159,18 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
                                              std::to_string((ms / 1000) % 60) + ",1234," +
                                              std::to_string(t.History[t.WritePos].Price) + ",1");
             t.OnVolumeChange(nullptr);
-            while (rig.qa.Pop()) {
-            }
-            while (rig.qd.Pop()) {
+            {
+                // What the check itself posted, against a walk over its window.
+                const int64_t latest = kestrel::DaysToMs(t.History[static_cast<size_t>((t.WritePos + CTrkg::kHistory - 1) % CTrkg::kHistory)].Time);
+                const double x = kestrel::MsToDays(kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) -
+                                                   int64_t{span} * 60000);
+                int s, e;
+                ASSERT_TRUE(t.GetWindowScan(x, s, e));
+                auto rise = rig.qa.Pop(), fall = rig.qd.Pop();
+                ASSERT_TRUE(rise && fall && !rig.qa.Pop() && !rig.qd.Pop());
+                const int32_t p = t.History[static_cast<size_t>(e)].Price;
+                ASSERT_EQ(rise->MoveRatio, static_cast<double>(p - t.ScanLow(s, e)) / p * 100) << "point " << i;
+                ASSERT_EQ(fall->MoveRatio, static_cast<double>(p - t.ScanHigh(s, e)) / p * 100) << "point " << i;
             }
             for (int64_t back : {0, 1, 5, 30, 120}) {
                 double x = kestrel::MsToDays(ms % kestrel::kMsPerDay - back * 60000);
