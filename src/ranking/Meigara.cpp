@@ -116,26 +116,30 @@ void CMeigaraList::UnlockList() { Mutex.unlock(); }
 
 void CMeigaraList::Add(std::unique_ptr<CMeigara> entry) {
     std::lock_guard<std::recursive_mutex> guard(Mutex);
-    Index.emplace(entry->Code, Items.size());  // keeps an earlier entry of the same code
+    if (!IndexInStep()) RebuildIndex();
     Items.push_back(std::move(entry));
+    IndexEntry(Items.size() - 1);  // keeps an earlier entry of the same code
 }
 
 int CMeigaraList::IndexOfCode(const CMeigara& record) {
     std::lock_guard<std::recursive_mutex> guard(Mutex);
-    // The index follows every change made through this class (Add, Clear, Sort, load).
-    auto it = Index.find(record.Code);
-    if (it == Index.end()) return -1;
-    if (it->second < Items.size() && Items[it->second]->Code == record.Code)
-        return static_cast<int>(it->second);
-    RebuildIndex();  // entries were moved behind our back through LockList: recover
-    it = Index.find(record.Code);
-    return it == Index.end() ? -1 : static_cast<int>(it->second);
+    // The index follows every change made through this class (Add, Clear, Sort, load); entries
+    // changed behind its back through LockList are noticed here and the index is rebuilt.
+    if (!IndexInStep()) RebuildIndex();
+    const uint64_t hash = HashCode(record.Code);
+    bool stale = false;
+    const IndexSlot* slot = &Table[Probe(record.Code, hash, &stale)];
+    if (slot->Pos < 0 && stale) {
+        RebuildIndex();
+        slot = &Table[Probe(record.Code, hash)];
+    }
+    return slot->Pos;
 }
 
 void CMeigaraList::Clear() {
     std::lock_guard<std::recursive_mutex> guard(Mutex);
     Items.clear();
-    Index.clear();
+    RebuildIndex();
 }
 
 int CMeigaraList::Count() {
@@ -145,29 +149,78 @@ int CMeigaraList::Count() {
 
 void CMeigaraList::Sort() {
     std::lock_guard<std::recursive_mutex> guard(Mutex);
+    if (!IndexInStep()) RebuildIndex();
     auto less = Kind == 'A' ? CompareAsc : CompareDsc;
-    std::sort(Items.begin(), Items.end(),
-              [less](const std::unique_ptr<CMeigara>& a, const std::unique_ptr<CMeigara>& b) {
-                  return less(*a, *b);
-              });
-    RefreshIndex();
+    // Each entry travels with its code's slot, so the new positions need no look-up.
+    SortScratch.clear();
+    SortScratch.reserve(Items.size());
+    for (size_t i = 0; i < Items.size(); ++i) SortScratch.emplace_back(std::move(Items[i]), SlotOf[i]);
+    std::sort(SortScratch.begin(), SortScratch.end(),
+              [less](const auto& a, const auto& b) { return less(*a.first, *b.first); });
+    for (size_t i = 0; i < Items.size(); ++i) {
+        Items[i] = std::move(SortScratch[i].first);
+        SlotOf[i] = SortScratch[i].second;
+    }
+    // From the last entry to the first, so that the first entry of a code wins.
+    for (size_t i = Items.size(); i-- > 0;) Table[SlotOf[i]].Pos = static_cast<int32_t>(i);
+}
+
+uint64_t CMeigaraList::HashCode(const std::string& code) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ code.size();
+    size_t i = 0;
+    for (; i + 8 <= code.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, code.data() + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, code.data() + i, code.size() - i);
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 29);
+}
+
+size_t CMeigaraList::Probe(const std::string& code, uint64_t hash, bool* stale) const {
+    const size_t mask = Table.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const IndexSlot& slot = Table[i];
+        if (slot.Pos < 0) return i;
+        if (slot.Hash != hash) continue;
+        const size_t pos = static_cast<size_t>(slot.Pos);
+        if (pos < Items.size() && Items[pos]->Code == code) return i;
+        if (stale) *stale = true;
+    }
+}
+
+void CMeigaraList::IndexEntry(size_t pos) {
+    if (2 * (Distinct + 1) > Table.size()) {
+        // Grow: every code is placed anew (this entry included, as it is in Items already).
+        size_t size = 16;
+        while (size < 4 * (Distinct + 1)) size *= 2;
+        Table.assign(size, IndexSlot{});
+        SlotOf.clear();
+        Distinct = 0;
+        for (size_t i = 0; i < Items.size(); ++i) IndexEntry(i);
+        return;
+    }
+    const std::string& code = Items[pos]->Code;
+    const uint64_t hash = HashCode(code);
+    const size_t at = Probe(code, hash);
+    if (Table[at].Pos < 0) {
+        Table[at] = IndexSlot{hash, static_cast<int32_t>(pos)};
+        ++Distinct;
+    }
+    SlotOf.push_back(static_cast<uint32_t>(at));
 }
 
 void CMeigaraList::RebuildIndex() {
-    Index.clear();
-    Index.reserve(Items.size());
-    for (size_t i = 0; i < Items.size(); ++i) Index.emplace(Items[i]->Code, i);
-}
-
-void CMeigaraList::RefreshIndex() {
-    // A sort moves entries but keeps the set of codes: update the positions in place, from the
-    // last entry to the first so that the first entry of a code wins.
-    if (Index.size() != Items.size()) return RebuildIndex();
-    for (size_t i = Items.size(); i-- > 0;) {
-        auto it = Index.find(Items[i]->Code);
-        if (it == Index.end()) return RebuildIndex();
-        it->second = i;
-    }
+    size_t size = 16;
+    while (size < 2 * Items.size()) size *= 2;
+    Table.assign(size, IndexSlot{});
+    SlotOf.clear();
+    SlotOf.reserve(Items.size());
+    Distinct = 0;
+    for (size_t i = 0; i < Items.size(); ++i) IndexEntry(i);
 }
 
 void CMeigaraList::SaveToFile(const std::string& fileName) {

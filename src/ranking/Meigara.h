@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ThreadQueue.h"
@@ -66,7 +66,7 @@ public:
         int Skipped = 0;  // lines with a column that does not read as its number type
     };
 
-    explicit CMeigaraList(char kind) : Kind(kind) {}
+    explicit CMeigaraList(char kind) : Kind(kind), Table(16) {}
     ~CMeigaraList();
 
     const char Kind;
@@ -108,11 +108,25 @@ public:
     LoadResult LoadFromFile(const std::string& fileName);
 
 private:
+    // Code -> position of its first entry, so a merge does not scan the list per record: an
+    // open-addressed table of (hash, position), one slot per distinct code, and beside the
+    // entries the slot of each one's code, so a sort moves positions without hashing anything.
+    struct IndexSlot {
+        uint64_t Hash = 0;
+        int32_t Pos = -1;  // -1: free
+    };
+    static uint64_t HashCode(const std::string& code);
+    // The slot holding `code`, or the free slot where it would go. `stale` is set when a slot
+    // of the same hash names an entry of another code: entries moved behind the index's back.
+    size_t Probe(const std::string& code, uint64_t hash, bool* stale = nullptr) const;
+    void IndexEntry(size_t pos);
     void RebuildIndex();
-    void RefreshIndex();
+    bool IndexInStep() const { return SlotOf.size() == Items.size(); }
 
     std::recursive_mutex Mutex;
     Entries Items;
-    // Code -> position of its first entry, so a merge does not scan the list per record.
-    std::unordered_map<std::string, size_t> Index;
+    std::vector<IndexSlot> Table;  // a power of two long, at most half full
+    std::vector<uint32_t> SlotOf;  // SlotOf[i]: the table slot of Items[i]'s code
+    size_t Distinct = 0;
+    std::vector<std::pair<std::unique_ptr<CMeigara>, uint32_t>> SortScratch;
 };
