@@ -1,5 +1,6 @@
 #include "Format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +79,35 @@ bool IsTie(double v, int decimals) {
     return w == std::floor(w) && std::fmod(w, 2.0) == 1.0;
 }
 
+// The common case without the C library: a few decimals of a moderate value. Rounding is
+// monotonic and every n + 0.5 below 2^52 is a double, so when the computed v x 10^d lies above
+// (below) such a half, the exact product does too, and its digits are the correctly rounded
+// decimal. Only a product that comes out exactly on a half is left to the exact paths (false),
+// with every other value out of this range.
+bool FastFixed(double v, int decimals, std::string& out) {
+    static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    if (decimals < 0 || decimals > 9 || !std::isfinite(v)) return false;
+    const double p = std::fabs(v) * kPow10[decimals];
+    if (!(p < 1e15)) return false;
+    const double whole = std::floor(p);
+    const double frac = p - whole;  // exact: both below 2^53
+    if (frac == 0.5) return false;
+    uint64_t n = static_cast<uint64_t>(whole) + (frac > 0.5 ? 1 : 0);
+    char buf[40];
+    char* end = buf + sizeof buf;
+    char* at = end;
+    for (int i = 0; i < decimals; ++i, n /= 10) *--at = static_cast<char>('0' + n % 10);
+    if (decimals > 0) *--at = '.';
+    do {
+        *--at = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    // A value that rounds to zero shows no sign.
+    if (std::signbit(v) && std::find_if(at, end, [](char c) { return c > '0'; }) != end) *--at = '-';
+    out.assign(at, end);
+    return true;
+}
+
 }  // namespace
 
 std::string FormatThousands(int64_t value, bool zeroAsEmpty) {
@@ -89,7 +119,8 @@ std::string FormatThousands(int64_t value, bool zeroAsEmpty) {
 
 std::string FormatFixed(double value, int decimals, int width) {
     std::string out;
-    if (std::isnan(value)) {
+    if (FastFixed(value, decimals, out)) {
+    } else if (std::isnan(value)) {
         out = "NAN";
     } else if (std::isinf(value)) {
         out = value < 0 ? "-INF" : "INF";

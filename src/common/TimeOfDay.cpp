@@ -55,9 +55,9 @@ std::string FormatHhNnMs(int64_t ms) {
     if (inDay < 0) inDay += kMsPerDay;
     int h = static_cast<int>(inDay / 3'600'000);
     int m = static_cast<int>(inDay / kMsPerMinute % 60);
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d:%02d", h, m);
-    return buf;
+    const char buf[5] = {static_cast<char>('0' + h / 10), static_cast<char>('0' + h % 10), ':',
+                         static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10)};
+    return std::string(buf, 5);
 }
 
 std::string FormatHhNn(double days) {

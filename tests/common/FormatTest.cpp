@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
 
 #include "Format.h"
 
@@ -31,6 +34,32 @@ TEST(Format, FixedRoundsTheExactValueHalfAwayFromZero) {
     EXPECT_EQ(FormatFixed(-0.004, 2), "0.00");
     EXPECT_EQ(FormatPrintfReal("%4.2f", 1.5), "1.50");
     EXPECT_EQ(FormatPrintfReal("%.2f", -1.5), "-1.50");
+}
+
+// Off a tie, the C library's correctly rounded digits are the answer: random values of every
+// size up to 10^15, ratios as the trackers make them, and values a hair off a tie.
+TEST(Format, FixedMatchesTheCLibraryOffATie) {
+    std::mt19937_64 rng(11);
+    auto expect = [](double v, int d) {
+        char buf[400];
+        std::snprintf(buf, sizeof buf, "%.*f", d, v);
+        std::string s = buf;
+        if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos) s.erase(0, 1);
+        return s;
+    };
+    for (int i = 0; i < 200000; ++i) {
+        const int d = static_cast<int>(rng() % 10);
+        double v;
+        switch (i % 3) {
+            case 0: v = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 100) - 100); break;
+            case 1: v = static_cast<double>(static_cast<int>(rng() % 20001) - 10000) / static_cast<double>(1 + rng() % 90000) * 100; break;
+            default: v = std::nextafter((static_cast<double>(rng() % 100000) + 0.5) / 100, (rng() & 1) ? 1e9 : -1e9); break;
+        }
+        if (rng() & 1) v = -v;
+        const double w = std::ldexp(std::fabs(v), d + 1);
+        if (w == std::floor(w) && std::fmod(w, 2.0) == 1.0) continue;  // a tie goes away from zero
+        ASSERT_EQ(FormatFixed(v, d), expect(v, d)) << std::hexfloat << v << " to " << d;
+    }
 }
 
 TEST(Format, GeneralFormat) {
