@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 template <typename T>
 class TThreadQueue {
@@ -57,16 +58,19 @@ public:
 
     // For the producer only: an object handed back, to be overwritten; empty when none is left.
     std::unique_ptr<T> TakeSpare() {
-        if (ProducerSpares.empty()) {
+        if (ProducerNext == ProducerSpares.size()) {
+            ProducerSpares.clear();
+            ProducerNext = 0;
             std::lock_guard<std::mutex> guard(Lock);
             ProducerSpares.swap(Spares);
         }
-        if (ProducerSpares.empty()) return nullptr;
-        std::unique_ptr<T> item = std::move(ProducerSpares.front());
-        ProducerSpares.pop_front();
-        // The next one was last written by the consumer's thread: start bringing it over now.
-        if (!ProducerSpares.empty()) {
-            const char* next = reinterpret_cast<const char*>(ProducerSpares.front().get());
+        if (ProducerNext == ProducerSpares.size()) return nullptr;
+        std::unique_ptr<T> item = std::move(ProducerSpares[ProducerNext++]);
+        // The coming ones were last written by the consumer's thread: start bringing one over
+        // a few takes ahead, so it is here when its turn comes.
+        constexpr size_t kAhead = 4;
+        if (ProducerNext + kAhead < ProducerSpares.size()) {
+            const char* next = reinterpret_cast<const char*>(ProducerSpares[ProducerNext + kAhead].get());
             for (size_t at = 0; at < sizeof(T); at += 64) __builtin_prefetch(next + at, 1);
         }
         return item;
@@ -75,7 +79,9 @@ public:
 private:
     std::mutex Lock;
     std::deque<std::unique_ptr<T>> Items;   // guarded by Lock
-    std::deque<std::unique_ptr<T>> Spares;  // guarded by Lock
-    std::deque<std::unique_ptr<T>> ProducerSpares;  // the producer's own, taken from Spares
+    std::vector<std::unique_ptr<T>> Spares;  // guarded by Lock
+    // The producer's own, taken from Spares in one piece; those before ProducerNext are taken.
+    std::vector<std::unique_ptr<T>> ProducerSpares;
+    size_t ProducerNext = 0;
     std::atomic<size_t> Size{0};
 };
