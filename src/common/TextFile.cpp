@@ -115,9 +115,17 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
         std::fclose(f);
         return false;
     }
-    char buf[1 << 16];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
+    // Straight into one buffer of the file's size (it is read to its end whatever the size
+    // said), so a large file is neither copied nor grown step by step.
+    size_t have = 0;
+    bytes.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : size_t{1} << 16);
+    for (;;) {
+        if (have == bytes.size()) bytes.resize(bytes.size() * 2);
+        size_t got = std::fread(bytes.data() + have, 1, bytes.size() - have, f);
+        have += got;
+        if (got == 0) break;
+    }
+    bytes.resize(have);
     bool ok = !std::ferror(f);
     std::fclose(f);
     if (!ok) bytes.clear();
@@ -136,6 +144,10 @@ bool ReadLines(const std::string& path, CTextLines& lines) {
     lines.clear();
     std::string bytes;
     if (!ReadFileBytes(path, bytes)) return false;
+    if (IsAscii(bytes)) {
+        lines.Assign(std::move(bytes));  // the same in UTF-8: no second copy
+        return true;
+    }
     std::string text = Cp932ToUtf8(bytes);
     std::string().swap(bytes);
     lines.Assign(std::move(text));

@@ -52,6 +52,18 @@ TEST(TextFile, LineEndsOfEveryKindAndAnUnmarkedLastLine) {
 
     EXPECT_FALSE(ReadLines(dir.File("missing.txt"), lines));
     EXPECT_FALSE(ReadLines(dir.Path(), lines));  // a folder is not a file
+
+    // Bytes read whole, whatever the size the system gave beforehand.
+    std::string big(300001, 'a');
+    for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i % 251);
+    dir.WriteBytes("big.bin", big);
+    std::string bytes = "stale";
+    ASSERT_TRUE(ReadFileBytes(dir.File("big.bin"), bytes));
+    EXPECT_EQ(bytes, big);
+#ifdef __linux__
+    ASSERT_TRUE(ReadFileBytes("/proc/self/status", bytes));  // stated as empty, yet has text
+    EXPECT_NE(bytes.find("Name:"), std::string::npos);
+#endif
 }
 
 TEST(TextFile, OneBufferLinesMatchSeparateLines) {
