@@ -1,7 +1,9 @@
 #include "Trkg.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "Codec.h"
@@ -37,6 +39,13 @@ CTrkg::CTrkg(const std::string& topic, CTrkgContext& context)
     ResetItem();
     Conv->OpenLink();  // a link that does not open stays silent until a reconnect
 }
+
+void* CTrkg::operator new(size_t size) {
+    if (void* p = std::calloc(1, size)) return p;
+    throw std::bad_alloc();
+}
+
+void CTrkg::operator delete(void* p) noexcept { std::free(p); }
 
 CTrkg::~CTrkg() {
     // The item first, so no change can reach this tracker once it is going.

@@ -17,11 +17,13 @@
 #include "MeigaraInfo.h"
 #include "TextFile.h"
 
+// Trivial on purpose: a tracker's ring is not written through when it is made (see
+// CTrkg::operator new); a point is whole once stored.
 struct TTickEntry {
-    int32_t Price = 0;
-    double Time = 0;
-    int32_t Volume = 0;
-    int32_t VolumeDelta = 0;
+    int32_t Price;
+    double Time;
+    int32_t Volume;
+    int32_t VolumeDelta;
 };
 
 // The recorded quote lines of debug mode and the position of the next one to deliver.
@@ -64,6 +66,11 @@ public:
     ~CTrkg();
     CTrkg(const CTrkg&) = delete;
     CTrkg& operator=(const CTrkg&) = delete;
+    // Trackers come from zeroed memory, and the ring and slot arrays are left as they come: a
+    // large block is fresh from the system, so the pages of points never stored (most of the
+    // ring early in a session) are never touched at all.
+    static void* operator new(size_t size);
+    static void operator delete(void* p) noexcept;
 
     // The change handler: the item's OnChange in live mode, called by the replay in debug mode.
     // A malformed time text raises kestrel::TimeFormatError (nothing is stored).
@@ -201,10 +208,10 @@ private:
 
 public:
     // The large parts come last, after the small fields every point reads.
-    std::array<TTickEntry, kHistory> History{};
+    std::array<TTickEntry, kHistory> History;
 
 private:
-    std::array<uint16_t, kHistory> LowSlots{}, HighSlots{}, TimeSlots{};
+    std::array<uint16_t, kHistory> LowSlots, HighSlots, TimeSlots;
 };
 
 // The watch list's trackers, in file order.
