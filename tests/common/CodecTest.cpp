@@ -29,6 +29,18 @@ TEST(Codec, UndecodableBytesAreReplacedAndTheRestSurvives) {
     EXPECT_EQ(Utf8ToCp932("a\xE3\x81"), "a?");
 }
 
+TEST(Codec, AsciiTestSeesAHighByteAnywhere) {
+    std::string s(200, 'a');
+    EXPECT_TRUE(IsAscii(s));
+    EXPECT_TRUE(IsAscii(""));
+    for (size_t at = 0; at < s.size(); ++at) {
+        std::string t = s;
+        t[at] = '\x80';
+        ASSERT_FALSE(IsAscii(t)) << at;
+        ASSERT_FALSE(IsAscii(std::string_view(t).substr(at > 70 ? at - 70 : 0))) << at;
+    }
+}
+
 TEST(Codec, FirstCharsCountsCharactersNotBytes) {
     EXPECT_EQ(FirstChars("1234.T", 4), "1234");
     EXPECT_EQ(FirstChars("12", 4), "12");
