@@ -68,7 +68,10 @@ public:
         std::unique_ptr<T> item = std::move(ProducerSpares[ProducerNext++]);
         // The coming ones were last written by the consumer's thread: start bringing one over
         // a few takes ahead, so it is here when its turn comes.
-        constexpr size_t kAhead = 4;
+        // The pointers themselves, written there by the consumer, are fetched further ahead.
+        constexpr size_t kAhead = 4, kPointersAhead = 16;
+        if (ProducerNext + kPointersAhead < ProducerSpares.size())
+            __builtin_prefetch(&ProducerSpares[ProducerNext + kPointersAhead]);
         if (ProducerNext + kAhead < ProducerSpares.size()) {
             const char* next = reinterpret_cast<const char*>(ProducerSpares[ProducerNext + kAhead].get());
             for (size_t at = 0; at < sizeof(T); at += 64) __builtin_prefetch(next + at, 1);
