@@ -1,5 +1,7 @@
 #include "Controller.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -46,6 +48,7 @@ CController::CController(IUserInterface& ui, IClock& clock, std::string dir, std
 }
 
 CController::~CController() {
+    StopReplayReader();
     if (A || D) DataModuleDestroy();
     if (M_GlobalCore == this) M_GlobalCore = nullptr;
 }
@@ -116,6 +119,8 @@ void CController::StartUp() {
     Ctx.ShowMessage = [this](const std::string& text) { Ui.ShowMessage(text); };
     Ctx.ReportError = [this](const std::string& text) { Ui.SetStatusText(text); };
     Ctx.ConvFactory = ConvFactory;
+    StopReplayReader();  // it reads through the tracker list about to be replaced
+    for (CReplayPoint& a : Ahead) a = CReplayPoint{};
     TrkgList = nullptr;
     this->TrkgList = std::make_unique<CTrkgList>(WatchLines, Ctx);
     ::TrkgList = this->TrkgList.get();
@@ -129,8 +134,9 @@ void CController::StartUp() {
 }
 
 void CController::LoadReplayData() {
+    StopReplayReader();
     Replay.ReplayPos = 0;
-    for (CAhead& a : Ahead) a = CAhead{};
+    for (CReplayPoint& a : Ahead) a = CReplayPoint{};
     kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines);
     if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
     kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines);
@@ -173,23 +179,23 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     const std::string_view line = Replay.ReplayLines[static_cast<size_t>(pos)];
     const bool status = Ui.WantsStatusText();
     if (status) Ui.SetStatusText(std::string("【").append(line).append("】"));
-    ReadAhead(pos);
-    thread_local std::vector<std::string_view> cols;
-    thread_local std::string scratch;
-    kestrel::SplitCommaText(line, cols, scratch);
-    // The line's tracker was found when it was read ahead, unless the line was not plain.
-    const CAhead& ahead = Ahead[pos % kAheadRing];
-    int index = ahead.Line == pos && ahead.Tracker != CAhead::kNotRead ? ahead.Tracker
-                : cols.size() >= 2                                     ? this->TrkgList->IndexOfIssue(cols[1])
-                                                                       : -1;
-    if (index < 0) {
+    const CReplayPoint& point = PointAt(pos);
+    // Bring in the trackers of the coming lines: the fields first, the points once those are in.
+    const int count = this->TrkgList->Count();
+    const CReplayPoint& far = Ahead[static_cast<size_t>((pos + kFar) % kRing)];
+    if (far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
+        this->TrkgList->Items(far.Tracker)->PrefetchFields();
+    const CReplayPoint& near = Ahead[static_cast<size_t>((pos + kNear) % kRing)];
+    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < count)
+        this->TrkgList->Items(near.Tracker)->PrefetchPoints();
+    if (point.Tracker < 0 || point.Tracker >= count) {
         Replay.ReplayPos = pos + 1;  // no watched issue: pass over the line
         return ReplayOutcome::NoIssue;
     }
     ReplayOutcome outcome = ReplayOutcome::Delivered;
-    Replay.DeliveredColumns = &cols;  // the tracker reads the same line: no second split
+    Replay.DeliveredPoint = &point;  // the tracker takes the line as read here
     try {
-        this->TrkgList->Items(index)->OnVolumeChange(nullptr);
+        this->TrkgList->Items(point.Tracker)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
         if (status) Ui.SetStatusText(std::string("【").append(line).append("】 時刻が読めないため飛ばしました"));
         outcome = ReplayOutcome::BadTime;
@@ -197,43 +203,66 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
         Ui.ShowMessage(e.what());
         outcome = ReplayOutcome::Error;
     }
-    Replay.DeliveredColumns = nullptr;
+    Replay.DeliveredPoint = nullptr;
     if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
     return outcome;
 }
 
-namespace {
-// The code column of a plain line, one with no quote and no blank before its second comma: the
-// text between its first two commas, exactly what splitting the line gives as the second
-// column. Nothing for any other line, which is looked up when its turn comes.
-std::string_view PlainCode(std::string_view line) {
-    const size_t a = line.find(',');
-    if (a == std::string_view::npos) return {};
-    const size_t b = line.find(',', a + 1);
-    std::string_view head = line.substr(0, b);
-    for (char c : head)
-        if (static_cast<unsigned char>(c) <= 32 || c == '"') return {};
-    return head.substr(a + 1);
-}
-}  // namespace
-
-void CController::ReadAhead(int32_t pos) {
-    constexpr int32_t kFar = 12, kNear = 6;
-    static_assert(kFar < kAheadRing);
-    const int32_t far = pos + kFar;
-    CAhead& slot = Ahead[far % kAheadRing];
-    if (slot.Line != far) {
-        slot.Line = far;
-        slot.Tracker = CAhead::kNotRead;
-        if (static_cast<size_t>(far) < Replay.ReplayLines.size()) {
-            std::string_view code = PlainCode(Replay.ReplayLines[static_cast<size_t>(far)]);
-            if (!code.empty()) slot.Tracker = this->TrkgList->IndexOfIssue(code);
-            if (slot.Tracker >= 0) this->TrkgList->Items(slot.Tracker)->PrefetchFields();
+const CReplayPoint& CController::PointAt(int32_t pos) {
+    const int32_t total = static_cast<int32_t>(Replay.ReplayLines.size());
+    const int32_t want = std::min(pos + kFar + 1, total);  // this line and the ones ahead
+    if (Reader.joinable() && pos != NextPos) StopReplayReader();  // the replay jumped
+    if (Reader.joinable()) {
+        NextPos = pos + 1;
+        // Lines before this one are done with: their slots may take the lines a ring later.
+        if (pos % kReaderBlock == 0) {
+            ReaderLimit.store(pos + kRing, std::memory_order_release);
+            ReaderLimit.notify_one();
+        }
+        for (int32_t end; (end = ReaderEnd.load(std::memory_order_acquire)) < want;)
+            ReaderEnd.wait(end, std::memory_order_acquire);
+    } else {
+        for (int32_t l = pos; l < want; ++l) {
+            CReplayPoint& a = Ahead[static_cast<size_t>(l % kRing)];
+            if (a.Line != l) ReadReplayPoint(l, Replay.ReplayLines[static_cast<size_t>(l)], this->TrkgList.get(), a);
         }
     }
-    const CAhead& near = Ahead[(pos + kNear) % kAheadRing];
-    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < this->TrkgList->Count())
-        this->TrkgList->Items(near.Tracker)->PrefetchPoints();
+    return Ahead[static_cast<size_t>(pos % kRing)];
+}
+
+void CController::StartReplayReader() {
+    if (Reader.joinable() || !this->TrkgList || ReplayAtEnd()) return;
+    NextPos = Replay.ReplayPos;
+    ReaderEnd.store(NextPos);
+    ReaderLimit.store(NextPos + kRing);
+    Reader = std::jthread([this](std::stop_token stop) { ReplayReader(stop); });
+}
+
+void CController::StopReplayReader() {
+    if (!Reader.joinable()) return;
+    Reader.request_stop();
+    ReaderLimit.store(INT32_MAX, std::memory_order_release);  // wakes a reader that waits for room
+    ReaderLimit.notify_all();
+    Reader.join();
+    Reader = std::jthread();
+}
+
+void CController::ReplayReader(std::stop_token stop) {
+    const int32_t total = static_cast<int32_t>(Replay.ReplayLines.size());
+    int32_t at = ReaderEnd.load(std::memory_order_relaxed);
+    while (at < total && !stop.stop_requested()) {
+        const int32_t limit = ReaderLimit.load(std::memory_order_acquire);
+        if (at >= limit) {
+            ReaderLimit.wait(limit, std::memory_order_acquire);
+            continue;
+        }
+        const int32_t end = std::min({at + kReaderBlock, limit, total});
+        for (; at < end; ++at)
+            ReadReplayPoint(at, Replay.ReplayLines[static_cast<size_t>(at)], this->TrkgList.get(),
+                            Ahead[static_cast<size_t>(at % kRing)]);
+        ReaderEnd.store(at, std::memory_order_release);
+        ReaderEnd.notify_one();
+    }
 }
 
 void CController::ReConnTimerTimer() {
@@ -256,6 +285,7 @@ void CController::ReConnTimerTimer() {
 }
 
 void CController::DataModuleDestroy() {
+    StopReplayReader();
     ::TrkgList = nullptr;
     this->TrkgList.reset();
     if (!A || !D) return;

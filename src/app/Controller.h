@@ -2,7 +2,9 @@
 // The controller's logic without a window toolkit: creation of the queues, lists and watchers,
 // the start-up sequence, the replay tick, the midday reconnect and the shutdown. The monitor's
 // TM_Global drives it from Qt timers; kestrel-backtest drives the same code without pacing.
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,11 @@ public:
     // What one replay tick did.
     enum class ReplayOutcome { Idle, Delivered, NoIssue, BadTime, Error, End };
     ReplayOutcome DebugTimerTimer();
+    // Reads the replay lines ahead on a thread of their own, for a replay that goes line by
+    // line from its start as fast as it can (the backtest). Without it each tick reads its
+    // line itself; either way a line is read by the same code. Stops by itself when the
+    // replay jumps, is loaded anew or the controller goes.
+    void StartReplayReader();
     void ReConnTimerTimer();
     void DataModuleDestroy();
 
@@ -61,7 +68,9 @@ public:
 
 private:
     void LoadReplayData();
-    void ReadAhead(int32_t pos);
+    const CReplayPoint& PointAt(int32_t pos);
+    void StopReplayReader();
+    void ReplayReader(std::stop_token stop);
     void OfferResumeFiles();
 
     IUserInterface& Ui;
@@ -70,15 +79,15 @@ private:
     std::string LogDir;
     DdeConvFactory ConvFactory;
     CTrkgContext Ctx;
-    // The replay reads a few lines ahead to bring their trackers into the cache: the tracker
-    // of each line read ahead, by line number, in a small ring.
-    struct CAhead {
-        static constexpr int32_t kNotRead = -2;  // not a plain line: looked up in its turn
-        int32_t Line = -1;
-        int32_t Tracker = kNotRead;  // or -1: no watched issue
-    };
-    static constexpr int kAheadRing = 32;
-    CAhead Ahead[kAheadRing];
+    // Replay lines read ahead, by line number in a ring: the replay brings the trackers of the
+    // coming lines into the cache. The reader thread, when there is one, may fill the slots of
+    // lines up to ReaderLimit (exclusive) and publishes how far it got in ReaderEnd.
+    static constexpr int32_t kRing = 8192, kReaderBlock = 512, kFar = 12, kNear = 6;
+    std::vector<CReplayPoint> Ahead = std::vector<CReplayPoint>(kRing);
+    std::jthread Reader;
+    std::atomic<int32_t> ReaderEnd{0};
+    std::atomic<int32_t> ReaderLimit{0};
+    int32_t NextPos = 0;  // the line the reader expects the replay to take next
     std::unique_ptr<CRankingChannel> A;
     std::unique_ptr<CRankingChannel> D;
 };

@@ -160,18 +160,22 @@ bool CTrkg::ReplayStep() {
     auto& lines = Ctx.Replay->ReplayLines;
     int32_t pos = Ctx.Replay->ReplayPos;
     if (pos < 0 || static_cast<size_t>(pos) >= lines.size()) return false;
-    thread_local std::vector<std::string_view> ownColumns;
-    thread_local std::string ownScratch;
-    const std::vector<std::string_view>* columns = Ctx.Replay->DeliveredColumns;
-    if (!columns) {
-        SplitCommaText(lines[static_cast<size_t>(pos)], ownColumns, ownScratch);
-        columns = &ownColumns;
+    CReplayPoint own;
+    const CReplayPoint* point = Ctx.Replay->DeliveredPoint;
+    if (!point || point->Line != pos) {
+        ReadReplayPoint(pos, lines[static_cast<size_t>(pos)], nullptr, own);
+        point = &own;
     }
-    const std::vector<std::string_view>& cols = *columns;
-    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string_view(); };
-    int32_t p = ParseIntOr0(col(2));
-    int32_t v = ParseIntOr0(col(3));
-    double t = ParseTime(col(0));  // throws before anything is stored
+    if (point->TimeMs == CReplayPoint::kBadTime) {
+        // Nothing is stored; the error names the time column as it stands.
+        std::vector<std::string_view> cols;
+        std::string scratch;
+        SplitCommaText(lines[static_cast<size_t>(pos)], cols, scratch);
+        throw TimeFormatError(std::string(cols.empty() ? std::string_view() : cols[0]));
+    }
+    const int32_t p = point->Price;
+    const int32_t v = point->Volume;
+    const double t = MsToDays(point->TimeMs);
     AddTick(p, v, t);
     Price = p;
     Volume = v;
@@ -181,6 +185,19 @@ bool CTrkg::ReplayStep() {
     Detect();
     Ctx.Replay->ReplayPos = pos + 1;
     return true;
+}
+
+void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list, CReplayPoint& out) {
+    thread_local std::vector<std::string_view> cols;
+    thread_local std::string scratch;
+    SplitCommaText(text, cols, scratch);
+    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string_view(); };
+    out.Line = line;
+    out.Tracker = list && cols.size() >= 2 ? list->IndexOfIssue(cols[1]) : -1;
+    out.Price = ParseIntOr0(col(2));
+    out.Volume = ParseIntOr0(col(3));
+    const std::optional<int64_t> ms = ParseTimeMs(col(0));
+    out.TimeMs = ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
 }
 
 void CTrkg::AddTick(int32_t p, int32_t v, double t) {

@@ -26,14 +26,29 @@ struct TTickEntry {
     int32_t VolumeDelta;
 };
 
+class CTrkgList;
+
+// One recorded quote line as the replay reads it: time, code, price, volume, in columns.
+struct CReplayPoint {
+    static constexpr int32_t kBadTime = -1;
+    int32_t Line = -1;     // the line it was read from
+    int32_t Tracker = -1;  // the watched issue the code names, or -1 (none, or no code column)
+    int32_t Price = 0;     // 0 when the column does not read as a whole number
+    int32_t Volume = 0;
+    int32_t TimeMs = kBadTime;  // time of day, or kBadTime when it does not read as a time
+};
+// Reads line number `line` (text `text`); the tracker only when a list is given. The one
+// reading of a replay line: the replay tick, its reader thread and a tracker on its own.
+void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list, CReplayPoint& out);
+
 // The recorded quote lines of debug mode and the position of the next one to deliver.
 struct CReplayData {
     kestrel::CTextLines ReplayLines;
     std::vector<std::string> ReplayBaseLines;
     int32_t ReplayPos = 0;
-    // The columns of the line at ReplayPos while the replay tick delivers it, which has split
-    // it already; null otherwise, and the tracker splits the line itself.
-    const std::vector<std::string_view>* DeliveredColumns = nullptr;
+    // The line at ReplayPos, read, while the replay tick delivers it; null otherwise, and the
+    // tracker reads the line itself.
+    const CReplayPoint* DeliveredPoint = nullptr;
 };
 
 // Everything a tracker needs of the rest of the system, handed over explicitly so a test can

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Codec.h"
@@ -77,6 +78,52 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
     EXPECT_EQ(ui3.confirms, 0);
     c3.DataModuleDestroy();  // both files fail, each reported
     EXPECT_EQ(ui3.messages.size(), 2u);
+}
+
+// Lines read ahead on a thread of their own give what each tick reading its own line gives,
+// over more lines than the ring holds, with unknown codes, bad times and quoted columns, and
+// when the replay jumps back to its start part way.
+TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
+    kestrel::test::TempDir dir;
+    dir.WriteCp932("銘柄情報.txt", "1234,ソニー\r\n5678,トヨタ\r\n");
+    dir.WriteCp932("株式売買値幅.txt", "0,10000,700\r\n");
+    dir.WriteCp932("監視銘柄.txt", "1234.T\r\n5678.T\r\n42.T\r\n");
+    dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n5678,貸借,500,500,,1,600\r\n");
+    std::string kabu;
+    uint32_t seed = 5;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) % 1000; };
+    const char* codes[] = {"1234", "5678", "42", "9999", "\"1234\""};
+    int price[5] = {1000, 500, 80, 5, 1000};
+    for (int i = 0; i < 20000; ++i) {
+        const int c = static_cast<int>(next() % 5);
+        price[c] = std::max(1, price[c] + static_cast<int>(next() % 41) - 20);
+        const std::string time = next() == 0 ? "9:6O" : kestrel::FormatHhNnMs(9 * 3600000 + int64_t{i} * 900);
+        kabu += time + "," + codes[c] + "," + std::to_string(price[c]) + "," + std::to_string(i) + "\r\n";
+    }
+    dir.WriteCp932("kabu.txt", kabu);
+    std::filesystem::create_directory(dir.File("log"));
+    FakeClock clock;
+    auto run = [&](bool reader) {
+        ScriptedUi ui;
+        std::vector<int> outcomes;
+        CController c(ui, clock, dir.Path());
+        c.DataModuleCreate();
+        c.StartUp();
+        if (reader) c.StartReplayReader();
+        for (int tick = 0; !c.ReplayAtEnd(); ++tick) {
+            if (tick == 15000) c.Replay.ReplayPos = 0;  // from the start again
+            outcomes.push_back(static_cast<int>(c.DebugTimerTimer()));
+        }
+        c.DataModuleDestroy();
+        return std::make_pair(outcomes, ui.events);
+    };
+    const auto alone = run(false);
+    const auto ahead = run(true);
+    EXPECT_EQ(alone.first.size(), 35000u);
+    EXPECT_GT(alone.second.size(), 100u);
+    EXPECT_GT(std::count(alone.first.begin(), alone.first.end(), static_cast<int>(CController::ReplayOutcome::BadTime)), 0);
+    EXPECT_TRUE(alone.first == ahead.first);
+    EXPECT_TRUE(alone.second == ahead.second);
 }
 
 TEST(Controller, MiddayReconnectOnceAndOnlyAfterAMorningTick) {

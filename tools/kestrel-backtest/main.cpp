@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
     if (haveRate) c.Ini->Rate = rate;
     if (haveTime) c.Ini->Span = span;
     c.StartUp();
+    c.StartReplayReader();  // the lines are read on a thread of their own, ahead of the replay
     const double readSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     const size_t total = c.Replay.ReplayLines.size();
