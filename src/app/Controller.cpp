@@ -172,6 +172,7 @@ bool CController::ReplayAtEnd() const {
 CController::ReplayOutcome CController::DebugTimerTimer() {
     if (!InitDone || !this->TrkgList) return ReplayOutcome::Idle;
     if (ReplayAtEnd()) {
+        PushHeldRecords();
         DebugTimerEnabled = false;  // every line delivered: nothing more to do
         return ReplayOutcome::End;
     }
@@ -205,7 +206,19 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     }
     Replay.DeliveredPoint = nullptr;
     if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
+    if (Ctx.HoldRecords && (++HeldLines >= kHeldLines || ReplayAtEnd())) PushHeldRecords();
     return outcome;
+}
+
+void CController::HoldRecords(bool on) {
+    Ctx.HoldRecords = on;
+    if (!on) PushHeldRecords();
+}
+
+void CController::PushHeldRecords() {
+    HeldLines = 0;
+    if (A) A->Queue.PushHeld();
+    if (D) D->Queue.PushHeld();
 }
 
 const CReplayPoint& CController::PointAt(int32_t pos) {
@@ -286,6 +299,7 @@ void CController::ReConnTimerTimer() {
 
 void CController::DataModuleDestroy() {
     StopReplayReader();
+    PushHeldRecords();  // merged and saved like every other record
     ::TrkgList = nullptr;
     this->TrkgList.reset();
     if (!A || !D) return;

@@ -39,6 +39,10 @@ public:
     // line itself; either way a line is read by the same code. Stops by itself when the
     // replay jumps, is loaded anew or the controller goes.
     void StartReplayReader();
+    // For a driver that replays as fast as it can: the trackers' records are pushed to the
+    // queues in batches of a few dozen lines' worth, not one by one. Switching it off pushes
+    // what is held; so do the end of the data and DataModuleDestroy.
+    void HoldRecords(bool on);
     void ReConnTimerTimer();
     void DataModuleDestroy();
 
@@ -70,6 +74,7 @@ private:
     void LoadReplayData();
     const CReplayPoint& PointAt(int32_t pos);
     void StopReplayReader();
+    void PushHeldRecords();
     void ReplayReader(std::stop_token stop);
     void OfferResumeFiles();
 
@@ -88,6 +93,8 @@ private:
     std::atomic<int32_t> ReaderEnd{0};
     std::atomic<int32_t> ReaderLimit{0};
     int32_t NextPos = 0;  // the line the reader expects the replay to take next
+    static constexpr int kHeldLines = 64;
+    int HeldLines = 0;  // lines delivered since held records were last pushed
     std::unique_ptr<CRankingChannel> A;
     std::unique_ptr<CRankingChannel> D;
 };

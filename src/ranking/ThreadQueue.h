@@ -25,6 +25,19 @@ public:
         return raw;
     }
 
+    // For the producer only: keeps an object back to be pushed with others by PushHeld, in one
+    // take of the lock. Held objects are not queued yet: Count does not see them.
+    void Hold(std::unique_ptr<T> item) { Held.push_back(std::move(item)); }
+    void PushHeld() {
+        if (Held.empty()) return;
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            for (auto& item : Held) Items.push_back(std::move(item));
+            Size.store(Items.size(), std::memory_order_release);
+        }
+        Held.clear();
+    }
+
     // The oldest object, now owned by the caller; empty when the queue is empty.
     std::unique_ptr<T> Pop() {
         std::lock_guard<std::mutex> guard(Lock);
@@ -86,5 +99,6 @@ private:
     // The producer's own, taken from Spares in one piece; those before ProducerNext are taken.
     std::vector<std::unique_ptr<T>> ProducerSpares;
     size_t ProducerNext = 0;
+    std::vector<std::unique_ptr<T>> Held;  // the producer's, not yet pushed
     std::atomic<size_t> Size{0};
 };

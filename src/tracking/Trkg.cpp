@@ -57,10 +57,13 @@ void CTrkg::PrefetchFields() const {
     const char* p = reinterpret_cast<const char*>(this);
     const char* end = reinterpret_cast<const char*>(&History);
     for (; p < end; p += 64) __builtin_prefetch(p);
+    __builtin_prefetch(end - 1);  // the last line, when the fields do not start on one
 }
 
 void CTrkg::PrefetchPoints() const {
-    for (const SlotDeque* d : {&Lows, &Highs, &Times}) __builtin_prefetch(d->BackAddress());
+    __builtin_prefetch(Lows.BackAddress());
+    __builtin_prefetch(Highs.BackAddress());
+    __builtin_prefetch(Times.BackAddress());
     __builtin_prefetch(&History[static_cast<size_t>(WritePos)], 1);
     __builtin_prefetch(&History[static_cast<size_t>(LatestSlot())]);
 }
@@ -212,8 +215,9 @@ void CTrkg::AdvanceRing() {
     const int w = WritePos;
     if (PointCount == kHistory) {
         // Slot w held the oldest point, now overwritten: it can only be at a deque's front.
-        for (SlotDeque* d : {&Lows, &Highs, &Times})
-            if (d->Size() > 0 && d->Front() == w) d->PopFront();
+        if (Lows.Size() > 0 && Lows.Front() == w) Lows.PopFront();
+        if (Highs.Size() > 0 && Highs.Front() == w) Highs.PopFront();
+        if (Times.Size() > 0 && Times.Front() == w) Times.PopFront();
     }
     const TTickEntry& e = History[static_cast<size_t>(w)];
     const int64_t t = Ms(e);
@@ -225,12 +229,13 @@ void CTrkg::AdvanceRing() {
             Memo.High = std::max(Memo.High, e.Price);
         }
     }
-    while (Lows.Size() > 0 && History[static_cast<size_t>(Lows.Back())].Price >= e.Price) Lows.PopBack();
-    Lows.PushBack(w);
-    while (Highs.Size() > 0 && History[static_cast<size_t>(Highs.Back())].Price <= e.Price) Highs.PopBack();
-    Highs.PushBack(w);
+    const uint16_t slot = static_cast<uint16_t>(w);
+    while (Lows.Size() > 0 && Lows.BackEntry().Price >= e.Price) Lows.PopBack();
+    Lows.PushBack({e.Price, slot});
+    while (Highs.Size() > 0 && Highs.BackEntry().Price <= e.Price) Highs.PopBack();
+    Highs.PushBack({e.Price, slot});
     while (Times.Size() > 0 && Ms(History[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
-    Times.PushBack(w);
+    Times.PushBack(slot);
     WritePos = w + 1 == kHistory ? 0 : w + 1;
     if (PointCount < kHistory) ++PointCount;
 }
@@ -321,15 +326,13 @@ int32_t CTrkg::WindowLow(int start, int end) const {
     if (end != LatestSlot() || Lows.Size() == 0) return ScanLow(start, end);
     // The first entry inside the window: the latest slot is always an entry, so there is one.
     const int age = Age(start);
-    int slot = Lows.At(Lows.FirstOfSuffix([&](int s) { return Age(s) >= age; }));
-    return History[static_cast<size_t>(slot)].Price;
+    return Lows.EntryAt(Lows.FirstOfSuffix([&](int s) { return Age(s) >= age; })).Price;
 }
 
 int32_t CTrkg::WindowHigh(int start, int end) const {
     if (end != LatestSlot() || Highs.Size() == 0) return ScanHigh(start, end);
     const int age = Age(start);
-    int slot = Highs.At(Highs.FirstOfSuffix([&](int s) { return Age(s) >= age; }));
-    return History[static_cast<size_t>(slot)].Price;
+    return Highs.EntryAt(Highs.FirstOfSuffix([&](int s) { return Age(s) >= age; })).Price;
 }
 
 void CTrkg::CheckRise(double x) { CheckMove('A', x); }
@@ -412,7 +415,11 @@ void CTrkg::PostMovement(char kind, char action) {
         line += ']';
         Ctx.EventLog(line);
     }
-    if (q) q->Push(std::move(m));
+    if (!q) return;
+    if (Ctx.HoldRecords)
+        q->Hold(std::move(m));
+    else
+        q->Push(std::move(m));
 }
 
 CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context) {

@@ -63,6 +63,9 @@ struct CTrkgContext {
     const CLimitPriceRangeList* LimitList = nullptr;
     CMeigaraQueue* QueueA = nullptr;
     CMeigaraQueue* QueueD = nullptr;
+    // Records are held back in their queues (Hold) for the driver to push in batches
+    // (PushHeld), rather than pushed one by one.
+    bool HoldRecords = false;
     // The event viewer's log: one call appends one line.
     std::function<void(const std::string&)> EventLog;
     // Message box ("ERROR:getPos").
@@ -153,17 +156,26 @@ private:
     // point's, oldest first: a window's low is the first of them inside the window, and the
     // window start is found by a galloping search, so a check costs O(log n) whatever its
     // length.
+    // The low and high queues keep each entry's price beside its slot, so keeping them up to
+    // date reads no points.
+    struct CPricedSlot {
+        int32_t Price;
+        uint16_t Slot;
+    };
+    template <typename E>
     class SlotDeque {
     public:
-        void Attach(uint16_t* storage) { Slots = storage; }
+        void Attach(E* storage) { Slots = storage; }
         int Size() const { return Count; }
-        int At(int i) const { return Slots[(Head + i) % kHistory]; }
-        int Front() const { return Slots[Head]; }
-        int Back() const { return Slots[(Head + Count - 1) % kHistory]; }
-        const uint16_t* BackAddress() const { return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory]; }
+        const E& EntryAt(int i) const { return Slots[(Head + i) % kHistory]; }
+        int At(int i) const { return SlotOf(EntryAt(i)); }
+        int Front() const { return SlotOf(Slots[Head]); }
+        const E& BackEntry() const { return Slots[(Head + Count - 1) % kHistory]; }
+        int Back() const { return SlotOf(BackEntry()); }
+        const E* BackAddress() const { return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory]; }
         void PopFront() { Head = (Head + 1) % kHistory, --Count; }
         void PopBack() { --Count; }
-        void PushBack(int slot) { Slots[(Head + Count++) % kHistory] = static_cast<uint16_t>(slot); }
+        void PushBack(E entry) { Slots[(Head + Count++) % kHistory] = entry; }
         // The first index whose slot satisfies `inSuffix`, which must hold for a suffix of the
         // deque (Size() when for none). Windows are short next to the ring, so the search
         // gallops back from the newest entry: it costs O(log k) for an answer k entries from
@@ -191,7 +203,9 @@ private:
         }
 
     private:
-        uint16_t* Slots = nullptr;  // kHistory of them, in the tracker
+        static int SlotOf(uint16_t slot) { return slot; }
+        static int SlotOf(const CPricedSlot& e) { return e.Slot; }
+        E* Slots = nullptr;  // kHistory of them, in the tracker
         int Head = 0;
         int Count = 0;
     };
@@ -219,14 +233,16 @@ private:
 
     CTrkgContext& Ctx;
     std::string Code;
-    SlotDeque Lows, Highs, Times;
+    SlotDeque<CPricedSlot> Lows, Highs;
+    SlotDeque<uint16_t> Times;
 
 public:
     // The large parts come last, after the small fields every point reads.
     std::array<TTickEntry, kHistory> History;
 
 private:
-    std::array<uint16_t, kHistory> LowSlots, HighSlots, TimeSlots;
+    std::array<CPricedSlot, kHistory> LowSlots, HighSlots;
+    std::array<uint16_t, kHistory> TimeSlots;
 };
 
 // The watch list's trackers, in file order.

@@ -80,9 +80,10 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
     EXPECT_EQ(ui3.messages.size(), 2u);
 }
 
-// Lines read ahead on a thread of their own give what each tick reading its own line gives,
-// over more lines than the ring holds, with unknown codes, bad times and quoted columns, and
-// when the replay jumps back to its start part way.
+// Lines read ahead on a thread of their own, with records pushed in batches, give what each
+// tick reading its own line and pushing its own records gives, over more lines than the ring
+// holds, with unknown codes, bad times and quoted columns, and when the replay jumps back to
+// its start part way.
 TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
     kestrel::test::TempDir dir;
     dir.WriteCp932("銘柄情報.txt", "1234,ソニー\r\n5678,トヨタ\r\n");
@@ -109,17 +110,23 @@ TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
         CController c(ui, clock, dir.Path());
         c.DataModuleCreate();
         c.StartUp();
-        if (reader) c.StartReplayReader();
+        if (reader) {
+            c.StartReplayReader();
+            c.HoldRecords(true);
+        }
         for (int tick = 0; !c.ReplayAtEnd(); ++tick) {
             if (tick == 15000) c.Replay.ReplayPos = 0;  // from the start again
             outcomes.push_back(static_cast<int>(c.DebugTimerTimer()));
         }
-        c.DataModuleDestroy();
+        c.DataModuleDestroy();  // what is still held is merged and saved too
+        ui.events.push_back(dir.ReadBytes("log/20261207_Asc.txt"));
+        ui.events.push_back(dir.ReadBytes("log/20261207_Dsc.txt"));
         return std::make_pair(outcomes, ui.events);
     };
     const auto alone = run(false);
     const auto ahead = run(true);
     EXPECT_EQ(alone.first.size(), 35000u);
+    EXPECT_NE(alone.second.back(), "");  // the falling list
     EXPECT_GT(alone.second.size(), 100u);
     EXPECT_GT(std::count(alone.first.begin(), alone.first.end(), static_cast<int>(CController::ReplayOutcome::BadTime)), 0);
     EXPECT_TRUE(alone.first == ahead.first);

@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     if (haveTime) c.Ini->Span = span;
     c.StartUp();
     c.StartReplayReader();  // the lines are read on a thread of their own, ahead of the replay
+    c.HoldRecords(true);    // and the records go to the queues a few dozen lines at a time
     const double readSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     const size_t total = c.Replay.ReplayLines.size();
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    c.HoldRecords(false);  // the last records held, pushed
     if (progress) std::fputc('\n', stderr);
     std::fflush(stdout);
     // Count the rising list once everything is merged: the queues are empty when the watchers
