@@ -8,12 +8,6 @@ namespace kestrel {
 TimeFormatError::TimeFormatError(const std::string& text)
     : std::runtime_error("'" + text + "' は正しい時刻ではありません") {}
 
-double MsToDays(int64_t ms) { return static_cast<double>(ms) / static_cast<double>(kMsPerDay); }
-
-int64_t DaysToMs(double days) {
-    if (!std::isfinite(days)) return 0;
-    return std::llround(days * static_cast<double>(kMsPerDay));
-}
 
 std::optional<int64_t> ParseTimeMs(std::string_view text) {
     std::string_view s = text;
@@ -65,10 +59,5 @@ std::string FormatHhNn(double days) {
     return FormatHhNnMs(DaysToMs(std::fabs(days)));
 }
 
-int64_t CutToMinuteMs(int64_t ms) {
-    int64_t r = ms % kMsPerMinute;
-    if (r < 0) r += kMsPerMinute;
-    return ms - r;
-}
 
 }  // namespace kestrel

@@ -1,6 +1,7 @@
 #pragma once
 // Times of day: stored and shown as doubles in days (date part 0), computed in whole
 // milliseconds so that equal clock times always compare equal.
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -18,8 +19,12 @@ public:
     explicit TimeFormatError(const std::string& text);
 };
 
-double MsToDays(int64_t ms);
-int64_t DaysToMs(double days);  // rounded to the nearest millisecond
+inline double MsToDays(int64_t ms) { return static_cast<double>(ms) / static_cast<double>(kMsPerDay); }
+// Rounded to the nearest millisecond, halves away from zero; 0 for a value that is not finite.
+inline int64_t DaysToMs(double days) {
+    if (!std::isfinite(days)) return 0;
+    return std::llround(days * static_cast<double>(kMsPerDay));
+}
 
 // "h:nn", "hh:nn" or "hh:nn:ss" (blanks around allowed) to milliseconds since midnight.
 std::optional<int64_t> ParseTimeMs(std::string_view text);
@@ -31,6 +36,10 @@ std::optional<double> TryParseTime(std::string_view text);
 std::string FormatHhNn(double days);
 std::string FormatHhNnMs(int64_t ms);
 // The time cut down to the whole minute (format "hh:nn" and read back).
-int64_t CutToMinuteMs(int64_t ms);
+inline int64_t CutToMinuteMs(int64_t ms) {
+    int64_t r = ms % kMsPerMinute;
+    if (r < 0) r += kMsPerMinute;
+    return ms - r;
+}
 
 }  // namespace kestrel

@@ -397,7 +397,8 @@ void CTrkg::PostMovement(char kind, char action) {
     m->OpenRatio =
         OpenPrice != 0 ? static_cast<double>(int64_t{Price} - OpenPrice) / OpenPrice * 100 : 0;
     if (action == 'A' && Ctx.EventLog) {
-        std::string line = FormatHhNn(Time);
+        thread_local std::string line;  // keeps its buffer from one event to the next
+        line = FormatHhNn(Time);
         line += ' ';
         line += Topic;
         line += ':';

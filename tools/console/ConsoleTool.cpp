@@ -18,7 +18,7 @@ void CConsoleUi::AppendEventLine(const std::string& line) {
     ++events;
     if (quiet) return;
     std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    std::putc('\n', stdout);
     if (flushEach) std::fflush(stdout);
 }
 
