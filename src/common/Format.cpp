@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace kestrel {
@@ -91,8 +92,10 @@ bool FastFixed(double v, int decimals, std::string& out) {
     if (!(p < 1e15)) return false;
     const double whole = std::floor(p);
     const double frac = p - whole;  // exact: both below 2^53
-    if (frac == 0.5) return false;
-    uint64_t n = static_cast<uint64_t>(whole) + (frac > 0.5 ? 1 : 0);
+    // On a half: an exact tie goes away from zero; a product rounded onto the half is left to
+    // the exact path.
+    if (frac == 0.5 && !IsTie(v, decimals)) return false;
+    uint64_t n = static_cast<uint64_t>(whole) + (frac >= 0.5 ? 1 : 0);
     char buf[40];
     char* end = buf + sizeof buf;
     char* at = end;
@@ -145,17 +148,30 @@ std::string FormatGeneral(double value) {
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
     if (value == 0) return "0";
-    Exact e = ExactDecimal(value);
     // Significant digits and the decimal exponent E with |v| = 0.d1d2... x 10^E.
-    std::string all = e.intPart + e.fracPart;
-    int exp10 = e.intPart == "0" ? 0 : static_cast<int>(e.intPart.size());
-    size_t first = all.find_first_not_of('0');
-    if (e.intPart == "0") {
-        all = e.fracPart;
-        first = all.find_first_not_of('0');
-        exp10 = -static_cast<int>(first);
+    std::string digits;
+    int exp10 = 0;
+    // 25 correctly rounded digits decide the rounding at 15 unless digits 16 to 25 read
+    // 5000000000, where the exact value may lie on either side of the half or on it.
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.24e", std::fabs(value));
+    const char* ePos = std::strchr(buf, 'e');
+    if (ePos && ePos - buf == 26 && std::memcmp(buf + 16, "5000000000", 10) != 0) {
+        digits.assign(1, buf[0]);
+        digits.append(buf + 2, 24);
+        exp10 = std::atoi(ePos + 1) + 1;
+    } else {
+        Exact e = ExactDecimal(value);
+        std::string all = e.intPart + e.fracPart;
+        exp10 = e.intPart == "0" ? 0 : static_cast<int>(e.intPart.size());
+        size_t first = all.find_first_not_of('0');
+        if (e.intPart == "0") {
+            all = e.fracPart;
+            first = all.find_first_not_of('0');
+            exp10 = -static_cast<int>(first);
+        }
+        digits = all.substr(first);
     }
-    std::string digits = all.substr(first);
     if (digits.size() > kPrecision) {
         bool up = digits[kPrecision] >= '5';
         digits.resize(kPrecision);
