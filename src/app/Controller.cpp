@@ -140,6 +140,7 @@ void CController::LoadReplayData() {
     kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines);
     if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
     kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines);
+    Replay.BaseIndexedLines = SIZE_MAX;
     if (Replay.ReplayBaseLines.empty()) Ui.ShowMessage("デバッグ用データ\"std.csv\"の読込エラー");
     DebugTimerEnabled = true;
 }

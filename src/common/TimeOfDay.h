@@ -23,7 +23,12 @@ inline double MsToDays(int64_t ms) { return static_cast<double>(ms) / static_cas
 // Rounded to the nearest millisecond, halves away from zero; 0 for a value that is not finite.
 inline int64_t DaysToMs(double days) {
     if (!std::isfinite(days)) return 0;
-    return std::llround(days * static_cast<double>(kMsPerDay));
+    const double ms = days * static_cast<double>(kMsPerDay);
+    if (!(std::fabs(ms) < 4503599627370496.0)) return std::llround(ms);  // 2^52 and beyond
+    // What llround gives, without the call: the cut towards zero, then the exact remainder.
+    const int64_t whole = static_cast<int64_t>(ms);
+    const double rest = ms - static_cast<double>(whole);
+    return whole + (rest >= 0.5 ? 1 : rest <= -0.5 ? -1 : 0);
 }
 
 // "h:nn", "hh:nn" or "hh:nn:ss" (blanks around allowed) to milliseconds since midnight.

@@ -140,21 +140,33 @@ void CTrkg::LiveUpdate() {
 
 void CTrkg::LoadReplayBase() {
     if (!Ctx.Replay) return;
-    for (const auto& line : Ctx.Replay->ReplayBaseLines) {
-        if (FirstChars(line, 4) != Code) continue;
-        const CMeigaraInfo* info = Ctx.MasterList ? Ctx.MasterList->FindByCode(Topic) : nullptr;
-        Name = info ? info->GetName() : "$" + Topic + "$";
-        auto cols = SplitCommaText(line);
-        auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string(); };
-        MarginClass = col(1);
-        PrevClose = ParseIntOr0(col(2));
-        LimitHigh = Ctx.LimitList ? Ctx.LimitList->GetLimitHigh(PrevClose) : PrevClose;
-        OpenPrice = ParseIntOr0(col(3));
-        Gap = ClampInt32(int64_t{OpenPrice} - PrevClose);
-        LoanRatio = static_cast<float>(ParseRealOr0(col(5)));
-        YearHigh = ParseIntOr0(col(6));
-        return;
+    CReplayData& replay = *Ctx.Replay;
+    const std::vector<std::string>& base = replay.ReplayBaseLines;
+    // The first line of this code. A tracker without one looks again at every point: that
+    // costs one look-up, not a scan. An index that no longer fits the lines is made anew.
+    const std::string* found = nullptr;
+    for (int attempt = 0; attempt < 2 && !found; ++attempt) {
+        if (attempt > 0 || replay.BaseIndexedLines != base.size()) {
+            replay.BaseIndex.clear();
+            for (size_t i = 0; i < base.size(); ++i) replay.BaseIndex.emplace(FirstChars(base[i], 4), i);
+            replay.BaseIndexedLines = base.size();
+        }
+        auto it = replay.BaseIndex.find(Code);
+        if (it == replay.BaseIndex.end()) return;
+        if (it->second < base.size() && FirstChars(base[it->second], 4) == Code) found = &base[it->second];
     }
+    if (!found) return;
+    const CMeigaraInfo* info = Ctx.MasterList ? Ctx.MasterList->FindByCode(Topic) : nullptr;
+    Name = info ? info->GetName() : "$" + Topic + "$";
+    auto cols = SplitCommaText(*found);
+    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string(); };
+    MarginClass = col(1);
+    PrevClose = ParseIntOr0(col(2));
+    LimitHigh = Ctx.LimitList ? Ctx.LimitList->GetLimitHigh(PrevClose) : PrevClose;
+    OpenPrice = ParseIntOr0(col(3));
+    Gap = ClampInt32(int64_t{OpenPrice} - PrevClose);
+    LoanRatio = static_cast<float>(ParseRealOr0(col(5)));
+    YearHigh = ParseIntOr0(col(6));
 }
 
 bool CTrkg::ReplayStep() {

@@ -3,11 +3,13 @@
 // last 8,000 quote points; after every stored point it decides whether the issue has just risen
 // or fallen sharply and posts one record per direction.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "DdeConv.h"
@@ -45,6 +47,10 @@ void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
 struct CReplayData {
     kestrel::CTextLines ReplayLines;
     std::vector<std::string> ReplayBaseLines;
+    // The first line of each code in ReplayBaseLines, made on first use from that many lines
+    // (SIZE_MAX: not made yet). Whoever replaces the lines resets it.
+    std::unordered_map<std::string, size_t> BaseIndex;
+    size_t BaseIndexedLines = SIZE_MAX;
     int32_t ReplayPos = 0;
     // The line at ReplayPos, read, while the replay tick delivers it; null otherwise, and the
     // tracker reads the line itself.

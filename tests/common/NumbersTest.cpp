@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
 #include "Numbers.h"
 #include "TimeOfDay.h"
 
@@ -68,4 +71,24 @@ TEST(TimeOfDay, FormattingDropsSecondsAndEqualClockTimesCompareEqual) {
     int64_t start = CutToMinuteMs(latest) - 2 * kMsPerMinute;
     EXPECT_EQ(start, DaysToMs(ParseTime("10:03")));
     EXPECT_EQ(DaysToMs(MsToDays(start)), start);
+}
+
+// Days to milliseconds rounds as llround does: halves away from zero, on both sides of zero,
+// a hair off the halves and far beyond a day.
+TEST(TimeOfDay, DaysToMsRoundsLikeLlround) {
+    std::mt19937_64 rng(3);
+    const double day = static_cast<double>(kMsPerDay);
+    for (int i = 0; i < 200000; ++i) {
+        double ms;
+        switch (i % 3) {
+            case 0: ms = static_cast<double>(static_cast<int64_t>(rng() % 200000000) - 100000000) + 0.5; break;
+            case 1: ms = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 70) - 53); break;
+            default: ms = static_cast<double>(rng() % 100000000) / 7.0; break;
+        }
+        if (rng() & 1) ms = std::nextafter(ms, (rng() & 1) ? 1e300 : -1e300);
+        if (rng() & 1) ms = -ms;
+        const double days = ms / day;
+        ASSERT_EQ(DaysToMs(days), std::llround(days * day)) << std::hexfloat << days;
+    }
+    EXPECT_EQ(DaysToMs(std::nan("")), 0);
 }
