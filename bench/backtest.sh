@@ -2,7 +2,8 @@
 # Backtest throughput next to the raw floor (reading the same kabu.txt and splitting every line
 # into columns), on a generated folder of LINES quote lines over 2,000 watched issues.
 # Runs each measure ROUNDS times, alternating, and keeps the fastest: the machine's speed
-# varies from minute to minute. Needs `make bench` first.
+# varies from minute to minute. The ratio is also given per round (floor and backtest run back
+# to back), as the median over the rounds. Needs `make bench` first.
 # Usage: bench/backtest.sh [DIR] [LINES] [ROUNDS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,7 +35,9 @@ f=$(best <"$out/floor")
 for span in 2 60; do
     w=$(best <"$out/bt$span")
     m=$(sort -n "$out/rss$span" | tail -1)
+    paired=$(paste "$out/floor" "$out/bt$span" | awk '{ printf "%.2f\n", $1 / $2 }' | sort -n |
+             awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }')
     echo "time $span: backtest $w s ($(echo "$n / $w" | bc) lines/s, events written to a file)," \
-         "floor $f s ($(echo "$n / $f" | bc) lines/s), ratio $(echo "scale=2; $f / $w" | bc)," \
-         "peak RSS $((m / 1024)) MiB"
+         "floor $f s ($(echo "$n / $f" | bc) lines/s), ratio $(echo "scale=2; $f / $w" | bc)" \
+         "(median per round $paired), peak RSS $((m / 1024)) MiB"
 done
