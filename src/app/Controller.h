@@ -4,8 +4,8 @@
 // TM_Global drives it from Qt timers; kestrel-backtest drives the same code without pacing.
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DdeConv.h"
