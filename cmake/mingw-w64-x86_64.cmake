@@ -17,7 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Windows 7 API level (SetThreadDescription and friends are not used); localtime_r and the
 # other POSIX thread-safe calls of the C runtime; the runtime libraries linked in, so the
-# programs run from any folder without the MinGW DLLs beside them.
-set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -D_POSIX_THREAD_SAFE_FUNCTIONS")
-set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -D_POSIX_THREAD_SAFE_FUNCTIONS")
+# programs run from any folder without the MinGW DLLs beside them. Debug information is kept
+# (-g) so that a test run that hangs can show where each thread stands, by function and line.
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -D_POSIX_THREAD_SAFE_FUNCTIONS -g")
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -D_POSIX_THREAD_SAFE_FUNCTIONS -g")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -3,7 +3,12 @@
 #   scripts/run-wine-tests.sh [BUILD_DIR]      (default build-win)
 # Needs Debian's wine/wine64 and a MinGW build (make windows). The ANSI code page must be 932,
 # so the run uses the ja_JP.UTF-8 locale, generated here when it is missing.
-set -euo pipefail
+#
+# Every step runs under a watchdog: a step that runs past its limit has the stack of every
+# thread of our programs printed (winedbg, symbolised from the build's debug information),
+# is ended, and is named as failed. Each step reports its own result; the script goes on to
+# the next one and fails at the end when any step failed. Nothing is tried twice.
+set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build-win}"
@@ -21,6 +26,7 @@ if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then
   echo "run-wine-tests: wine64 not installed, Wine suite skipped"
   exit 0
 fi
+ADDR2LINE="$(command -v x86_64-w64-mingw32-addr2line 2>/dev/null || true)"
 
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8 2>/dev/null ||
@@ -37,66 +43,169 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "run-wine-tests: preparing a Wine prefix"
-timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
-timeout 60 "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-"$WINESERVER" -w
-acp=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP 2>/dev/null |
-  tr -d '\r' | awk '/ACP/ {print $NF}' || true)
-echo "run-wine-tests: ANSI code page ${acp:-unknown}"
+FAILED=()
+SUITE_START=$SECONDS
+
+# Prints one winedbg frame line, and below it the function, file and line (with the functions
+# inlined there) when the frame lies in one of our programs.
+symbolise() {
+  local line module addr exe
+  while IFS= read -r line; do
+    printf '    %s\n' "$line"
+    [ -n "$ADDR2LINE" ] || continue
+    if [[ "$line" =~ ^[=\>\ ]*[0-9]+\ (0x[0-9a-fA-F]+)\ in\ ([A-Za-z0-9_.-]+)\ \(\+0x ]]; then
+      addr="${BASH_REMATCH[1]}" module="${BASH_REMATCH[2]}"
+      exe="$(find "$BUILD" -name "$module.exe" -print -quit 2>/dev/null)"
+      [ -n "$exe" ] && "$ADDR2LINE" -f -C -i -p -e "$exe" "$addr" 2>/dev/null | sed 's/^/        /'
+    fi
+  done
+}
+
+# The stacks of every thread of the running Windows processes whose image is one of ours.
+dump_threads() {
+  local procs pid name p4
+  procs="$(timeout 60 "$WINE" winedbg --command "info proc" 2>/dev/null | tr -d '\r')"
+  while read -r pid name; do
+    p4="$(printf '%04x' "$((16#$pid))")"
+    echo "  process $p4 $name:"
+    # "bt all" walks every process of the prefix; keep the threads of this one.
+    timeout 120 "$WINE" winedbg --command "bt all" "0x$pid" 2>/dev/null | tr -d '\r' |
+      awk -v P="$p4" '/^Backtracing for thread/ { show = ($7 == P) } show && NF' | symbolise
+  done < <(printf '%s\n' "$procs" |
+             sed -n "s/^[ =]*\([0-9a-fA-F]\{8\}\) .*'\(kestrel-[a-z]*\.exe\|dde-[a-z-]*\.exe\)'.*/\1 \2/p")
+}
+
+# run_step NAME LIMIT COMMAND...: runs COMMAND under the watchdog and records its result.
+run_step() {
+  local name="$1" limit="$2"
+  shift 2
+  echo "run-wine-tests: $name"
+  local start=$SECONDS log="$TMP/step.log"
+  "$@" >"$log" 2>&1 &
+  local pid=$! rc
+  while kill -0 "$pid" 2>/dev/null && ((SECONDS - start < limit)); do sleep 0.2; done
+  if kill -0 "$pid" 2>/dev/null; then
+    cat "$log"
+    echo "  TIMED OUT: $name ran past its limit of $limit s; where the threads of our programs stand:"
+    dump_threads
+    "$WINESERVER" -k 2>/dev/null
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    FAILED+=("$name (timed out after $limit s)")
+    "$WINESERVER" -w 2>/dev/null
+    return
+  fi
+  wait "$pid"
+  rc=$?
+  "$WINESERVER" -w 2>/dev/null
+  cat "$log"
+  if [ "$rc" = 0 ]; then
+    echo "run-wine-tests: $name passed ($((SECONDS - start)) s)"
+  else
+    echo "run-wine-tests: $name FAILED (exit $rc, $((SECONDS - start)) s)"
+    FAILED+=("$name (exit $rc)")
+  fi
+}
+
+# waits_for FILE TEXT LIMIT PID: until FILE holds TEXT; false when PID ends first or LIMIT s pass.
+waits_for() {
+  local file="$1" text="$2" limit="$3" pid="$4" start=$SECONDS
+  until grep -qF "$text" "$file" 2>/dev/null; do
+    kill -0 "$pid" 2>/dev/null || return 1
+    ((SECONDS - start < limit)) || return 1
+    sleep 0.05
+  done
+}
+
+prepare_prefix() {
+  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1
+  timeout 60 "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || return 1
+  "$WINESERVER" -w
+  local acp
+  acp=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP 2>/dev/null |
+    tr -d '\r' | awk '/ACP/ {print $NF}')
+  echo "  ANSI code page ${acp:-unknown}"
+  [ "$acp" = 932 ]
+}
 
 # A recorded folder: the demo's first lines, which hold its early sharp moves.
 FOLDER="$TMP/folder"
-mkdir -p "$FOLDER/log"
-for f in KESTREL.INI std.csv 株式売買値幅.txt 監視銘柄.txt 銘柄情報.txt; do cp "$ROOT/examples/demo/$f" "$FOLDER/"; done
-head -n "${KESTREL_WINE_LINES:-1500}" "$ROOT/examples/demo/kabu.txt" >"$FOLDER/kabu.txt"
 WORK="$TMP/work"
-mkdir -p "$WORK"
+mkdir -p "$FOLDER/log" "$WORK/bt" "$WORK/watch" "$WORK/short/log"
+for f in KESTREL.INI std.csv 株式売買値幅.txt 監視銘柄.txt 銘柄情報.txt; do
+  cp "$ROOT/examples/demo/$f" "$FOLDER/"
+  cp "$ROOT/examples/demo/$f" "$WORK/short/"
+done
+head -n "${KESTREL_WINE_LINES:-1500}" "$ROOT/examples/demo/kabu.txt" >"$FOLDER/kabu.txt"
+head -n "${KESTREL_WATCH_LINES:-600}" "$FOLDER/kabu.txt" >"$WORK/short/kabu.txt"
 
-status=0
-echo "run-wine-tests: dde-tests"
-timeout 600 "$WINE" "$BUILD/tests/dde/dde-tests.exe" "$BUILD/tests/dde/dde-test-server.exe" \
-  "$FOLDER" "$WORK" | tr -d '\r' || status=1
-"$WINESERVER" -w || true
+dde_tests() {
+  "$WINE" "$BUILD/tests/dde/dde-tests.exe" "$BUILD/tests/dde/dde-test-server.exe" "$FOLDER" "$WORK" |
+    sed -u 's/\r$//'
+}
+
+backtest() {
+  "$WINE" "$BUILD/tools/kestrel-backtest/kestrel-backtest.exe" "$WORK/short" --out "$WORK/bt" \
+    --date 20261208 2>"$WORK/bt.log" | tr -d '\r' >"$WORK/bt.txt"
+  local rc=$?
+  tr -d '\r' <"$WORK/bt.log" | sed 's/^/  /'
+  [ "$rc" = 0 ] && [ -s "$WORK/bt.txt" ] || { echo "  FAILED: kestrel-backtest printed no event line"; return 1; }
+}
 
 # kestrel-watch.exe against the server, which moves on once the client has gone quiet, prints
 # the event lines and writes the lists that kestrel-backtest.exe makes of the same folder.
-echo "run-wine-tests: kestrel-watch against the test server"
-mkdir -p "$WORK/bt" "$WORK/watch"
-head -n "${KESTREL_WATCH_LINES:-600}" "$FOLDER/kabu.txt" >"$WORK/kabu-short.txt"
-mkdir -p "$WORK/short/log"
-cp "$FOLDER"/*.txt "$FOLDER"/*.csv "$FOLDER"/KESTREL.INI "$WORK/short/"
-cp "$WORK/kabu-short.txt" "$WORK/short/kabu.txt"
-timeout 120 "$WINE" "$BUILD/tools/kestrel-backtest/kestrel-backtest.exe" "$WORK/short" --out "$WORK/bt" \
-  --date 20261208 2>/dev/null | tr -d '\r' >"$WORK/bt.txt"
-timeout 300 "$WINE" "$BUILD/tests/dde/dde-test-server.exe" "$WORK/short" --paced 40 --exit-at-end \
-  --wait-links "$(grep -c '' "$WORK/short/監視銘柄.txt")" \
-  2>"$WORK/server.log" &
-server=$!
-sleep 2
-mkfifo "$WORK/in"
-( while kill -0 $server 2>/dev/null; do sleep 0.2; done; sleep 0.5 ) >"$WORK/in" &
-feeder=$!
-timeout 300 "$WINE" "$BUILD/tools/kestrel-watch/kestrel-watch.exe" "$WORK/short" --out "$WORK/watch" \
-  --date 20261208 <"$WORK/in" 2>"$WORK/watch.log" | tr -d '\r' >"$WORK/watch.txt" || true
-wait $server || true
-wait $feeder || true
-cat "$WORK/watch.log" "$WORK/server.log" | tr -d '\r' | sed 's/^/  /'
-watch_ok=1
-if [ ! -s "$WORK/bt.txt" ]; then echo "  FAILED: kestrel-backtest printed no event line"; watch_ok=0; fi
-if ! cmp -s "$WORK/bt.txt" "$WORK/watch.txt"; then
-  echo "  FAILED: event lines differ (backtest $(wc -l <"$WORK/bt.txt"), watch $(wc -l <"$WORK/watch.txt"))"
-  diff "$WORK/bt.txt" "$WORK/watch.txt" | head -10 | sed 's/^/  /'
-  watch_ok=0
-fi
-for f in 20261208_Asc.txt 20261208_Dsc.txt; do
-  if ! cmp -s "$WORK/bt/$f" "$WORK/watch/$f"; then echo "  FAILED: $f differs"; watch_ok=0; fi
-done
-if [ $watch_ok = 1 ]; then
-  echo "[  OK  ] kestrel-watch: $(wc -l <"$WORK/watch.txt") event lines and both lists as kestrel-backtest"
-else
-  status=1
+# Its input stays open while the server serves; the end of the input ends it.
+watch_against_server() {
+  local links server watch_pid rc ok=0
+  links="$(grep -c '' "$WORK/short/監視銘柄.txt")"
+  "$WINE" "$BUILD/tests/dde/dde-test-server.exe" "$WORK/short" --paced 40 --exit-at-end \
+    --wait-links "$links" 2>"$WORK/server.log" &
+  server=$!
+  if ! waits_for "$WORK/server.log" "serving RSS" 120 "$server"; then
+    echo "  FAILED: the test server never offered its service"
+    tr -d '\r' <"$WORK/server.log" | sed 's/^/  /'
+    return 1
+  fi
+  mkfifo "$WORK/in"
+  "$WINE" "$BUILD/tools/kestrel-watch/kestrel-watch.exe" "$WORK/short" --out "$WORK/watch" \
+    --date 20261208 <"$WORK/in" 2>"$WORK/watch.log" | tr -d '\r' >"$WORK/watch.txt" &
+  watch_pid=$!
+  # The input is held open until the server has served its last change and ended.
+  exec {hold}>"$WORK/in"
+  wait "$server"
+  exec {hold}>&-
+  wait "$watch_pid"
+  rc=$?
+  tr -d '\r' <"$WORK/watch.log" | sed 's/^/  /'
+  tr -d '\r' <"$WORK/server.log" | sed 's/^/  /'
+  [ "$rc" = 0 ] || { echo "  FAILED: kestrel-watch exited with $rc"; ok=1; }
+  if ! cmp -s "$WORK/bt.txt" "$WORK/watch.txt"; then
+    echo "  FAILED: event lines differ (backtest $(grep -c '' "$WORK/bt.txt"), watch $(grep -c '' "$WORK/watch.txt"))"
+    diff "$WORK/bt.txt" "$WORK/watch.txt" | head -10 | sed 's/^/  /'
+    ok=1
+  fi
+  for f in 20261208_Asc.txt 20261208_Dsc.txt; do
+    if ! cmp -s "$WORK/bt/$f" "$WORK/watch/$f"; then echo "  FAILED: $f differs"; ok=1; fi
+  done
+  [ "$ok" = 0 ] && echo "  kestrel-watch: $(grep -c '' "$WORK/watch.txt") event lines and both lists as kestrel-backtest"
+  return "$ok"
+}
+
+run_step "preparing a Wine prefix" 400 prepare_prefix
+if [ ${#FAILED[@]} = 0 ]; then
+  run_step "dde-tests" 600 dde_tests
+  run_step "kestrel-backtest of the short folder" 120 backtest
+  if [ -s "$WORK/bt.txt" ]; then
+    run_step "kestrel-watch against the test server" 300 watch_against_server
+  else
+    FAILED+=("kestrel-watch against the test server (not run: no backtest to compare with)")
+  fi
 fi
 
-if [ $status = 0 ]; then echo "run-wine-tests: all passed"; else echo "run-wine-tests: FAILED"; fi
-exit $status
+if [ ${#FAILED[@]} = 0 ]; then
+  echo "run-wine-tests: all passed ($((SECONDS - SUITE_START)) s)"
+  exit 0
+fi
+echo "run-wine-tests: FAILED ($((SECONDS - SUITE_START)) s):"
+printf '  %s\n' "${FAILED[@]}"
+exit 1

@@ -230,11 +230,9 @@ const CReplayPoint& CController::PointAt(int32_t pos) {
         NextPos = pos + 1;
         // Lines before this one are done with: their slots may take the lines a ring later.
         if (pos % kReaderBlock == 0) {
-            ReaderLimit.store(pos + kRing, std::memory_order_release);
-            ReaderLimit.notify_one();
+            ReaderLimit.Store(pos + kRing);
         }
-        for (int32_t end; (end = ReaderEnd.load(std::memory_order_acquire)) < want;)
-            ReaderEnd.wait(end, std::memory_order_acquire);
+        for (int32_t end = ReaderEnd.Load(); end < want;) end = ReaderEnd.WaitWhileEquals(end);
     } else {
         for (int32_t l = pos; l < want; ++l) {
             CReplayPoint& a = Ahead[static_cast<size_t>(l % kRing)];
@@ -247,35 +245,33 @@ const CReplayPoint& CController::PointAt(int32_t pos) {
 void CController::StartReplayReader() {
     if (Reader.joinable() || !this->TrkgList || ReplayAtEnd()) return;
     NextPos = Replay.ReplayPos;
-    ReaderEnd.store(NextPos);
-    ReaderLimit.store(NextPos + kRing);
+    ReaderEnd.Store(NextPos);
+    ReaderLimit.Store(NextPos + kRing);
     Reader = std::jthread([this](std::stop_token stop) { ReplayReader(stop); });
 }
 
 void CController::StopReplayReader() {
     if (!Reader.joinable()) return;
     Reader.request_stop();
-    ReaderLimit.store(INT32_MAX, std::memory_order_release);  // wakes a reader that waits for room
-    ReaderLimit.notify_all();
+    ReaderLimit.Store(INT32_MAX);  // wakes a reader that waits for room
     Reader.join();
     Reader = std::jthread();
 }
 
 void CController::ReplayReader(std::stop_token stop) {
     const int32_t total = static_cast<int32_t>(Replay.ReplayLines.size());
-    int32_t at = ReaderEnd.load(std::memory_order_relaxed);
+    int32_t at = ReaderEnd.Load();
     while (at < total && !stop.stop_requested()) {
-        const int32_t limit = ReaderLimit.load(std::memory_order_acquire);
+        const int32_t limit = ReaderLimit.Load();
         if (at >= limit) {
-            ReaderLimit.wait(limit, std::memory_order_acquire);
+            ReaderLimit.WaitWhileEquals(limit);
             continue;
         }
         const int32_t end = std::min({at + kReaderBlock, limit, total});
         for (; at < end; ++at)
             ReadReplayPoint(at, Replay.ReplayLines[static_cast<size_t>(at)], this->TrkgList.get(),
                             Ahead[static_cast<size_t>(at % kRing)]);
-        ReaderEnd.store(at, std::memory_order_release);
-        ReaderEnd.notify_one();
+        ReaderEnd.Store(at);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "LimitPriceRange.h"
 #include "MeigaraInfo.h"
 #include "Trkg.h"
+#include "WaitableValue.h"
 #include "Watch.h"
 
 class CController {
@@ -90,8 +91,8 @@ private:
     static constexpr int32_t kRing = 8192, kReaderBlock = 512, kFar = 12, kNear = 6;
     std::vector<CReplayPoint> Ahead = std::vector<CReplayPoint>(kRing);
     std::jthread Reader;
-    std::atomic<int32_t> ReaderEnd{0};
-    std::atomic<int32_t> ReaderLimit{0};
+    CWaitableValue ReaderEnd;
+    CWaitableValue ReaderLimit;
     int32_t NextPos = 0;  // the line the reader expects the replay to take next
     static constexpr int kHeldLines = 64;
     int HeldLines = 0;  // lines delivered since held records were last pushed

@@ -3,12 +3,14 @@
 // FOLDER is a recorded working folder; WORKDIR a scratch folder of this run.
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "DdemlConv.h"
 #include "Numbers.h"
 #include "TextFile.h"
+#include "WaitableValue.h"
 
 namespace {
 
@@ -369,6 +372,46 @@ void NoServerDetachesTheItem(const std::string& work) {
     m.c->DataModuleDestroy();
 }
 
+// The backtest hands lines over between its reader and its replay through waitable values. With
+// MinGW's library, std::atomic's wait could miss a notice and sleep for ever; thousands of
+// hand-offs found that within a second. A stalled hand-off fails the run instead of hanging it.
+void HandOffsBetweenThreadsNeverMissAWakeUp() {
+    constexpr int kRounds = 20'000;
+    CWaitableValue ping, pong;
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
+        for (int i = 1; i <= kRounds; ++i) {
+            for (int v = ping.Load(); v < i;) v = ping.WaitWhileEquals(v);
+            pong.Store(i);
+        }
+    });
+    std::thread watchdog([&] {
+        int last = -1;
+        for (int still = 0; !done.load(); Sleep(50)) {
+            int now = pong.Load();
+            still = now == last ? still + 1 : 0;
+            last = now;
+            if (still > 100) {  // five seconds without a hand-off
+                std::printf("  FAILED: hand-off stalled at %d of %d (ping %d)\n", now, kRounds, ping.Load());
+                std::printf("[ FAIL ] HandOffsBetweenThreadsNeverMissAWakeUp\n");
+                std::fflush(stdout);
+                std::_Exit(1);
+            }
+        }
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 1; i <= kRounds; ++i) {
+        ping.Store(i);
+        for (int v = pong.Load(); v < i;) v = pong.WaitWhileEquals(v);
+    }
+    done = true;
+    echo.join();
+    watchdog.join();
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("  %d hand-offs each way, %.1f s\n", kRounds, secs);
+    CHECK_EQ(pong.Load(), kRounds);
+}
+
 std::string gFilter;  // runs only the tests whose name holds it
 
 void Run(const char* name, const std::function<void()>& test) {
@@ -395,6 +438,7 @@ int main(int argc, char** argv) {
     std::string folder = argv[2], work = argv[3];
     if (argc > 4) gFilter = argv[4];
     setvbuf(stdout, nullptr, _IONBF, 0);
+    Run("HandOffsBetweenThreadsNeverMissAWakeUp", [] { HandOffsBetweenThreadsNeverMissAWakeUp(); });
     Run("NoServerDetachesTheItem", [&] { NoServerDetachesTheItem(work); });
     Run("LiveServingGivesTheReplaysEventLinesAndLists",
         [&] { LiveServingGivesTheReplaysEventLinesAndLists(folder, work); });
