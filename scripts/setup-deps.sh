@@ -21,14 +21,24 @@ for p in "${PKGS[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup-deps: all ${#PKGS[@]} packages present"
-  exit 0
-fi
-
-echo "setup-deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup-deps: all ${#PKGS[@]} packages present"
+else
+  echo "setup-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The number-format tests run once under a comma-decimal locale; generate it when missing.
+# (Read the list first: under pipefail, grep -q closing the pipe early would fail `locale -a`.)
+locales_present="$(locale -a 2>/dev/null || true)"
+if ! grep -qix 'de_DE\.utf-\?8' <<<"$locales_present"; then
+  echo "setup-deps: generating locale de_DE.UTF-8"
+  if ! $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8; then
+    echo "setup-deps: warning: could not generate de_DE.UTF-8; the locale test will be skipped" >&2
+  fi
+fi

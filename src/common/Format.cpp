@@ -1,26 +1,31 @@
 #include "Format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace kestrel {
 namespace {
 
-// The exact decimal expansion of |v| as integer digits and fraction digits. glibc prints the
-// exact binary value for any precision; 1100 fraction digits hold every double's expansion.
+// No text here comes from printf: printf writes the decimal point of LC_NUMERIC, which the GUI
+// takes from the environment (a "," under de_DE), and these texts go into resume files and
+// event lines that must read the same on every desktop. to_chars knows no locale.
+
+// The exact decimal expansion of |v| as integer digits and fraction digits. to_chars with a
+// precision prints the exact binary value; 1100 fraction digits hold every double's expansion.
 struct Exact {
     std::string intPart;   // no leading zeros; "0" for |v| < 1
     std::string fracPart;  // trailing zeros removed
 };
 
 Exact ExactDecimal(double v) {
+    // DBL_MAX has 309 integer digits: 309 + "." + 1100 fit.
     static thread_local std::vector<char> buf(1500);
-    int n = std::snprintf(buf.data(), buf.size(), "%.1100f", std::fabs(v));
-    std::string s(buf.data(), static_cast<size_t>(n));
+    auto res = std::to_chars(buf.data(), buf.data() + buf.size(), std::fabs(v),
+                             std::chars_format::fixed, 1100);
+    std::string s(buf.data(), res.ptr);
     size_t dot = s.find('.');
     Exact e;
     e.intPart = s.substr(0, dot);
@@ -128,10 +133,10 @@ std::string FormatFixed(double value, int decimals, int width) {
     } else if (std::isinf(value)) {
         out = value < 0 ? "-INF" : "INF";
     } else if (!IsTie(value, decimals) && decimals <= 30 && std::fabs(value) < 1e300) {
-        // Away from an exact tie the C library's correctly rounded result is the same.
+        // Away from an exact tie the correctly rounded result of to_chars is the same.
         char buf[400];
-        std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-        out = buf;
+        auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+        out.assign(buf, res.ptr);
         if (out[0] == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);
     } else {
         std::string ip, fp;
@@ -153,13 +158,17 @@ std::string FormatGeneral(double value) {
     int exp10 = 0;
     // 25 correctly rounded digits decide the rounding at 15 unless digits 16 to 25 read
     // 5000000000, where the exact value may lie on either side of the half or on it.
+    // "d.<24 digits>e<sign><2 or 3 digits>".
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.24e", std::fabs(value));
-    const char* ePos = std::strchr(buf, 'e');
-    if (ePos && ePos - buf == 26 && std::memcmp(buf + 16, "5000000000", 10) != 0) {
+    auto res =
+        std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 24);
+    const char* ePos = std::find(buf, res.ptr, 'e');
+    if (ePos - buf == 26 && res.ptr - ePos >= 3 && std::memcmp(buf + 16, "5000000000", 10) != 0) {
         digits.assign(1, buf[0]);
         digits.append(buf + 2, 24);
-        exp10 = std::atoi(ePos + 1) + 1;
+        int e = 0;
+        std::from_chars(ePos + 2, res.ptr, e);
+        exp10 = (ePos[1] == '-' ? -e : e) + 1;
     } else {
         Exact e = ExactDecimal(value);
         std::string all = e.intPart + e.fracPart;

@@ -1,9 +1,9 @@
 #include "Numbers.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <string>
+#include <system_error>
 
 namespace kestrel {
 namespace {
@@ -67,28 +67,54 @@ std::optional<double> ParseReal(std::string_view text) {
     std::string_view s = Trim(text);
     if (s.empty()) return std::nullopt;
     // Accept exactly: sign? digits* (. digits*)? ([eE] sign? digits+)?, with at least one digit
-    // in the mantissa. strtod would also take "inf", "nan" and hexadecimal forms.
+    // in the mantissa; no "inf", "nan" or hexadecimal forms. The conversion itself is
+    // from_chars, which reads "." whatever LC_NUMERIC the process runs under (the GUI sets it
+    // from the environment, and a German desktop would turn "2.5" into 2).
     size_t i = 0;
+    const bool neg = s[i] == '-';
     if (s[i] == '+' || s[i] == '-') ++i;
+    const size_t mantissa = i;
     size_t digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+    // Decimal place of the first significant digit, to tell an overflow from an underflow.
+    int64_t place = 0;
+    bool significant = false;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+        significant = significant || s[i] != '0';
+        if (significant) ++place;
+        ++i, ++digits;
+    }
     if (i < s.size() && s[i] == '.') {
         ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            significant = significant || s[i] != '0';
+            if (!significant) --place;
+            ++i, ++digits;
+        }
     }
     if (digits == 0) return std::nullopt;
+    int64_t exponent = 0;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        bool expNeg = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNeg = s[i++] == '-';
         size_t ed = 0;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++ed;
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, ++ed)
+            if (exponent < 100'000'000) exponent = exponent * 10 + (s[i] - '0');
         if (ed == 0) return std::nullopt;
+        if (expNeg) exponent = -exponent;
     }
     if (i != s.size()) return std::nullopt;
-    std::string buf(s);
-    char* end = nullptr;
-    double v = std::strtod(buf.c_str(), &end);
-    if (!std::isfinite(v)) return std::nullopt;
+    // from_chars takes no "+"; a "-" it reads itself.
+    const char* first = s.data() + (neg ? 0 : mantissa);
+    const char* last = s.data() + s.size();
+    double v = 0;
+    auto [stop, ec] = std::from_chars(first, last, v, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        // Too large does not convert; too small is a zero of its sign, as strtod gives.
+        if (place + exponent > 0) return std::nullopt;
+        return neg ? -0.0 : 0.0;
+    }
+    if (ec != std::errc() || stop != last || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 

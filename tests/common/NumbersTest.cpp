@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "Numbers.h"
@@ -41,6 +42,22 @@ TEST(Numbers, RealsAndFlooringToYen) {
     EXPECT_EQ(ParseReal("0x10"), std::nullopt);
     EXPECT_EQ(ParseReal("1e"), std::nullopt);
     EXPECT_EQ(ParseReal(""), std::nullopt);
+    EXPECT_EQ(ParseReal("2.5x"), std::nullopt);
+    EXPECT_DOUBLE_EQ(*ParseReal("+7.25"), 7.25);
+    EXPECT_DOUBLE_EQ(*ParseReal("5."), 5.0);
+    // Out of range: too large does not convert, too small is a zero of its sign, also where
+    // leading zeros and the exponent pull in opposite directions.
+    EXPECT_EQ(ParseReal("1e400"), std::nullopt);
+    EXPECT_EQ(ParseReal("-1e999999999999999999"), std::nullopt);
+    EXPECT_EQ(ParseReal("0.00001e314"), std::nullopt);
+    EXPECT_EQ(ParseReal("0.0001e312"), 1e308);
+    EXPECT_EQ(ParseReal("100000000000e-330"), 1e-319);
+    ASSERT_TRUE(ParseReal("1e-400"));
+    EXPECT_EQ(*ParseReal("1e-400"), 0.0);
+    EXPECT_FALSE(std::signbit(*ParseReal("1e-400")));
+    ASSERT_TRUE(ParseReal("-1000e-999999999999"));
+    EXPECT_TRUE(std::signbit(*ParseReal("-1000e-999999999999")));
+    EXPECT_EQ(ParseReal("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
     EXPECT_EQ(FloorYen("1030.9"), 1030);
     EXPECT_EQ(FloorYen("-0.5"), -1);
     EXPECT_EQ(FloorYen("abc"), 0);
