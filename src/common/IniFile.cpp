@@ -7,6 +7,8 @@
 #endif
 
 #include <cctype>
+#include <cerrno>
+#include <system_error>
 #include <vector>
 
 #include "Codec.h"
@@ -188,18 +190,29 @@ std::string IniFile::SpliceValue(const std::string& bytes, const std::string& se
 
 bool IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
+    lastWriteError_.clear();
+    auto refuse = [&](int err) {
+        lastWriteError_ = path_ + ": " + std::generic_category().message(err);
+        return false;
+    };
     std::string bytes;
     bool exists = ReadFileBytes(path_, bytes);
-    if (!exists && FileExists(path_)) return false;  // there but unreadable: do not clobber it
+    if (!exists) {
+        // There but unreadable: do not clobber it.
+        int err = errno;
+        if (FileExists(path_)) return refuse(err ? err : EACCES);
+    }
+    // A read-only file stays so.
 #ifdef _WIN32
-    if (exists && _waccess(WidePath(path_).c_str(), 2) != 0) return false;  // a read-only file stays so
+    if (exists && _waccess(WidePath(path_).c_str(), 2) != 0) return refuse(errno);
 #else
-    if (exists && access(path_.c_str(), W_OK) != 0) return false;  // a read-only file stays so
-#endif  // a read-only file stays so
+    if (exists && access(path_.c_str(), W_OK) != 0) return refuse(errno);
+#endif
     std::string out = SpliceValue(bytes, section, key, value);
     try {
         WriteFileBytes(path_, out);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        lastWriteError_ = e.what();
         return false;
     }
     return true;

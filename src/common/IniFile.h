@@ -21,10 +21,12 @@ public:
     int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
     double ReadFloat(const std::string& section, const std::string& key, double def) const;
 
-    // False when the file cannot be written.
+    // False when the file cannot be written; the file is then as it was, and LastWriteError
+    // says why ("<path>: <the system's reason>").
     bool WriteString(const std::string& section, const std::string& key,
                      const std::string& value);
     bool WriteInteger(const std::string& section, const std::string& key, int32_t value);
+    const std::string& LastWriteError() const { return lastWriteError_; }
 
     // The same rules on a file's bytes, for callers (and fuzzers) that hold them already.
     static bool LookupIn(const std::string& bytes, const std::string& section,
@@ -35,6 +37,7 @@ public:
 private:
     bool Lookup(const std::string& section, const std::string& key, std::string& raw) const;
     std::string path_;
+    std::string lastWriteError_;
 };
 
 }  // namespace kestrel

@@ -5,15 +5,22 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 
 #include "Codec.h"
+#include "FileSaveOps.h"
 
 namespace kestrel {
 
@@ -29,15 +36,27 @@ std::wstring WidePath(const std::string& path) {
 namespace {
 FILE* OpenFile(const std::string& path, const wchar_t* mode) { return _wfopen(WidePath(path).c_str(), mode); }
 bool StatPath(const std::string& path, struct _stat64& st) { return _wstat64(WidePath(path).c_str(), &st) == 0; }
-int FlushToDisk(FILE* f) { return _commit(_fileno(f)); }
-int RenameOver(const std::string& from, const std::string& to) {
-    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? 0
-               : (errno = EACCES, -1);
+unsigned long ProcessId() { return static_cast<unsigned long>(GetCurrentProcessId()); }
+constexpr const char* kFolderMarks = "/\\";
+
+std::string Utf8Name(const wchar_t* name) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n : 1), '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, name, -1, s.data(), n, nullptr, nullptr);
+    s.pop_back();
+    return s;
 }
-void RemoveFile(const std::string& path) { _wremove(WidePath(path).c_str()); }
-long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+// True while a process of that id runs: its temporary may be a save still going on.
+bool ProcessRuns(unsigned long long pid) {
+    if (pid == 0 || pid > 0xFFFFFFFFull) return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!h) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    bool runs = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+    CloseHandle(h);
+    return runs;
+}
 }  // namespace
 #define KESTREL_STAT struct _stat64
 #define KESTREL_FSTAT _fstat64
@@ -46,10 +65,13 @@ long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 namespace {
 FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 bool StatPath(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
-int FlushToDisk(FILE* f) { return fsync(fileno(f)); }
-int RenameOver(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()); }
-void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
-long ProcessId() { return static_cast<long>(getpid()); }
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+constexpr const char* kFolderMarks = "/";
+
+bool ProcessRuns(unsigned long long pid) {
+    if (pid == 0 || pid > static_cast<unsigned long long>(INT_MAX)) return false;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
 }  // namespace
 #define KESTREL_STAT struct stat
 #define KESTREL_FSTAT fstat
@@ -154,28 +176,165 @@ bool ReadLines(const std::string& path, CTextLines& lines) {
     return true;
 }
 
+namespace {
+
+// A save writes to the target's name + ".tmp" + its process id + "-" + 12 random hex digits.
+// Nobody can guess the name to lay a link there beforehand, and the create refuses anything
+// already there anyway. Earlier builds used ".tmp" + the process id alone; that form is
+// recognised too, so what a killed save of either kind left behind is cleared.
+constexpr std::string_view kTmpMark = ".tmp";
+constexpr size_t kRandomDigits = 12;
+
+enum class TmpKind { None, Old, Current };
+
+// Whether `name` is a temporary of ours for the target named `base`, and whose (its process id).
+TmpKind TemporaryKind(std::string_view base, std::string_view name, unsigned long long& pid) {
+    if (name.size() <= base.size() + kTmpMark.size() || name.substr(0, base.size()) != base ||
+        name.substr(base.size(), kTmpMark.size()) != kTmpMark)
+        return TmpKind::None;
+    std::string_view rest = name.substr(base.size() + kTmpMark.size());
+    size_t digits = 0;
+    pid = 0;
+    for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits)
+        if (pid < ULLONG_MAX / 100) pid = pid * 10 + static_cast<unsigned>(rest[digits] - '0');
+    if (digits == 0) return TmpKind::None;
+    if (digits == rest.size()) return TmpKind::Old;
+    rest.remove_prefix(digits);
+    if (rest.size() != 1 + kRandomDigits || rest[0] != '-') return TmpKind::None;
+    for (char c : rest.substr(1))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return TmpKind::None;
+    return TmpKind::Current;
+}
+
+// A temporary left by a save that is over. One whose writer still runs may be a save of the
+// same file by another of our processes (the monitor and a backtest into the same folder), so
+// it stays; no build writes the old form any more.
+bool IsStaleTemporary(std::string_view base, std::string_view name) {
+    unsigned long long pid = 0;
+    switch (TemporaryKind(base, name, pid)) {
+        case TmpKind::Old:
+            return true;
+        case TmpKind::Current:
+            return !ProcessRuns(pid);
+        default:
+            return false;
+    }
+}
+
+uint32_t Entropy() {
+    try {
+        return std::random_device{}();
+    } catch (const std::exception&) {
+        return 0;  // no source on this system: the clock and the process id must do
+    }
+}
+
+std::string TemporaryName(const std::string& path) {
+    thread_local std::mt19937_64 random = [] {
+        auto now = static_cast<uint64_t>(
+            std::chrono::system_clock::now().time_since_epoch().count());
+        std::seed_seq seed{Entropy(), Entropy(), static_cast<uint32_t>(now),
+                           static_cast<uint32_t>(now >> 32), static_cast<uint32_t>(ProcessId())};
+        return std::mt19937_64(seed);
+    }();
+    static constexpr char kHex[] = "0123456789abcdef";
+    uint64_t bits = random();
+    std::string name = path + std::string(kTmpMark) + std::to_string(ProcessId()) + "-";
+    for (size_t i = 0; i < kRandomDigits; ++i, bits >>= 4) name += kHex[bits & 15];
+    return name;
+}
+
+#ifdef _WIN32
+void RemoveStaleTemporaries(const std::string& folder, const std::string& base) {
+    std::wstring prefix = WidePath(folder);
+    if (!prefix.empty() && prefix.back() != L'/' && prefix.back() != L'\\') prefix += L'\\';
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((prefix + WidePath(base) + L".tmp*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        // A folder (or a link to one) is never ours. A file link goes as the link itself.
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (IsStaleTemporary(base, Utf8Name(entry.cFileName)))
+            DeleteFileW((prefix + entry.cFileName).c_str());
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+#else
+void RemoveStaleTemporaries(const std::string& folder, const std::string& base) {
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* e = readdir(dir))
+        if (IsStaleTemporary(base, e->d_name)) stale.emplace_back(e->d_name);
+    // Looked at, never followed: a regular file of ours goes, a link with our name goes as the
+    // link itself, anything else (a folder, a pipe, someone else's file) stays.
+    for (const auto& name : stale) {
+        struct stat st {};
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_uid == geteuid()))
+            unlinkat(fd, name.c_str(), 0);
+    }
+    closedir(dir);
+}
+#endif
+
+[[noreturn]] void SaveFailed(const std::string& path, std::error_code ec) {
+    throw std::runtime_error(path + ": " + ec.message());
+}
+
+std::error_code WriteAll(FileSaveOps& ops, int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        size_t written = 0;
+        if (auto ec = ops.Write(fd, bytes.data(), bytes.size(), written)) return ec;
+        // A write that takes nothing would loop for ever.
+        if (written == 0 || written > bytes.size())
+            return std::make_error_code(std::errc::io_error);
+        bytes.remove_prefix(written);
+    }
+    return {};
+}
+
+}  // namespace
+
 void WriteFileBytes(const std::string& path, std::string_view bytes) {
+    WriteFileBytes(path, bytes, CurrentSaveOps());
+}
+
+void WriteFileBytes(const std::string& path, std::string_view bytes, FileSaveOps& ops) {
+    size_t mark = path.find_last_of(kFolderMarks);
+    std::string base = mark == std::string::npos ? path : path.substr(mark + 1);
+    std::string folder = mark == std::string::npos ? "."
+                         : mark == 0                ? path.substr(0, 1)
+                                                    : path.substr(0, mark);
+    if (!base.empty()) RemoveStaleTemporaries(folder, base);
+
     // Write beside the target and rename over it, so the old file stays whole until the new
-    // one is complete on disk.
-    std::string tmp = path + ".tmp" + std::to_string(ProcessId());
-    FILE* f = OpenFile(tmp, KESTREL_MODE("wb"));
-    if (!f) throw std::runtime_error(path + ": " + std::strerror(errno));
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    int err = errno;
-    ok = (std::fflush(f) == 0) && ok;
-    if (ok) ok = FlushToDisk(f) == 0 || errno == EINVAL;
-    if (!ok) err = errno;
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
+    // one is complete on disk. A name taken already is tried again with other random digits.
+    std::string tmp;
+    int fd = -1;
+    std::error_code ec;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        tmp = TemporaryName(path);
+        ec = ops.CreateNew(tmp, path, fd);
+        if (ec != std::errc::file_exists) break;
     }
-    if (ok && RenameOver(tmp, path) != 0) {
-        ok = false;
-        err = errno;
+    if (ec) SaveFailed(path, ec);
+    ec = WriteAll(ops, fd, bytes);
+    if (!ec) {
+        ec = ops.Sync(fd);
+        if (ec == std::errc::invalid_argument) ec.clear();  // a file system that cannot sync
     }
-    if (!ok) {
-        RemoveFile(tmp);
-        throw std::runtime_error(path + ": " + std::strerror(err));
+    std::error_code closed = ops.Close(fd);
+    if (!ec) ec = closed;
+    if (!ec) ec = ops.Rename(tmp, path);
+    if (ec) {
+        ops.Remove(tmp);
+        SaveFailed(path, ec);
     }
 }
 

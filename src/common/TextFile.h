@@ -8,6 +8,8 @@
 
 namespace kestrel {
 
+class FileSaveOps;
+
 // Splits a text into lines at CR LF, LF or CR; a last line without an end mark is kept, an
 // empty text gives no lines.
 std::vector<std::string> SplitLines(std::string_view text);
@@ -40,11 +42,15 @@ bool ReadLines(const std::string& path, CTextLines& lines);
 
 // Writes UTF-8 lines to a CP932 file, each followed by CR LF, replacing the file through a
 // temporary beside it so a failed write never leaves half a file. Throws std::runtime_error
-// with the system's reason when the file cannot be written.
+// "<path>: <the system's reason>" when the file cannot be written.
 void WriteLines(const std::string& path, const std::vector<std::string>& lines);
 
-// Raw bytes, written the same way. Throws std::runtime_error on failure.
+// Raw bytes, written the same way: into a new temporary of an unguessable name beside the
+// target (never into a file or link already there), synced, then renamed over the target.
+// Temporaries a killed save left beside the target go first. A failed save leaves the old file
+// as it was and no temporary. Throws std::runtime_error on failure.
 void WriteFileBytes(const std::string& path, std::string_view bytes);
+void WriteFileBytes(const std::string& path, std::string_view bytes, FileSaveOps& ops);
 
 bool FileExists(const std::string& path);
 

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
+#include <filesystem>
+
 #include "Codec.h"
+#include "FileSaveOps.h"
 #include "Ini.h"
 #include "IniFile.h"
 #include "TempDir.h"
@@ -61,6 +65,33 @@ TEST(IniFile, WritingCreatesTheFileAndFailsWhereItCannotWrite) {
     EXPECT_FALSE(nofolder.WriteInteger("GRID", "width01", 64));
     IniFile folder(dir.Path());
     EXPECT_FALSE(folder.WriteInteger("GRID", "width01", 64));
+}
+
+TEST(IniFile, AWriteThatFailsLeavesTheFileWholeNoTemporaryAndSaysWhy) {
+    test::TempDir dir;
+    const std::string before = "[PARA]\r\nrate=1.5\r\n[GRID]\r\nwidth01=10\r\n";
+    auto path = dir.WriteBytes("KESTREL.INI", before);
+    struct DiskFull : FileSaveOps {
+        std::error_code Write(int, const char*, size_t, size_t&) override {
+            return std::make_error_code(std::errc::no_space_on_device);
+        }
+    } full;
+    IniFile ini(path);
+    {
+        ScopedSaveOps scope(full);
+        EXPECT_FALSE(ini.WriteInteger("GRID", "width01", 99));
+        EXPECT_EQ(ini.LastWriteError(), path + ": " + std::strerror(ENOSPC));
+        CIni settings(path);
+        settings.Load();
+        settings.SetWidth(0, 99);
+        EXPECT_THROW(settings.SaveWidths(), std::runtime_error);
+    }
+    EXPECT_EQ(dir.ReadBytes("KESTREL.INI"), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+    // With room on the disk again the same write goes through and the reason is gone.
+    EXPECT_TRUE(ini.WriteInteger("GRID", "width01", 99));
+    EXPECT_EQ(ini.LastWriteError(), "");
+    EXPECT_EQ(ini.ReadInteger("GRID", "width01", 0), 99);
 }
 
 TEST(Settings, DefaultsWithoutAFile) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+
 #include "Codec.h"
+#include "FileSaveOps.h"
 #include "Meigara.h"
 #include "TempDir.h"
 #include "TimeOfDay.h"
@@ -104,4 +108,26 @@ TEST(ResumeFile, SavingIntoAMissingFolderFailsAndKeepsTheList) {
     list.Add(std::make_unique<CMeigara>(Full()));
     EXPECT_THROW(list.SaveToFile(dir.File("log/20261207_Asc.txt")), std::runtime_error);
     EXPECT_EQ(list.Count(), 1);
+}
+
+TEST(ResumeFile, ASaveThatCannotReachTheDiskKeepsTheLastFileWhole) {
+    TempDir dir;
+    std::string path = dir.File("20261207_Asc.txt");
+    CMeigaraList list('A');
+    list.Add(std::make_unique<CMeigara>(Full()));
+    list.SaveToFile(path);
+    const std::string saved = dir.ReadBytes("20261207_Asc.txt");
+    list.Add(std::make_unique<CMeigara>("7203", 'U'));
+    struct SyncFails : kestrel::FileSaveOps {
+        std::error_code Sync(int) override { return std::make_error_code(std::errc::io_error); }
+    } syncFails;
+    kestrel::ScopedSaveOps scope(syncFails);
+    try {
+        list.SaveToFile(path);
+        ADD_FAILURE() << "saved";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), path + ": " + std::strerror(EIO));
+    }
+    EXPECT_EQ(dir.ReadBytes("20261207_Asc.txt"), saved);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
