@@ -24,7 +24,7 @@ declare -A wall rss
 for ((r = 0; r < rounds; r++)); do
     KESTREL_BENCH_FILE=$dir/kabu.txt "$floor" | sed -n 's/.*columns, \([0-9.]*\) s,.*/\1/p' >>"$out/floor"
     for span in 2 60; do
-        /usr/bin/time -o "$out/t" -f "%e %M" "$bt" "$dir" --time $span --date 20261208 --out "$out" >"$out/events" 2>"$out/summary"
+        /usr/bin/time -o "$out/t" -f "%e %M" "$bt" "$dir" --time $span --date 20261208 --out "$out" --force >"$out/events" 2>"$out/summary"
         read -r w m <"$out/t"
         echo "$w" >>"$out/bt$span"
         echo "$m" >>"$out/rss$span"

@@ -52,3 +52,33 @@ TEST(Backtest, ClearErrorsForMissingInput) {
     EXPECT_EQ(RunBacktest(dir.Path() + " --rate abc", out), 2);
     EXPECT_EQ(RunBacktest("", out), 2);
 }
+
+// A backtest on the trader's own folder never touches the day's lists in log/: it writes to
+// DIR/backtest, and lists already in its output folder stay unless --force is given.
+TEST(Backtest, NeverReplacesResumeFilesItWasNotToldTo) {
+    kestrel::test::TempDir dir;
+    dir.WriteCp932("監視銘柄.txt", "1234.T\r\n");
+    dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n");
+    dir.WriteCp932("kabu.txt", "10:02:50,1234,1000,1\r\n10:05:37,1234,1030,3\r\n");
+    std::filesystem::create_directory(dir.File("log"));
+    const std::string live = "9999,A,live,,0,0,0,0,0,0,0,0,09:00,0,0,0,0,0\r\n";
+    dir.WriteCp932("log/20261207_Asc.txt", live);
+    dir.WriteCp932("log/20261207_Dsc.txt", live);
+    std::string out;
+    ASSERT_EQ(RunBacktest(dir.Path() + " --date 20261207", out), 0);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt"), live);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Dsc.txt"), live);
+    const std::string first = dir.ReadBytes("backtest/20261207_Asc.txt");
+    EXPECT_NE(first.find("1234.T"), std::string::npos);
+
+    // Named as the output folder, log/ is refused before any replay, and so is a second run
+    // into backtest/; --force replaces.
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207 --out " + dir.File("log"), out), 3);
+    EXPECT_EQ(out, "") << "nothing replayed";
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt"), live);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Dsc.txt"), live);
+    std::filesystem::remove(dir.File("backtest/20261207_Asc.txt"));
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out), 3) << "the falling list alone is kept too";
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207 --force --out " + dir.File("log"), out), 0);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt"), first);
+}

@@ -14,6 +14,11 @@ void CConsoleUi::ShowMessage(const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", Tool.c_str(), text.c_str());
 }
 
+bool CConsoleUi::Confirm(const std::string& question) {
+    std::fprintf(stderr, "%s: %s %s\n", Tool.c_str(), question.c_str(), answer ? "はい" : "いいえ");
+    return answer;
+}
+
 void CConsoleUi::AppendEventLine(const std::string& line) {
     ++events;
     if (quiet) return;

@@ -6,12 +6,12 @@
 
 #include "Interaction.h"
 
-// Messages to stderr as "<tool>: text", event lines to stdout; nothing is ever confirmed, so a
-// run starts with empty lists.
+// Messages to stderr as "<tool>: text", event lines to stdout. Every question (there is one:
+// whether to load today's resume files) gets the tool's fixed answer, said on stderr too.
 struct CConsoleUi : IUserInterface {
     explicit CConsoleUi(std::string tool) : Tool(std::move(tool)) {}
     void ShowMessage(const std::string& text) override;
-    bool Confirm(const std::string&) override { return false; }
+    bool Confirm(const std::string& question) override;
     void SetStatusText(const std::string&) override {}
     bool WantsStatusText() const override { return false; }
     void SetBusy(bool) override {}
@@ -23,6 +23,7 @@ struct CConsoleUi : IUserInterface {
     std::string Tool;
     long events = 0;
     bool quiet = false;
+    bool answer = false;
     // Each line flushed as it happens (a live tool), or left to the buffer (a fast replay).
     bool flushEach = false;
     std::function<void()> OnQuit;

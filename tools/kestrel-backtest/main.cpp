@@ -1,7 +1,11 @@
 // kestrel-backtest: replays a working folder's kabu.txt through the monitor's own trackers,
 // queues, watchers and lists without pacing, prints every event line and writes the two resume
 // files.
+#include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -20,10 +24,14 @@ namespace {
 
 void Usage(FILE* out) {
     std::fputs(
-        "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] [--quiet]\n"
+        "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] [--force]\n"
+        "                        [--quiet]\n"
         "  Replays DIR/kabu.txt with DIR/std.csv over the watch list DIR/監視銘柄.txt using\n"
         "  DIR/KESTREL.INI, 銘柄情報.txt and 株式売買値幅.txt; prints each event line on stdout\n"
-        "  and writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to --out (default DIR/log).\n",
+        "  and writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to --out (default DIR/backtest,\n"
+        "  made when missing), never to the monitor's DIR/log unless named. Resume files of\n"
+        "  that date already in the output folder are replaced only with --force; without it\n"
+        "  the run ends with exit code 3 before replaying anything.\n",
         out);
 }
 
@@ -33,7 +41,7 @@ int main(int argc, char** argv) {
     std::string dir, outDir;
     CConsoleClock clock;
     CConsoleUi ui("kestrel-backtest");
-    bool haveRate = false, haveTime = false;
+    bool haveRate = false, haveTime = false, force = false;
     double rate = 0;
     int span = 0;
     for (int i = 1; i < argc; ++i) {
@@ -62,6 +70,8 @@ int main(int argc, char** argv) {
             clock.fixedDate = true;
         } else if (a == "--out") {
             outDir = value();
+        } else if (a == "--force") {
+            force = true;
         } else if (a == "--quiet") {
             ui.quiet = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -89,7 +99,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (outDir.empty()) outDir = dir + "/log";
+    if (outDir.empty()) {
+        // Beside the monitor's own log/, never in it: a backtest must not replace the day's lists.
+        outDir = dir + "/backtest";
+#ifdef _WIN32
+        _wmkdir(kestrel::WidePath(outDir).c_str());
+#else
+        mkdir(outDir.c_str(), 0777);
+#endif
+    }
     if (!IsDir(outDir)) {
         std::fprintf(stderr, "kestrel-backtest: %s: no such folder for the resume files\n", outDir.c_str());
         return 2;
@@ -99,6 +117,17 @@ int main(int argc, char** argv) {
 
     auto t0 = std::chrono::steady_clock::now();
     CController c(ui, clock, dir, outDir);
+    std::string present;
+    for (const char* suffix : {"Asc.txt", "Dsc.txt"}) {
+        std::string f = c.ResumeFileName(suffix);
+        if (kestrel::FileExists(f) || IsDir(f)) present += (present.empty() ? "" : ", ") + f;
+    }
+    if (!present.empty() && !force) {
+        std::fprintf(stderr,
+                     "kestrel-backtest: resume files already there, not replaced without --force: %s\n",
+                     present.c_str());
+        return 3;
+    }
     c.DrainWaitMs = 24 * 3600 * 1000;  // a backtest waits for every record to be merged
     c.DataModuleCreate();
     c.CreateIni();

@@ -28,12 +28,15 @@ DWORD gMainThread = 0;
 
 void Usage(FILE* out) {
     std::fputs(
-        "usage: kestrel-watch DIR [--out DIR] [--date yyyymmdd] [--request-timeout MS]\n"
+        "usage: kestrel-watch DIR [--out DIR] [--date yyyymmdd] [--fresh] [--request-timeout MS]\n"
         "                         [--advise-timeout MS] [--quiet]\n"
         "  Follows the watch list DIR/監視銘柄.txt live over DDE (service RSS) with\n"
         "  DIR/KESTREL.INI, 銘柄情報.txt and 株式売買値幅.txt; prints each event line on stdout\n"
         "  and, at Ctrl+C or the end of input, writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to\n"
-        "  --out (default DIR/log). Input lines \"reconnect\" and \"reset\" recover the links.\n",
+        "  --out (default DIR/log). Today's lists already there are loaded first and go on, as\n"
+        "  the monitor does when its resume question is answered yes; --fresh starts with empty\n"
+        "  lists instead (and so replaces them at the end). Input lines \"reconnect\" and\n"
+        "  \"reset\" recover the links.\n",
         out);
 }
 
@@ -53,6 +56,7 @@ int main(int argc, char** argv) {
     CConsoleUi ui("kestrel-watch");
     ui.flushEach = true;  // as it happens
     ui.OnQuit = [] { PostThreadMessageW(gMainThread, kQuit, 0, 0); };
+    ui.answer = true;  // a restart on the same day goes on with the day's lists
     int requestTimeout = TDdeClientConv::kRequestTimeoutMs;
     int adviseTimeout = TDdeClientConv::kAdviseTimeoutMs;
     for (int i = 1; i < argc; ++i) {
@@ -87,6 +91,8 @@ int main(int argc, char** argv) {
             adviseTimeout = millis();
         } else if (a == "--quiet") {
             ui.quiet = true;
+        } else if (a == "--fresh") {
+            ui.answer = false;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "kestrel-watch: unknown option %s\n", a.c_str());
             Usage(stderr);
