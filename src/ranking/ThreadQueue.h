@@ -1,7 +1,10 @@
 #pragma once
 // A first-in first-out queue of owned objects between one producer and one consumer thread.
 // Push, Pop and PopAll hold the queue's lock for that one operation only; Count takes no lock.
+// The consumer can sleep until objects arrive; closing the queue wakes it for the last time.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -22,6 +25,7 @@ public:
         std::lock_guard<std::mutex> guard(Lock);
         Items.push_back(std::move(item));
         Size.store(Items.size(), std::memory_order_release);
+        WakeConsumer();
         return raw;
     }
 
@@ -34,6 +38,7 @@ public:
             std::lock_guard<std::mutex> guard(Lock);
             for (auto& item : Held) Items.push_back(std::move(item));
             Size.store(Items.size(), std::memory_order_release);
+            WakeConsumer();
         }
         Held.clear();
     }
@@ -58,6 +63,38 @@ public:
     }
 
     size_t Count() const { return Size.load(std::memory_order_acquire); }
+
+    // Tells the consumer that nothing more is coming: it takes what is queued and ends. Objects
+    // pushed afterwards are still queued, but no consumer is bound to take them.
+    void Close() {
+        std::lock_guard<std::mutex> guard(Lock);
+        Closed = true;
+        Changed.notify_all();
+    }
+    // For a new consumer of a closed queue.
+    void Reopen() {
+        std::lock_guard<std::mutex> guard(Lock);
+        Closed = false;
+    }
+
+    // For the consumer: sleeps until something is queued or the queue is closed. False when
+    // it is closed and empty: the consumer's work is done.
+    bool WaitForItems() {
+        std::unique_lock<std::mutex> lock(Lock);
+        while (Items.empty() && !Closed) {
+            ConsumerWaiting = true;
+            Changed.wait(lock);
+        }
+        ConsumerWaiting = false;
+        return !Items.empty();
+    }
+
+    // For the consumer: sleeps for `pause` while objects gather, or less if the queue is closed
+    // meanwhile. True when it is closed.
+    bool WaitForClose(std::chrono::milliseconds pause) {
+        std::unique_lock<std::mutex> lock(Lock);
+        return Changed.wait_for(lock, pause, [this] { return Closed; });
+    }
 
     // Objects the consumer is done with, handed back (empty entries are passed over) for the
     // producer to reuse: a steady stream then needs no allocation, and nothing allocated by one
@@ -93,9 +130,21 @@ public:
     }
 
 private:
+    // Called with Lock held, so a consumer about to sleep has either seen the new objects or
+    // is already waiting when the notice goes out. Only a sleeping consumer is woken: a
+    // steady stream does not pay for a notice per push.
+    void WakeConsumer() {
+        if (!ConsumerWaiting) return;
+        ConsumerWaiting = false;
+        Changed.notify_one();
+    }
+
     std::mutex Lock;
+    std::condition_variable Changed;        // objects arrived (to a waiting consumer), or closed
     std::deque<std::unique_ptr<T>> Items;   // guarded by Lock
     std::vector<std::unique_ptr<T>> Spares;  // guarded by Lock
+    bool Closed = false;                    // guarded by Lock
+    bool ConsumerWaiting = false;           // guarded by Lock: the consumer sleeps in WaitForItems
     // The producer's own, taken from Spares in one piece; those before ProducerNext are taken.
     std::vector<std::unique_ptr<T>> ProducerSpares;
     size_t ProducerNext = 0;

@@ -9,7 +9,6 @@
 #endif
 
 #include <chrono>
-#include <condition_variable>
 
 namespace {
 
@@ -36,14 +35,6 @@ void ApplyPriority(TThreadPriority p) {
 }
 #endif
 
-// Sleeps up to `ms`, waking at once on a stop request.
-void Nap(std::stop_token& stop, int ms) {
-    std::mutex m;
-    std::condition_variable_any cv;
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait_for(lock, stop, std::chrono::milliseconds(ms), [] { return false; });
-}
-
 }  // namespace
 
 TWatch::TWatch(TThreadPriority priority, CMeigaraList& list, CMeigaraQueue& queue,
@@ -51,23 +42,26 @@ TWatch::TWatch(TThreadPriority priority, CMeigaraList& list, CMeigaraQueue& queu
     : Queue(queue),
       List(list),
       BeforeMerge(std::move(beforeMerge)),
-      Priority(priority),
-      Thread([this](std::stop_token st) { Execute(st); }) {}
+      Priority(priority) {
+    Queue.Reopen();
+    Thread = std::jthread([this] { Execute(); });
+}
 
 TWatch::~TWatch() {
-    Thread.request_stop();
+    Stop();
     if (Thread.joinable()) Thread.join();
 }
 
 std::unique_ptr<CMeigara> TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record) {
+    // One hold for the look-up and the change: an Assign that runs out of memory must not
+    // leave the list locked for the display.
+    CMeigaraList::Locked hold(list);
     int i = list.IndexOfCode(*record);
     if (i >= 0) {
-        auto& entries = list.LockList();
-        CMeigara& entry = *entries[static_cast<size_t>(i)];
+        CMeigara& entry = *(*hold)[static_cast<size_t>(i)];
         double keptTime = entry.Time;
         entry.Assign(*record);
         if (record->Action == 'U') entry.Time = keptTime;
-        list.UnlockList();
     } else if (record->Action == 'A') {
         auto entry = std::make_unique<CMeigara>();
         entry->Assign(*record);
@@ -77,21 +71,15 @@ std::unique_ptr<CMeigara> TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMei
     return record;
 }
 
-void TWatch::Execute(std::stop_token stop) {
+void TWatch::Execute() {
     ApplyPriority(Priority);
-    while (!stop.stop_requested()) {
-        bool idle = true;
-        while (Queue.Count() == 0) {
-            Nap(stop, 10);
-            if (stop.stop_requested()) return;
-        }
+    // Ends only when the queue is closed and empty, right after the burst that emptied it was
+    // merged and sorted: closing the queue is the stop, and nothing queued is left behind.
+    while (Queue.WaitForItems()) {
         {
             CMeigaraList::Locked lock(List);
             while (Queue.Count() > 0) {
-                if (stop.stop_requested()) return;  // the guard unlocks; the list is not sorted
-                idle = false;
-                // Everything queued so far in one take of the queue lock; every record taken is
-                // merged before the next stop check, so none is lost between queue and list.
+                // Everything queued so far in one take of the queue lock.
                 std::deque<std::unique_ptr<CMeigara>> records = Queue.PopAll();
                 for (std::unique_ptr<CMeigara>& record : records) {
                     try {
@@ -106,7 +94,8 @@ void TWatch::Execute(std::stop_token stop) {
             List.Sort();
         }
         // After a busy burst, let records gather for a moment: a producer that never pauses
-        // would otherwise have the whole list re-sorted for every handful of records.
-        Nap(stop, idle ? 10 : kBurstGapMs);
+        // would otherwise have the whole list re-sorted for every handful of records. A close
+        // cuts the pause short; what came meanwhile is merged by the next burst.
+        Queue.WaitForClose(std::chrono::milliseconds(kBurstGapMs));
     }
 }
