@@ -188,6 +188,27 @@ watch_against_server() {
     if ! cmp -s "$WORK/bt/$f" "$WORK/watch/$f"; then echo "  FAILED: $f differs"; ok=1; fi
   done
   [ "$ok" = 0 ] && echo "  kestrel-watch: $(grep -c '' "$WORK/watch.txt") event lines and both lists as kestrel-backtest"
+
+  # A restart on the same day (no server now, input at its end at once) goes on with the
+  # day's lists and so writes them back unchanged; --fresh starts empty.
+  mkdir -p "$WORK/again"
+  cp "$WORK/watch/"20261208_*.txt "$WORK/again/"
+  "$WINE" "$BUILD/tools/kestrel-watch/kestrel-watch.exe" "$WORK/short" --out "$WORK/again" \
+    --date 20261208 </dev/null >/dev/null 2>"$WORK/again.log"
+  for f in 20261208_Asc.txt 20261208_Dsc.txt; do
+    if ! cmp -s "$WORK/watch/$f" "$WORK/again/$f"; then
+      echo "  FAILED: a restart of kestrel-watch did not keep $f"
+      tr -d '\r' <"$WORK/again.log" | sed 's/^/  /'
+      ok=1
+    fi
+  done
+  "$WINE" "$BUILD/tools/kestrel-watch/kestrel-watch.exe" "$WORK/short" --out "$WORK/again" \
+    --date 20261208 --fresh </dev/null >/dev/null 2>"$WORK/again.log"
+  if [ -s "$WORK/again/20261208_Asc.txt" ]; then
+    echo "  FAILED: kestrel-watch --fresh still holds the day's rising list"
+    ok=1
+  fi
+  [ "$ok" = 0 ] && echo "  kestrel-watch: a restart keeps the day's lists, --fresh starts empty"
   return "$ok"
 }
 

@@ -102,10 +102,13 @@ void CController::StartUp() {
     if (LimitList->Count() == 0) Ui.ShowMessage("株式売買値幅の取得に失敗しました。【株式売買値幅.txt】");
 
     WatchLines.clear();
+    // Without a watch list the run ends, but only once start-up is through: a quit taken up by
+    // the next message box's own event loop would end that box and the resume question unasked.
+    bool quit = false;
     if (!kestrel::ReadLines(Path("監視銘柄.txt"), WatchLines)) {
         Ui.ShowMessage("監視銘柄リストの取得に失敗しました。【監視銘柄.txt】");
         Ui.ShowMessage("作業フォルダを再確認してください → 終了します");
-        Ui.RequestQuit();
+        quit = true;
     }
 
     Ctx.Ini = Ini.get();
@@ -131,6 +134,7 @@ void CController::StartUp() {
     Ui.EnableMainWindow();
     Ui.SetBusy(false);
     InitDone = true;
+    if (quit) Ui.RequestQuit();
 }
 
 void CController::LoadReplayData() {
@@ -156,8 +160,14 @@ std::string CController::ResumeFileName(const char* suffix) {
 void CController::OfferResumeFiles() {
     std::string asc = ResumeFileName("Asc.txt");
     std::string bytes;
-    if (!kestrel::ReadFileBytes(asc, bytes)) return;
-    if (!Ui.Confirm("レジュームファイルがあります。ロードしますか？")) return;
+    if (!kestrel::ReadFileBytes(asc, bytes)) {
+        ResumeSettled = !Ending;
+        return;
+    }
+    const bool load = !Ending && Ui.Confirm("レジュームファイルがあります。ロードしますか？");
+    if (Ending) return;  // the box was ended by the shutdown, not answered
+    ResumeSettled = true;
+    if (!load) return;
     auto a = A->List.LoadFromFile(ResumeFileName("Asc.txt"));
     auto d = D->List.LoadFromFile(ResumeFileName("Dsc.txt"));
     int skipped = a.Skipped + d.Skipped;
@@ -300,12 +310,10 @@ void CController::DataModuleDestroy() {
     ::TrkgList = nullptr;
     this->TrkgList.reset();
     if (!A || !D) return;
-    // Let the watchers merge what is still queued; return as soon as both queues are empty.
-    for (int waited = 0; waited < DrainWaitMs; waited += 10) {
-        if (A->Queue.Count() == 0 && D->Queue.Count() == 0) break;
-        // Waiting on the worker threads, not on the time of day: real time.
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    // A closed queue has its watcher merge what is still queued, sort its list and end: both
+    // drain at once, and each Stop below waits for its own.
+    A->Queue.Close();
+    D->Queue.Close();
     WatchA = nullptr;
     A->Stop();
     WatchD = nullptr;
@@ -315,8 +323,11 @@ void CController::DataModuleDestroy() {
     while (D->Queue.Pop()) {
     }
     MeigaraQueueA = MeigaraQueueD = nullptr;
+    if (!ResumeSettled)
+        std::fprintf(stderr, "kestrel: start-up did not finish; today's resume files are kept as they were\n");
     // Each list is saved on its own: a failure with one does not cost the other.
     for (auto* ch : {A.get(), D.get()}) {
+        if (!ResumeSettled) break;
         try {
             ch->List.SaveToFile(ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt"));
         } catch (const std::exception& e) {

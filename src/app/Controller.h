@@ -46,6 +46,9 @@ public:
     void HoldRecords(bool on);
     void ReConnTimerTimer();
     void DataModuleDestroy();
+    // The process is ending (a signal, the end of the session) before or while start-up asks
+    // its questions: a question ended by it went unanswered, and today's lists stay as they are.
+    void BeginEnding() { Ending = true; }
 
     // Today's resume file names, from the clock's date.
     std::string ResumeFileName(const char* suffix);
@@ -57,6 +60,10 @@ public:
     bool ReConnDone = false;
     bool MorningSeen = false;
     bool InitDone = false;
+    // Today's resume files may be written at shutdown: start-up found none, or the user loaded
+    // or declined them. A run that ends before that leaves them as they were.
+    bool ResumeSettled = false;
+    bool Ending = false;
     std::unique_ptr<CIni> Ini;
     CReplayData Replay;
     std::unique_ptr<CMeigaraInfoList> MasterList;
@@ -68,8 +75,6 @@ public:
     bool InitTimerEnabled = true;
     bool DebugTimerEnabled = false;
     bool ReConnTimerEnabled = true;
-    // Longest wait at shutdown for the watchers to merge what is still queued.
-    int DrainWaitMs = 10'000;
 
 private:
     void LoadReplayData();

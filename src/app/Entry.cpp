@@ -99,8 +99,7 @@ void BringToFront(QWidget* w) {
 void SaveWidthsQuietly() {
     if (!F_Main || !F_Main->Ini() || !F_Main->GridA) return;
     try {
-        for (int c = 0; c < CIni::kColumns; ++c) F_Main->Ini()->SetWidth(c, F_Main->GridA->ColWidths(c));
-        F_Main->Ini()->SaveWidths();
+        F_Main->SaveColumnWidths();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kestrel: %s\n", e.what());
     }
@@ -157,6 +156,8 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     guard.OnActivate = [] { BringToFront(F_Main); };
     InstallQuitSignals([](int signo) {
         std::fprintf(stderr, "kestrel: signal %d: saving the lists and ending\n", signo);
+        // A question still open is ended by this, not answered.
+        if (M_Global) M_Global->Core().BeginEnding();
         SaveWidthsQuietly();
         QCoreApplication::exit(0);
     });

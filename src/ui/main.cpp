@@ -21,6 +21,7 @@
 #include "Ini.h"
 #include "Meigara.h"
 #include "MeigaraListEdit.h"
+#include "Numbers.h"
 #include "TimeOfDay.h"
 #include "Trkg.h"
 #include "debug.h"
@@ -63,11 +64,8 @@ double NumericText(std::string_view text) {
         else if (c == '.' && kept.find('.') == std::string::npos)
             kept += c;
     }
-    if (kept.empty()) return 0;
-    char* end = nullptr;
-    const double value = std::strtod(kept.c_str(), &end);
-    if (end == kept.c_str() || *end != '\0') return 0;
-    return value;
+    // Read the same under every locale: the window toolkit applies the user's LC_NUMERIC.
+    return kestrel::ParseReal(kept).value_or(0);
 }
 
 QFont WindowFont(int pixelHeight) {
@@ -331,6 +329,7 @@ void TF_Main::GridADrawCell(QPainter& canvas, int col, int row, const QRect& rec
 }
 
 void TF_Main::SaveColumnWidths() {
+    if (!isEnabled()) return;
     for (int c = 0; c < kColumns; ++c) Deps.Ini->SetWidth(c, GridA->ColWidths(c));
     Deps.Ini->SaveWidths();
 }

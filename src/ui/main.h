@@ -63,6 +63,10 @@ public:
     void SetStatusText(const std::string& text);
     std::string StatusText() const;
     CIni* Ini() const { return Deps.Ini; }
+    // The ten column widths into the settings and the file; throws what SaveWidths throws.
+    // Before start-up has enabled the window the grid shows its design widths, not the
+    // trader's: nothing is written then.
+    void SaveColumnWidths();
 
     // Handlers; each reports an error it meets in a message box and goes on.
     void DispTimerTimer();
@@ -91,8 +95,6 @@ private:
     void BuildToolBar(QWidget* client);
     void BuildTabs(QWidget* client);
     void BuildGrid();
-    // The ten column widths into the settings and the file; throws what SaveWidths throws.
-    void SaveColumnWidths();
     void Refresh();
     void Guarded(const std::function<void()>& handler);
     void Reconnect(const char* status, bool (CTrkgList::*what)());

@@ -2,8 +2,10 @@
 // the kestrel executable, with scripted answers. The replay runs, the grid fills, the exit
 // command ends the run, and today's resume files hold what the grid showed.
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -101,4 +103,105 @@ TEST(Kestrel, DemoRunEndedByTheExitCommandSavesWhatTheGridShowed) {
     CIni ini(work.File("KESTREL.INI"));
     ini.Load();
     EXPECT_EQ(ini.GetWidth(1), 150);
+}
+
+namespace {
+// Real dates, no real waiting.
+struct QuickClock : CSystemClock {
+    void SleepMs(int) override {}
+};
+
+std::string Bytes(const std::string& path) {
+    std::string b;
+    kestrel::ReadFileBytes(path, b);
+    return b;
+}
+
+std::set<std::string> Codes(const std::string& path) {
+    std::vector<std::string> lines;
+    kestrel::ReadLines(path, lines);
+    std::set<std::string> codes;
+    for (const auto& l : lines) codes.insert(kestrel::SplitCommaText(l).at(0));
+    return codes;
+}
+
+// A demo folder with today's lists from a morning run and widths the trader set.
+struct DayFolder {
+    kestrel::test::TempDir work, runtime;
+    std::string asc, dsc, ini;
+    DayFolder() {
+        fs::copy(KESTREL_DEMO_DIR, work.Path(), fs::copy_options::recursive);
+        chmod(runtime.Path().c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+        fs::create_directories(work.File("log"));
+        asc = work.File("log/" + Today() + "_Asc.txt");
+        dsc = work.File("log/" + Today() + "_Dsc.txt");
+        kestrel::WriteLines(asc, {"7203,A,トヨタ自動車,貸借,2.5,2500,2400,2900,2410,10,0,490,09:12,2460,120000,2.5,2.07,2.04",
+                                  "6758,A,ソニー,貸借,1.25,9000,8800,10300,8850,50,0,1500,09:05,9010,50000,2.38,1.81,2.1"});
+        kestrel::WriteLines(dsc, {"9984,A,ソフトバンク,貸借,3,7000,6900,8400,6950,50,0,1500,09:20,6800,90000,-1.45,-2.16,-2.3"});
+        kestrel::IniFile(work.File("KESTREL.INI")).WriteInteger("GRID", "width02", 150);
+        ini = Bytes(work.File("KESTREL.INI"));
+    }
+    int Run(CScriptedDialogs& dialogs, std::function<void()> beforeLoop = {}) {
+        QuickClock clock;
+        TKestrelHooks hooks;
+        hooks.Dialogs = &dialogs;
+        hooks.Clock = &clock;
+        hooks.BeforeLoop = std::move(beforeLoop);
+        std::string self = "kestrel", opt = "--workdir", dir = work.Path();
+        char* argv[] = {self.data(), opt.data(), dir.data(), nullptr};
+        int argc = 3;
+        const auto cwd = fs::current_path();
+        int rc = RunKestrel(argc, argv, hooks);
+        fs::current_path(cwd);
+        return rc;
+    }
+};
+}  // namespace
+
+// Today's lists are written at the end only when start-up has offered them and the user has
+// loaded or declined them: no ending before that, by a signal or by a missing watch list,
+// writes over them or over the widths the trader set.
+TEST(Kestrel, NoEndingBeforeStartUpHasFinishedLosesTodaysListsOrWidths) {
+    {
+        // No watch list: both messages, then the resume question answered, then the end.
+        DayFolder day;
+        const std::set<std::string> ascCodes = Codes(day.asc), dscCodes = Codes(day.dsc);
+        fs::remove(day.work.File("監視銘柄.txt"));
+        CScriptedDialogs dialogs;
+        dialogs.RunsEventLoop = true;
+        dialogs.Answers = {true};
+        EXPECT_EQ(day.Run(dialogs), 0);
+        EXPECT_EQ(dialogs.Messages, (std::vector<std::string>{"監視銘柄リストの取得に失敗しました。【監視銘柄.txt】",
+                                                                "作業フォルダを再確認してください → 終了します"}));
+        EXPECT_EQ(dialogs.Questions, std::vector<std::string>{"レジュームファイルがあります。ロードしますか？"});
+        EXPECT_EQ(Codes(day.asc), ascCodes) << "loaded, and saved back";
+        EXPECT_EQ(Codes(day.dsc), dscCodes);
+    }
+    {
+        // A signal before the start-up timer has fired.
+        DayFolder day;
+        const std::string asc = Bytes(day.asc), dsc = Bytes(day.dsc);
+        CScriptedDialogs dialogs;
+        EXPECT_EQ(day.Run(dialogs, [] { raise(SIGTERM); }), 0);
+        EXPECT_TRUE(dialogs.Questions.empty());
+        EXPECT_EQ(Bytes(day.asc), asc);
+        EXPECT_EQ(Bytes(day.dsc), dsc);
+        EXPECT_EQ(Bytes(day.work.File("KESTREL.INI")), day.ini) << "the design widths were written";
+    }
+    {
+        // A signal while the resume question is open: the box ends unanswered.
+        DayFolder day;
+        const std::string asc = Bytes(day.asc), dsc = Bytes(day.dsc);
+        CScriptedDialogs dialogs;
+        dialogs.RunsEventLoop = true;
+        dialogs.AnswerAfterMs = 5000;
+        dialogs.DefaultAnswer = true;
+        dialogs.OnQuestion = [](const std::string&) { raise(SIGTERM); };
+        EXPECT_EQ(day.Run(dialogs), 0);
+        EXPECT_EQ(dialogs.Questions.size(), 1u);
+        EXPECT_EQ(Bytes(day.asc), asc);
+        EXPECT_EQ(Bytes(day.dsc), dsc);
+        EXPECT_EQ(Bytes(day.work.File("KESTREL.INI")), day.ini);
+    }
 }

@@ -122,7 +122,6 @@ struct Monitor {
         CreateDirectoryW(kestrel::WidePath(out).c_str(), nullptr);
         c = std::make_unique<CController>(ui, clock, folder, out,
                                           live ? MakeDdemlConvFactory(requestMs, adviseMs) : DdeConvFactory{});
-        c->DrainWaitMs = 60'000;
         c->DataModuleCreate();
         c->CreateIni();
         c->Ini->Flg = live ? 0 : 1;

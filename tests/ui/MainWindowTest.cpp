@@ -354,6 +354,7 @@ TEST_F(MainWindowTest, ExitSavesWidthsThatTheNextStartApplies) {
 
 TEST_F(MainWindowTest, ExitWithUnwritableSettingsReportsAndStillEnds) {
     Make(false, dir_.File("no-such-folder/KESTREL.INI"));
+    win_->setEnabled(true);  // start-up has ended
     dialogs_.Answers = {true};
     win_->X1Click();
     ASSERT_EQ(dialogs_.Messages.size(), 1u);

@@ -128,7 +128,6 @@ int main(int argc, char** argv) {
                      present.c_str());
         return 3;
     }
-    c.DrainWaitMs = 24 * 3600 * 1000;  // a backtest waits for every record to be merged
     c.DataModuleCreate();
     c.CreateIni();
     c.Ini->Flg = 1;  // a backtest always replays
