@@ -168,12 +168,40 @@ void CController::OfferResumeFiles() {
     if (Ending) return;  // the box was ended by the shutdown, not answered
     ResumeSettled = true;
     if (!load) return;
-    auto a = A->List.LoadFromFile(ResumeFileName("Asc.txt"));
-    auto d = D->List.LoadFromFile(ResumeFileName("Dsc.txt"));
-    int skipped = a.Skipped + d.Skipped;
+    int skipped = 0;
+    std::string kept;
+    for (auto* ch : {A.get(), D.get()}) {
+        const std::string name = ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt");
+        std::string original;
+        kestrel::ReadFileBytes(name, original);
+        auto result = ch->List.LoadFromFile(name);
+        if (result.Skipped == 0) continue;
+        skipped += result.Skipped;
+        // The lines not read would be gone with the next save: the file as it was stays beside.
+        std::string copy = KeepBeside(name, original);
+        kept += copy.empty() ? "" : (kept.empty() ? "" : "、") + copy;
+    }
     if (skipped > 0)
         Ui.ShowMessage("レジュームファイルの " + std::to_string(skipped) +
-                       " 行は数値が読めないため読み込みませんでした。");
+                       " 行は数値が読めないため読み込みませんでした。" +
+                       (kept.empty() ? std::string() : "元のファイルを " + kept + " に残しました。"));
+}
+
+std::string CController::KeepBeside(const std::string& name, const std::string& bytes) {
+    // Never over an earlier copy: each holds lines that are nowhere else.
+    for (int n = 1; n <= 99; ++n) {
+        std::string copy = name + ".bad" + (n == 1 ? std::string() : std::to_string(n));
+        std::string ignored;
+        if (kestrel::FileExists(copy) || kestrel::ReadFileBytes(copy, ignored)) continue;
+        try {
+            kestrel::WriteFileBytes(copy, bytes);
+            return copy;
+        } catch (const std::exception& e) {
+            Ui.ShowMessage(e.what());
+            return "";
+        }
+    }
+    return "";
 }
 
 bool CController::ReplayAtEnd() const {

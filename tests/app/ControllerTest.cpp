@@ -157,3 +157,35 @@ TEST(Controller, MiddayReconnectOnceAndOnlyAfterAMorningTick) {
     late.ReConnTimerTimer();
     EXPECT_FALSE(late.ReConnDone);  // started after 12:25: never by itself
 }
+
+// Lines of a resume file that do not read are gone from the list, and so from the next save:
+// the file as it was is kept beside it first, under a name that never replaces an earlier copy.
+TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
+    kestrel::test::TempDir dir;
+    dir.WriteCp932("監視銘柄.txt", "1234.T\r\n");
+    std::filesystem::create_directory(dir.File("log"));
+    const std::string good = "1234.T,A,x,y,1,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
+    const std::string bad = "9999,A,x,y,abc,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
+    dir.WriteCp932("log/20261207_Asc.txt", good + "\r\n" + bad + "\r\n");
+    dir.WriteCp932("log/20261207_Dsc.txt", good + "\r\n");
+    dir.WriteCp932("log/20261207_Asc.txt.bad", "an earlier day's copy\r\n");
+    const std::string original = dir.ReadBytes("log/20261207_Asc.txt");
+    ScriptedUi ui;
+    ui.answers = {true};
+    FakeClock clock;
+    {
+        CController c(ui, clock, dir.Path());
+        c.DataModuleCreate();
+        c.StartUp();
+        EXPECT_EQ(MeigaraListA->Count(), 1);
+        ASSERT_FALSE(ui.messages.empty());
+        const std::string& told = ui.messages.back();  // after those of the missing files
+        EXPECT_NE(told.find("1 行は数値が読めない"), std::string::npos) << told;
+        EXPECT_NE(told.find("20261207_Asc.txt.bad2 に残しました"), std::string::npos) << told;
+        c.DataModuleDestroy();
+    }
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt.bad2"), original);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt.bad"), "an earlier day's copy\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("log/20261207_Dsc.txt.bad"))) << "read whole";
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt").find("9999"), std::string::npos) << "saved without it";
+}
