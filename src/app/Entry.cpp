@@ -120,21 +120,26 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
     QApplication::setFont(kestrel::WindowFont(12));
 
+    CQtDialogs qtDialogs;
+    CSystemClock systemClock;
+    IDialogs& dialogs = hooks.Dialogs ? *hooks.Dialogs : qtDialogs;
+
     CSingleInstance guard(QStringLiteral("Kestrel2005"));
     switch (guard.Acquire()) {
         case CSingleInstance::Result::Second:
             return 0;  // the running monitor has been asked to come forward
-        case CSingleInstance::Result::Error:
-            // Without the guard a second monitor could overwrite the first one's lists: refuse.
-            std::fprintf(stderr, "kestrel: %s\n", guard.ErrorText().toLocal8Bit().constData());
+        case CSingleInstance::Result::Error: {
+            // Without the guard a second monitor could overwrite the first one's lists: refuse,
+            // and say so where a desktop user looks, not only on stderr.
+            const std::string why = guard.ErrorText().toStdString();
+            std::fprintf(stderr, "kestrel: %s\n", why.c_str());
+            dialogs.Message("起動できません: " + why);
             return 1;
+        }
         case CSingleInstance::Result::First:
             break;
     }
 
-    CQtDialogs qtDialogs;
-    CSystemClock systemClock;
-    IDialogs& dialogs = hooks.Dialogs ? *hooks.Dialogs : qtDialogs;
     IClock& clock = hooks.Clock ? *hooks.Clock : systemClock;
     CQtUserInterface ui(dialogs);
 

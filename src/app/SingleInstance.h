@@ -19,9 +19,10 @@ public:
     ~CSingleInstance() override;
 
     enum class Result { First, Second, Error };
-    // First: this process runs the monitor and now answers later starts. Second: another one
-    // runs and has been asked to come forward (or could not be reached in time; it runs all the
-    // same). Error: the folder is unusable; ErrorText says why.
+    // First: this process runs the monitor and now answers later starts (a lock file that no
+    // running monitor holds, empty or garbage or a link, is taken over). Second: another one runs
+    // and answered the request to come forward. Error: the folder or the lock is unusable, or a
+    // running holder of the lock does not answer; ErrorText says why.
     Result Acquire();
     QString ErrorText() const { return Error; }
     // Lets go of the lock and the socket (also done by the destructor).
@@ -34,6 +35,9 @@ public:
 
 private:
     void OnConnection();
+    Result Serve(const QString& base);
+    // True when a running first instance answered the request to come forward.
+    bool ContactFirst(const QString& base);
 
     QString Name, Dir, Error;
     std::unique_ptr<QLockFile> Lock;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -204,4 +205,18 @@ TEST(Kestrel, NoEndingBeforeStartUpHasFinishedLosesTodaysListsOrWidths) {
         EXPECT_EQ(Bytes(day.dsc), dsc);
         EXPECT_EQ(Bytes(day.work.File("KESTREL.INI")), day.ini);
     }
+}
+
+// A refusal to start is shown where a desktop user looks, not only on stderr: here the
+// folder for the monitor's lock belongs to another user.
+TEST(Kestrel, ARefusalToStartIsShownInAMessageBox) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the folder to another user";
+    DayFolder day;
+    fs::create_directories(day.runtime.File("kestrel"));
+    ASSERT_EQ(chown(day.runtime.File("kestrel").c_str(), 65534, 65534), 0);
+    CScriptedDialogs dialogs;
+    EXPECT_EQ(day.Run(dialogs), 1);
+    ASSERT_EQ(dialogs.Messages.size(), 1u);
+    EXPECT_EQ(dialogs.Messages[0].rfind("起動できません: ", 0), 0u) << dialogs.Messages[0];
+    EXPECT_NE(dialogs.Messages[0].find("belongs to another user"), std::string::npos) << dialogs.Messages[0];
 }

@@ -137,6 +137,51 @@ TEST(SingleInstance, AKilledInstanceLeavesNoGuardBehind) {
     EXPECT_EQ(next.Line(), "activated 1");
 }
 
+// Whatever sits at the lock's name, only a running monitor that answers makes a start the
+// second: an empty or garbage lock file or a link there is taken over, a folder is refused
+// with the reason, and so is a running holder that does not answer.
+TEST(SingleInstance, OnlyARunningMonitorThatAnswersHoldsTheGuard) {
+    const auto plant = [](const std::string& dir, const std::string& bytes) {
+        FILE* f = std::fopen((dir + "/Kestrel2005.lock").c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    };
+    {
+        kestrel::test::TempDir dir;
+        plant(dir.Path(), "");
+        Probe p(dir.Path());
+        EXPECT_EQ(p.Line(), "first") << "empty lock file";
+    }
+    {
+        kestrel::test::TempDir dir;
+        plant(dir.Path(), "\x01\x02 not a lock\n\n\n");
+        Probe p(dir.Path());
+        EXPECT_EQ(p.Line(), "first") << "garbage lock file";
+    }
+    {
+        kestrel::test::TempDir dir;
+        ASSERT_EQ(symlink((dir.Path() + "/elsewhere").c_str(), (dir.Path() + "/Kestrel2005.lock").c_str()), 0);
+        Probe p(dir.Path());
+        EXPECT_EQ(p.Line(), "first") << "dangling link";
+    }
+    {
+        kestrel::test::TempDir dir;
+        ASSERT_EQ(mkdir((dir.Path() + "/Kestrel2005.lock").c_str(), 0700), 0);
+        Probe p(dir.Path());
+        EXPECT_EQ(p.Line().rfind("error ", 0), 0u) << "a folder cannot be taken over";
+        EXPECT_EQ(p.Wait(), 1);
+    }
+    {
+        // A live process (this test) named as the holder, no socket to answer on.
+        kestrel::test::TempDir dir;
+        plant(dir.Path(), std::to_string(getpid()) + "\ntest_singleinstance\n\n");
+        Probe p(dir.Path());
+        std::string line = p.Line(8000);
+        EXPECT_NE(line.find("does not answer"), std::string::npos) << line;
+        EXPECT_EQ(p.Wait(), 1);
+    }
+}
+
 TEST(SingleInstance, TermAndIntEndTheEventLoopNormally) {
     for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
         kestrel::test::TempDir dir;
