@@ -13,6 +13,7 @@
 #include "Codec.h"
 #include "FeedServerProcess.h"
 #include "FeedSocket.h"
+#include "Quotes.h"
 #include "TempDir.h"
 
 using namespace kestrel::feed;
@@ -245,4 +246,23 @@ TEST(FeedServer, OneServerPerSocketAndAStaleSocketIsReplaced) {
     EXPECT_FALSE(fourth.Start());
     EXPECT_EQ(fourth.Stop(), 1);  // never deletes a file that is not a socket
     EXPECT_EQ(rig.dir.ReadBytes("not-a-socket"), "x");
+}
+
+// Figures at the very ends of their range, as a damaged recording may hold them, are served as
+// the arithmetic gives them: no overflow (the sanitizer build stops on one).
+TEST(QuoteBook, FiguresAtTheEndsOfTheirRangeAddUpWithoutOverflow) {
+    QuoteBook book;
+    ReplayOptions opt;
+    ReplaySource source(opt, book,
+                        {"09:00:00,1301,100,-2147483648", "09:00:01,1301,100,5",
+                         "09:00:02,1302,-2147483648,10"},
+                        {"1302,貸借,1000,1000,0,1,1000"}, {});
+    std::string code, value;
+    ASSERT_TRUE(source.Next(book, code));
+    ASSERT_TRUE(source.Next(book, code));
+    ASSERT_TRUE(ItemValue(book.Lookup("1301"), "出来高加重平均", value));
+    EXPECT_EQ(value, "42949673060.00");  // 100 x 2147483653 shares over a volume of 5
+    ASSERT_TRUE(source.Next(book, code));
+    ASSERT_TRUE(ItemValue(book.Lookup("1302"), "前日比率", value));
+    EXPECT_EQ(value, "-214748464.8");
 }

@@ -1,6 +1,7 @@
 #include "Quotes.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <optional>
 #include <cstdio>
@@ -45,7 +46,7 @@ bool ItemValue(const Issue& s, const std::string& item, std::string& value) {
     } else if (item == "前日比率") {
         if (s.Traded) {
             int32_t prev = ParseIntOr0(s.Ref.PrevClose);
-            value = prev > 0 ? ExactReal(static_cast<double>(s.Price - prev) / prev * 100) : "0";
+            value = prev > 0 ? ExactReal(static_cast<double>(int64_t{s.Price} - prev) / prev * 100) : "0";
         }
     } else if (item == "銘柄名称") {
         value = s.Ref.Name;
@@ -87,7 +88,8 @@ const Issue& QuoteBook::Trade(const std::string& code, int32_t price, int32_t vo
         s.Code = code;
         if (auto r = Refs.find(code); r != Refs.end()) s.Ref = r->second;
     }
-    if (volume > s.Volume) s.Turnover += static_cast<double>(price) * (volume - s.Volume);
+    // In 64 bits: the two volumes may lie anywhere in their range.
+    if (volume > s.Volume) s.Turnover += static_cast<double>(price) * (int64_t{volume} - s.Volume);
     s.Traded = true;
     s.Price = price;
     s.Volume = volume;
@@ -111,7 +113,18 @@ ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book,
     if (!ReadLines(dir + "/std.csv", base)) log.push_back(dir + "/std.csv: cannot be read");
     if (!ReadLines(dir + "/銘柄情報.txt", master))
         log.push_back(dir + "/銘柄情報.txt: cannot be read");
+    Load(book, base, master);
+}
 
+ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string> lines,
+                           const std::vector<std::string>& base, const std::vector<std::string>& master)
+    : Opt(opt), Lines(std::move(lines)) {
+    Load(book, base, master);
+}
+
+void ReplaySource::Load(QuoteBook& book, const std::vector<std::string>& base,
+                        const std::vector<std::string>& master) {
+    const ReplayOptions& opt = Opt;
     std::unordered_map<std::string, std::string> names;  // first line of a code wins
     for (const auto& line : master) {
         auto cols = SplitCommaText(line);
@@ -235,8 +248,9 @@ bool SimSource::Next(QuoteBook& book, std::string& code) {
         p += TickSize(p) * (static_cast<int32_t>(Rng() % 5) - 2);
     }
     p = std::max<int32_t>(p, 1);
-    Volumes[i] += 100 * (1 + static_cast<int32_t>(Rng() % 50));
-    if (Volumes[i] < 0) Volumes[i] = 0;  // a very long run wraps the day's volume
+    // A very long run starts the day's volume again from nought rather than run past its range.
+    const int32_t traded = 100 * (1 + static_cast<int32_t>(Rng() % 50));
+    Volumes[i] = Volumes[i] > INT32_MAX - traded ? 0 : Volumes[i] + traded;
     // Simulated time runs at the rate, from the opening bell, deterministic for a seed.
     int64_t ms = 9 * 3'600'000 + static_cast<int64_t>(Count * 1000 / Opt.Rate);
     ms = std::min<int64_t>(ms, kMsPerDay - 1000);

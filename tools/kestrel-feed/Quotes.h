@@ -70,12 +70,17 @@ public:
     // Loads kabu.txt, std.csv and 銘柄情報.txt of the folder into the book's reference data.
     // `log` receives one line per file that could not be read.
     ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string>& log);
+    // The same from the three files' lines, as read (kabu.txt, std.csv, 銘柄情報.txt).
+    ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string> lines,
+                 const std::vector<std::string>& base, const std::vector<std::string>& master);
     bool Next(QuoteBook& book, std::string& code) override;
     int64_t NextDueMs() const override;
     size_t Remaining() const override { return Lines.size() - Pos; }
     size_t LineCount() const { return Lines.size(); }
 
 private:
+    void Load(QuoteBook& book, const std::vector<std::string>& base, const std::vector<std::string>& master);
+
     ReplayOptions Opt;
     std::vector<std::string> Lines;
     std::vector<int64_t> DueMs;  // per line, from the recorded times
