@@ -6,6 +6,7 @@
 #include <ctime>
 #include <thread>
 
+#include "Codec.h"
 #include "CommaText.h"
 #include "TextFile.h"
 #include "TimeOfDay.h"
@@ -21,6 +22,22 @@ CTrkgList* TrkgList = nullptr;
 
 namespace {
 constexpr int64_t kMiddayReconnectMs = (12 * 60 + 25) * kestrel::kMsPerMinute;
+// The status bar shows this much of a replayed line at most.
+constexpr size_t kStatusLineBytes = 200;
+
+std::string StatusLine(std::string_view line) {
+    const std::string_view shown = kestrel::CutUtf8(line, kStatusLineBytes);
+    std::string text = "【";
+    text.append(shown);
+    if (shown.size() < line.size()) text += "…";
+    return text += "】";
+}
+}  // namespace
+
+void CController::ReportLongLines(const std::string& file, size_t count) {
+    if (count == 0) return;
+    Ui.ShowMessage("【" + file + "】の " + std::to_string(count) + " 行は長すぎるため読み込みませんでした（1 行 " +
+                   std::to_string(kestrel::kMaxTextLineBytes) + " バイトまで）。");
 }
 
 CDate CSystemClock::Today() {
@@ -97,19 +114,30 @@ void CController::StartUp() {
 
     MasterList = std::make_unique<CMeigaraInfoList>(Path(CMeigaraInfoList::kDefaultPath));
     if (MasterList->Count() == 0) Ui.ShowMessage("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】");
+    ReportLongLines(CMeigaraInfoList::kDefaultPath, MasterList->LongLines());
 
     LimitList = std::make_unique<CLimitPriceRangeList>(Path(CLimitPriceRangeList::kDefaultPath));
     if (LimitList->Count() == 0) Ui.ShowMessage("株式売買値幅の取得に失敗しました。【株式売買値幅.txt】");
+    ReportLongLines(CLimitPriceRangeList::kDefaultPath, LimitList->LongLines());
 
     WatchLines.clear();
     // Without a watch list the run ends, but only once start-up is through: a quit taken up by
     // the next message box's own event loop would end that box and the resume question unasked.
     bool quit = false;
-    if (!kestrel::ReadLines(Path("監視銘柄.txt"), WatchLines)) {
+    size_t longLines = 0;
+    if (!kestrel::ReadLines(Path("監視銘柄.txt"), WatchLines, &longLines)) {
         Ui.ShowMessage("監視銘柄リストの取得に失敗しました。【監視銘柄.txt】");
         Ui.ShowMessage("作業フォルダを再確認してください → 終了します");
         quit = true;
     }
+    // Every record of an issue carries its topic: a topic longer than any real one is no issue.
+    const size_t watched = WatchLines.size();
+    std::erase_if(WatchLines, [](const std::string& l) { return l.size() > kestrel::kMaxTextFieldBytes; });
+    if (const size_t longTopics = watched - WatchLines.size()) {
+        Ui.ShowMessage("【監視銘柄.txt】の " + std::to_string(longTopics) + " 行は長すぎるため読み込みませんでした（1 行 " +
+                       std::to_string(kestrel::kMaxTextFieldBytes) + " バイトまで）。");
+    }
+    ReportLongLines("監視銘柄.txt", longLines);
 
     Ctx.Ini = Ini.get();
     Ctx.InitDone = &InitDone;
@@ -141,11 +169,14 @@ void CController::LoadReplayData() {
     StopReplayReader();
     Replay.ReplayPos = 0;
     for (CReplayPoint& a : Ahead) a = CReplayPoint{};
-    kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines);
+    size_t longLines = 0;
+    kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines, &longLines);
     if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
-    kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines);
+    ReportLongLines("kabu.txt", longLines);
+    kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines, &longLines);
     Replay.BaseIndexedLines = SIZE_MAX;
     if (Replay.ReplayBaseLines.empty()) Ui.ShowMessage("デバッグ用データ\"std.csv\"の読込エラー");
+    ReportLongLines("std.csv", longLines);
     DebugTimerEnabled = true;
 }
 
@@ -168,22 +199,27 @@ void CController::OfferResumeFiles() {
     if (Ending) return;  // the box was ended by the shutdown, not answered
     ResumeSettled = true;
     if (!load) return;
-    int skipped = 0;
+    int skipped = 0, longLines = 0;
     std::string kept;
     for (auto* ch : {A.get(), D.get()}) {
         const std::string name = ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt");
         std::string original;
         kestrel::ReadFileBytes(name, original);
         auto result = ch->List.LoadFromFile(name);
-        if (result.Skipped == 0) continue;
+        if (result.Skipped == 0 && result.LongLines == 0) continue;
         skipped += result.Skipped;
+        longLines += result.LongLines;
         // The lines not read would be gone with the next save: the file as it was stays beside.
         std::string copy = KeepBeside(name, original);
         kept += copy.empty() ? "" : (kept.empty() ? "" : "、") + copy;
     }
-    if (skipped > 0)
-        Ui.ShowMessage("レジュームファイルの " + std::to_string(skipped) +
-                       " 行は数値が読めないため読み込みませんでした。" +
+    if (skipped > 0 || longLines > 0)
+        Ui.ShowMessage((skipped > 0 ? "レジュームファイルの " + std::to_string(skipped) +
+                                          " 行は数値が読めないため読み込みませんでした。"
+                                    : std::string()) +
+                       (longLines > 0 ? "レジュームファイルの " + std::to_string(longLines) +
+                                            " 行は長すぎるため読み込みませんでした。"
+                                      : std::string()) +
                        (kept.empty() ? std::string() : "元のファイルを " + kept + " に残しました。"));
 }
 
@@ -218,7 +254,7 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     const int32_t pos = Replay.ReplayPos;
     const std::string_view line = Replay.ReplayLines[static_cast<size_t>(pos)];
     const bool status = Ui.WantsStatusText();
-    if (status) Ui.SetStatusText(std::string("【").append(line).append("】"));
+    if (status) Ui.SetStatusText(StatusLine(line));
     const CReplayPoint& point = PointAt(pos);
     // Bring in the trackers of the coming lines: the fields first, the points once those are in.
     const int count = this->TrkgList->Count();
@@ -237,7 +273,7 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     try {
         this->TrkgList->Items(point.Tracker)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
-        if (status) Ui.SetStatusText(std::string("【").append(line).append("】 時刻が読めないため飛ばしました"));
+        if (status) Ui.SetStatusText(StatusLine(line) + " 時刻が読めないため飛ばしました");
         outcome = ReplayOutcome::BadTime;
     } catch (const std::exception& e) {
         Ui.ShowMessage(e.what());

@@ -172,6 +172,13 @@ std::string FirstChars(std::string_view utf8, size_t n) {
     return std::string(utf8.substr(0, i));
 }
 
+std::string_view CutUtf8(std::string_view utf8, size_t maxBytes) {
+    if (utf8.size() <= maxBytes) return utf8;
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
+    return utf8.substr(0, end);
+}
+
 bool IsAscii(std::string_view s) {
     // Eight bytes at a time, and 64 between tests: a whole quote file is scanned at start-up.
     const char* p = s.data();

@@ -13,6 +13,9 @@ std::string Utf8ToCp932(std::string_view utf8);
 // The first n characters (code points) of a UTF-8 text, all of it when shorter.
 std::string FirstChars(std::string_view utf8, size_t n);
 
+// At most maxBytes of a UTF-8 text, cut before a character that would not fit whole.
+std::string_view CutUtf8(std::string_view utf8, size_t maxBytes);
+
 // True when every byte is 7-bit ASCII.
 bool IsAscii(std::string_view s);
 

@@ -113,19 +113,25 @@ void CTextLines::clear() {
     Starts.shrink_to_fit();
 }
 
-void CTextLines::Assign(std::string text) {
+size_t CTextLines::Assign(std::string text, size_t maxLine) {
     clear();
     Text = std::move(text);
     // Close the lines up in place, dropping the line ends: a line only ever moves towards the
     // front, over ends already passed.
     char* d = Text.data();
-    size_t w = 0;
+    size_t w = 0, passed = 0;
     ForEachLine(Text, [&](size_t begin, size_t length) {
+        if (length > maxLine) {
+            ++passed;
+            return;
+        }
         if (w != begin) std::memmove(d + w, d + begin, length);
         w += length;
         Starts.push_back(w);
     });
     Text.resize(w);
+    if (passed > 0) Text.shrink_to_fit();
+    return passed;
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
@@ -154,25 +160,38 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
     return ok;
 }
 
-bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, size_t* longLines) {
     lines.clear();
+    if (longLines) *longLines = 0;
     std::string bytes;
     if (!ReadFileBytes(path, bytes)) return false;
-    lines = SplitLines(Cp932ToUtf8(bytes));
+    const std::string text = Cp932ToUtf8(bytes);
+    std::string().swap(bytes);
+    size_t passed = 0;
+    ForEachLine(text, [&](size_t begin, size_t length) {
+        if (length > kMaxTextLineBytes)
+            ++passed;
+        else
+            lines.emplace_back(std::string_view(text).substr(begin, length));
+    });
+    if (longLines) *longLines = passed;
     return true;
 }
 
-bool ReadLines(const std::string& path, CTextLines& lines) {
+bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines) {
     lines.clear();
+    if (longLines) *longLines = 0;
     std::string bytes;
     if (!ReadFileBytes(path, bytes)) return false;
+    size_t passed = 0;
     if (IsAscii(bytes)) {
-        lines.Assign(std::move(bytes));  // the same in UTF-8: no second copy
-        return true;
+        passed = lines.Assign(std::move(bytes), kMaxTextLineBytes);  // the same in UTF-8: no second copy
+    } else {
+        std::string text = Cp932ToUtf8(bytes);
+        std::string().swap(bytes);
+        passed = lines.Assign(std::move(text), kMaxTextLineBytes);
     }
-    std::string text = Cp932ToUtf8(bytes);
-    std::string().swap(bytes);
-    lines.Assign(std::move(text));
+    if (longLines) *longLines = passed;
     return true;
 }
 

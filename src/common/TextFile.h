@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing the system's text files: CP932 on disk, UTF-8 in memory. A line ends at
 // CR LF, LF or CR on reading; every line is written followed by CR LF.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,6 +10,13 @@
 namespace kestrel {
 
 class FileSaveOps;
+
+// What one line of an input file may cost: no record of any of the system's files comes near
+// these, so a longer line is damage, not data. Lines longer than kMaxTextLineBytes (in UTF-8)
+// are passed over on reading, and counted; texts a record carries everywhere (a name, a margin
+// class, a topic) are kept to kMaxTextFieldBytes.
+constexpr size_t kMaxTextLineBytes = 64 * 1024;
+constexpr size_t kMaxTextFieldBytes = 256;
 
 // Splits a text into lines at CR LF, LF or CR; a last line without an end mark is kept, an
 // empty text gives no lines.
@@ -25,8 +33,9 @@ public:
     }
     void push_back(std::string_view line);
     void clear();
-    // Takes a whole text and splits it as SplitLines does.
-    void Assign(std::string text);
+    // Takes a whole text and splits it as SplitLines does, passing over lines longer than
+    // maxLine bytes; returns how many were passed over.
+    size_t Assign(std::string text, size_t maxLine = SIZE_MAX);
 
 private:
     std::string Text;
@@ -36,9 +45,10 @@ private:
 // Reads a whole file as raw bytes. False when it cannot be opened or read.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 
-// Reads a CP932 file into UTF-8 lines. False (and no lines) when the file cannot be read.
-bool ReadLines(const std::string& path, std::vector<std::string>& lines);
-bool ReadLines(const std::string& path, CTextLines& lines);
+// Reads a CP932 file into UTF-8 lines, without the lines longer than kMaxTextLineBytes; their
+// number goes to *longLines when given. False (and no lines) when the file cannot be read.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, size_t* longLines = nullptr);
+bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines = nullptr);
 
 // Writes UTF-8 lines to a CP932 file, each followed by CR LF, replacing the file through a
 // temporary beside it so a failed write never leaves half a file. Throws std::runtime_error

@@ -236,7 +236,9 @@ void CMeigaraList::SaveToFile(const std::string& fileName) {
 CMeigaraList::LoadResult CMeigaraList::LoadFromFile(const std::string& fileName) {
     LoadResult result;
     std::vector<std::string> lines;
-    result.FileRead = kestrel::ReadLines(fileName, lines);
+    size_t longLines = 0;
+    result.FileRead = kestrel::ReadLines(fileName, lines, &longLines);
+    result.Lines = result.LongLines = static_cast<int>(longLines);
     Clear();
     for (const auto& line : lines) {
         ++result.Lines;

@@ -63,7 +63,8 @@ public:
     struct LoadResult {
         bool FileRead = false;
         int Lines = 0;
-        int Skipped = 0;  // lines with a column that does not read as its number type
+        int Skipped = 0;    // lines with a column that does not read as its number type
+        int LongLines = 0;  // lines longer than any record, passed over unread
     };
 
     explicit CMeigaraList(char kind) : Kind(kind), Table(16) {}

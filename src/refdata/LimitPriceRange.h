@@ -26,7 +26,10 @@ public:
     // Width of the first band holding p; 0 for an empty table, 10,000,000 when no band does.
     int32_t GetLimitWidth(int32_t p) const;
     int32_t GetLimitHigh(int32_t p) const;
+    // Lines of the file passed over as longer than any row.
+    size_t LongLines() const { return Long; }
 
 private:
     std::vector<CLimitPriceRange> Rows;
+    size_t Long = 0;
 };

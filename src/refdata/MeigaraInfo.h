@@ -43,7 +43,10 @@ public:
     const CMeigaraInfo& operator[](size_t i) const { return *Items[i]; }
     // The first record whose code equals the first four characters of `code`.
     const CMeigaraInfo* FindByCode(std::string_view code) const;
+    // Lines of the file passed over as longer than any record.
+    size_t LongLines() const { return Long; }
 
 private:
     std::vector<std::unique_ptr<CMeigaraInfo>> Items;
+    size_t Long = 0;
 };

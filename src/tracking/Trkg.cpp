@@ -106,8 +106,9 @@ std::string CTrkg::RequestItem(const std::string& item) {
 }
 
 void CTrkg::RefreshStatic() {
-    Name = RequestItem("銘柄名称");
-    MarginClass = RequestItem("信用貸借区分");
+    // Texts every record carries, kept to a field's length whatever the service answers.
+    Name = CutUtf8(RequestItem("銘柄名称"), kMaxTextFieldBytes);
+    MarginClass = CutUtf8(RequestItem("信用貸借区分"), kMaxTextFieldBytes);
     PrevClose = FloorYen(RequestItem("前日終値"));
     LimitHigh = Ctx.LimitList ? Ctx.LimitList->GetLimitHigh(PrevClose) : PrevClose;
     OpenPrice = FloorYen(RequestItem("始値"));
@@ -160,7 +161,7 @@ void CTrkg::LoadReplayBase() {
     Name = info ? info->GetName() : "$" + Topic + "$";
     auto cols = SplitCommaText(*found);
     auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string(); };
-    MarginClass = col(1);
+    MarginClass = CutUtf8(col(1), kMaxTextFieldBytes);
     PrevClose = ParseIntOr0(col(2));
     LimitHigh = Ctx.LimitList ? Ctx.LimitList->GetLimitHigh(PrevClose) : PrevClose;
     OpenPrice = ParseIntOr0(col(3));
@@ -459,7 +460,7 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
 bool CTrkgList::Pack(std::string_view code, CodeSlot& key) {
     if (code.size() > kMaxCodeBytes) return false;
     char bytes[kMaxCodeBytes] = {};
-    std::memcpy(bytes, code.data(), code.size());
+    if (!code.empty()) std::memcpy(bytes, code.data(), code.size());  // an empty view may hold no pointer
     std::memcpy(&key.Lo, bytes, 8);
     std::memcpy(&key.Hi, bytes + 8, 8);
     key.Length = static_cast<int32_t>(code.size());

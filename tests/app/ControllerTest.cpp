@@ -40,7 +40,8 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
     dir.WriteCp932("監視銘柄.txt", "1234.T\r\n5678.T\r\n");
     dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n");
     dir.WriteCp932("kabu.txt",
-                   "10:00,1234,1000,1\r\n10:01,9999,5,5\r\nbad,1234,1,1\r\n10:02,1234,1100,2\r\n");
+                   "10:00,1234,1000,1\r\n10:01,9999,5,5\r\nbad,1234,1,1\r\n10:02,1234,1100,2\r\n"
+                   "10:03,9999,5,5," + std::string(1000, 'z') + "\r\n");
     std::filesystem::create_directory(dir.File("log"));
     ScriptedUi ui;
     FakeClock clock;
@@ -51,11 +52,13 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
         c.StartUp();
         EXPECT_TRUE(ui.messages.empty());
         EXPECT_EQ(ui.confirms, 0);  // no resume file yet
-        for (int i = 0; i < 5; ++i) c.DebugTimerTimer();
+        for (int i = 0; i < 6; ++i) c.DebugTimerTimer();
         EXPECT_TRUE(c.ReplayAtEnd());
         EXPECT_EQ(ui.events, std::vector<std::string>{"10:02 1234.T:1100,(100),9.09% 1700[A,A]"});
         EXPECT_EQ(ui.status[0], "【10:00,1234,1000,1】");
         EXPECT_NE(ui.status[3].find("飛ばしました"), std::string::npos);
+        // A long line shows as much of it as the status bar can hold.
+        EXPECT_EQ(ui.status[5], "【10:03,9999,5,5," + std::string(200 - 15, 'z') + "…】");
         c.DataModuleDestroy();
     }
     std::string asc = dir.ReadBytes("log/20261207_Asc.txt");
@@ -166,7 +169,7 @@ TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
     std::filesystem::create_directory(dir.File("log"));
     const std::string good = "1234.T,A,x,y,1,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
     const std::string bad = "9999,A,x,y,abc,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
-    dir.WriteCp932("log/20261207_Asc.txt", good + "\r\n" + bad + "\r\n");
+    dir.WriteCp932("log/20261207_Asc.txt", good + "\r\n" + bad + "\r\n" + std::string(70'000, 'L') + "\r\n");
     dir.WriteCp932("log/20261207_Dsc.txt", good + "\r\n");
     dir.WriteCp932("log/20261207_Asc.txt.bad", "an earlier day's copy\r\n");
     const std::string original = dir.ReadBytes("log/20261207_Asc.txt");
@@ -181,6 +184,7 @@ TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
         ASSERT_FALSE(ui.messages.empty());
         const std::string& told = ui.messages.back();  // after those of the missing files
         EXPECT_NE(told.find("1 行は数値が読めない"), std::string::npos) << told;
+        EXPECT_NE(told.find("1 行は長すぎる"), std::string::npos) << told;
         EXPECT_NE(told.find("20261207_Asc.txt.bad2 に残しました"), std::string::npos) << told;
         c.DataModuleDestroy();
     }

@@ -8,8 +8,9 @@
 #include "TempDir.h"
 
 namespace {
-int RunBacktest(const std::string& args, std::string& out) {
-    std::string cmd = std::string(KESTREL_BACKTEST) + " " + args + " 2>/dev/null";
+int RunBacktest(const std::string& args, std::string& out, const std::string& errFile = "/dev/null",
+                const std::string& shellPrefix = "") {
+    std::string cmd = shellPrefix + std::string(KESTREL_BACKTEST) + " " + args + " 2>" + errFile;
     FILE* p = popen(cmd.c_str(), "r");
     char buf[4096];
     size_t n;
@@ -81,4 +82,43 @@ TEST(Backtest, NeverReplacesResumeFilesItWasNotToldTo) {
     EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out), 3) << "the falling list alone is kept too";
     EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207 --force --out " + dir.File("log"), out), 0);
     EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt"), first);
+}
+
+// Lines far longer than any record, in every file the replay reads, cost what a line of the
+// limit costs: they are passed over and named, the rest of the day replays, and a name or a
+// margin class that fits the line but not a field is cut, not copied into every record.
+// The run is held to 1 GiB of address space (not under AddressSanitizer, whose shadow takes more).
+TEST(Backtest, HugeLinesArePassedOverAndCountedInBoundedMemory) {
+    kestrel::test::TempDir dir;
+    const std::string huge(50u << 20, 'x');
+    const std::string longName(60'000, 'n');
+    dir.WriteBytes("銘柄情報.txt", "1234," + huge + "\r\n5555," + longName + "\r\n" + kestrel::Utf8ToCp932("1234,ソニー\r\n"));
+    dir.WriteBytes("監視銘柄.txt", huge + "\r\n1234.T\r\n5555\r\n" + std::string(300, 't') + "\r\n");
+    dir.WriteCp932("株式売買値幅.txt", "0,100,30\r\n100,10000,700\r\n");
+    dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n5555," + longName + ",1000,1000,,1,1100\r\n");
+    std::string kabu = "10:02:50,1234,1000,1\r\n" + huge + "\r\n" + std::string(20u << 20, ',') + "\r\n";
+    for (int i = 0; i < 2000; ++i) {
+        kabu += "10:03:" + std::to_string(10 + i % 40) + ",5555," + std::to_string(1000 + i % 2) + "," +
+                std::to_string(i + 2) + "\r\n";
+    }
+    kabu += "10:04:00,5555,950,3000\r\n10:05:37,1234,1030,3\r\n";
+    dir.WriteBytes("kabu.txt", kabu);
+    std::filesystem::create_directory(dir.File("out"));
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string limit;
+#else
+    const std::string limit = "ulimit -v 1048576; ";
+#endif
+    std::string out;
+    ASSERT_EQ(RunBacktest(dir.Path() + " --date 20261207 --out " + dir.File("out"), out, dir.File("err.txt"), limit), 0)
+        << dir.ReadBytes("err.txt");
+    EXPECT_EQ(out, "10:04 5555:950,(-51),-5.37% 1700[D,A]\n10:05 1234.T:1030,(30),2.91% 1700[A,A]\n");
+    const std::string err = dir.ReadBytes("err.txt");
+    for (const char* said : {"【銘柄情報.txt】の 1 行は長すぎる", "【監視銘柄.txt】の 1 行は長すぎるため読み込みませんでした（1 行 256 バイトまで）",
+                             "【監視銘柄.txt】の 1 行は長すぎるため読み込みませんでした（1 行 65536 バイトまで）",
+                             "【kabu.txt】の 2 行は長すぎる", "2003 lines read"})
+        EXPECT_NE(err.find(said), std::string::npos) << said << "\n" << err;
+    const std::string dsc = kestrel::Cp932ToUtf8(dir.ReadBytes("out/20261207_Dsc.txt"));
+    EXPECT_NE(dsc.find("5555,A," + std::string(256, 'n') + "," + std::string(256, 'n') + ","), std::string::npos)
+        << dsc.substr(0, 700);
 }

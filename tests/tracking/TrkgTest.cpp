@@ -198,3 +198,14 @@ TEST(Trkg, TrackerListFindsTheFirstTrackerOfACode) {
     EXPECT_TRUE(list.ReconnectAll());
     EXPECT_TRUE(list.ResetItemAll());
 }
+
+// A line with its code column empty (a recording cut after the time) names no tracker.
+TEST(Trkg, AnEmptyCodeNamesNoTracker) {
+    Rig rig;
+    CTrkgList list({"1301"}, rig.ctx);
+    CReplayPoint point;
+    ReadReplayPoint(0, "09:00:00,", &list, point);
+    EXPECT_EQ(point.Tracker, -1);
+    ReadReplayPoint(1, "09:00:00,1301,5,5", &list, point);
+    EXPECT_EQ(point.Tracker, 0);
+}
