@@ -153,11 +153,23 @@ void CController::StartUp() {
     StopReplayReader();  // it reads through the tracker list about to be replaced
     for (CReplayPoint& a : Ahead) a = CReplayPoint{};
     TrkgList = nullptr;
-    this->TrkgList = std::make_unique<CTrkgList>(WatchLines, Ctx);
+    StartFailed = false;
+    try {
+        this->TrkgList = std::make_unique<CTrkgList>(WatchLines, Ctx);
+    } catch (const std::bad_alloc&) {
+        // Nothing can be watched: say so and end, with today's lists left as they are.
+        Ui.ShowMessage("監視銘柄 " + std::to_string(WatchLines.size()) +
+                       " 件を監視するメモリを確保できません → 終了します");
+        WatchLines.clear();
+        this->TrkgList = std::make_unique<CTrkgList>(WatchLines, Ctx);
+        StartFailed = quit = true;
+    }
     ::TrkgList = this->TrkgList.get();
 
-    if (Ini->IsDebug()) LoadReplayData();
-    OfferResumeFiles();
+    if (!StartFailed) {
+        if (Ini->IsDebug()) LoadReplayData();
+        OfferResumeFiles();
+    }
 
     Ui.EnableMainWindow();
     Ui.SetBusy(false);

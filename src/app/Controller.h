@@ -64,6 +64,9 @@ public:
     // or declined them. A run that ends before that leaves them as they were.
     bool ResumeSettled = false;
     bool Ending = false;
+    // The last start-up could not make the trackers (the system refused the memory): nothing is
+    // watched, the quit is requested, and the process should end with a failure.
+    bool StartFailed = false;
     std::unique_ptr<CIni> Ini;
     CReplayData Replay;
     std::unique_ptr<CMeigaraInfoList> MasterList;

@@ -171,6 +171,7 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     if (opt.ShowEvents) eventViewer->ShowViewer();
     if (hooks.BeforeLoop) hooks.BeforeLoop();
     int rc = app.exec();
+    if (global->Core().StartFailed) rc = 1;  // said in a message box already
 
     // Windows go in the reverse order of their making, the controller last: its destruction
     // stops the watchers and writes both resume files.

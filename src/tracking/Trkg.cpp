@@ -41,11 +41,11 @@ CTrkg::CTrkg(const std::string& topic, CTrkgContext& context)
 }
 
 void* CTrkg::operator new(size_t size) {
-    if (void* p = std::calloc(1, size)) return p;
+    if (void* p = CZeroPages::Map(size)) return p;
     throw std::bad_alloc();
 }
 
-void CTrkg::operator delete(void* p) noexcept { std::free(p); }
+void CTrkg::operator delete(void* p, size_t size) noexcept { CZeroPages::Unmap(p, size); }
 
 CTrkg::~CTrkg() {
     // The item first, so no change can reach this tracker once it is going.
@@ -436,13 +436,19 @@ void CTrkg::PostMovement(char kind, char action) {
         q->Push(std::move(m));
 }
 
-CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context) {
+CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context)
+    : Block(watchLines.size() * sizeof(CTrkg)) {
     Trackers.reserve(watchLines.size());
     size_t slots = 16;
     while (slots < 2 * watchLines.size()) slots *= 2;
     ByCode.assign(slots, CodeSlot{});
     for (const auto& line : watchLines) {
-        Trackers.push_back(std::make_unique<CTrkg>(line, context));
+        try {
+            Trackers.push_back(::new (Block.Data() + Trackers.size() * sizeof(CTrkg)) CTrkg(line, context));
+        } catch (...) {
+            for (CTrkg* t : Trackers) t->~CTrkg();
+            throw;
+        }
         CodeSlot key;
         if (!Pack(Trackers.back()->IssueCode(), key)) continue;  // cannot happen: four characters
         for (size_t i = Hash(key) & (slots - 1);; i = (i + 1) & (slots - 1)) {
@@ -482,6 +488,10 @@ int CTrkgList::IndexOfIssue(std::string_view code) const {
         if (slot.Index < 0) return -1;
         if (slot.Lo == key.Lo && slot.Hi == key.Hi && slot.Length == key.Length) return slot.Index;
     }
+}
+
+CTrkgList::~CTrkgList() {
+    for (CTrkg* t : Trackers) t->~CTrkg();
 }
 
 bool CTrkgList::ReconnectAll() {

@@ -18,9 +18,10 @@
 #include "Meigara.h"
 #include "MeigaraInfo.h"
 #include "TextFile.h"
+#include "ZeroPages.h"
 
-// Trivial on purpose: a tracker's ring is not written through when it is made (see
-// CTrkg::operator new); a point is whole once stored.
+// Trivial on purpose: a tracker's ring is not written through when it is made (trackers are
+// made in zeroed pages, see CTrkgList); a point is whole once stored.
 struct TTickEntry {
     int32_t Price;
     double Time;
@@ -90,11 +91,11 @@ public:
     ~CTrkg();
     CTrkg(const CTrkg&) = delete;
     CTrkg& operator=(const CTrkg&) = delete;
-    // Trackers come from zeroed memory, and the ring and slot arrays are left as they come: a
-    // large block is fresh from the system, so the pages of points never stored (most of the
-    // ring early in a session) are never touched at all.
+    // Trackers come from zeroed pages, and the ring and slot arrays are left as they come: the
+    // pages of points never stored (most of the ring early in a session) are never touched at
+    // all. One made alone has pages of its own; a list makes all of its trackers in one block.
     static void* operator new(size_t size);
-    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, size_t size) noexcept;
 
     // The change handler: the item's OnChange in live mode, called by the replay in debug mode.
     // A malformed time text raises kestrel::TimeFormatError (nothing is stored).
@@ -254,8 +255,12 @@ private:
 // The watch list's trackers, in file order.
 class CTrkgList {
 public:
+    // Throws std::bad_alloc when the system refuses the trackers' block.
     CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context);
-    CTrkg* Items(int index) const { return Trackers[static_cast<size_t>(index)].get(); }
+    ~CTrkgList();
+    CTrkgList(const CTrkgList&) = delete;
+    CTrkgList& operator=(const CTrkgList&) = delete;
+    CTrkg* Items(int index) const { return Trackers[static_cast<size_t>(index)]; }
     int Count() const { return static_cast<int>(Trackers.size()); }
     // The first tracker whose topic's first four characters equal the whole code, or -1.
     int IndexOfIssue(std::string_view code) const;
@@ -275,6 +280,9 @@ private:
     static bool Pack(std::string_view code, CodeSlot& key);
     static size_t Hash(const CodeSlot& key);
 
-    std::vector<std::unique_ptr<CTrkg>> Trackers;
+    // All trackers in one block of zeroed pages: the cost of a list grows with the points
+    // stored, not with the trackers made, and the block is one mapping however long the list.
+    kestrel::CZeroPages Block;
+    std::vector<CTrkg*> Trackers;
     std::vector<CodeSlot> ByCode;  // a power of two long, at most half full
 };

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -17,6 +20,27 @@ int RunBacktest(const std::string& args, std::string& out, const std::string& er
     out.clear();
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
     int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+// Runs the backtest alone, for its own peak resident size (KiB); its exit status.
+int RunBacktestMeasured(const std::vector<std::string>& args, long& peakKiB) {
+    std::vector<std::string> all{KESTREL_BACKTEST};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return -1;
+    peakKiB = usage.ru_maxrss;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 }  // namespace
@@ -121,4 +145,28 @@ TEST(Backtest, HugeLinesArePassedOverAndCountedInBoundedMemory) {
     const std::string dsc = kestrel::Cp932ToUtf8(dir.ReadBytes("out/20261207_Dsc.txt"));
     EXPECT_NE(dsc.find("5555,A," + std::string(256, 'n') + "," + std::string(256, 'n') + ","), std::string::npos)
         << dsc.substr(0, 700);
+}
+
+// A watch list of 20,000 topics costs what its points cost, not a few hundred KB a tracker,
+// and a list the system cannot hold is said and ends with its own exit code, never a crash.
+TEST(Backtest, LongWatchListsCostTheirPointsAndARefusedOneIsSaid) {
+    kestrel::test::TempDir dir;
+    std::string watch, kabu;
+    for (int i = 0; i < 20'000; ++i) watch += std::to_string(1000 + i % 9000) + ".T" + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 9000; ++i) kabu += "09:00:00," + std::to_string(1000 + i) + ",100,1\r\n";
+    dir.WriteCp932("監視銘柄.txt", watch);
+    dir.WriteCp932("kabu.txt", kabu);
+    long peak = 0;
+    ASSERT_EQ(RunBacktestMeasured({dir.Path(), "--date", "20261207", "--force"}, peak), 0);
+    EXPECT_LT(peak, 400L * 1024) << "KiB at the peak";
+    EXPECT_TRUE(std::filesystem::exists(dir.File("backtest/20261207_Asc.txt")));
+#if !defined(__SANITIZE_ADDRESS__)
+    std::string out;
+    std::filesystem::remove_all(dir.File("backtest"));
+    std::filesystem::create_directory(dir.File("backtest"));
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out, dir.File("err.txt"), "ulimit -v 2000000; "), 4);
+    EXPECT_NE(dir.ReadBytes("err.txt").find("監視銘柄 20000 件を監視するメモリを確保できません"), std::string::npos)
+        << dir.ReadBytes("err.txt");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("backtest/20261207_Asc.txt"))) << "nothing written";
+#endif
 }

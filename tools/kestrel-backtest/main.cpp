@@ -31,7 +31,8 @@ void Usage(FILE* out) {
         "  and writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to --out (default DIR/backtest,\n"
         "  made when missing), never to the monitor's DIR/log unless named. Resume files of\n"
         "  that date already in the output folder are replaced only with --force; without it\n"
-        "  the run ends with exit code 3 before replaying anything.\n",
+        "  the run ends with exit code 3 before replaying anything. Exit code 4: the trackers\n"
+        "  of the watch list could not be made (the system refused the memory).\n",
         out);
 }
 
@@ -134,6 +135,7 @@ int main(int argc, char** argv) {
     if (haveRate) c.Ini->Rate = rate;
     if (haveTime) c.Ini->Span = span;
     c.StartUp();
+    if (c.StartFailed) return 4;  // said by the start-up; the resume files are left alone
     c.StartReplayReader();  // the lines are read on a thread of their own, ahead of the replay
     c.HoldRecords(true);    // and the records go to the queues a few dozen lines at a time
     const double readSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

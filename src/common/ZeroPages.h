@@ -1,0 +1,33 @@
+#pragma once
+// A block of memory straight from the system: zeroed, and taken page by page only as it is
+// first written, so the untouched part of a large block costs address space, not memory. One
+// block is one mapping however large, so many of them do not run into the system's limit on
+// mappings the way one allocation per object of a few hundred KB does.
+#include <cstddef>
+
+namespace kestrel {
+
+class CZeroPages {
+public:
+    CZeroPages() = default;
+    // Throws std::bad_alloc when the system refuses the block.
+    explicit CZeroPages(size_t bytes);
+    ~CZeroPages();
+    CZeroPages(CZeroPages&& other) noexcept;
+    CZeroPages& operator=(CZeroPages&& other) noexcept;
+    CZeroPages(const CZeroPages&) = delete;
+    CZeroPages& operator=(const CZeroPages&) = delete;
+
+    char* Data() const { return Base; }
+    size_t Size() const { return Bytes; }
+
+    // The system's part, one file per platform.
+    static void* Map(size_t bytes);  // null when refused
+    static void Unmap(void* base, size_t bytes);
+
+private:
+    char* Base = nullptr;
+    size_t Bytes = 0;
+};
+
+}  // namespace kestrel
