@@ -1,9 +1,17 @@
 // kestrel-feed as a process, spoken to over its socket by a plain client.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +22,17 @@
 #include "FeedServerProcess.h"
 #include "FeedSocket.h"
 #include "Quotes.h"
+#include "Server.h"
 #include "TempDir.h"
+
+// A sanitizer's allocator keeps what is freed a while, so sizes of the process tell nothing.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTREL_OWN_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KESTREL_OWN_ALLOCATOR 1
+#endif
+#endif
 
 using namespace kestrel::feed;
 using kestrel::test::FeedServerProcess;
@@ -65,6 +83,71 @@ std::string Drain(int fd, int quietMs = 200) {
         all.append(buf, static_cast<size_t>(n));
     }
     return all;
+}
+
+// Writes `out` on a raw connection while reading what comes back, until `lines` lines have
+// come (a server that answers as it reads would otherwise block on our full socket).
+std::string Converse(int fd, const std::string& out, size_t lines, int timeoutMs = 20000) {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string in;
+    size_t sent = 0, seen = 0;
+    char buf[65536];
+    while (seen < lines && Clock::now() < deadline) {
+        pollfd p{fd, static_cast<short>(POLLIN | (sent < out.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+            if (n > 0) {
+                in.append(buf, static_cast<size_t>(n));
+                seen += static_cast<size_t>(std::count(buf, buf + n, '\n'));
+            }
+        }
+        if ((p.revents & POLLOUT) && sent < out.size()) {
+            ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+            if (n > 0) sent += static_cast<size_t>(n);
+        }
+    }
+    return in;
+}
+
+// Where two long conversations part: the first line that differs in each; empty when equal.
+std::string FirstDifference(const std::string& got, const std::string& want) {
+    if (got == want) return "";
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+    at = at == 0 ? 0 : got.rfind('\n', at - 1) + 1;  // npos + 1 is 0
+    auto line = [&](const std::string& s) { return s.substr(at, s.find('\n', at) - at); };
+    return "got \"" + line(got) + "\" where \"" + line(want) + "\" was due";
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The resident size of the process at the other end of a Unix socket, in kB; -1 when unknown.
+long PeerRssKb(int fd) {
+#if defined(__linux__)
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
+    std::ifstream status("/proc/" + std::to_string(cred.pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+#else
+    (void)fd;
+#endif
+    return -1;
+}
+
+// A topic of 200 bytes, different for every n.
+std::string LongTopic(size_t n) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%08zu", n);
+    return head + std::string(192, 'x');
 }
 
 }  // namespace
@@ -265,4 +348,156 @@ TEST(QuoteBook, FiguresAtTheEndsOfTheirRangeAddUpWithoutOverflow) {
     ASSERT_TRUE(source.Next(book, code));
     ASSERT_TRUE(ItemValue(book.Lookup("1302"), "前日比率", value));
     EXPECT_EQ(value, "-214748464.8");
+}
+
+// One client cannot make the server hold topics without end: past the limit a CONN is refused
+// with an error, never dropped without an answer, and everything the client held is given back
+// when it goes, so the next client has the whole allowance again.
+TEST(FeedServer, BoundsTheTopicsOfOneClientAndFreesThemWhenItGoes) {
+    constexpr size_t limit = Server::kMaxTopicsPerClient;
+    const std::string refusal = "\ttoo many topics (at most " + std::to_string(limit) + " per client)\n";
+    Rig rig;
+    ASSERT_TRUE(rig.Start({"--manual", "--simulate", "2"}));
+    std::string err;
+    int flood = ConnectUnix(rig.sock, err);
+    ASSERT_GE(flood, 0) << err;
+    ASSERT_EQ(Converse(flood, "PING\t1\n", 1), "OK\t1\n");
+    const long before = PeerRssKb(flood);
+
+    std::string out, expected;
+    const size_t extra = 50;
+    for (size_t i = 1; i <= limit + extra; ++i) {
+        out += "CONN\t" + std::to_string(i) + "\t" + LongTopic(i) + "\n";
+        expected += i <= limit ? "OK\t" + std::to_string(i) + "\n" : "ERR\t" + std::to_string(i) + refusal;
+    }
+    // A topic already open is no new one; one closed makes room for another.
+    out += "CONN\t900001\t" + LongTopic(1) + "\nDISC\t900002\t" + LongTopic(2) + "\n";
+    out += "CONN\t900003\t" + LongTopic(0) + "\nCONN\t900004\t" + LongTopic(limit + 1) + "\n";
+    out += "REQ\t900005\t" + LongTopic(0) + "\t" + kestrel::Utf8ToCp932("出来高") + "\n";
+    out += "REQ\t900006\t" + LongTopic(2) + "\t" + kestrel::Utf8ToCp932("出来高") + "\n";
+    expected += "OK\t900001\nOK\t900002\nOK\t900003\nERR\t900004" + refusal;
+    expected += "VAL\t900005\t0\nERR\t900006\ttopic not connected\n";
+    EXPECT_EQ(FirstDifference(Converse(flood, out, limit + extra + 6), expected), "");
+    const long peak = PeerRssKb(flood);
+
+    const size_t goneBefore = Count(rig.server->Log(), " disconnected (");
+    close(flood);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Count(rig.server->Log(), " disconnected (") == goneBefore &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(Count(rig.server->Log(), " disconnected ("), goneBefore) << rig.server->Log();
+
+    int next = ConnectUnix(rig.sock, err);
+    ASSERT_GE(next, 0) << err;
+    const long after = PeerRssKb(next);
+#if defined(__linux__) && defined(__GLIBC__) && !defined(KESTREL_OWN_ALLOCATOR)
+    // Some 20000 topics of 200 bytes take megabytes; the server is back near its size before.
+    ASSERT_GT(before, 0);
+    EXPECT_GT(peak - before, 3000) << "the flood did not grow the server: nothing to measure";
+    EXPECT_LT(after - before, (peak - before) / 4)
+        << "kB before " << before << ", with the flood " << peak << ", after it " << after;
+#else
+    (void)before;
+    (void)peak;
+    (void)after;
+#endif
+
+    out.clear();
+    for (size_t i = 1; i <= limit + 1; ++i) out += "CONN\t" + std::to_string(i) + "\t" + LongTopic(i) + "\n";
+    std::string answers = Converse(next, out, limit + 1);
+    EXPECT_EQ(Count(answers, "OK\t"), limit);
+    EXPECT_EQ(answers.substr(answers.rfind("\n", answers.size() - 2) + 1),
+              "ERR\t" + std::to_string(limit + 1) + refusal);
+    close(next);
+}
+
+// A STEP of a million changes is done a slice at a time: another client's requests are answered
+// meanwhile, and the stepper sees just what it saw when the step took one turn: each advised
+// item noticed once, then the answer, then its next request, against the market of all the
+// changes made in order.
+TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
+    constexpr int issues = 20, count = 1'000'000;
+    Rig rig;
+    ASSERT_TRUE(rig.Start({"--manual", "--simulate", std::to_string(issues), "--seed", "3"}));
+    std::string err;
+    int stepper = ConnectUnix(rig.sock, err);
+    ASSERT_GE(stepper, 0) << err;
+    const std::vector<std::string> items = {"出来高", "現在値", "現在値時刻", "出来高加重平均", "前日比率"};
+    std::string setup;
+    std::set<std::string> advised;
+    for (int i = 0; i < issues; ++i) {
+        std::string topic = std::to_string(SimSource::kFirstCode + i) + ".T";
+        setup += "CONN\t1\t" + topic + "\n";
+        for (const auto& item : items) {
+            setup += "ADV\t2\t" + topic + "\t" + kestrel::Utf8ToCp932(item) + "\n";
+            advised.insert("NOTE\t" + topic + "\t" + kestrel::Utf8ToCp932(item));
+        }
+    }
+    const size_t setupLines = issues * (1 + items.size());
+    ASSERT_EQ(Count(Converse(stepper, setup, setupLines), "OK\t"), setupLines);
+
+    FeedControl other = rig.Open();
+    Message reply;
+    ASSERT_TRUE(other.Call(Verb::Conn, {"1005.T"}, reply, 2000));
+
+    std::atomic<bool> stepping{true};
+    std::string stepped;
+    std::thread t([&] {
+        stepped = Converse(stepper,
+                           "STEP\t7\t" + std::to_string(count) + "\nREQ\t8\t1000.T\t" +
+                               kestrel::Utf8ToCp932("出来高") + "\n",
+                           advised.size() + 2);
+        stepping = false;
+    });
+    int answered = 0;
+    std::chrono::steady_clock::duration slowest{};
+    while (stepping) {
+        auto start = std::chrono::steady_clock::now();
+        bool ok = other.Call(Verb::Req, {"1005.T", "現在値"}, reply, 5000);
+        auto took = std::chrono::steady_clock::now() - start;
+        if (!ok || !stepping) break;
+        ++answered;
+        slowest = std::max(slowest, took);
+    }
+    t.join();
+    using std::chrono::milliseconds;
+    EXPECT_GE(answered, 5) << "the step was over before anybody asked";
+    EXPECT_LT(slowest, milliseconds(200))
+        << std::chrono::duration_cast<milliseconds>(slowest).count() << " ms";
+
+    // The market after exactly these changes, made here by the same simulation.
+    QuoteBook book;
+    SimOptions opt;
+    opt.Issues = issues;
+    opt.Seed = 3;
+    opt.Manual = true;
+    SimSource sim(opt, book);
+    std::string code, volume;
+    for (int i = 0; i < count; ++i) ASSERT_TRUE(sim.Next(book, code));
+    ASSERT_TRUE(ItemValue(book.Lookup("1000"), "出来高", volume));
+
+    size_t done = stepped.find("OK\t7\t");
+    ASSERT_NE(done, std::string::npos) << stepped.substr(0, 500);
+    std::set<std::string> noticed;
+    size_t lines = 0;
+    for (size_t at = 0, lf; (lf = stepped.find('\n', at)) < done; at = lf + 1, ++lines)
+        noticed.insert(stepped.substr(at, lf - at));
+    EXPECT_EQ(lines, advised.size()) << "one notice per advised item, before the answer";
+    EXPECT_EQ(noticed, advised);
+    EXPECT_EQ(stepped.substr(done), "OK\t7\t" + std::to_string(count) + "\nVAL\t8\t" + volume + "\n");
+    close(stepper);
+
+    // The other client reads the same market once the step is done.
+    for (int i = 0; i < issues; ++i) {
+        std::string topic = std::to_string(SimSource::kFirstCode + i);
+        ASSERT_TRUE(other.Call(Verb::Conn, {topic}, reply, 2000));
+        ASSERT_TRUE(other.Call(Verb::All, {topic}, reply, 2000));
+        ASSERT_EQ(reply.Args.size(), QuoteItems().size());
+        for (size_t k = 0; k < QuoteItems().size(); ++k) {
+            std::string value;
+            ItemValue(book.Lookup(topic), QuoteItems()[k], value);
+            EXPECT_EQ(kestrel::Cp932ToUtf8(reply.Args[k]), value) << topic << " " << QuoteItems()[k];
+        }
+    }
 }

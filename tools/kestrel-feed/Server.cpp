@@ -8,6 +8,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -47,6 +50,12 @@ constexpr size_t kMaxClients = 1000;
 constexpr size_t kReadPerRound = 256 << 10;  // so one busy client cannot starve the others
 
 void Log(const std::string& text) { std::fprintf(stderr, "kestrel-feed: %s\n", text.c_str()); }
+
+const std::string& TooManyTopics() {
+    static const std::string text = "too many topics (at most " +
+                                    std::to_string(Server::kMaxTopicsPerClient) + " per client)";
+    return text;
+}
 
 }  // namespace
 
@@ -115,10 +124,15 @@ int Server::Run() {
         fds.clear();
         fds.push_back({ListenFd, POLLIN, 0});
         fds.push_back({gStopPipe[0], POLLIN, 0});
+        // A client waiting for its STEP is not read: what it sends meanwhile stays in its socket.
         for (auto& c : Clients)
-            fds.push_back({c->Fd, static_cast<short>(POLLIN | (c->Out.empty() ? 0 : POLLOUT)), 0});
+            fds.push_back({c->Fd, static_cast<short>((c->Waiting ? 0 : POLLIN) |
+                                                     (c->Out.empty() ? 0 : POLLOUT)),
+                           0});
         int timeout = -1;
-        if (int64_t due = Source.NextDueMs(); due >= 0)
+        if (!Steps.empty())
+            timeout = 0;  // only a look at the sockets between two slices
+        else if (int64_t due = Source.NextDueMs(); due >= 0)
             timeout = static_cast<int>(std::clamp<int64_t>(due - (NowMs() - StartMs), 0, 1000));
         int r = poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR) {
@@ -138,8 +152,10 @@ int Server::Run() {
             if (fds[0].revents & POLLIN) Accept();
         }
         // Changes that are due, in short bursts: a request waiting behind a long burst would
-        // see its answer late, and a monitor asks a lot while the market is busy.
-        int budget = 16;
+        // see its answer late, and a monitor asks a lot while the market is busy. A running
+        // STEP has the source to itself until it is done, as it had when it ran in one go.
+        if (!Steps.empty()) StepSlice();
+        int budget = Steps.empty() ? 16 : 0;
         while (budget-- > 0) {
             int64_t due = Source.NextDueMs();
             if (due < 0 || due > NowMs() - StartMs) break;
@@ -147,9 +163,11 @@ int Server::Run() {
             Deliver(1, delivered);
             if (delivered == 0) break;
         }
+        // While a STEP runs its notices wait, merged, to go out just before its answer: a
+        // client sees the same notices as when the whole step took one turn.
         for (auto& c : Clients) {
             if (c->Dead) continue;
-            MoveNotices(*c, false);
+            if (Steps.empty()) MoveNotices(*c, false);
             if (!c->Dead && !c->Out.empty()) Flush(*c);
         }
         Reap();
@@ -180,7 +198,7 @@ void Server::Accept() {
 void Server::ReadFrom(Client& c) {
     char buf[16384];
     size_t total = 0;
-    while (!c.Dead && total < kReadPerRound) {
+    while (!c.Dead && !c.Waiting && total < kReadPerRound) {
         ssize_t n = read(c.Fd, buf, sizeof buf);
         if (n == 0) {
             Drop(c, "closed by client");
@@ -193,14 +211,19 @@ void Server::ReadFrom(Client& c) {
         }
         total += static_cast<size_t>(n);
         c.Reader.Append(buf, static_cast<size_t>(n));
-        std::string line;
-        LineReader::Result r;
-        while (!c.Dead && (r = c.Reader.Next(line)) != LineReader::Result::None) {
-            if (r == LineReader::Result::Overflow)
-                Reply(c, Verb::Err, 0, {"message too long"});
-            else
-                Handle(c, line);
-        }
+        HandleLines(c);
+    }
+}
+
+// The lines read so far; a STEP stops the client's lines there until it has been answered.
+void Server::HandleLines(Client& c) {
+    std::string line;
+    LineReader::Result r;
+    while (!c.Dead && !c.Waiting && (r = c.Reader.Next(line)) != LineReader::Result::None) {
+        if (r == LineReader::Result::Overflow)
+            Reply(c, Verb::Err, 0, {"message too long"});
+        else
+            Handle(c, line);
     }
 }
 
@@ -218,14 +241,18 @@ void Server::Handle(Client& c, const std::string& line) {
     };
     switch (m.Kind) {
         case Verb::Conn:
+            if (c.Topics.size() >= kMaxTopicsPerClient && !c.Topics.count(m.Args[0])) {
+                Reply(c, Verb::Err, m.Id, {TooManyTopics()});
+                break;
+            }
             c.Topics.insert(m.Args[0]);
             Reply(c, Verb::Ok, m.Id, {});
             break;
         case Verb::Disc: {
-            std::string topic = m.Args[0];
-            for (const auto& item : std::vector<std::string>(c.Advised.begin(), c.Advised.end()))
-                if (item.compare(0, topic.size() + 1, topic + '\t') == 0)
-                    Unsubscribe(c, topic, item.substr(topic.size() + 1));
+            // A topic has at most the eleven items advised: look those up rather than go
+            // through every advise loop of the client.
+            const std::string& topic = m.Args[0];
+            for (const auto& item : QuoteItems()) Unsubscribe(c, topic, item);
             c.Topics.erase(topic);
             Reply(c, Verb::Ok, m.Id, {});
             break;
@@ -287,16 +314,9 @@ void Server::Handle(Client& c, const std::string& line) {
                 Reply(c, Verb::Err, m.Id, {"step count must be 1 to 1000000"});
                 break;
             }
-            int delivered = 0;
-            Deliver(*count, delivered);
-            // Every notice of these changes is on its way before the stepper hears "done", so
-            // a test that waits for the answer finds the notices already readable.
-            for (auto& other : Clients) {
-                if (other->Dead) continue;
-                MoveNotices(*other, true);
-                if (!other->Dead) Flush(*other);
-            }
-            Reply(c, Verb::Ok, m.Id, {std::to_string(delivered)});
+            // Done by the loop, a slice per turn; answered when the last slice is done.
+            Steps.push_back({&c, m.Id, static_cast<int>(*count)});
+            c.Waiting = true;
             break;
         }
         case Verb::Ping:
@@ -332,6 +352,41 @@ void Server::Deliver(int count, int& delivered) {
         ++delivered;
         Notify(code, TradeItems());
     }
+}
+
+void Server::StepSlice() {
+    StepJob& job = Steps.front();
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::milliseconds(kStepSliceMs);
+    bool ended = false;  // the recording has run out
+    int done = 0;
+    while (job.Delivered < job.Count && done < kStepSlice) {
+        int want = std::min({64, job.Count - job.Delivered, kStepSlice - done}), got = 0;
+        Deliver(want, got);
+        job.Delivered += got;
+        done += got;
+        if (got < want) {
+            ended = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() - start >= limit) break;
+    }
+    if (!ended && job.Delivered < job.Count) return;
+
+    // Every notice of these changes is on its way before the stepper hears "done", so a test
+    // that waits for the answer finds the notices already readable.
+    for (auto& other : Clients) {
+        if (other->Dead) continue;
+        MoveNotices(*other, true);
+        if (!other->Dead) Flush(*other);
+    }
+    StepJob finished = job;
+    Steps.pop_front();
+    if (!finished.Owner) return;
+    Client& c = *finished.Owner;
+    Reply(c, Verb::Ok, finished.Id, {std::to_string(finished.Delivered)});
+    c.Waiting = false;
+    HandleLines(c);  // what it sent behind the STEP and we had read already
 }
 
 void Server::Notify(const std::string& code, const std::vector<std::string>& items) {
@@ -396,6 +451,7 @@ void Server::Unsubscribe(Client& c, const std::string& topic, const std::string&
 }
 
 void Server::Reap() {
+    std::vector<std::string> gone;
     for (size_t i = 0; i < Clients.size();) {
         Client& c = *Clients[i];
         if (!c.Dead) {
@@ -408,10 +464,19 @@ void Server::Reap() {
                     v.end());
             it = v.empty() ? Subs.erase(it) : std::next(it);
         }
+        for (auto& job : Steps)
+            if (job.Owner == &c) job.Owner = nullptr;
         close(c.Fd);
-        Log("client " + std::to_string(c.Number) + " disconnected (" + c.Why + ")");
+        gone.push_back("client " + std::to_string(c.Number) + " disconnected (" + c.Why + ")");
         Clients.erase(Clients.begin() + static_cast<long>(i));
     }
+    if (gone.empty()) return;
+#if defined(__GLIBC__)
+    // A client may have held megabytes in thousands of small pieces between longer-lived
+    // ones; without this the allocator would keep those pages for good.
+    malloc_trim(0);
+#endif
+    for (const auto& line : gone) Log(line);  // once the client's memory is given back
 }
 
 }  // namespace kestrel::feed

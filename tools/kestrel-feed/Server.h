@@ -31,6 +31,15 @@ public:
     static constexpr size_t kMaxOutput = 4 << 20;
     // Notices are held back (and merged) while this much output is still unsent.
     static constexpr size_t kNoticeGate = 64 << 10;
+    // Topics one client may hold open at a time. All the links of a monitor share one
+    // connection, so this is the largest watch list we serve: more than two topics for every
+    // four-digit issue code. A CONN beyond it is refused, which keeps a client from growing
+    // the server without end.
+    static constexpr size_t kMaxTopicsPerClient = 20000;
+    // A STEP is done a slice at a time, at most this many changes and about this long per
+    // turn of the loop, so the other clients are served while a long one runs.
+    static constexpr int kStepSlice = 8192;
+    static constexpr int kStepSliceMs = 5;
 
 private:
     struct Client {
@@ -42,6 +51,9 @@ private:
         std::unordered_set<std::string> Advised;  // topic + '\t' + item (UTF-8)
         std::deque<std::string> Pending;          // notices not yet written, "topic\titem"
         std::unordered_set<std::string> PendingSet;
+        // Its STEP is queued or running: its later requests wait for that answer, so the
+        // answers keep the order of the requests.
+        bool Waiting = false;
         bool Dead = false;
         std::string Why;
     };
@@ -50,13 +62,21 @@ private:
         std::string Topic;  // CP932
         std::string Item;   // UTF-8
     };
+    struct StepJob {
+        Client* Owner;  // null once that client has gone: the changes are made all the same
+        uint32_t Id;
+        int Count;
+        int Delivered = 0;
+    };
 
     void Accept();
     void ReadFrom(Client& c);
+    void HandleLines(Client& c);
     void Handle(Client& c, const std::string& line);
     void Reply(Client& c, Verb v, uint32_t id, std::initializer_list<std::string_view> args);
     void Reply(Client& c, const Message& m);
     void Deliver(int count, int& delivered);
+    void StepSlice();
     void Notify(const std::string& code, const std::vector<std::string>& items);
     void MoveNotices(Client& c, bool force);
     void Flush(Client& c);
@@ -74,6 +94,7 @@ private:
     int64_t StartMs = 0;
     std::vector<std::unique_ptr<Client>> Clients;
     std::unordered_map<std::string, std::vector<Sub>> Subs;  // by issue code
+    std::deque<StepJob> Steps;  // in the order they came; the first one is running
 };
 
 // Installs the SIGINT/SIGTERM handlers that make Run() return; ignores SIGPIPE.
