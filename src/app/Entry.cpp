@@ -147,8 +147,14 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     // Live quotes: the market-data application's DDE service on Windows, the local feed here.
 #ifdef _WIN32
     auto global = std::make_unique<TM_Global>(ui, clock, MakeDdemlConvFactory());
+    void (*atSignal)() = nullptr;
 #else
     auto global = std::make_unique<TM_Global>(ui, clock, MakeSocketConvFactory());
+    // A feed of another user, or one that went silent, is said where the trader looks; a
+    // signal ends any wait for the feed at once, so the lists are saved within moments.
+    SetFeedWarningHandler([&ui](const std::string& text) { ui.ShowMessage(text); });
+    AllowFeedWaits();
+    void (*atSignal)() = &AbandonFeedWaits;
 #endif
     TF_MainDeps deps;
     deps.Dialogs = &dialogs;
@@ -165,7 +171,7 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
         if (M_Global) M_Global->Core().BeginEnding();
         SaveWidthsQuietly();
         QCoreApplication::exit(0);
-    });
+    }, atSignal);
 
     mainWindow->show();
     if (opt.ShowEvents) eventViewer->ShowViewer();
@@ -176,6 +182,9 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     // Windows go in the reverse order of their making, the controller last: its destruction
     // stops the watchers and writes both resume files.
     RemoveQuitSignals();
+#ifndef _WIN32
+    SetFeedWarningHandler(nullptr);
+#endif
     listEdit.reset();
     splash.reset();
     eventViewer.reset();

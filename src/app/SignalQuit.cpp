@@ -17,17 +17,20 @@ constexpr int kSignals[3] = {SIGTERM, SIGINT, SIGHUP};
 std::unique_ptr<QSocketNotifier> Notifier;
 std::function<void(int)> Handler;
 bool Fired = false;
+void (*AtSignal)() = nullptr;
 
 extern "C" void OnSignal(int signo) {
     unsigned char b = static_cast<unsigned char>(signo);
     int saved = errno;
     [[maybe_unused]] ssize_t n = write(Pipe[1], &b, 1);
+    if (AtSignal) AtSignal();
     errno = saved;
 }
 }  // namespace
 
-bool InstallQuitSignals(std::function<void(int)> onSignal) {
+bool InstallQuitSignals(std::function<void(int)> onSignal, void (*atSignal)()) {
     RemoveQuitSignals();
+    AtSignal = atSignal;
     if (pipe2(Pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     Handler = std::move(onSignal);
     Fired = false;
@@ -56,11 +59,12 @@ void RemoveQuitSignals() {
     close(Pipe[1]);
     Pipe[0] = Pipe[1] = -1;
     Handler = nullptr;
+    AtSignal = nullptr;
 }
 
 #else  // Windows has no such signals; a logoff reaches the windows as an end-of-session message.
 
-bool InstallQuitSignals(std::function<void(int)>) { return false; }
+bool InstallQuitSignals(std::function<void(int)>, void (*)()) { return false; }
 void RemoveQuitSignals() {}
 
 #endif

@@ -7,6 +7,8 @@
 // Installs the handlers; `onSignal` runs on the thread of the calling event loop, once for the
 // first signal. Later signals are ignored while that shutdown runs. False when the pipe or the
 // handlers cannot be made.
-bool InstallQuitSignals(std::function<void(int signo)> onSignal);
+// `atSignal`, when given, runs inside the signal handler itself (so it must be async-signal-safe):
+// for waits that would keep the event loop from the handler.
+bool InstallQuitSignals(std::function<void(int signo)> onSignal, void (*atSignal)() = nullptr);
 // Puts the previous handlers back.
 void RemoveQuitSignals();

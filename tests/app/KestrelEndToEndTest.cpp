@@ -1,16 +1,22 @@
 // The monitor as a trader starts it, on a copy of the demo folder, offscreen: the same entry as
 // the kestrel executable, with scripted answers. The replay runs, the grid fills, the exit
 // command ends the run, and today's resume files hold what the grid showed.
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
@@ -21,6 +27,7 @@
 #include "CommaText.h"
 #include "Dialogs.h"
 #include "Entry.h"
+#include "FeedProtocol.h"
 #include "Global.h"
 #include "Ini.h"
 #include "IniFile.h"
@@ -219,4 +226,78 @@ TEST(Kestrel, ARefusalToStartIsShownInAMessageBox) {
     ASSERT_EQ(dialogs.Messages.size(), 1u);
     EXPECT_EQ(dialogs.Messages[0].rfind("起動できません: ", 0), 0u) << dialogs.Messages[0];
     EXPECT_NE(dialogs.Messages[0].find("belongs to another user"), std::string::npos) << dialogs.Messages[0];
+}
+
+// A feed that takes the links and then never answers a request holds the monitor no longer
+// than the signal that ends it: a termination ends every wait for the feed at once, and the
+// lists are saved within 2 s whatever the feed does.
+TEST(Kestrel, ATerminationEndsTheRunWithinTwoSecondsWhateverTheFeedDoes) {
+    DayFolder day;
+    kestrel::IniFile(day.work.File("KESTREL.INI")).WriteInteger("DEBUG", "flg", 0);
+    const std::string dirPath = day.runtime.File("kestrel"), sockPath = dirPath + "/RSS.sock";
+    ASSERT_EQ(mkdir(dirPath.c_str(), 0700), 0);
+    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sockPath.c_str());
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(lfd, 8), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> requests{0};
+    // Links and advise loops are taken; a request for a value is never answered.
+    std::thread feed([&] {
+        std::vector<int> fds;
+        std::map<int, kestrel::feed::LineReader> readers;
+        while (!done) {
+            std::vector<pollfd> p{{lfd, POLLIN, 0}};
+            for (int fd : fds) p.push_back({fd, POLLIN, 0});
+            if (poll(p.data(), p.size(), 50) <= 0) continue;
+            if (p[0].revents) fds.push_back(accept(lfd, nullptr, nullptr));
+            for (size_t i = 1; i < p.size(); ++i) {
+                if (!p[i].revents) continue;
+                char buf[4096];
+                ssize_t n = read(p[i].fd, buf, sizeof buf);
+                if (n <= 0) continue;
+                auto& reader = readers[p[i].fd];
+                reader.Append(buf, static_cast<size_t>(n));
+                std::string line, err;
+                while (reader.Next(line) == kestrel::feed::LineReader::Result::Line) {
+                    kestrel::feed::Message m;
+                    if (!kestrel::feed::ParseMessage(line, m, err)) continue;
+                    if (m.Kind == kestrel::feed::Verb::Req || m.Kind == kestrel::feed::Verb::All) {
+                        ++requests;
+                        continue;
+                    }
+                    const std::string ok = "OK\t" + std::to_string(m.Id) + "\n";
+                    [[maybe_unused]] ssize_t w = write(p[i].fd, ok.data(), ok.size());
+                }
+            }
+        }
+        for (int fd : fds) close(fd);
+    });
+    std::chrono::steady_clock::time_point asked{}, signalled{};
+    std::thread terminator([&] {
+        while (requests == 0 && !done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        asked = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // well inside the request's wait
+        signalled = std::chrono::steady_clock::now();
+        kill(getpid(), SIGTERM);
+    });
+    CScriptedDialogs dialogs;
+    dialogs.Answers = {true};
+    const int rc = day.Run(dialogs);
+    const auto ended = std::chrono::steady_clock::now();
+    done = true;
+    terminator.join();
+    feed.join();
+    close(lfd);
+    EXPECT_EQ(rc, 0);
+    EXPECT_GT(requests.load(), 0);
+    using std::chrono::milliseconds;
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(ended - signalled).count(), 2000);
+    // Not by the request's own time-out (1 s for a link's first value): the signal ended the wait.
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(ended - asked).count(), 1000)
+        << std::chrono::duration_cast<milliseconds>(ended - signalled).count() << " ms after the signal";
+    EXPECT_EQ(Codes(day.asc), (std::set<std::string>{"7203", "6758"})) << "loaded, and saved back";
+    EXPECT_EQ(Codes(day.dsc), std::set<std::string>{"9984"});
 }

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -240,10 +241,17 @@ TEST(SocketDdeConv, StoppedServerGoesSilentAndRecoversInEitherOrder) {
     EXPECT_EQ(w.Changes, 8);
 }
 
-TEST(SocketDdeConv, SilentServerTimesOutAndItsLateAnswerIsDropped) {
+// A server that leaves a request unanswered without a byte is gone for the round: the request
+// ends at its time-out, every further link fails at once (instead of a time-out each, and
+// without starting a second server), the user is told once, and after the hold-off a
+// reconnect links again, where the late answer never passes for a new request.
+TEST(SocketDdeConv, ASilentServerIsGoneForTheRoundAndFurtherLinksFailAtOnce) {
     Rig rig;
     WriteFolder(rig.dir);
     ASSERT_TRUE(rig.Start({"--manual", "--folder", rig.dir.Path()}));
+    std::vector<std::string> warnings;
+    SetFeedWarningHandler([&](const std::string& w) { warnings.push_back(w); });
+    SetFeedSilentHoldOff(std::chrono::milliseconds(400));
     Watcher w(rig.make, "1234.T");
     ASSERT_TRUE(w.Conv->OpenLink());
     w.Conv->RequestTimeoutMs = 150;
@@ -254,18 +262,84 @@ TEST(SocketDdeConv, SilentServerTimesOutAndItsLateAnswerIsDropped) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_GE(ms, 140);
     EXPECT_LT(ms, 2000);
-    rig.server->Resume();
-    // The answer to the timed-out request arrives first and must not pass for this one.
-    EXPECT_EQ(w.Conv->RequestData("銘柄名称"), "テスト電機");
-    EXPECT_TRUE(w.Conv->Connected());
+    EXPECT_FALSE(w.Conv->Connected());
 
-    // A silent server also fails an open: the topic never gets its answer.
-    rig.server->Pause();
-    Watcher late(rig.make, "5678");
-    late.Conv->AdviseTimeoutMs = 100;
-    EXPECT_FALSE(late.Conv->OpenLink());
-    EXPECT_EQ(late.Item.DdeConv(), nullptr);
+    t0 = Clock::now();
+    std::vector<std::unique_ptr<Watcher>> more;
+    for (int i = 0; i < 50; ++i) {
+        more.push_back(std::make_unique<Watcher>(rig.make, std::to_string(2000 + i)));
+        EXPECT_FALSE(more.back()->Conv->OpenLink());
+    }
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_LT(ms, 100) << "50 links to a silent server";
+    EXPECT_TRUE(SpinUntil([&] { return !warnings.empty(); }));
+    SpinUntil([] { return false; }, 50);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("相場配信が応答しません: " + rig.sock), std::string::npos) << warnings[0];
+
     rig.server->Resume();
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    EXPECT_TRUE(w.Reconnect());
+    EXPECT_EQ(w.Conv->RequestData("銘柄名称"), "テスト電機");
+    SetFeedSilentHoldOff(std::chrono::seconds(60));
+    SetFeedWarningHandler(nullptr);
+}
+
+// Another user's feed at our socket never hears a word from us: a socket file of another
+// user is not connected to, and a listener of another user behind our own file is left at
+// once. Each refusal is said to the user.
+TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+    TempDir dir;
+    for (bool foreignFile : {true, false}) {
+        const std::string path = dir.File(foreignFile ? "theirs.sock" : "ours.sock");
+        int report[2], ready[2];
+        ASSERT_EQ(pipe(report), 0);
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+            if (bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(2);
+            if (foreignFile && chown(path.c_str(), 65534, 65534) != 0) _exit(3);
+            if (setgid(65534) != 0 || setuid(65534) != 0 || listen(lfd, 4) != 0) _exit(4);
+            [[maybe_unused]] ssize_t r = write(ready[1], "r", 1);
+            long heard = -1;  // -1: nobody came
+            if (WaitFd(lfd, false, foreignFile ? 500 : 3000)) {
+                int fd = accept(lfd, nullptr, nullptr);
+                char buf[256];
+                heard = 0;
+                for (ssize_t n; WaitFd(fd, false, 1500) && (n = read(fd, buf, sizeof buf)) > 0;) heard += n;
+            }
+            [[maybe_unused]] ssize_t w = write(report[1], &heard, sizeof heard);
+            _exit(0);
+        }
+        close(report[1]);
+        close(ready[1]);
+        char r = 0;
+        ASSERT_EQ(read(ready[0], &r, 1), 1) << "the other user's feed did not start";
+        close(ready[0]);
+        std::vector<std::string> warnings;
+        SetFeedWarningHandler([&](const std::string& w) { warnings.push_back(w); });
+        {
+            Watcher w(MakeSocketConvFactory(path), "1234.T");
+            EXPECT_FALSE(w.Conv->OpenLink());
+        }
+        long heard = -2;
+        EXPECT_EQ(read(report[0], &heard, sizeof heard), static_cast<ssize_t>(sizeof heard));
+        EXPECT_EQ(heard, foreignFile ? -1 : 0) << "bytes the other user's feed received";
+        close(report[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(SpinUntil([&] { return !warnings.empty(); }));
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(foreignFile ? "belongs to another user" : "served by another user"),
+                  std::string::npos) << warnings[0];
+        SetFeedWarningHandler(nullptr);
+    }
 }
 
 TEST(SocketDdeConv, GarbageFromTheServerIsIgnored) {

@@ -96,6 +96,40 @@ int ConnectUnix(const std::string& path, std::string& error) {
     return fd;
 }
 
+int ConnectOwnFeed(const std::string& path, std::string& error, bool* foreign) {
+    if (foreign) *foreign = false;
+    auto refuse = [&](const std::string& why) {
+        error = path + why;
+        if (foreign) *foreign = true;
+        return -1;
+    };
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) return refuse(": not a socket");
+    if (st.st_uid != geteuid()) return refuse(": belongs to another user");
+    int fd = ConnectUnix(path, error);
+    if (fd < 0) return -1;
+    // The file may have been swapped since it was looked at: what counts is who listens.
+    uid_t peer = 0;
+#ifdef SO_PEERCRED
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    peer = cred.uid;
+#else
+    gid_t group = 0;
+    const bool known = getpeereid(fd, &peer, &group) == 0;
+#endif
+    if (!known || peer != geteuid()) {
+        close(fd);
+        return refuse(known ? ": served by another user" : ": the serving user cannot be told");
+    }
+    return fd;
+}
+
 bool WaitFd(int fd, bool forWrite, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
@@ -155,7 +189,7 @@ FeedControl& FeedControl::operator=(FeedControl&& other) noexcept {
 
 bool FeedControl::Open(const std::string& socketPath, std::string& error) {
     Close();
-    Fd = ConnectUnix(socketPath, error);
+    Fd = ConnectOwnFeed(socketPath, error);
     return Fd >= 0;
 }
 

@@ -24,6 +24,11 @@ bool CheckSocketDir(const std::string& dir, std::string& error);
 
 // A connected non-blocking, close-on-exec stream socket, or -1 with `error` set.
 int ConnectUnix(const std::string& path, std::string& error);
+// The same, for a client that will speak to what answers: the socket file must be a socket of
+// this user, and the process listening on it must run as this user, before anything is sent.
+// A feed planted by somebody else is refused (-1, `error` says why, *foreign set; it stays
+// false when simply nobody listens).
+int ConnectOwnFeed(const std::string& path, std::string& error, bool* foreign = nullptr);
 // Waits until fd is readable (or writable); false on time-out. Negative ms waits for ever.
 bool WaitFd(int fd, bool forWrite, int timeoutMs);
 // Writes all of `data` within the time-out; false on time-out or error.

@@ -10,7 +10,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include <atomic>
+#include <csignal>
+#include <functional>
+
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -44,9 +51,71 @@ constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
 // Notices delivered per turn of the event loop, so timers and windows keep running.
 constexpr int kNoticesPerTurn = 256;
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
+// A server that left a request unanswered is taken as gone for this long: every further link
+// fails at once instead of waiting out its own time-out (a silent server would otherwise cost
+// a time-out per topic), and no second server is started beside it.
+std::chrono::milliseconds gSilentHoldOff = std::chrono::seconds(60);
 bool gSnapshotOnNotice = true;
 // How deep we are inside a socket notifier's signal: a notifier may not be freed from there.
 int gNotifierDepth = 0;
+
+// Set from a signal handler when the process is ending: waits end now, and nothing is asked
+// of any server any more. The pipe wakes a wait that is under way.
+volatile std::sig_atomic_t gAbandoned = 0;
+std::atomic<int> gWakeRead{-1}, gWakeWrite{-1};
+
+void MakeWakePipe() {
+    if (gWakeRead.load() >= 0) return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    gWakeWrite.store(fds[1]);
+    gWakeRead.store(fds[0]);
+}
+
+std::function<void(const std::string&)>& WarningHandler() {
+    static std::function<void(const std::string&)> handler;
+    return handler;
+}
+
+// Shown once the event loop runs again, never from inside a request.
+void Warn(const std::string& text) {
+    qWarning("%s", text.c_str());
+    if (!WarningHandler() || !QCoreApplication::instance()) return;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [text] { if (WarningHandler()) WarningHandler()(text); },
+        Qt::QueuedConnection);
+}
+
+// Waits until fd is readable (or writable), the time-out passes or the process is ending.
+bool WaitReady(int fd, bool forWrite, Clock::time_point deadline) {
+    while (!gAbandoned) {
+        pollfd p[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0}, {gWakeRead.load(), POLLIN, 0}};
+        int r = poll(p, p[1].fd >= 0 ? 2 : 1, MsLeft(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        return r > 0 && p[0].revents != 0;
+    }
+    return false;
+}
+
+// Writes all of `data` within the time-out; false on time-out, error or the process ending.
+bool SendAll(int fd, const std::string& data, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    size_t done = 0;
+    while (done < data.size()) {
+        if (gAbandoned) return false;
+        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitReady(fd, true, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 class FeedConnection : public std::enable_shared_from_this<FeedConnection> {
@@ -104,6 +173,10 @@ private:
     std::string SnapTopic;
     std::vector<std::string> SnapValues;
     Clock::time_point LaunchBlockedUntil{};
+    Clock::time_point SilentUntil{};
+    uint64_t BytesRead = 0;
+    // Why the last open was refused, said once until an open succeeds.
+    std::string Refused;
 };
 
 namespace {
@@ -138,12 +211,26 @@ bool FeedConnection::Idle() const {
 
 bool FeedConnection::EnsureOpen() {
     if (Fd >= 0) return true;
+    if (gAbandoned || Clock::now() < SilentUntil) return false;
     std::string error;
     auto slash = Path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !CheckSocketDir(Path.substr(0, slash), error))
+    if (slash != std::string::npos && slash > 0 && !CheckSocketDir(Path.substr(0, slash), error)) {
+        // No folder yet is no feed yet (the launch makes it); a folder that is not safe is said.
+        struct stat st {};
+        if (lstat(Path.substr(0, slash).c_str(), &st) == 0 && error != Refused) Warn("相場配信に接続しません: " + error);
+        if (lstat(Path.substr(0, slash).c_str(), &st) == 0) Refused = error;
         return false;
-    Fd = ConnectUnix(Path, error);
-    if (Fd < 0) return false;
+    }
+    bool foreign = false;
+    Fd = ConnectOwnFeed(Path, error, &foreign);
+    if (Fd < 0) {
+        // Nobody listening is the usual case before the feed is started: only a refusal is said.
+        if (foreign && error != Refused) Warn("相場配信に接続しません: " + error);
+        if (foreign) Refused = error;
+        return false;
+    }
+    Refused.clear();
+    MakeWakePipe();
     Reader = LineReader();
     Notifier = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
     QObject::connect(Notifier.get(), &QSocketNotifier::activated, Ctx.get(), [this] {
@@ -228,7 +315,7 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
     auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     uint32_t id = NextId++;
     if (NextId == 0) NextId = 1;
-    if (!WriteAll(Fd, FormatMessage(verb, id, args), std::max(timeoutMs, 0))) {
+    if (!SendAll(Fd, FormatMessage(verb, id, args), std::max(timeoutMs, 0))) {
         // Half a line may be out: the stream can no longer be trusted.
         Lose();
         return false;
@@ -236,6 +323,7 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
     WaitingId = id;
     GotReply = false;
     bool ok = false;
+    const uint64_t heardBefore = BytesRead;
     while (true) {
         if (GotReply) {
             reply = std::move(ReplyMsg);
@@ -250,10 +338,21 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
             ready = poll(&p, 1, 0) > 0;
         }
         int left = MsLeft(deadline);
-        if (!ready && (left == 0 || !WaitFd(Fd, false, left))) break;  // a late answer is dropped
+        if (!ready && (left == 0 || !WaitReady(Fd, false, deadline))) break;  // a late answer is dropped
         if (!ReadSome()) break;
     }
     WaitingId = 0;
+    if (!ok && !GotReply && Fd >= 0 && (BytesRead == heardBefore || gAbandoned)) {
+        // Not a byte in all that time (or the process is ending): the server is gone for this
+        // round, as a killed one would be, so the links after this one do not each wait out a
+        // time-out. A server that talked, if only garbage, keeps its connection.
+        if (!gAbandoned) {
+            SilentUntil = Clock::now() + gSilentHoldOff;
+            Warn("相場配信が応答しません: " + Path + "（以後の接続は再接続まで行いません）");
+        }
+        Lose();
+        return false;
+    }
     // Notices read while we waited go out through the event loop, after this request.
     if (!Notices.empty()) ScheduleDrain();
     return ok;
@@ -274,7 +373,7 @@ void FeedConnection::Send(Verb verb, std::initializer_list<std::string_view> arg
     uint32_t id = NextId++;
     if (NextId == 0) NextId = 1;
     // Nobody waits for this answer; it arrives as a stale one and is dropped.
-    if (!WriteAll(Fd, FormatMessage(verb, id, args), 1000)) Lose();
+    if (!SendAll(Fd, FormatMessage(verb, id, args), 1000)) Lose();
 }
 
 bool FeedConnection::ReadSome() {
@@ -291,6 +390,7 @@ bool FeedConnection::ReadSome() {
             break;
         }
         total += static_cast<size_t>(n);
+        BytesRead += static_cast<uint64_t>(n);
         Reader.Append(buf, static_cast<size_t>(n));
         std::string line;
         LineReader::Result r;
@@ -397,7 +497,7 @@ void FeedConnection::Drain() {
 }
 
 bool FeedConnection::Launch(const std::string& service, const std::string& topic, int waitMs) {
-    if (Clock::now() < LaunchBlockedUntil) return false;
+    if (gAbandoned || Clock::now() < LaunchBlockedUntil || Clock::now() < SilentUntil) return false;
     QString program = QStandardPaths::findExecutable(QString::fromStdString(service));
     if (program.isEmpty()) return false;
     QProcess p;
@@ -511,5 +611,22 @@ DdeConvFactory MakeSocketConvFactory(std::string socketPath) {
 }
 
 void SetFeedSnapshotOnNotice(bool on) { kestrel::feed::gSnapshotOnNotice = on; }
+
+void SetFeedSilentHoldOff(std::chrono::milliseconds holdOff) { kestrel::feed::gSilentHoldOff = holdOff; }
+
+void SetFeedWarningHandler(std::function<void(const std::string&)> handler) {
+    kestrel::feed::WarningHandler() = std::move(handler);
+}
+
+void AllowFeedWaits() { kestrel::feed::gAbandoned = 0; }
+
+void AbandonFeedWaits() {
+    kestrel::feed::gAbandoned = 1;
+    const int fd = kestrel::feed::gWakeWrite.load();
+    if (fd >= 0) {
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = write(fd, &b, 1);
+    }
+}
 
 bool FeedClientIdle() { return FeedConnection::AllIdle(); }

@@ -3,6 +3,8 @@
 // the same service share one connection; requests block the calling (UI) thread up to their
 // time-out, and advise notices reach the conversations through the Qt event loop, never from
 // inside a request.
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -56,6 +58,21 @@ DdeConvFactory MakeSocketConvFactory(std::string socketPath);
 // then belong together even while the feed moves on, and a change costs one round trip
 // instead of a dozen.
 void SetFeedSnapshotOnNotice(bool on);
+
+// Where a refusal to connect (a feed of another user, a folder others may enter) and a server
+// that stopped answering are said to the user: on the event loop, once per cause. Null: only
+// the log.
+void SetFeedWarningHandler(std::function<void(const std::string&)> handler);
+
+// How long a server that left a request unanswered, without sending a byte, is taken as gone:
+// links to it fail at once meanwhile, and no second server is started (60 s unless set).
+void SetFeedSilentHoldOff(std::chrono::milliseconds holdOff);
+
+// The process is ending: every wait for a server ends at once and nothing more is asked of
+// one. Safe to call from a signal handler. A new run of the monitor in the same process (tests)
+// allows waits again first.
+void AbandonFeedWaits();
+void AllowFeedWaits();
 
 // True when no notice is waiting on any feed connection of this process, neither queued nor
 // unread in its socket: a test that stepped the server can spin the event loop until then.
