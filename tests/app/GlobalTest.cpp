@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "Global.h"
@@ -61,6 +62,10 @@ TEST(Global, TimersRunStartUpAndTheReplayOnTheEventLoop) {
                                                   "10:02 1234.T:1100,(100),9.09% 1700[A,A]"}));
         EXPECT_TRUE(ui.messages.empty());
     }
-    EXPECT_TRUE(std::filesystem::exists(dir.File("log")));
+    // The controller's end saved the rising list of the run.
+    CDate d = CSystemClock().Today();
+    char asc[32];
+    std::snprintf(asc, sizeof asc, "log/%04d%02d%02d_Asc.txt", d.Year, d.Month, d.Day);
+    EXPECT_EQ(dir.ReadBytes(asc).rfind("1234.T,A,", 0), 0u) << dir.ReadBytes(asc);
     std::filesystem::current_path(old);
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "Codec.h"
 #include "TempDir.h"
 #include "TextFile.h"
@@ -103,11 +105,15 @@ TEST(TextFile, WritesCp932WithCrLfAndReplacesTheFileWhole) {
     EXPECT_EQ(dir.ReadBytes("out.txt"), Utf8ToCp932("コード\r\n\r\na,b\r\n"));
     WriteLines(dir.File("out.txt"), {});
     EXPECT_EQ(dir.ReadBytes("out.txt"), "");
-    // A missing folder is an error with the system's reason, and leaves no temporary behind.
+    // A missing folder is an error with the system's reason.
     try {
         WriteLines(dir.File("nofolder/x.txt"), {"a"});
         FAIL() << "expected an error";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("nofolder/x.txt"), std::string::npos);
     }
+    // The saves went through temporaries beside the file: none is left, only the file.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"out.txt"});
 }

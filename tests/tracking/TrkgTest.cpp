@@ -195,8 +195,35 @@ TEST(Trkg, TrackerListFindsTheFirstTrackerOfACode) {
     EXPECT_EQ(list.IndexOfIssue("12"), 3);
     EXPECT_EQ(list.IndexOfIssue("5678"), 2);
     EXPECT_EQ(list.Items(2)->GetTopic(), "5678 ");
-    EXPECT_TRUE(list.ReconnectAll());
-    EXPECT_TRUE(list.ResetItemAll());
+}
+
+// The two edges a trader sets the rule by: a move of exactly the rate is a sharp move, and a
+// point stamped exactly at the window start is inside the window, so the point before it is
+// the price in force when the window opened.
+TEST(Trkg, AMoveOfExactlyTheRateAndAPointExactlyAtTheWindowStart) {
+    {
+        Rig rig;
+        CTrkg t("1234", rig.ctx);
+        rig.Feed(t, "10:00:00,1234,980,1");
+        rig.Feed(t, "10:01:00,1234,1000,2");  // 20 / 1000 = 2.00 %
+        ASSERT_EQ(rig.events.size(), 1u);
+        EXPECT_EQ(rig.events[0], "10:01 1234:1000,(20),2.00% 0[A,A]");
+        rig.Feed(t, "10:01:30,1234,999,3");  // 19 / 999: just under
+        EXPECT_EQ(rig.events.size(), 1u);
+    }
+    {
+        Rig rig;
+        CTrkg t("1234", rig.ctx);
+        rig.Feed(t, "10:02:00,1234,980,1");   // older than the start: the price in force at 10:03
+        rig.Feed(t, "10:03:00,1234,1000,2");  // exactly at the start of the 10:05 window
+        rig.Feed(t, "10:05:30,1234,1000,3");
+        ASSERT_EQ(rig.events.size(), 2u);
+        EXPECT_EQ(rig.events[1], "10:05 1234:1000,(20),2.00% 0[A,A]");
+        int start = 0, end = 0;
+        ASSERT_TRUE(t.GetWindow(ParseTime("10:03:00"), start, end));
+        EXPECT_EQ(start, 0);
+        EXPECT_EQ(end, 2);
+    }
 }
 
 // A line with its code column empty (a recording cut after the time) names no tracker.
