@@ -13,7 +13,7 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 case "$run" in /*) ;; *) run="$root/$run" ;; esac
 shot_after=${SHOT_AFTER:-45}
 
-exe="$build/src/app/kestrel"
+exe="$build/src/kestrel/kestrel"
 [ -x "$exe" ] || { echo "run-monitor: $exe is missing; build it with 'make build'" >&2; exit 1; }
 
 # Files the user already has in the run folder (settings with saved widths, resume files,

@@ -11,7 +11,7 @@ PKGS=(
   ruby ruby-dev
   xvfb xauth imagemagick fonts-ipafont-gothic unrtf
   clang libclang-rt-14-dev
-  gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine64 locales
+  gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine64 locales python3
 )
 
 missing=()

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "Codec.h"
-#include "CommaText.h"
-#include "TextFile.h"
+#include "common/Codec.h"
+#include "common/CommaText.h"
+#include "common/TextFile.h"
 
 static std::string MakeText(int lines) {
     std::string s;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "DdemlConv.h"
-#include "Numbers.h"
+#include "tracking/dde/DdemlConv.h"
+#include "common/Numbers.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

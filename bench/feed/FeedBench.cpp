@@ -14,12 +14,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "FeedServerProcess.h"
-#include "FeedSocket.h"
-#include "LimitPriceRange.h"
-#include "SocketDdeConv.h"
-#include "TextFile.h"
-#include "Trkg.h"
+#include "feedtests/FeedServerProcess.h"
+#include "tracking/feed/FeedSocket.h"
+#include "refdata/LimitPriceRange.h"
+#include "tracking/feed/SocketDdeConv.h"
+#include "common/TextFile.h"
+#include "tracking/Trkg.h"
 
 using Clock = std::chrono::steady_clock;
 using kestrel::test::FeedServerProcess;

@@ -6,7 +6,7 @@
 #include <random>
 #include <thread>
 
-#include "Watch.h"
+#include "ranking/Watch.h"
 
 static std::vector<std::unique_ptr<CMeigara>> Burst(int n, int codes, unsigned seed) {
     std::mt19937 rng(seed);

@@ -10,8 +10,8 @@
 #include <QApplication>
 #include <QPainter>
 
-#include "CmbGrid.h"
-#include "GridForms.h"
+#include "ui/CmbGrid.h"
+#include "ui/GridForms.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Controller.h"
+#include "app/Controller.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,10 +6,10 @@
 #include <ctime>
 #include <thread>
 
-#include "Codec.h"
-#include "CommaText.h"
-#include "TextFile.h"
-#include "TimeOfDay.h"
+#include "common/Codec.h"
+#include "common/CommaText.h"
+#include "common/TextFile.h"
+#include "common/TimeOfDay.h"
 
 CController* M_GlobalCore = nullptr;
 CMeigaraQueue* MeigaraQueueA = nullptr;

@@ -8,14 +8,14 @@
 #include <thread>
 #include <vector>
 
-#include "DdeConv.h"
-#include "Ini.h"
-#include "Interaction.h"
-#include "LimitPriceRange.h"
-#include "MeigaraInfo.h"
-#include "Trkg.h"
-#include "WaitableValue.h"
-#include "Watch.h"
+#include "tracking/DdeConv.h"
+#include "settings/Ini.h"
+#include "app/Interaction.h"
+#include "refdata/LimitPriceRange.h"
+#include "refdata/MeigaraInfo.h"
+#include "tracking/Trkg.h"
+#include "common/WaitableValue.h"
+#include "ranking/Watch.h"
 
 class CController {
 public:

@@ -1,4 +1,4 @@
-#include "Global.h"
+#include "app/Global.h"
 
 #include <QCoreApplication>
 

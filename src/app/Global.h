@@ -1,15 +1,15 @@
 #pragma once
 // TM_Global: the controller as the monitor runs it, on the Qt event loop. It owns the
-// controller's logic and the four timers that drive it (start-up, reconnect, replay).
+// controller's logic and the three timers that drive it (start-up, reconnect, replay).
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
 
-#include "Controller.h"
+#include "app/Controller.h"
 
 #ifdef KESTREL_HAVE_RUBY
-#include "RubyHost.h"
+#include "script/RubyHost.h"
 #endif
 
 class TM_Global : public QObject {

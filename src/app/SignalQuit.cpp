@@ -1,4 +1,4 @@
-#include "SignalQuit.h"
+#include "app/SignalQuit.h"
 
 #ifndef _WIN32
 

@@ -1,4 +1,4 @@
-#include "SingleInstance.h"
+#include "app/SingleInstance.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,7 +11,7 @@
 #include <QLocalSocket>
 #include <QThread>
 
-#include "FeedSocket.h"
+#include "tracking/feed/FeedSocket.h"
 
 namespace {
 constexpr char kActivate[] = "ACTIVATE\n";

@@ -1,4 +1,4 @@
-#include "Codec.h"
+#include "common/Codec.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "CommaText.h"
+#include "common/CommaText.h"
 
 namespace kestrel {
 namespace {

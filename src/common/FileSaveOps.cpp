@@ -1,4 +1,4 @@
-#include "FileSaveOps.h"
+#include "common/FileSaveOps.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "TextFile.h"
+#include "common/TextFile.h"
 
 namespace kestrel {
 namespace {

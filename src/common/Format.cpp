@@ -1,4 +1,4 @@
-#include "Format.h"
+#include "common/Format.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "IniFile.h"
+#include "common/IniFile.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
-#include "Codec.h"
-#include "Numbers.h"
-#include "TextFile.h"
+#include "common/Codec.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
 
 namespace kestrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "Numbers.h"
+#include "common/Numbers.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "TextFile.h"
+#include "common/TextFile.h"
 
 #include <sys/stat.h>
 #ifdef _WIN32
@@ -19,8 +19,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "Codec.h"
-#include "FileSaveOps.h"
+#include "common/Codec.h"
+#include "common/FileSaveOps.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "TimeOfDay.h"
+#include "common/TimeOfDay.h"
 
 #include <cmath>
 #include <cstdio>

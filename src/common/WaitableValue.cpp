@@ -1,4 +1,4 @@
-#include "WaitableValue.h"
+#include "common/WaitableValue.h"
 
 // The value is stored under the lock: a waiter that has looked at the old value still holds
 // the lock until it sleeps, so the store and its notice cannot fall between the two.

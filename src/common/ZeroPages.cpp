@@ -1,4 +1,4 @@
-#include "ZeroPages.h"
+#include "common/ZeroPages.h"
 
 #include <new>
 #include <utility>

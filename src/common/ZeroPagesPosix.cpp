@@ -1,6 +1,6 @@
 #include <sys/mman.h>
 
-#include "ZeroPages.h"
+#include "common/ZeroPages.h"
 
 namespace kestrel {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "ZeroPages.h"
+#include "common/ZeroPages.h"
 
 namespace kestrel {
 

@@ -1,13 +1,13 @@
-#include "Meigara.h"
+#include "ranking/Meigara.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "CommaText.h"
-#include "Format.h"
-#include "Numbers.h"
-#include "TextFile.h"
-#include "TimeOfDay.h"
+#include "common/CommaText.h"
+#include "common/Format.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
+#include "common/TimeOfDay.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "ThreadQueue.h"
+#include "ranking/ThreadQueue.h"
 
 class CMeigara {
 public:

@@ -1,4 +1,4 @@
-#include "Watch.h"
+#include "ranking/Watch.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "Meigara.h"
+#include "ranking/Meigara.h"
 
 enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 

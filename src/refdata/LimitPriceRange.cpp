@@ -1,10 +1,10 @@
-#include "LimitPriceRange.h"
+#include "refdata/LimitPriceRange.h"
 
 #include <limits>
 
-#include "CommaText.h"
-#include "Numbers.h"
-#include "TextFile.h"
+#include "common/CommaText.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
 
 CLimitPriceRangeList::CLimitPriceRangeList(const std::string& path) {
     try {

@@ -1,9 +1,9 @@
-#include "MeigaraInfo.h"
+#include "refdata/MeigaraInfo.h"
 
-#include "Codec.h"
-#include "CommaText.h"
-#include "Numbers.h"
-#include "TextFile.h"
+#include "common/Codec.h"
+#include "common/CommaText.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
 
 const char* const MarketNames[6] = {"東証", "大証", "JASDAQ", "HC", "名証", "福証"};
 const char* const MarketSuffixes[6] = {".T", ".OS", ".Q", ".OJ", "", ""};

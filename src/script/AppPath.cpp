@@ -1,4 +1,4 @@
-#include "AppPath.h"
+#include "script/AppPath.h"
 
 #include <cstdlib>
 #include <filesystem>

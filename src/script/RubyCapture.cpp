@@ -1,4 +1,4 @@
-#include "RubyCapture.h"
+#include "script/RubyCapture.h"
 
 #include <ruby.h>
 #include <ruby/encoding.h>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "RubyVars.h"
-#include "TextFile.h"
+#include "script/RubyVars.h"
+#include "common/TextFile.h"
 
 // Ruby reports errors by long-jumping through the C stack. Every function below that calls the
 // interpreter therefore keeps no C++ object with a destructor alive in its own frame; the C++

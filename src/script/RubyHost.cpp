@@ -1,8 +1,8 @@
-#include "RubyHost.h"
+#include "script/RubyHost.h"
 
-#include "AppPath.h"
-#include "RubyCapture.h"
-#include "RubyInit.h"
+#include "script/AppPath.h"
+#include "script/RubyCapture.h"
+#include "script/RubyInit.h"
 
 TRubyHost::TRubyHost(bool designMode) {
     if (!designMode) InitRuby();

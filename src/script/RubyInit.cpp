@@ -1,4 +1,4 @@
-#include "RubyInit.h"
+#include "script/RubyInit.h"
 
 #include <ruby.h>
 #include <ruby/encoding.h>
@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "AppPath.h"
+#include "script/AppPath.h"
 
 namespace kestrel::ruby {
 namespace {

@@ -1,4 +1,4 @@
-#include "RubyVars.h"
+#include "script/RubyVars.h"
 
 #include <ruby/ractor.h>
 

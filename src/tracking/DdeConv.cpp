@@ -1,4 +1,4 @@
-#include "DdeConv.h"
+#include "tracking/DdeConv.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The quote conversation of one tracker with the market-data service: a client conversation
 // (service + topic) and the items attached to it. The conversation rules live here, once; a
-// transport (local socket feed, DDEML, or an in-memory fake for tests) supplies the five
+// transport (local socket feed, DDEML, or an in-memory fake for tests) supplies the seven
 // primitive operations below.
 #include <functional>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "FakeDde.h"
+#include "tracking/FakeDde.h"
 
 #include <algorithm>
 

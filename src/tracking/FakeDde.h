@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "DdeConv.h"
+#include "tracking/DdeConv.h"
 
 class CFakeDdeServer {
 public:

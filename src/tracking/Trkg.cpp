@@ -1,4 +1,4 @@
-#include "Trkg.h"
+#include "tracking/Trkg.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,11 +6,11 @@
 #include <new>
 #include <stdexcept>
 
-#include "Codec.h"
-#include "CommaText.h"
-#include "Format.h"
-#include "Numbers.h"
-#include "TimeOfDay.h"
+#include "common/Codec.h"
+#include "common/CommaText.h"
+#include "common/Format.h"
+#include "common/Numbers.h"
+#include "common/TimeOfDay.h"
 
 using namespace kestrel;
 

@@ -12,13 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "DdeConv.h"
-#include "Ini.h"
-#include "LimitPriceRange.h"
-#include "Meigara.h"
-#include "MeigaraInfo.h"
-#include "TextFile.h"
-#include "ZeroPages.h"
+#include "tracking/DdeConv.h"
+#include "settings/Ini.h"
+#include "refdata/LimitPriceRange.h"
+#include "ranking/Meigara.h"
+#include "refdata/MeigaraInfo.h"
+#include "common/TextFile.h"
+#include "common/ZeroPages.h"
 
 // Trivial on purpose: a tracker's ring is not written through when it is made (trackers are
 // made in zeroed pages, see CTrkgList); a point is whole once stored.

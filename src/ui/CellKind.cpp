@@ -1,6 +1,6 @@
-#include "CellKind.h"
+#include "ui/CellKind.h"
 
-#include "ComponentStream.h"
+#include "ui/ComponentStream.h"
 
 void TCellKind::Assign(const TCellKind& source) {
     CellType = source.CellType;

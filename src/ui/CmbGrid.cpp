@@ -1,4 +1,4 @@
-#include "CmbGrid.h"
+#include "ui/CmbGrid.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,11 +15,11 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 
-#include "CmbInplace.h"
-#include "Codec.h"
-#include "ComponentStream.h"
-#include "Format.h"
-#include "Numbers.h"
+#include "ui/CmbInplace.h"
+#include "common/Codec.h"
+#include "ui/ComponentStream.h"
+#include "common/Format.h"
+#include "common/Numbers.h"
 
 namespace {
 

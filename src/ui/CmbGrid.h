@@ -14,7 +14,7 @@
 #include <QMenu>
 #include <QPointer>
 
-#include "CellKind.h"
+#include "ui/CellKind.h"
 
 class TComboInplaceEdit;
 

@@ -1,4 +1,4 @@
-#include "CmbInplace.h"
+#include "ui/CmbInplace.h"
 
 #include <algorithm>
 #include <vector>
@@ -12,8 +12,8 @@
 #include <QStyleOptionFocusRect>
 #include <QValidator>
 
-#include "CmbGrid.h"
-#include "Codec.h"
+#include "ui/CmbGrid.h"
+#include "common/Codec.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QListWidget>
 #include <QRect>
 
-#include "CellKind.h"
+#include "ui/CellKind.h"
 
 class TComboGrid;
 class TComboInplaceEdit;

@@ -1,8 +1,8 @@
-#include "ComponentStream.h"
+#include "ui/ComponentStream.h"
 
 #include <limits>
 
-#include "Codec.h"
+#include "common/Codec.h"
 
 namespace kestrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "D_init.h"
+#include "ui/D_init.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 #include <jpeglib.h>
 
-#include "main.h"
+#include "ui/MainWindow.h"
 
 TF_Kestrel2005_Init* F_Kestrel2005_Init = nullptr;
 

@@ -1,4 +1,4 @@
-#include "Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "main.h"
+#include "ui/MainWindow.h"
 
 namespace {
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }

@@ -1,10 +1,10 @@
-#include "GridForms.h"
+#include "ui/GridForms.h"
 
 #include <string>
 
-#include "CmbGrid.h"
-#include "ComponentStream.h"
-#include "StoredForms.h"
+#include "ui/CmbGrid.h"
+#include "ui/ComponentStream.h"
+#include "ui/StoredForms.h"
 
 namespace kestrel {
 

@@ -1,11 +1,11 @@
-#include "MeigaraListEdit.h"
+#include "ui/MeigaraListEdit.h"
 
 #include <QMenuBar>
 #include <QStatusBar>
 
-#include "CmbGrid.h"
-#include "GridForms.h"
-#include "main.h"
+#include "ui/CmbGrid.h"
+#include "ui/GridForms.h"
+#include "ui/MainWindow.h"
 
 TF_MeigaraListEdit* F_MeigaraListEdit = nullptr;
 

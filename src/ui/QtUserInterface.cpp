@@ -1,12 +1,12 @@
-#include "QtUserInterface.h"
+#include "ui/QtUserInterface.h"
 
 #include <QApplication>
 
-#include "D_init.h"
-#include "Dialogs.h"
-#include "Ini.h"
-#include "debug.h"
-#include "main.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
+#include "settings/Ini.h"
+#include "ui/debug.h"
+#include "ui/MainWindow.h"
 
 void CQtUserInterface::ShowMessage(const std::string& text) { Dialogs.Message(text); }
 

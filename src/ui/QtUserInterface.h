@@ -5,7 +5,7 @@
 // made before any window.
 #include <string>
 
-#include "Interaction.h"
+#include "app/Interaction.h"
 
 class IDialogs;
 

@@ -1,4 +1,4 @@
-#include "Rtf.h"
+#include "ui/Rtf.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "debug.h"
+#include "ui/debug.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,10 +13,10 @@
 #include <QTextBlock>
 #include <QTextEdit>
 
-#include "Dialogs.h"
-#include "Interaction.h"
-#include "Rtf.h"
-#include "main.h"
+#include "ui/Dialogs.h"
+#include "app/Interaction.h"
+#include "ui/Rtf.h"
+#include "ui/MainWindow.h"
 
 TF_DEBUG* F_DEBUG = nullptr;
 

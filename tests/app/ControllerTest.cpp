@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "Codec.h"
-#include "Controller.h"
-#include "ScriptedUi.h"
-#include "TempDir.h"
-#include "TimeOfDay.h"
+#include "common/Codec.h"
+#include "app/Controller.h"
+#include "support/ScriptedUi.h"
+#include "support/TempDir.h"
+#include "common/TimeOfDay.h"
 
 using kestrel::test::FakeClock;
 using kestrel::test::ScriptedUi;

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "Global.h"
-#include "TempDir.h"
+#include "app/Global.h"
+#include "support/TempDir.h"
 
 namespace {
 struct QuietUi : IUserInterface {

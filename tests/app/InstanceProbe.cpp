@@ -7,8 +7,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include "SignalQuit.h"
-#include "SingleInstance.h"
+#include "app/SignalQuit.h"
+#include "app/SingleInstance.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -24,17 +24,17 @@
 
 #include <gtest/gtest.h>
 
-#include "CommaText.h"
-#include "Dialogs.h"
-#include "Entry.h"
-#include "FeedProtocol.h"
-#include "Global.h"
-#include "Ini.h"
-#include "IniFile.h"
-#include "TempDir.h"
-#include "TextFile.h"
-#include "debug.h"
-#include "main.h"
+#include "common/CommaText.h"
+#include "ui/Dialogs.h"
+#include "kestrel/Entry.h"
+#include "tracking/feed/FeedProtocol.h"
+#include "app/Global.h"
+#include "settings/Ini.h"
+#include "common/IniFile.h"
+#include "support/TempDir.h"
+#include "common/TextFile.h"
+#include "ui/debug.h"
+#include "ui/MainWindow.h"
 
 namespace fs = std::filesystem;
 

@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Interaction.h"
-#include "TempDir.h"
+#include "app/Interaction.h"
+#include "support/TempDir.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "Codec.h"
-#include "TempDir.h"
-#include "TextFile.h"
+#include "common/Codec.h"
+#include "support/TempDir.h"
+#include "common/TextFile.h"
 
 using namespace kestrel;
 

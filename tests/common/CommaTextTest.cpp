@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CommaText.h"
+#include "common/CommaText.h"
 
 using kestrel::JoinCommaText;
 using kestrel::QuoteCommaColumn;

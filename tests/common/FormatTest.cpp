@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "Format.h"
+#include "common/Format.h"
 
 using namespace kestrel;
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Codec.h"
-#include "FileSaveOps.h"
-#include "Ini.h"
-#include "IniFile.h"
-#include "TempDir.h"
+#include "common/Codec.h"
+#include "common/FileSaveOps.h"
+#include "settings/Ini.h"
+#include "common/IniFile.h"
+#include "support/TempDir.h"
 
 using namespace kestrel;
 

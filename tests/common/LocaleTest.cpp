@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "Format.h"
-#include "IniFile.h"
-#include "Numbers.h"
-#include "TempDir.h"
-#include "TimeOfDay.h"
+#include "common/Format.h"
+#include "common/IniFile.h"
+#include "common/Numbers.h"
+#include "support/TempDir.h"
+#include "common/TimeOfDay.h"
 
 using namespace kestrel;
 

@@ -4,8 +4,8 @@
 #include <limits>
 #include <random>
 
-#include "Numbers.h"
-#include "TimeOfDay.h"
+#include "common/Numbers.h"
+#include "common/TimeOfDay.h"
 
 using namespace kestrel;
 

@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "FileSaveOps.h"
-#include "TempDir.h"
-#include "TextFile.h"
+#include "common/FileSaveOps.h"
+#include "support/TempDir.h"
+#include "common/TextFile.h"
 
 using namespace kestrel;
 using kestrel::test::TempDir;

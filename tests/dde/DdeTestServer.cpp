@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "Codec.h"
-#include "Numbers.h"
-#include "Quotes.h"
+#include "common/Codec.h"
+#include "common/Numbers.h"
+#include "kestrel-feed/Quotes.h"
 
 using namespace kestrel::feed;
 

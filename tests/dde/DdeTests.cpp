@@ -14,11 +14,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "Controller.h"
-#include "DdemlConv.h"
-#include "Numbers.h"
-#include "TextFile.h"
-#include "WaitableValue.h"
+#include "app/Controller.h"
+#include "tracking/dde/DdemlConv.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
+#include "common/WaitableValue.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Codec.h"
-#include "FeedProtocol.h"
-#include "FeedServerProcess.h"
-#include "FeedSocket.h"
-#include "SocketDdeConv.h"
-#include "TempDir.h"
+#include "common/Codec.h"
+#include "tracking/feed/FeedProtocol.h"
+#include "feedtests/FeedServerProcess.h"
+#include "tracking/feed/FeedSocket.h"
+#include "tracking/feed/SocketDdeConv.h"
+#include "support/TempDir.h"
 
 using namespace kestrel::feed;
 using kestrel::test::FeedServerProcess;

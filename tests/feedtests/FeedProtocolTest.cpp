@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "FeedProtocol.h"
-#include "FeedSocket.h"
-#include "TempDir.h"
+#include "tracking/feed/FeedProtocol.h"
+#include "tracking/feed/FeedSocket.h"
+#include "support/TempDir.h"
 
 using namespace kestrel::feed;
 

@@ -1,4 +1,4 @@
-#include "FeedServerProcess.h"
+#include "feedtests/FeedServerProcess.h"
 
 #include <chrono>
 #include <csignal>
@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "FeedSocket.h"
+#include "tracking/feed/FeedSocket.h"
 
 extern char** environ;
 

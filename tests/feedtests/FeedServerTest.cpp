@@ -18,12 +18,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Codec.h"
-#include "FeedServerProcess.h"
-#include "FeedSocket.h"
-#include "Quotes.h"
-#include "Server.h"
-#include "TempDir.h"
+#include "common/Codec.h"
+#include "feedtests/FeedServerProcess.h"
+#include "tracking/feed/FeedSocket.h"
+#include "kestrel-feed/Quotes.h"
+#include "kestrel-feed/Server.h"
+#include "support/TempDir.h"
 
 // A sanitizer's allocator keeps what is freed a while, so sizes of the process tell nothing.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -18,13 +18,13 @@
 
 #include <gtest/gtest.h>
 
-#include "Controller.h"
-#include "FeedServerProcess.h"
-#include "FeedSocket.h"
-#include "SocketDdeConv.h"
-#include "ScriptedUi.h"
-#include "TempDir.h"
-#include "TextFile.h"
+#include "app/Controller.h"
+#include "feedtests/FeedServerProcess.h"
+#include "tracking/feed/FeedSocket.h"
+#include "tracking/feed/SocketDdeConv.h"
+#include "support/ScriptedUi.h"
+#include "support/TempDir.h"
+#include "common/TextFile.h"
 
 using kestrel::feed::FeedControl;
 using kestrel::test::FeedServerProcess;

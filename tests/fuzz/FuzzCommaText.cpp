@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "Codec.h"
-#include "CommaText.h"
+#include "common/Codec.h"
+#include "common/CommaText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string line(reinterpret_cast<const char*>(data), size);

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "CellKind.h"
-#include "ComponentStream.h"
+#include "ui/CellKind.h"
+#include "ui/ComponentStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string bytes(reinterpret_cast<const char*>(data), size);

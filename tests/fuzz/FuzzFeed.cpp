@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "Codec.h"
-#include "FeedProtocol.h"
+#include "common/Codec.h"
+#include "tracking/feed/FeedProtocol.h"
 
 using namespace kestrel::feed;
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Quotes.h"
-#include "TextFile.h"
+#include "kestrel-feed/Quotes.h"
+#include "common/TextFile.h"
 
 using namespace kestrel::feed;
 

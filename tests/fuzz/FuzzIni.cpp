@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "IniFile.h"
+#include "common/IniFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string bytes(reinterpret_cast<const char*>(data), size);

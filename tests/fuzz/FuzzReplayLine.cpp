@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "TimeOfDay.h"
-#include "Trkg.h"
+#include "common/TimeOfDay.h"
+#include "tracking/Trkg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CIni ini{"/nonexistent/KESTREL.INI"};

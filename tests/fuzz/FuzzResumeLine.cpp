@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Meigara.h"
+#include "ranking/Meigara.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string line(reinterpret_cast<const char*>(data), size);

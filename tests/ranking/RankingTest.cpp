@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "Meigara.h"
-#include "TimeOfDay.h"
-#include "Watch.h"
+#include "ranking/Meigara.h"
+#include "common/TimeOfDay.h"
+#include "ranking/Watch.h"
 
 using kestrel::ParseTime;
 

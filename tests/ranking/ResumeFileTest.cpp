@@ -3,11 +3,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Codec.h"
-#include "FileSaveOps.h"
-#include "Meigara.h"
-#include "TempDir.h"
-#include "TimeOfDay.h"
+#include "common/Codec.h"
+#include "common/FileSaveOps.h"
+#include "ranking/Meigara.h"
+#include "support/TempDir.h"
+#include "common/TimeOfDay.h"
 
 using kestrel::ParseTime;
 using kestrel::test::TempDir;

@@ -8,8 +8,8 @@
 #include <random>
 #include <thread>
 
-#include "TimeOfDay.h"
-#include "Watch.h"
+#include "common/TimeOfDay.h"
+#include "ranking/Watch.h"
 
 using namespace std::chrono;
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "LimitPriceRange.h"
-#include "MeigaraInfo.h"
-#include "TempDir.h"
+#include "refdata/LimitPriceRange.h"
+#include "refdata/MeigaraInfo.h"
+#include "support/TempDir.h"
 
 using kestrel::test::TempDir;
 

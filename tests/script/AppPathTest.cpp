@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "AppPath.h"
-#include "TempDir.h"
+#include "script/AppPath.h"
+#include "support/TempDir.h"
 
 using namespace kestrel::ruby;
 using kestrel::test::TempDir;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "RubyHost.h"
-#include "RubyInit.h"
-#include "TempDir.h"
+#include "script/RubyHost.h"
+#include "script/RubyInit.h"
+#include "support/TempDir.h"
 
 TEST(RubyDesignMode, StartsNothingUntilAScriptMustRun) {
     kestrel::test::TempDir dir;

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "RubyCapture.h"
-#include "RubyHost.h"
-#include "RubyInit.h"
-#include "TempDir.h"
-#include "TextFile.h"
+#include "script/RubyCapture.h"
+#include "script/RubyHost.h"
+#include "script/RubyInit.h"
+#include "support/TempDir.h"
+#include "common/TextFile.h"
 
 using Lines = std::vector<std::string>;
 

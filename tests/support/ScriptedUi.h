@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Interaction.h"
+#include "app/Interaction.h"
 
 namespace kestrel::test {
 

@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "Codec.h"
+#include "common/Codec.h"
 
 namespace kestrel::test {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "Codec.h"
-#include "TempDir.h"
+#include "common/Codec.h"
+#include "support/TempDir.h"
 
 namespace {
 int RunBacktest(const std::string& args, std::string& out, const std::string& errFile = "/dev/null",

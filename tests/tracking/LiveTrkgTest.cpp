@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "FakeDde.h"
-#include "TempDir.h"
-#include "Trkg.h"
+#include "tracking/FakeDde.h"
+#include "support/TempDir.h"
+#include "tracking/Trkg.h"
 
 namespace {
 struct LiveRig {

@@ -2,9 +2,9 @@
 
 #include <random>
 
-#include "TempDir.h"
-#include "TimeOfDay.h"
-#include "Trkg.h"
+#include "support/TempDir.h"
+#include "common/TimeOfDay.h"
+#include "tracking/Trkg.h"
 
 using kestrel::ParseTime;
 

@@ -17,18 +17,18 @@
 #include <QTextEdit>
 #include <QTimer>
 
-#include "Codec.h"
-#include "D_init.h"
-#include "Dialogs.h"
-#include "Ini.h"
-#include "Meigara.h"
-#include "MeigaraListEdit.h"
-#include "QtUserInterface.h"
-#include "Rtf.h"
-#include "TempDir.h"
-#include "UiTestSupport.h"
-#include "debug.h"
-#include "main.h"
+#include "common/Codec.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
+#include "settings/Ini.h"
+#include "ranking/Meigara.h"
+#include "ui/MeigaraListEdit.h"
+#include "ui/QtUserInterface.h"
+#include "ui/Rtf.h"
+#include "support/TempDir.h"
+#include "ui/UiTestSupport.h"
+#include "ui/debug.h"
+#include "ui/MainWindow.h"
 
 using kestrel::test::CFakeClock;
 using kestrel::test::TempDir;

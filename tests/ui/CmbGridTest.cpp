@@ -7,10 +7,10 @@
 #include <QPainter>
 #include <QTest>
 
-#include "CmbGrid.h"
-#include "CmbInplace.h"
-#include "ComponentStream.h"
-#include "GridForms.h"
+#include "ui/CmbGrid.h"
+#include "ui/CmbInplace.h"
+#include "ui/ComponentStream.h"
+#include "ui/GridForms.h"
 
 namespace {
 

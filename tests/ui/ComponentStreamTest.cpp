@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "CellKind.h"
-#include "Codec.h"
-#include "ComponentStream.h"
-#include "StoredForms.h"
+#include "ui/CellKind.h"
+#include "common/Codec.h"
+#include "ui/ComponentStream.h"
+#include "ui/StoredForms.h"
 
 using kestrel::StreamError;
 using kestrel::StreamReader;

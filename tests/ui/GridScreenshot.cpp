@@ -8,8 +8,8 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "CmbGrid.h"
-#include "CmbInplace.h"
+#include "ui/CmbGrid.h"
+#include "ui/CmbInplace.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

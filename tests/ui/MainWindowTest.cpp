@@ -16,15 +16,15 @@
 
 #include <thread>
 
-#include "Dialogs.h"
-#include "Ini.h"
-#include "Meigara.h"
-#include "MeigaraListEdit.h"
-#include "QtUserInterface.h"
-#include "TempDir.h"
-#include "UiTestSupport.h"
-#include "debug.h"
-#include "main.h"
+#include "ui/Dialogs.h"
+#include "settings/Ini.h"
+#include "ranking/Meigara.h"
+#include "ui/MeigaraListEdit.h"
+#include "ui/QtUserInterface.h"
+#include "support/TempDir.h"
+#include "ui/UiTestSupport.h"
+#include "ui/debug.h"
+#include "ui/MainWindow.h"
 
 using kestrel::test::CFakeClock;
 using kestrel::test::TempDir;

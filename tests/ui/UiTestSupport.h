@@ -9,7 +9,7 @@
 #include <QApplication>
 #include <QImage>
 
-#include "Interaction.h"
+#include "app/Interaction.h"
 
 namespace kestrel::test {
 

@@ -6,13 +6,13 @@
 #include <QApplication>
 #include <QTimer>
 
-#include "D_init.h"
-#include "Dialogs.h"
-#include "Ini.h"
-#include "Interaction.h"
-#include "Meigara.h"
-#include "debug.h"
-#include "main.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
+#include "settings/Ini.h"
+#include "app/Interaction.h"
+#include "ranking/Meigara.h"
+#include "ui/debug.h"
+#include "ui/MainWindow.h"
 
 namespace {
 class CStillClock : public IClock {

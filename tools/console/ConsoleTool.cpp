@@ -1,11 +1,11 @@
-#include "ConsoleTool.h"
+#include "console/ConsoleTool.h"
 
 #include <cstdio>
 
 #ifdef _WIN32
 #include <windows.h>
 
-#include "TextFile.h"
+#include "common/TextFile.h"
 #else
 #include <sys/stat.h>
 #endif

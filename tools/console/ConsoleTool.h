@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "Interaction.h"
+#include "app/Interaction.h"
 
 // Messages to stderr as "<tool>: text", event lines to stdout. Every question (there is one:
 // whether to load today's resume files) gets the tool's fixed answer, said on stderr too.

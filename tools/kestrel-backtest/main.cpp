@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "ConsoleTool.h"
-#include "Controller.h"
-#include "Numbers.h"
-#include "TextFile.h"
-#include "TimeOfDay.h"
+#include "console/ConsoleTool.h"
+#include "app/Controller.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
+#include "common/TimeOfDay.h"
 
 namespace {
 

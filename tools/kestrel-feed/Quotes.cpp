@@ -1,4 +1,4 @@
-#include "Quotes.h"
+#include "kestrel-feed/Quotes.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,12 +6,12 @@
 #include <optional>
 #include <cstdio>
 
-#include "Codec.h"
-#include "CommaText.h"
-#include "Format.h"
-#include "Numbers.h"
-#include "TextFile.h"
-#include "TimeOfDay.h"
+#include "common/Codec.h"
+#include "common/CommaText.h"
+#include "common/Format.h"
+#include "common/Numbers.h"
+#include "common/TextFile.h"
+#include "common/TimeOfDay.h"
 
 namespace kestrel::feed {
 

@@ -1,4 +1,4 @@
-#include "Server.h"
+#include "kestrel-feed/Server.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,9 +17,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "Codec.h"
-#include "FeedSocket.h"
-#include "Numbers.h"
+#include "common/Codec.h"
+#include "tracking/feed/FeedSocket.h"
+#include "common/Numbers.h"
 
 namespace kestrel::feed {
 

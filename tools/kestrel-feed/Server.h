@@ -10,8 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "FeedProtocol.h"
-#include "Quotes.h"
+#include "tracking/feed/FeedProtocol.h"
+#include "kestrel-feed/Quotes.h"
 
 namespace kestrel::feed {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "FeedSocket.h"
-#include "Numbers.h"
-#include "Quotes.h"
-#include "Server.h"
+#include "tracking/feed/FeedSocket.h"
+#include "common/Numbers.h"
+#include "kestrel-feed/Quotes.h"
+#include "kestrel-feed/Server.h"
 
 using namespace kestrel::feed;
 using kestrel::ParseInt;

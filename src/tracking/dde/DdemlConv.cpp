@@ -1,4 +1,4 @@
-#include "DdemlConv.h"
+#include "tracking/dde/DdemlConv.h"
 
 #include <windows.h>
 #include <dde.h>
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "Codec.h"
+#include "common/Codec.h"
 
 namespace kestrel::dde {
 

@@ -20,7 +20,7 @@
 #include <set>
 #include <string>
 
-#include "DdeConv.h"
+#include "tracking/DdeConv.h"
 
 namespace kestrel::dde {
 class Instance;

@@ -1,4 +1,4 @@
-#include "FeedProtocol.h"
+#include "tracking/feed/FeedProtocol.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "FeedSocket.h"
+#include "tracking/feed/FeedSocket.h"
 
 #include <cerrno>
 #include <chrono>
@@ -13,7 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "Codec.h"
+#include "common/Codec.h"
 
 namespace kestrel::feed {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "FeedProtocol.h"
+#include "tracking/feed/FeedProtocol.h"
 
 namespace kestrel::feed {
 

@@ -1,4 +1,4 @@
-#include "SocketDdeConv.h"
+#include "tracking/feed/SocketDdeConv.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,9 +29,9 @@
 #include <QStandardPaths>
 #include <QStringList>
 
-#include "Codec.h"
-#include "FeedProtocol.h"
-#include "FeedSocket.h"
+#include "common/Codec.h"
+#include "tracking/feed/FeedProtocol.h"
+#include "tracking/feed/FeedSocket.h"
 
 namespace kestrel::feed {
 

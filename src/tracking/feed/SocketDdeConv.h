@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "DdeConv.h"
+#include "tracking/DdeConv.h"
 
 namespace kestrel::feed {
 class FeedConnection;

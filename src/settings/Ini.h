@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "IniFile.h"
+#include "common/IniFile.h"
 
 class CIni {
 public:

@@ -1,4 +1,4 @@
-#include "Entry.h"
+#include "kestrel/Entry.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -17,21 +17,21 @@
 #include <QApplication>
 #include <QGuiApplication>
 
-#include "D_init.h"
-#include "Dialogs.h"
-#include "Global.h"
-#include "Ini.h"
-#include "MeigaraListEdit.h"
-#include "QtUserInterface.h"
-#include "SignalQuit.h"
-#include "SingleInstance.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
+#include "app/Global.h"
+#include "settings/Ini.h"
+#include "ui/MeigaraListEdit.h"
+#include "ui/QtUserInterface.h"
+#include "app/SignalQuit.h"
+#include "app/SingleInstance.h"
 #ifdef _WIN32
-#include "DdemlConv.h"
+#include "tracking/dde/DdemlConv.h"
 #else
-#include "SocketDdeConv.h"
+#include "tracking/feed/SocketDdeConv.h"
 #endif
-#include "debug.h"
-#include "main.h"
+#include "ui/debug.h"
+#include "ui/MainWindow.h"
 
 #ifndef KESTREL_VERSION
 #define KESTREL_VERSION "0.0.0"

@@ -1,4 +1,4 @@
-#include "Ini.h"
+#include "settings/Ini.h"
 
 #include <cstdio>
 #include <stdexcept>

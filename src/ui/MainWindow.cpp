@@ -1,4 +1,4 @@
-#include "main.h"
+#include "ui/MainWindow.h"
 
 #include <cstdlib>
 #include <exception>
@@ -13,18 +13,18 @@
 #include <QToolBar>
 #include <QToolButton>
 
-#include "Controller.h"
-#include "Dialogs.h"
-#include "Format.h"
-#include "GridForms.h"
-#include "Icons.h"
-#include "Ini.h"
-#include "Meigara.h"
-#include "MeigaraListEdit.h"
-#include "Numbers.h"
-#include "TimeOfDay.h"
-#include "Trkg.h"
-#include "debug.h"
+#include "app/Controller.h"
+#include "ui/Dialogs.h"
+#include "common/Format.h"
+#include "ui/GridForms.h"
+#include "ui/Icons.h"
+#include "settings/Ini.h"
+#include "ranking/Meigara.h"
+#include "ui/MeigaraListEdit.h"
+#include "common/Numbers.h"
+#include "common/TimeOfDay.h"
+#include "tracking/Trkg.h"
+#include "ui/debug.h"
 
 TF_Main* F_Main = nullptr;
 

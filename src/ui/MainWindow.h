@@ -9,7 +9,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
-#include "CmbGrid.h"
+#include "ui/CmbGrid.h"
 
 class CIni;
 class CMeigara;

@@ -1,4 +1,4 @@
 // kestrel: the monitor.
-#include "Entry.h"
+#include "kestrel/Entry.h"
 
 int main(int argc, char** argv) { return RunKestrel(argc, argv); }
