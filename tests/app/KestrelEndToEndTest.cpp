@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "common/CommaText.h"
+#include "support/ScriptedDialogs.h"
 #include "ui/Dialogs.h"
 #include "kestrel/Entry.h"
 #include "tracking/feed/FeedProtocol.h"

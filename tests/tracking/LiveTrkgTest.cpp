@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tracking/FakeDde.h"
+#include "support/FakeDde.h"
 #include "support/TempDir.h"
 #include "tracking/Trkg.h"
 

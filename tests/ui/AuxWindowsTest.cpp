@@ -19,6 +19,7 @@
 
 #include "common/Codec.h"
 #include "ui/D_init.h"
+#include "support/ScriptedDialogs.h"
 #include "ui/Dialogs.h"
 #include "settings/Ini.h"
 #include "ranking/Meigara.h"

@@ -16,6 +16,7 @@
 
 #include <thread>
 
+#include "support/ScriptedDialogs.h"
 #include "ui/Dialogs.h"
 #include "settings/Ini.h"
 #include "ranking/Meigara.h"

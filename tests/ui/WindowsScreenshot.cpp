@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "ui/D_init.h"
+#include "support/ScriptedDialogs.h"
 #include "ui/Dialogs.h"
 #include "settings/Ini.h"
 #include "app/Interaction.h"

@@ -1,4 +1,4 @@
-#include "tracking/FakeDde.h"
+#include "support/FakeDde.h"
 
 #include <algorithm>
 
