@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <atomic>
-#include <csignal>
 #include <functional>
 
 #include <fcntl.h>
@@ -60,8 +59,10 @@ bool gSnapshotOnNotice = true;
 int gNotifierDepth = 0;
 
 // Set from a signal handler when the process is ending: waits end now, and nothing is asked
-// of any server any more. The pipe wakes a wait that is under way.
-volatile std::sig_atomic_t gAbandoned = 0;
+// of any server any more. The pipe wakes a wait that is under way. Lock-free atomics, since the
+// handler may run on any thread.
+std::atomic<bool> gAbandoned{false};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 std::atomic<int> gWakeRead{-1}, gWakeWrite{-1};
 
 void MakeWakePipe() {
@@ -618,10 +619,10 @@ void SetFeedWarningHandler(std::function<void(const std::string&)> handler) {
     kestrel::feed::WarningHandler() = std::move(handler);
 }
 
-void AllowFeedWaits() { kestrel::feed::gAbandoned = 0; }
+void AllowFeedWaits() { kestrel::feed::gAbandoned = false; }
 
 void AbandonFeedWaits() {
-    kestrel::feed::gAbandoned = 1;
+    kestrel::feed::gAbandoned = true;
     const int fd = kestrel::feed::gWakeWrite.load();
     if (fd >= 0) {
         const char b = 1;
