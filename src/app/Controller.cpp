@@ -65,7 +65,7 @@ CController::CController(IUserInterface& ui, IClock& clock, std::string dir, std
 }
 
 CController::~CController() {
-    StopReplayReader();
+    Driver.StopReader();
     if (A || D) DataModuleDestroy();
     if (M_GlobalCore == this) M_GlobalCore = nullptr;
 }
@@ -150,8 +150,7 @@ void CController::StartUp() {
     Ctx.ShowMessage = [this](const std::string& text) { Ui.ShowMessage(text); };
     Ctx.ReportError = [this](const std::string& text) { Ui.SetStatusText(text); };
     Ctx.ConvFactory = ConvFactory;
-    StopReplayReader();  // it reads through the tracker list about to be replaced
-    for (CReplayPoint& a : Ahead) a = CReplayPoint{};
+    Driver.SetTrackers(nullptr);  // the reader goes through the list about to be replaced
     TrkgList = nullptr;
     StartFailed = false;
     try {
@@ -165,6 +164,7 @@ void CController::StartUp() {
         StartFailed = quit = true;
     }
     ::TrkgList = this->TrkgList.get();
+    Driver.SetTrackers(this->TrkgList.get());
 
     if (!StartFailed) {
         if (Ini->IsDebug()) LoadReplayData();
@@ -178,9 +178,7 @@ void CController::StartUp() {
 }
 
 void CController::LoadReplayData() {
-    StopReplayReader();
-    Replay.ReplayPos = 0;
-    for (CReplayPoint& a : Ahead) a = CReplayPoint{};
+    Driver.Restart();
     size_t longLines = 0;
     kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines, &longLines);
     if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
@@ -252,38 +250,25 @@ std::string CController::KeepBeside(const std::string& name, const std::string& 
     return "";
 }
 
-bool CController::ReplayAtEnd() const {
-    return Replay.ReplayPos < 0 || static_cast<size_t>(Replay.ReplayPos) >= Replay.ReplayLines.size();
-}
-
 CController::ReplayOutcome CController::DebugTimerTimer() {
     if (!InitDone || !this->TrkgList) return ReplayOutcome::Idle;
-    if (ReplayAtEnd()) {
-        PushHeldRecords();
+    if (Driver.AtEnd()) {
+        Driver.PushHeld();
         DebugTimerEnabled = false;  // every line delivered: nothing more to do
         return ReplayOutcome::End;
     }
-    const int32_t pos = Replay.ReplayPos;
+    const int32_t pos = Driver.Position();
     const std::string_view line = Replay.ReplayLines[static_cast<size_t>(pos)];
     const bool status = Ui.WantsStatusText();
     if (status) Ui.SetStatusText(StatusLine(line));
-    const CReplayPoint& point = PointAt(pos);
-    // Bring in the trackers of the coming lines: the fields first, the points once those are in.
-    const int count = this->TrkgList->Count();
-    const CReplayPoint& far = Ahead[static_cast<size_t>((pos + kFar) % kRing)];
-    if (far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
-        this->TrkgList->Items(far.Tracker)->PrefetchFields();
-    const CReplayPoint& near = Ahead[static_cast<size_t>((pos + kNear) % kRing)];
-    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < count)
-        this->TrkgList->Items(near.Tracker)->PrefetchPoints();
-    if (point.Tracker < 0 || point.Tracker >= count) {
-        Replay.ReplayPos = pos + 1;  // no watched issue: pass over the line
+    const CReplayPoint& point = Driver.Read();
+    if (point.Tracker < 0 || point.Tracker >= this->TrkgList->Count()) {
+        Driver.PassOver(pos);  // no watched issue
         return ReplayOutcome::NoIssue;
     }
     ReplayOutcome outcome = ReplayOutcome::Delivered;
-    Replay.DeliveredPoint = &point;  // the tracker takes the line as read here
     try {
-        this->TrkgList->Items(point.Tracker)->OnVolumeChange(nullptr);
+        Driver.Deliver(point);
     } catch (const kestrel::TimeFormatError&) {
         if (status) Ui.SetStatusText(StatusLine(line) + " 時刻が読めないため飛ばしました");
         outcome = ReplayOutcome::BadTime;
@@ -291,74 +276,8 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
         Ui.ShowMessage(e.what());
         outcome = ReplayOutcome::Error;
     }
-    Replay.DeliveredPoint = nullptr;
-    if (Replay.ReplayPos == pos) Replay.ReplayPos = pos + 1;  // never stay on one line
-    if (Ctx.HoldRecords && (++HeldLines >= kHeldLines || ReplayAtEnd())) PushHeldRecords();
+    Driver.Done(pos);
     return outcome;
-}
-
-void CController::HoldRecords(bool on) {
-    Ctx.HoldRecords = on;
-    if (!on) PushHeldRecords();
-}
-
-void CController::PushHeldRecords() {
-    HeldLines = 0;
-    if (A) A->Queue.PushHeld();
-    if (D) D->Queue.PushHeld();
-}
-
-const CReplayPoint& CController::PointAt(int32_t pos) {
-    const int32_t total = static_cast<int32_t>(Replay.ReplayLines.size());
-    const int32_t want = std::min(pos + kFar + 1, total);  // this line and the ones ahead
-    if (Reader.joinable() && pos != NextPos) StopReplayReader();  // the replay jumped
-    if (Reader.joinable()) {
-        NextPos = pos + 1;
-        // Lines before this one are done with: their slots may take the lines a ring later.
-        if (pos % kReaderBlock == 0) {
-            ReaderLimit.Store(pos + kRing);
-        }
-        for (int32_t end = ReaderEnd.Load(); end < want;) end = ReaderEnd.WaitWhileEquals(end);
-    } else {
-        for (int32_t l = pos; l < want; ++l) {
-            CReplayPoint& a = Ahead[static_cast<size_t>(l % kRing)];
-            if (a.Line != l) ReadReplayPoint(l, Replay.ReplayLines[static_cast<size_t>(l)], this->TrkgList.get(), a);
-        }
-    }
-    return Ahead[static_cast<size_t>(pos % kRing)];
-}
-
-void CController::StartReplayReader() {
-    if (Reader.joinable() || !this->TrkgList || ReplayAtEnd()) return;
-    NextPos = Replay.ReplayPos;
-    ReaderEnd.Store(NextPos);
-    ReaderLimit.Store(NextPos + kRing);
-    Reader = std::jthread([this](std::stop_token stop) { ReplayReader(stop); });
-}
-
-void CController::StopReplayReader() {
-    if (!Reader.joinable()) return;
-    Reader.request_stop();
-    ReaderLimit.Store(INT32_MAX);  // wakes a reader that waits for room
-    Reader.join();
-    Reader = std::jthread();
-}
-
-void CController::ReplayReader(std::stop_token stop) {
-    const int32_t total = static_cast<int32_t>(Replay.ReplayLines.size());
-    int32_t at = ReaderEnd.Load();
-    while (at < total && !stop.stop_requested()) {
-        const int32_t limit = ReaderLimit.Load();
-        if (at >= limit) {
-            ReaderLimit.WaitWhileEquals(limit);
-            continue;
-        }
-        const int32_t end = std::min({at + kReaderBlock, limit, total});
-        for (; at < end; ++at)
-            ReadReplayPoint(at, Replay.ReplayLines[static_cast<size_t>(at)], this->TrkgList.get(),
-                            Ahead[static_cast<size_t>(at % kRing)]);
-        ReaderEnd.Store(at);
-    }
 }
 
 void CController::ReConnTimerTimer() {
@@ -381,8 +300,8 @@ void CController::ReConnTimerTimer() {
 }
 
 void CController::DataModuleDestroy() {
-    StopReplayReader();
-    PushHeldRecords();  // merged and saved like every other record
+    Driver.PushHeld();  // merged and saved like every other record
+    Driver.SetTrackers(nullptr);
     ::TrkgList = nullptr;
     this->TrkgList.reset();
     if (!A || !D) return;
@@ -411,6 +330,7 @@ void CController::DataModuleDestroy() {
         }
     }
     MeigaraListA = MeigaraListD = nullptr;
+    Ctx.QueueA = Ctx.QueueD = nullptr;  // nothing is held or pushed any more
     A.reset();
     D.reset();
 }

@@ -2,10 +2,8 @@
 // The controller's logic without a window toolkit: creation of the queues, lists and watchers,
 // the start-up sequence, the replay tick, the midday reconnect and the shutdown. The monitor's
 // TM_Global drives it from Qt timers; kestrel-backtest drives the same code without pacing.
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tracking/DdeConv.h"
@@ -13,8 +11,8 @@
 #include "app/Interaction.h"
 #include "refdata/LimitPriceRange.h"
 #include "refdata/MeigaraInfo.h"
+#include "tracking/Replay.h"
 #include "tracking/Trkg.h"
-#include "common/WaitableValue.h"
 #include "ranking/Watch.h"
 
 class CController {
@@ -35,15 +33,10 @@ public:
     // What one replay tick did.
     enum class ReplayOutcome { Idle, Delivered, NoIssue, BadTime, Error, End };
     ReplayOutcome DebugTimerTimer();
-    // Reads the replay lines ahead on a thread of their own, for a replay that goes line by
-    // line from its start as fast as it can (the backtest). Without it each tick reads its
-    // line itself; either way a line is read by the same code. Stops by itself when the
-    // replay jumps, is loaded anew or the controller goes.
-    void StartReplayReader();
-    // For a driver that replays as fast as it can: the trackers' records are pushed to the
-    // queues in batches of a few dozen lines' worth, not one by one. Switching it off pushes
-    // what is held; so do the end of the data and DataModuleDestroy.
-    void HoldRecords(bool on);
+    // The replay of the recorded lines the tick delivers, for a driver that replays as fast as
+    // it can (the backtest): its position, its reader thread and its record batches. It
+    // pushes what it holds at the end of the data and at DataModuleDestroy.
+    CReplayDriver& Replayer() { return Driver; }
     void ReConnTimerTimer();
     void DataModuleDestroy();
     // The process is ending (a signal, the end of the session) before or while start-up asks
@@ -53,7 +46,7 @@ public:
     // Today's resume file names, from the clock's date.
     std::string ResumeFileName(const char* suffix);
     std::string Path(const std::string& name) const;
-    bool ReplayAtEnd() const;
+    bool ReplayAtEnd() const { return Driver.AtEnd(); }
     CRankingChannel& ChannelA() { return *A; }
     CRankingChannel& ChannelD() { return *D; }
 
@@ -68,7 +61,6 @@ public:
     // watched, the quit is requested, and the process should end with a failure.
     bool StartFailed = false;
     std::unique_ptr<CIni> Ini;
-    CReplayData Replay;
     std::unique_ptr<CMeigaraInfoList> MasterList;
     std::unique_ptr<CLimitPriceRangeList> LimitList;
     std::vector<std::string> WatchLines;
@@ -81,10 +73,6 @@ public:
 
 private:
     void LoadReplayData();
-    const CReplayPoint& PointAt(int32_t pos);
-    void StopReplayReader();
-    void PushHeldRecords();
-    void ReplayReader(std::stop_token stop);
     void OfferResumeFiles();
     // One message for lines of a file passed over as too long, when there were any.
     void ReportLongLines(const std::string& file, size_t count);
@@ -97,17 +85,8 @@ private:
     std::string LogDir;
     DdeConvFactory ConvFactory;
     CTrkgContext Ctx;
-    // Replay lines read ahead, by line number in a ring: the replay brings the trackers of the
-    // coming lines into the cache. The reader thread, when there is one, may fill the slots of
-    // lines up to ReaderLimit (exclusive) and publishes how far it got in ReaderEnd.
-    static constexpr int32_t kRing = 8192, kReaderBlock = 512, kFar = 12, kNear = 6;
-    std::vector<CReplayPoint> Ahead = std::vector<CReplayPoint>(kRing);
-    std::jthread Reader;
-    CWaitableValue ReaderEnd;
-    CWaitableValue ReaderLimit;
-    int32_t NextPos = 0;  // the line the reader expects the replay to take next
-    static constexpr int kHeldLines = 64;
-    int HeldLines = 0;  // lines delivered since held records were last pushed
+    CReplayData Replay;
+    CReplayDriver Driver{Replay, Ctx};
     std::unique_ptr<CRankingChannel> A;
     std::unique_ptr<CRankingChannel> D;
 };

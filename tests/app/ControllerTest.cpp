@@ -114,11 +114,11 @@ TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
         c.DataModuleCreate();
         c.StartUp();
         if (reader) {
-            c.StartReplayReader();
-            c.HoldRecords(true);
+            c.Replayer().StartReader();
+            c.Replayer().HoldRecords(true);
         }
         for (int tick = 0; !c.ReplayAtEnd(); ++tick) {
-            if (tick == 15000) c.Replay.ReplayPos = 0;  // from the start again
+            if (tick == 15000) c.Replayer().JumpTo(0);  // from the start again
             outcomes.push_back(static_cast<int>(c.DebugTimerTimer()));
         }
         c.DataModuleDestroy();  // what is still held is merged and saved too

@@ -136,11 +136,12 @@ int main(int argc, char** argv) {
     if (haveTime) c.Ini->Span = span;
     c.StartUp();
     if (c.StartFailed) return 4;  // said by the start-up; the resume files are left alone
-    c.StartReplayReader();  // the lines are read on a thread of their own, ahead of the replay
-    c.HoldRecords(true);    // and the records go to the queues a few dozen lines at a time
+    CReplayDriver& replay = c.Replayer();
+    replay.StartReader();       // the lines are read on a thread of their own, ahead of the replay
+    replay.HoldRecords(true);   // and the records go to the queues a few dozen lines at a time
     const double readSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
-    const size_t total = c.Replay.ReplayLines.size();
+    const size_t total = replay.LineCount();
     const bool progress = isatty(2) && total > 200'000;
     long noIssue = 0, badTime = 0;
     int shown = -1;
@@ -148,20 +149,20 @@ int main(int argc, char** argv) {
         // Keep the queues bounded: the watchers merge while we produce.
         while (c.ChannelA().Queue.Count() > 200'000 || c.ChannelD().Queue.Count() > 200'000)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
-        int32_t before = c.Replay.ReplayPos;
+        int32_t before = replay.Position();
         auto outcome = c.DebugTimerTimer();
         if (outcome == CController::ReplayOutcome::NoIssue) ++noIssue;
         if (outcome == CController::ReplayOutcome::BadTime) ++badTime;
-        if (c.Replay.ReplayPos == before) break;  // defensive: never spin on one line
+        if (replay.Position() == before) break;  // defensive: never spin on one line
         if (progress) {
-            int pct = static_cast<int>(100.0 * c.Replay.ReplayPos / total);
+            int pct = static_cast<int>(100.0 * replay.Position() / total);
             if (pct != shown) {
                 shown = pct;
                 std::fprintf(stderr, "\r[%-50s] %3d%%", std::string(pct / 2, '#').c_str(), pct);
             }
         }
     }
-    c.HoldRecords(false);  // the last records held, pushed
+    replay.HoldRecords(false);  // the last records held, pushed
     if (progress) std::fputc('\n', stderr);
     std::fflush(stdout);
     // Count the rising list once everything is merged: the queues are empty when the watchers

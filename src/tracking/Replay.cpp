@@ -1,0 +1,114 @@
+#include "tracking/Replay.h"
+
+#include <algorithm>
+#include <climits>
+
+CReplayDriver::CReplayDriver(CReplayData& data, CTrkgContext& context) : Data(data), Ctx(context) {}
+
+CReplayDriver::~CReplayDriver() { StopReader(); }
+
+void CReplayDriver::SetTrackers(CTrkgList* trackers) {
+    StopReader();  // it reads through the tracker list about to be replaced
+    for (CReplayPoint& a : Ahead) a = CReplayPoint{};
+    Trackers = trackers;
+}
+
+void CReplayDriver::Restart() {
+    StopReader();
+    Data.ReplayPos = 0;
+    for (CReplayPoint& a : Ahead) a = CReplayPoint{};
+}
+
+bool CReplayDriver::AtEnd() const {
+    return Data.ReplayPos < 0 || static_cast<size_t>(Data.ReplayPos) >= Data.ReplayLines.size();
+}
+
+const CReplayPoint& CReplayDriver::Read() {
+    const int32_t pos = Data.ReplayPos;
+    const CReplayPoint& point = PointAt(pos);
+    // Bring in the trackers of the coming lines: the fields first, the points once those are in.
+    const int count = Trackers ? Trackers->Count() : 0;
+    const CReplayPoint& far = Ahead[static_cast<size_t>((pos + kFar) % kRing)];
+    if (far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
+        Trackers->Items(far.Tracker)->PrefetchFields();
+    const CReplayPoint& near = Ahead[static_cast<size_t>((pos + kNear) % kRing)];
+    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < count)
+        Trackers->Items(near.Tracker)->PrefetchPoints();
+    return point;
+}
+
+void CReplayDriver::Deliver(const CReplayPoint& point) {
+    Data.DeliveredPoint = &point;  // the tracker takes the line as read here
+    struct Clear {
+        CReplayData& D;
+        ~Clear() { D.DeliveredPoint = nullptr; }
+    } clear{Data};
+    Trackers->Items(point.Tracker)->OnVolumeChange(nullptr);
+}
+
+void CReplayDriver::Done(int32_t line) {
+    if (Data.ReplayPos == line) Data.ReplayPos = line + 1;  // never stay on one line
+    if (Ctx.HoldRecords && (++HeldLines >= kHeldLines || AtEnd())) PushHeld();
+}
+
+void CReplayDriver::HoldRecords(bool on) {
+    Ctx.HoldRecords = on;
+    if (!on) PushHeld();
+}
+
+void CReplayDriver::PushHeld() {
+    HeldLines = 0;
+    if (Ctx.QueueA) Ctx.QueueA->PushHeld();
+    if (Ctx.QueueD) Ctx.QueueD->PushHeld();
+}
+
+const CReplayPoint& CReplayDriver::PointAt(int32_t pos) {
+    const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
+    const int32_t want = std::min(pos + kFar + 1, total);  // this line and the ones ahead
+    if (Reader.joinable() && pos != NextPos) StopReader();  // the replay jumped
+    if (Reader.joinable()) {
+        NextPos = pos + 1;
+        // Lines before this one are done with: their slots may take the lines a ring later.
+        if (pos % kReaderBlock == 0) ReaderLimit.Store(pos + kRing);
+        for (int32_t end = ReaderEnd.Load(); end < want;) end = ReaderEnd.WaitWhileEquals(end);
+    } else {
+        for (int32_t l = pos; l < want; ++l) {
+            CReplayPoint& a = Ahead[static_cast<size_t>(l % kRing)];
+            if (a.Line != l) ReadReplayPoint(l, Data.ReplayLines[static_cast<size_t>(l)], Trackers, a);
+        }
+    }
+    return Ahead[static_cast<size_t>(pos % kRing)];
+}
+
+void CReplayDriver::StartReader() {
+    if (Reader.joinable() || !Trackers || AtEnd()) return;
+    NextPos = Data.ReplayPos;
+    ReaderEnd.Store(NextPos);
+    ReaderLimit.Store(NextPos + kRing);
+    Reader = std::jthread([this](std::stop_token stop) { ReaderLoop(stop); });
+}
+
+void CReplayDriver::StopReader() {
+    if (!Reader.joinable()) return;
+    Reader.request_stop();
+    ReaderLimit.Store(INT32_MAX);  // wakes a reader that waits for room
+    Reader.join();
+    Reader = std::jthread();
+}
+
+void CReplayDriver::ReaderLoop(std::stop_token stop) {
+    const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
+    int32_t at = ReaderEnd.Load();
+    while (at < total && !stop.stop_requested()) {
+        const int32_t limit = ReaderLimit.Load();
+        if (at >= limit) {
+            ReaderLimit.WaitWhileEquals(limit);
+            continue;
+        }
+        const int32_t end = std::min({at + kReaderBlock, limit, total});
+        for (; at < end; ++at)
+            ReadReplayPoint(at, Data.ReplayLines[static_cast<size_t>(at)], Trackers,
+                            Ahead[static_cast<size_t>(at % kRing)]);
+        ReaderEnd.Store(at);
+    }
+}

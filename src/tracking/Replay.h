@@ -1,0 +1,73 @@
+#pragma once
+// The replay of recorded quote lines (debug mode and the backtest): which line comes next, its
+// reading (by the tick itself, or ahead on a reader thread into a ring), the delivery of the
+// line to its tracker, and the records held back to reach the queues in batches. The
+// controller decides when a line is due and what the user sees of it; this decides nothing.
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "common/WaitableValue.h"
+#include "tracking/Trkg.h"
+
+class CReplayDriver {
+public:
+    // The lines and position live in `data`; the trackers' context says where records go.
+    CReplayDriver(CReplayData& data, CTrkgContext& context);
+    ~CReplayDriver();
+    CReplayDriver(const CReplayDriver&) = delete;
+    CReplayDriver& operator=(const CReplayDriver&) = delete;
+
+    // The trackers the lines are read against (null: none). Stops the reader and forgets what
+    // was read ahead: the codes may name other trackers now.
+    void SetTrackers(CTrkgList* trackers);
+    // The lines were loaded anew: back to the first, nothing read ahead.
+    void Restart();
+
+    int32_t Position() const { return Data.ReplayPos; }
+    // Moves to another line; the reader, if any, stops by itself at the jump.
+    void JumpTo(int32_t line) { Data.ReplayPos = line; }
+    // The line read names no watched issue: the position moves past it.
+    void PassOver(int32_t line) { Data.ReplayPos = line + 1; }
+    size_t LineCount() const { return Data.ReplayLines.size(); }
+    bool AtEnd() const;
+
+    // The line at the position, read, with the trackers of the coming lines brought into the
+    // cache. Only while not AtEnd().
+    const CReplayPoint& Read();
+    // Hands the line read to its tracker (which must exist) as the tracker's change. What the
+    // tracker throws (kestrel::TimeFormatError for a time that does not read) goes to the caller.
+    void Deliver(const CReplayPoint& point);
+    // The line is done with, delivered or not: the position moves past it if the tracker did
+    // not move it, and held records go out every few dozen lines and at the end.
+    void Done(int32_t line);
+
+    // Reads the lines ahead on a thread of their own, for a replay that goes line by line from
+    // its position as fast as it can. Without it each Read reads its line itself; either way a
+    // line is read by the same code. Stops by itself when the replay jumps.
+    void StartReader();
+    void StopReader();
+    // Records held back in their queues and pushed in batches of a few dozen lines' worth, not
+    // one by one. Switching it off pushes what is held.
+    void HoldRecords(bool on);
+    void PushHeld();
+
+private:
+    const CReplayPoint& PointAt(int32_t pos);
+    void ReaderLoop(std::stop_token stop);
+
+    CReplayData& Data;
+    CTrkgContext& Ctx;
+    CTrkgList* Trackers = nullptr;
+    // Lines read ahead, by line number in a ring: the replay brings the trackers of the coming
+    // lines into the cache. The reader thread, when there is one, may fill the slots of lines up
+    // to ReaderLimit (exclusive) and publishes how far it got in ReaderEnd.
+    static constexpr int32_t kRing = 8192, kReaderBlock = 512, kFar = 12, kNear = 6;
+    std::vector<CReplayPoint> Ahead = std::vector<CReplayPoint>(kRing);
+    std::jthread Reader;
+    CWaitableValue ReaderEnd;
+    CWaitableValue ReaderLimit;
+    int32_t NextPos = 0;  // the line the reader expects the replay to take next
+    static constexpr int kHeldLines = 64;
+    int HeldLines = 0;  // lines delivered since held records were last pushed
+};
