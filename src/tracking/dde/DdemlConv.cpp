@@ -8,15 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
-#include <set>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/Codec.h"
+#include "tracking/NoticePump.h"
 
 namespace kestrel::dde {
 
@@ -36,12 +35,7 @@ constexpr UINT kDrainMessage = WM_APP + 0x4B;
 constexpr int kStrayAckWaitMs = 5;
 constexpr int kSettleQuietMs = 3;
 constexpr int kSettleMaxMs = 100;
-// Notices delivered per turn of the message loop, so timers and input keep running.
-constexpr int kNoticesPerTurn = 256;
 }  // namespace
-// After a started program never offered the service, further links do not start it again for
-// this long: a watch list of thousands would otherwise block the thread for an hour.
-constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
 
 // One DDEML instance and the string handles made in it.
 class Instance {
@@ -104,26 +98,15 @@ public:
     void Register(HCONV h, DdemlConv* conv) { ByConv[h] = conv; }
     void Unregister(HCONV h) { ByConv.erase(h); }
 
-    void Queue(uint64_t serial, std::string item, bool lost) {
-        if (!Pending.insert({serial, item, lost}).second) return;  // one waiting is as good as many
-        Notices.push_back({serial, std::move(item), lost});
-        Schedule();
-    }
+    void Queue(uint64_t serial, std::string item, bool lost) { Notices.Add({serial, std::move(item), lost}); }
     void Purge(DdemlConv* conv) {
         auto serial = conv->Serial;
-        Notices.erase(std::remove_if(Notices.begin(), Notices.end(),
-                                     [&](const Notice& n) { return n.Serial == serial; }),
-                      Notices.end());
-        for (auto it = Pending.begin(); it != Pending.end();)
-            it = std::get<0>(*it) == serial ? Pending.erase(it) : std::next(it);
+        Notices.RemoveIf([&](const Notice& n) { return std::get<0>(n) == serial; });
     }
 
-    void BeginTransaction() { ++Depth; }
-    void EndTransaction() {
-        --Depth;
-        // Notices that came in while we waited go out through the message loop, after this.
-        if (Depth == 0 && !Notices.empty()) Schedule();
-    }
+    // Notices that come in while a request waits go out through the message loop, after it.
+    void BeginTransaction() { Notices.BeginRequest(); }
+    void EndTransaction() { Notices.EndRequest(); }
 
     // Dispatches the DDE messages already waiting for this thread: late answers, stray
     // acknowledgements, and notices, which the callback queues.
@@ -179,7 +162,7 @@ public:
 
     bool Idle() {
         MSG m;
-        if (!Notices.empty() || Draining) return false;
+        if (!Notices.Idle()) return false;
         return !PeekMessageW(&m, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_NOREMOVE);
     }
 
@@ -188,18 +171,14 @@ public:
     bool AcksAnswers = false;
 
 private:
-    struct Notice {
-        uint64_t Serial;
-        std::string Item;
-        bool Lost;
-    };
+    // The conversation's serial, the item, and whether it is the news of a lost conversation.
+    using Notice = std::tuple<uint64_t, std::string, bool>;
 
     Session() = default;
 
-    void Schedule() {
-        if (DrainPosted || Depth > 0) return;
+    bool PostTurn() {
         if (!Wnd) CreateWindowForNotices();
-        if (Wnd && PostMessageW(Wnd, kDrainMessage, 0, 0)) DrainPosted = true;
+        return Wnd && PostMessageW(Wnd, kDrainMessage, 0, 0);
     }
 
     void CreateWindowForNotices() {
@@ -215,41 +194,32 @@ private:
 
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == kDrainMessage) {
-            Get().Drain();
+            Session& s = Get();
+            s.Notices.Turn([&s](const Notice& n) { s.Deliver(n); });
             return 0;
         }
         return DefWindowProcW(hwnd, msg, wp, lp);
     }
 
-    void Drain() {
-        DrainPosted = false;
-        // Inside a request (a nested loop of a change handler): the request's end reschedules.
-        if (Draining || Depth > 0) return;
-        Draining = true;
-        for (int n = 0; n < kNoticesPerTurn && !Notices.empty(); ++n) {
-            Notice notice = std::move(Notices.front());
-            Notices.pop_front();
-            Pending.erase({notice.Serial, notice.Item, notice.Lost});
-            auto it = BySerial.find(notice.Serial);
-            if (it == BySerial.end() || !it->second->HConv) continue;
-            DdemlConv* conv = it->second;
-            if (notice.Lost) {
-                conv->Lost();
-                continue;
-            }
-            // An error out of a change handler must not unwind through the message loop; the
-            // other conversations still get their notices.
-            try {
-                ++Stats.NoticesDelivered;
-                conv->DeliverNotice(notice.Item);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "quote change failed: %s\n", e.what());
-            } catch (...) {
-                std::fprintf(stderr, "quote change failed\n");
-            }
+    void Deliver(const Notice& notice) {
+        const auto& [serial, item, lost] = notice;
+        auto it = BySerial.find(serial);
+        if (it == BySerial.end() || !it->second->HConv) return;
+        DdemlConv* conv = it->second;
+        if (lost) {
+            conv->Lost();
+            return;
         }
-        Draining = false;
-        if (!Notices.empty()) Schedule();
+        // An error out of a change handler must not unwind through the message loop; the
+        // other conversations still get their notices.
+        try {
+            ++Stats.NoticesDelivered;
+            conv->DeliverNotice(item);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quote change failed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "quote change failed\n");
+        }
     }
 
     static HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV hconv, HSZ, HSZ hsz2, HDDEDATA data,
@@ -286,12 +256,8 @@ private:
     std::shared_ptr<Instance> Cur;
     std::unordered_map<HCONV, DdemlConv*> ByConv;
     std::unordered_map<uint64_t, DdemlConv*> BySerial;
-    std::deque<Notice> Notices;
-    std::set<std::tuple<uint64_t, std::string, bool>> Pending;
     HWND Wnd = nullptr;
-    bool DrainPosted = false;
-    bool Draining = false;
-    int Depth = 0;
+    TNoticePump<Notice> Notices{[this] { return PostTurn(); }};
 };
 
 }  // namespace kestrel::dde
@@ -300,7 +266,7 @@ using kestrel::dde::Session;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-constexpr auto kLaunchCoolDown = kestrel::dde::kLaunchCoolDown;
+using kestrel::kLaunchCoolDown;
 uint64_t gNextSerial = 1;
 
 bool ShowsServerGone(UINT error) {

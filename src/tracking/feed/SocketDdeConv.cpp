@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <exception>
 #include <map>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <atomic>
@@ -31,6 +29,7 @@
 #include "common/Codec.h"
 #include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
+#include "tracking/NoticePump.h"
 
 namespace kestrel::feed {
 
@@ -42,13 +41,6 @@ int MsLeft(Clock::time_point deadline) {
     return ms.count() < 0 ? 0 : static_cast<int>(ms.count());
 }
 
-std::string Key(const std::string& a, const std::string& b) { return a + '\t' + b; }
-
-// After a started server never came up, further links of the service do not start it again
-// for this long: a watch list of thousands would otherwise block the UI for an hour.
-constexpr auto kLaunchCoolDown = std::chrono::seconds(30);
-// Notices delivered per turn of the event loop, so timers and windows keep running.
-constexpr int kNoticesPerTurn = 256;
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
 // A server that left a request unanswered is taken as gone for this long: every further link
 // fails at once instead of waiting out its own time-out (a silent server would otherwise cost
@@ -149,8 +141,7 @@ private:
     void HandleLine(const std::string& line);
     void Lose();
     void CloseSocket();
-    void ScheduleDrain();
-    void Drain();
+    void Deliver(const std::pair<std::string, std::string>& notice);
 
     std::string Path;
     int Fd = -1;
@@ -165,10 +156,17 @@ private:
     std::unordered_map<std::string, std::vector<SocketDdeConv*>> Convs;
     // Advise loops per topic and item, counted over the conversations that started them.
     std::unordered_map<std::string, std::unordered_map<std::string, int>> AdviseCount;
-    std::deque<std::pair<std::string, std::string>> Notices;
-    std::unordered_set<std::string> NoticeSet;
-    bool DrainPosted = false;
-    bool Draining = false;
+    // Notices (topic, item) on their way to the conversations.
+    TNoticePump<std::pair<std::string, std::string>> Notices{[this] {
+        QMetaObject::invokeMethod(
+            Ctx.get(),
+            [this] {
+                auto keep = shared_from_this();  // a handler may drop the last link of the connection
+                Notices.Turn([this](const auto& n) { Deliver(n); });
+            },
+            Qt::QueuedConnection);
+        return true;
+    }};
     // The reading of every item of the topic whose notice is being delivered.
     bool SnapValid = false;
     std::string SnapTopic;
@@ -204,7 +202,7 @@ bool FeedConnection::AllIdle() {
 }
 
 bool FeedConnection::Idle() const {
-    if (!Notices.empty() || DrainPosted || Draining) return false;
+    if (!Notices.Idle()) return false;
     if (Fd < 0) return true;
     pollfd p{Fd, POLLIN, 0};
     return poll(&p, 1, 0) <= 0;
@@ -239,7 +237,6 @@ bool FeedConnection::EnsureOpen() {
         {
             auto keep = shared_from_this();  // the last owner may go while we read
             ReadSome();
-            if (!Notices.empty()) ScheduleDrain();
         }
         --gNotifierDepth;
     });
@@ -325,6 +322,12 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
     GotReply = false;
     bool ok = false;
     const uint64_t heardBefore = BytesRead;
+    // Notices read while we wait go out through the event loop, after this request.
+    struct InRequest {
+        TNoticePump<std::pair<std::string, std::string>>& Pump;
+        explicit InRequest(TNoticePump<std::pair<std::string, std::string>>& p) : Pump(p) { Pump.BeginRequest(); }
+        ~InRequest() { Pump.EndRequest(); }
+    } inRequest(Notices);
     while (true) {
         if (GotReply) {
             reply = std::move(ReplyMsg);
@@ -354,8 +357,6 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
         Lose();
         return false;
     }
-    // Notices read while we waited go out through the event loop, after this request.
-    if (!Notices.empty()) ScheduleDrain();
     return ok;
 }
 
@@ -410,8 +411,7 @@ void FeedConnection::HandleLine(const std::string& line) {
         case Verb::Note: {
             std::string topic = Cp932ToUtf8(m.Args[0]), item = Cp932ToUtf8(m.Args[1]);
             // A notice carries no value: one waiting notice per item is as good as many.
-            if (NoticeSet.insert(Key(topic, item)).second)
-                Notices.emplace_back(std::move(topic), std::move(item));
+            Notices.Add({std::move(topic), std::move(item)});
             break;
         }
         case Verb::Ok:
@@ -433,8 +433,7 @@ void FeedConnection::Lose() {
     CloseSocket();
     SnapValid = false;
     AdviseCount.clear();
-    Notices.clear();
-    NoticeSet.clear();
+    Notices.Clear();
     auto convs = std::move(Convs);
     Convs.clear();
     for (auto& [topic, list] : convs)
@@ -454,47 +453,28 @@ void FeedConnection::CloseSocket() {
     GotReply = false;
 }
 
-void FeedConnection::ScheduleDrain() {
-    if (DrainPosted) return;
-    DrainPosted = true;
-    QMetaObject::invokeMethod(Ctx.get(), [this] { Drain(); }, Qt::QueuedConnection);
-}
-
-void FeedConnection::Drain() {
-    DrainPosted = false;
-    // A change handler that opens a dialog runs a nested event loop; the outer turn goes on
-    // with the queue once the handler returns.
-    if (Draining) return;
-    auto keep = shared_from_this();
-    Draining = true;
-    for (int n = 0; n < kNoticesPerTurn && !Notices.empty(); ++n) {
-        auto [topic, item] = std::move(Notices.front());
-        Notices.pop_front();
-        NoticeSet.erase(Key(topic, item));
-        auto it = Convs.find(topic);
-        if (it == Convs.end()) continue;
-        auto targets = it->second;
-        if (gSnapshotOnNotice) TakeSnapshot(topic, targets.front()->AdviseTimeoutMs);
-        for (auto* conv : targets) {
-            // A handler may free trackers: deliver only to conversations still linked.
-            auto now = Convs.find(topic);
-            if (now == Convs.end()) break;
-            if (std::find(now->second.begin(), now->second.end(), conv) == now->second.end())
-                continue;
-            // An error out of a change handler must not unwind through the event loop; the
-            // other conversations still get their notice.
-            try {
-                conv->DeliverNotice(item);
-            } catch (const std::exception& e) {
-                qWarning("quote change failed: %s", e.what());
-            } catch (...) {
-                qWarning("quote change failed");
-            }
+void FeedConnection::Deliver(const std::pair<std::string, std::string>& notice) {
+    const auto& [topic, item] = notice;
+    auto it = Convs.find(topic);
+    if (it == Convs.end()) return;
+    auto targets = it->second;
+    if (gSnapshotOnNotice) TakeSnapshot(topic, targets.front()->AdviseTimeoutMs);
+    for (auto* conv : targets) {
+        // A handler may free trackers: deliver only to conversations still linked.
+        auto now = Convs.find(topic);
+        if (now == Convs.end()) break;
+        if (std::find(now->second.begin(), now->second.end(), conv) == now->second.end()) continue;
+        // An error out of a change handler must not unwind through the event loop; the other
+        // conversations still get their notice.
+        try {
+            conv->DeliverNotice(item);
+        } catch (const std::exception& e) {
+            qWarning("quote change failed: %s", e.what());
+        } catch (...) {
+            qWarning("quote change failed");
         }
-        SnapValid = false;
     }
-    Draining = false;
-    if (!Notices.empty()) ScheduleDrain();
+    SnapValid = false;
 }
 
 bool FeedConnection::Launch(const std::string& service, const std::string& topic, int waitMs) {
