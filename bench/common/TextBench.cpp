@@ -15,7 +15,8 @@ static std::string MakeText(int lines) {
     std::string s;
     for (int i = 0; i < lines; ++i)
         s += "09:" + std::to_string(10 + i % 50) + ":15," + std::to_string(1000 + i % 2000) +
-             ",\"ソニー 株\"," + std::to_string(5000 + i % 300) + "," + std::to_string(i * 100) + "\r\n";
+             ",\"ソニー 株\"," + std::to_string(5000 + i % 300) + "," + std::to_string(i * 100) +
+             "\r\n";
     return kestrel::Utf8ToCp932(s);
 }
 
@@ -39,7 +40,8 @@ int main(int argc, char** argv) {
     if (const char* file = std::getenv("KESTREL_BENCH_FILE")) {
         auto t0 = std::chrono::steady_clock::now();
         std::vector<std::string> lines;
-        if (!kestrel::ReadLines(file, lines)) return std::fprintf(stderr, "cannot read %s\n", file), 1;
+        if (!kestrel::ReadLines(file, lines))
+            return std::fprintf(stderr, "cannot read %s\n", file), 1;
         std::vector<std::string> cols;
         size_t n = 0;
         for (auto& l : lines) {

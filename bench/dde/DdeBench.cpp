@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tracking/dde/DdemlConv.h"
 #include "common/Numbers.h"
+#include "tracking/dde/DdemlConv.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
         std::fprintf(stderr, "dde-bench: cannot start the server\n");
         return 1;
     }
@@ -48,15 +49,19 @@ int main(int argc, char** argv) {
     for (int i = 0; i < n + 500; ++i) {
         auto t0 = std::chrono::steady_clock::now();
         std::string v = quote->RequestData(i % 2 ? "現在値" : "出来高");
-        double d = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        double d = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                       .count();
         if (v.empty()) ++failed;
         if (i >= 500) us.push_back(d);  // after a warm-up
     }
     std::sort(us.begin(), us.end());
-    auto at = [&](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * us.size()))]; };
-    std::printf("request round trip over %zu requests: median %.0f us, p90 %.0f us, p99 %.0f us, "
-                "max %.0f us, %zu empty\n",
-                us.size(), at(0.5), at(0.9), at(0.99), us.back(), failed);
+    auto at = [&](double q) {
+        return us[std::min(us.size() - 1, static_cast<size_t>(q * us.size()))];
+    };
+    std::printf(
+        "request round trip over %zu requests: median %.0f us, p90 %.0f us, p99 %.0f us, "
+        "max %.0f us, %zu empty\n",
+        us.size(), at(0.5), at(0.9), at(0.99), us.back(), failed);
     auto stats = GetDdemlStats();
     std::printf("retried after a stray acknowledgement: %llu\n",
                 static_cast<unsigned long long>(stats.NotProcessedRetries));

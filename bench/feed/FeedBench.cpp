@@ -14,12 +14,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "feedtests/FeedServerProcess.h"
-#include "tracking/feed/FeedSocket.h"
-#include "refdata/LimitPriceRange.h"
-#include "tracking/feed/SocketDdeConv.h"
 #include "common/TextFile.h"
+#include "feedtests/FeedServerProcess.h"
+#include "refdata/LimitPriceRange.h"
 #include "tracking/Trkg.h"
+#include "tracking/feed/FeedSocket.h"
+#include "tracking/feed/SocketDdeConv.h"
 
 using Clock = std::chrono::steady_clock;
 using kestrel::test::FeedServerProcess;
@@ -29,7 +29,8 @@ namespace {
 struct Scratch {
     std::string Dir;
     Scratch() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kestrel-bench-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "kestrel-bench-XXXXXX").string();
         Dir = mkdtemp(tmpl.data()) ? tmpl : "/tmp";
     }
     ~Scratch() {
@@ -41,9 +42,9 @@ struct Scratch {
 
 std::string Topic(int i) { return std::to_string(1000 + i) + ".T"; }
 
-const std::vector<std::string> kItems = {"出来高", "現在値", "現在値時刻", "出来高加重平均",
-                                         "前日比率", "銘柄名称", "信用貸借区分", "前日終値",
-                                         "始値", "年初来高値", "貸借倍率"};
+const std::vector<std::string> kItems = {"出来高",   "現在値",     "現在値時刻",   "出来高加重平均",
+                                         "前日比率", "銘柄名称",   "信用貸借区分", "前日終値",
+                                         "始値",     "年初来高値", "貸借倍率"};
 
 void RequestRoundTrip(benchmark::State& state) {
     const int topics = static_cast<int>(state.range(0));
@@ -89,8 +90,7 @@ void ChangesAbsorbed(benchmark::State& state) {
     Scratch tmp;
     std::string sock = tmp.File("RSS.sock");
     // The feed offers far more than any monitor takes; notices of one issue merge meanwhile.
-    FeedServerProcess server(sock,
-                             {"--simulate", std::to_string(topics), "--rate", "20000"},
+    FeedServerProcess server(sock, {"--simulate", std::to_string(topics), "--rate", "20000"},
                              tmp.File("feed.log"));
     if (!server.Start()) {
         state.SkipWithError("kestrel-feed did not start");

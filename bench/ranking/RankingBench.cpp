@@ -24,7 +24,10 @@ static std::vector<std::unique_ptr<CMeigara>> Burst(int n, int codes, unsigned s
 
 static void BM_MergeAndSortBurst(benchmark::State& state) {
     CMeigaraList list('A');
-    for (auto& r : Burst(4000, 4000, 1)) { r->Action = 'A'; TWatch::Merge(list, std::move(r)); }
+    for (auto& r : Burst(4000, 4000, 1)) {
+        r->Action = 'A';
+        TWatch::Merge(list, std::move(r));
+    }
     for (auto _ : state) {
         state.PauseTiming();
         auto burst = Burst(100000, 4000, 2);

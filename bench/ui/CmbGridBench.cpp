@@ -39,9 +39,16 @@ std::unique_ptr<TComboGrid> MakeGrid() {
 
 // Texts like the ranking list's: code, name, figures with separators and signs, time.
 std::vector<std::string> RowTexts(int i) {
-    return {std::to_string(1300 + i % 8000), "(貸)東京電力ホールディングス" + std::to_string(i % 97),
-            "1,234", "+" + std::to_string(i % 500), "12,345", "+1.25", "-0.75", "13,000",
-            std::to_string(i % 3000), "10:" + std::to_string(10 + i % 50)};
+    return {std::to_string(1300 + i % 8000),
+            "(貸)東京電力ホールディングス" + std::to_string(i % 97),
+            "1,234",
+            "+" + std::to_string(i % 500),
+            "12,345",
+            "+1.25",
+            "-0.75",
+            "13,000",
+            std::to_string(i % 3000),
+            "10:" + std::to_string(10 + i % 50)};
 }
 
 void BM_FillAndRepaint(benchmark::State& state) {

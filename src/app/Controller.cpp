@@ -36,7 +36,8 @@ std::string StatusLine(std::string_view line) {
 
 void CController::ReportLongLines(const std::string& file, size_t count) {
     if (count == 0) return;
-    Ui.ShowMessage("【" + file + "】の " + std::to_string(count) + " 行は長すぎるため読み込みませんでした（1 行 " +
+    Ui.ShowMessage("【" + file + "】の " + std::to_string(count) +
+                   " 行は長すぎるため読み込みませんでした（1 行 " +
                    std::to_string(kestrel::kMaxTextLineBytes) + " バイトまで）。");
 }
 
@@ -52,14 +53,18 @@ int64_t CSystemClock::TimeOfDayMs() {
     clock_gettime(CLOCK_REALTIME, &ts);
     std::tm tm{};
     localtime_r(&ts.tv_sec, &tm);
-    return ((int64_t{tm.tm_hour} * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000 + ts.tv_nsec / 1'000'000;
+    return ((int64_t{tm.tm_hour} * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000 +
+           ts.tv_nsec / 1'000'000;
 }
 
 void CSystemClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 CController::CController(IUserInterface& ui, IClock& clock, std::string dir, std::string logDir,
                          DdeConvFactory convFactory)
-    : Ui(ui), Clock(clock), Dir(std::move(dir)), LogDir(std::move(logDir)),
+    : Ui(ui),
+      Clock(clock),
+      Dir(std::move(dir)),
+      LogDir(std::move(logDir)),
       ConvFactory(std::move(convFactory)) {
     M_GlobalCore = this;
 }
@@ -113,11 +118,13 @@ void CController::StartUp() {
     if (!Ini) CreateIni();
 
     MasterList = std::make_unique<CMeigaraInfoList>(Path(CMeigaraInfoList::kDefaultPath));
-    if (MasterList->Count() == 0) Ui.ShowMessage("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】");
+    if (MasterList->Count() == 0)
+        Ui.ShowMessage("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】");
     ReportLongLines(CMeigaraInfoList::kDefaultPath, MasterList->LongLines());
 
     LimitList = std::make_unique<CLimitPriceRangeList>(Path(CLimitPriceRangeList::kDefaultPath));
-    if (LimitList->Count() == 0) Ui.ShowMessage("株式売買値幅の取得に失敗しました。【株式売買値幅.txt】");
+    if (LimitList->Count() == 0)
+        Ui.ShowMessage("株式売買値幅の取得に失敗しました。【株式売買値幅.txt】");
     ReportLongLines(CLimitPriceRangeList::kDefaultPath, LimitList->LongLines());
 
     WatchLines.clear();
@@ -132,9 +139,11 @@ void CController::StartUp() {
     }
     // Every record of an issue carries its topic: a topic longer than any real one is no issue.
     const size_t watched = WatchLines.size();
-    std::erase_if(WatchLines, [](const std::string& l) { return l.size() > kestrel::kMaxTextFieldBytes; });
+    std::erase_if(WatchLines,
+                  [](const std::string& l) { return l.size() > kestrel::kMaxTextFieldBytes; });
     if (const size_t longTopics = watched - WatchLines.size()) {
-        Ui.ShowMessage("【監視銘柄.txt】の " + std::to_string(longTopics) + " 行は長すぎるため読み込みませんでした（1 行 " +
+        Ui.ShowMessage("【監視銘柄.txt】の " + std::to_string(longTopics) +
+                       " 行は長すぎるため読み込みませんでした（1 行 " +
                        std::to_string(kestrel::kMaxTextFieldBytes) + " バイトまで）。");
     }
     ReportLongLines("監視銘柄.txt", longLines);
@@ -224,13 +233,14 @@ void CController::OfferResumeFiles() {
         kept += copy.empty() ? "" : (kept.empty() ? "" : "、") + copy;
     }
     if (skipped > 0 || longLines > 0)
-        Ui.ShowMessage((skipped > 0 ? "レジュームファイルの " + std::to_string(skipped) +
-                                          " 行は数値が読めないため読み込みませんでした。"
-                                    : std::string()) +
-                       (longLines > 0 ? "レジュームファイルの " + std::to_string(longLines) +
-                                            " 行は長すぎるため読み込みませんでした。"
-                                      : std::string()) +
-                       (kept.empty() ? std::string() : "元のファイルを " + kept + " に残しました。"));
+        Ui.ShowMessage(
+            (skipped > 0 ? "レジュームファイルの " + std::to_string(skipped) +
+                               " 行は数値が読めないため読み込みませんでした。"
+                         : std::string()) +
+            (longLines > 0 ? "レジュームファイルの " + std::to_string(longLines) +
+                                 " 行は長すぎるため読み込みませんでした。"
+                           : std::string()) +
+            (kept.empty() ? std::string() : "元のファイルを " + kept + " に残しました。"));
 }
 
 std::string CController::KeepBeside(const std::string& name, const std::string& bytes) {
@@ -319,7 +329,9 @@ void CController::DataModuleDestroy() {
     }
     MeigaraQueueA = MeigaraQueueD = nullptr;
     if (!ResumeSettled)
-        std::fprintf(stderr, "kestrel: start-up did not finish; today's resume files are kept as they were\n");
+        std::fprintf(
+            stderr,
+            "kestrel: start-up did not finish; today's resume files are kept as they were\n");
     // Each list is saved on its own: a failure with one does not cost the other.
     for (auto* ch : {A.get(), D.get()}) {
         if (!ResumeSettled) break;

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "tracking/DdeConv.h"
-#include "settings/Ini.h"
 #include "app/Interaction.h"
+#include "ranking/Watch.h"
 #include "refdata/LimitPriceRange.h"
 #include "refdata/MeigaraInfo.h"
+#include "settings/Ini.h"
+#include "tracking/DdeConv.h"
 #include "tracking/Replay.h"
 #include "tracking/Trkg.h"
-#include "ranking/Watch.h"
 
 class CController {
 public:

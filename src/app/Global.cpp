@@ -4,8 +4,7 @@
 
 TM_Global* M_Global = nullptr;
 
-TM_Global::TM_Global(IUserInterface& ui, IClock& clock, DdeConvFactory convFactory,
-                     QObject* parent)
+TM_Global::TM_Global(IUserInterface& ui, IClock& clock, DdeConvFactory convFactory, QObject* parent)
     : QObject(parent),
 #ifdef KESTREL_HAVE_RUBY
       RubyHost1(std::make_unique<TRubyHost>()),

@@ -71,8 +71,9 @@ CSingleInstance::Result CSingleInstance::Acquire() {
     if (lstat(native.constData(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
         unlink(native.constData());
     if (Lock->tryLock(0)) return Serve(base);
-    Error = QStringLiteral("%1 is not a lock file of ours and cannot be replaced (a folder?): "
-                           "remove it")
+    Error = QStringLiteral(
+                "%1 is not a lock file of ours and cannot be replaced (a folder?): "
+                "remove it")
                 .arg(lockPath);
     Lock.reset();
     return Result::Error;
@@ -98,11 +99,12 @@ bool CSingleInstance::ContactFirst(const QString& base) {
     while (!deadline.hasExpired()) {
         QLocalSocket socket;
         socket.connectToServer(base + QStringLiteral(".sock"));
-        if (socket.waitForConnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+        if (socket.waitForConnected(
+                static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
             socket.write(kActivate);
             socket.waitForBytesWritten(1000);
-            while (!socket.canReadLine() &&
-                   socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
+            while (!socket.canReadLine() && socket.waitForReadyRead(static_cast<int>(
+                                                std::max<qint64>(1, deadline.remainingTime())))) {
             }
             if (socket.canReadLine()) {
                 const QByteArray reply = socket.readLine(64);

@@ -64,8 +64,7 @@ struct Converter {
 
 // Runs one conversion; on a byte sequence that does not convert, writes `replacement`, skips
 // `skip` input bytes and goes on.
-std::string Convert(iconv_t cd, std::string_view in, std::string_view replacement,
-                    bool utf8Input) {
+std::string Convert(iconv_t cd, std::string_view in, std::string_view replacement, bool utf8Input) {
     std::string out;
     if (in.empty()) return out;
     out.resize(in.size() * 2 + 16);
@@ -140,9 +139,11 @@ std::string Utf8ToCp932(std::string_view utf8) {
     if (n <= 0) return std::string(utf8);
     std::wstring w(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
-    int m = WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, w.data(), n, nullptr, 0, "?", nullptr);
+    int m =
+        WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, w.data(), n, nullptr, 0, "?", nullptr);
     std::string out(static_cast<size_t>(m > 0 ? m : 0), '\0');
-    if (m > 0) WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, w.data(), n, out.data(), m, "?", nullptr);
+    if (m > 0)
+        WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, w.data(), n, out.data(), m, "?", nullptr);
     return out;
 }
 #else

@@ -8,7 +8,8 @@ inline bool IsBlank(char c) {
 }
 }  // namespace
 
-void SplitCommaText(std::string_view line, std::vector<std::string_view>& columns, std::string& scratch) {
+void SplitCommaText(std::string_view line, std::vector<std::string_view>& columns,
+                    std::string& scratch) {
     columns.clear();
     scratch.clear();
     // A NUL ends the text, as it ends a C string.
@@ -49,7 +50,7 @@ void SplitCommaText(std::string_view line, std::vector<std::string_view>& column
             }
         } else {
             size_t start = p;
-            while (p < n && static_cast<unsigned char>(line[p]) > 32 && line[p] != ',') ++p;
+            while (p<n&& static_cast<unsigned char>(line[p])> 32 && line[p] != ',') ++p;
             columns.push_back(line.substr(start, p - start));
         }
         while (p < n && IsBlank(line[p])) ++p;

@@ -14,7 +14,8 @@ std::vector<std::string> SplitCommaText(std::string_view line);
 void SplitCommaText(std::string_view line, std::vector<std::string>& columns);
 // The same as views: into the line, or into `scratch` for a quoted column whose doubled
 // quotes had to be undone. The views last while both the line and `scratch` are unchanged.
-void SplitCommaText(std::string_view line, std::vector<std::string_view>& columns, std::string& scratch);
+void SplitCommaText(std::string_view line, std::vector<std::string_view>& columns,
+                    std::string& scratch);
 
 // Quotes one column when it holds a character 1..32, a double quote or a comma.
 std::string QuoteCommaColumn(std::string_view column);

@@ -10,7 +10,7 @@ namespace kestrel {
 // The base class makes the real calls; a test derives from it and overrides the step it wants
 // to break. A step reports failure as the system's error code and never throws.
 class FileSaveOps {
-  public:
+public:
     virtual ~FileSaveOps() = default;
 
     // Creates `path` as a new file open for writing. Anything already there, a link included,
@@ -32,13 +32,13 @@ FileSaveOps& CurrentSaveOps();
 
 // Puts `ops` in place of the current steps for as long as it lives (for tests).
 class ScopedSaveOps {
-  public:
+public:
     explicit ScopedSaveOps(FileSaveOps& ops);
     ~ScopedSaveOps();
     ScopedSaveOps(const ScopedSaveOps&) = delete;
     ScopedSaveOps& operator=(const ScopedSaveOps&) = delete;
 
-  private:
+private:
     FileSaveOps* previous_;
 };
 

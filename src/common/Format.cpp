@@ -111,7 +111,8 @@ bool FastFixed(double v, int decimals, std::string& out) {
         n /= 10;
     } while (n > 0);
     // A value that rounds to zero shows no sign.
-    if (std::signbit(v) && std::find_if(at, end, [](char c) { return c > '0'; }) != end) *--at = '-';
+    if (std::signbit(v) && std::find_if(at, end, [](char c) { return c > '0'; }) != end)
+        *--at = '-';
     out.assign(at, end);
     return true;
 }
@@ -144,7 +145,8 @@ std::string FormatFixed(double value, int decimals, int width) {
         bool neg = std::signbit(value) && !AllZero(ip, fp);
         out = (neg ? "-" : "") + ip + (decimals > 0 ? "." + fp : "");
     }
-    if (static_cast<int>(out.size()) < width) out.insert(0, static_cast<size_t>(width) - out.size(), ' ');
+    if (static_cast<int>(out.size()) < width)
+        out.insert(0, static_cast<size_t>(width) - out.size(), ' ');
     return out;
 }
 
@@ -245,8 +247,10 @@ std::string FormatFloatPattern(std::string_view pattern, double value) {
     char quote = 0;
     for (char c : sec) {
         if (quote) {
-            if (c == quote) quote = 0;
-            else (seenDigit ? suffix : prefix) += c;
+            if (c == quote)
+                quote = 0;
+            else
+                (seenDigit ? suffix : prefix) += c;
             continue;
         }
         if (c == '"' || c == '\'') {
@@ -287,11 +291,13 @@ std::string FormatPrintfReal(std::string_view pattern, double value) {
     int width = 0, prec = 6;
     size_t i = 0;
     if (i < pattern.size() && pattern[i] == '%') ++i;
-    while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') width = width * 10 + (pattern[i++] - '0');
+    while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9')
+        width = width * 10 + (pattern[i++] - '0');
     if (i < pattern.size() && pattern[i] == '.') {
         ++i;
         prec = 0;
-        while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') prec = prec * 10 + (pattern[i++] - '0');
+        while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9')
+            prec = prec * 10 + (pattern[i++] - '0');
     }
     if (prec > 30) prec = 30;
     return FormatFixed(value, prec, width);

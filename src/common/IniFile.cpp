@@ -118,8 +118,8 @@ Place Find(const std::string& bytes, const std::vector<RawLine>& lines, std::str
 
 IniFile::IniFile(std::string path) : path_(std::move(path)) {}
 
-bool IniFile::LookupIn(const std::string& bytes, const std::string& section,
-                       const std::string& key, std::string& raw) {
+bool IniFile::LookupIn(const std::string& bytes, const std::string& section, const std::string& key,
+                       std::string& raw) {
     std::string sec = Utf8ToCp932(section), k = Utf8ToCp932(key);
     auto lines = ScanLines(bytes);
     Place p = Find(bytes, lines, sec, k);

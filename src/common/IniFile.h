@@ -23,8 +23,7 @@ public:
 
     // False when the file cannot be written; the file is then as it was, and LastWriteError
     // says why ("<path>: <the system's reason>").
-    bool WriteString(const std::string& section, const std::string& key,
-                     const std::string& value);
+    bool WriteString(const std::string& section, const std::string& key, const std::string& value);
     bool WriteInteger(const std::string& section, const std::string& key, int32_t value);
     const std::string& LastWriteError() const { return lastWriteError_; }
 

@@ -29,13 +29,18 @@ namespace kestrel {
 std::wstring WidePath(const std::string& path) {
     int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
     std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), w.data(), n);
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), w.data(), n);
     return w;
 }
 
 namespace {
-FILE* OpenFile(const std::string& path, const wchar_t* mode) { return _wfopen(WidePath(path).c_str(), mode); }
-bool StatPath(const std::string& path, struct _stat64& st) { return _wstat64(WidePath(path).c_str(), &st) == 0; }
+FILE* OpenFile(const std::string& path, const wchar_t* mode) {
+    return _wfopen(WidePath(path).c_str(), mode);
+}
+bool StatPath(const std::string& path, struct _stat64& st) {
+    return _wstat64(WidePath(path).c_str(), &st) == 0;
+}
 unsigned long ProcessId() { return static_cast<unsigned long>(GetCurrentProcessId()); }
 constexpr const char* kFolderMarks = "/\\";
 
@@ -97,7 +102,8 @@ void ForEachLine(std::string_view text, F&& line) {
 
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
-    ForEachLine(text, [&](size_t begin, size_t length) { lines.emplace_back(text.substr(begin, length)); });
+    ForEachLine(
+        text, [&](size_t begin, size_t length) { lines.emplace_back(text.substr(begin, length)); });
     return lines;
 }
 
@@ -138,7 +144,7 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
     bytes.clear();
     FILE* f = OpenFile(path, KESTREL_MODE("rb"));
     if (!f) return false;
-    KESTREL_STAT st {};
+    KESTREL_STAT st{};
     if (KESTREL_FSTAT(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(f);
         return false;
@@ -185,7 +191,8 @@ bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines) {
     if (!ReadFileBytes(path, bytes)) return false;
     size_t passed = 0;
     if (IsAscii(bytes)) {
-        passed = lines.Assign(std::move(bytes), kMaxTextLineBytes);  // the same in UTF-8: no second copy
+        passed =
+            lines.Assign(std::move(bytes), kMaxTextLineBytes);  // the same in UTF-8: no second copy
     } else {
         std::string text = Cp932ToUtf8(bytes);
         std::string().swap(bytes);
@@ -250,8 +257,8 @@ uint32_t Entropy() {
 
 std::string TemporaryName(const std::string& path) {
     thread_local std::mt19937_64 random = [] {
-        auto now = static_cast<uint64_t>(
-            std::chrono::system_clock::now().time_since_epoch().count());
+        auto now =
+            static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
         std::seed_seq seed{Entropy(), Entropy(), static_cast<uint32_t>(now),
                            static_cast<uint32_t>(now >> 32), static_cast<uint32_t>(ProcessId())};
         return std::mt19937_64(seed);
@@ -328,8 +335,8 @@ void WriteFileBytes(const std::string& path, std::string_view bytes, FileSaveOps
     size_t mark = path.find_last_of(kFolderMarks);
     std::string base = mark == std::string::npos ? path : path.substr(mark + 1);
     std::string folder = mark == std::string::npos ? "."
-                         : mark == 0                ? path.substr(0, 1)
-                                                    : path.substr(0, mark);
+                         : mark == 0               ? path.substr(0, 1)
+                                                   : path.substr(0, mark);
     if (!base.empty()) RemoveStaleTemporaries(folder, base);
 
     // Write beside the target and rename over it, so the old file stays whole until the new
@@ -370,7 +377,7 @@ void WriteLines(const std::string& path, const std::vector<std::string>& lines) 
 }
 
 bool FileExists(const std::string& path) {
-    KESTREL_STAT st {};
+    KESTREL_STAT st{};
     return StatPath(path, st) && S_ISREG(st.st_mode);
 }
 

@@ -47,7 +47,8 @@ bool ReadFileBytes(const std::string& path, std::string& bytes);
 
 // Reads a CP932 file into UTF-8 lines, without the lines longer than kMaxTextLineBytes; their
 // number goes to *longLines when given. False (and no lines) when the file cannot be read.
-bool ReadLines(const std::string& path, std::vector<std::string>& lines, size_t* longLines = nullptr);
+bool ReadLines(const std::string& path, std::vector<std::string>& lines,
+               size_t* longLines = nullptr);
 bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines = nullptr);
 
 // Writes UTF-8 lines to a CP932 file, each followed by CR LF, replacing the file through a

@@ -8,7 +8,6 @@ namespace kestrel {
 TimeFormatError::TimeFormatError(const std::string& text)
     : std::runtime_error("'" + text + "' は正しい時刻ではありません") {}
 
-
 std::optional<int64_t> ParseTimeMs(std::string_view text) {
     std::string_view s = text;
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -19,7 +18,8 @@ std::optional<int64_t> ParseTimeMs(std::string_view text) {
     while (count < 3) {
         size_t start = i;
         int v = 0;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 2) v = v * 10 + (s[i++] - '0');
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 2)
+            v = v * 10 + (s[i++] - '0');
         if (i == start) return std::nullopt;
         parts[count++] = v;
         if (i == s.size()) break;
@@ -58,6 +58,5 @@ std::string FormatHhNn(double days) {
     // The date part plays no role: only the time of day is shown.
     return FormatHhNnMs(DaysToMs(std::fabs(days)));
 }
-
 
 }  // namespace kestrel

@@ -19,7 +19,9 @@ public:
     explicit TimeFormatError(const std::string& text);
 };
 
-inline double MsToDays(int64_t ms) { return static_cast<double>(ms) / static_cast<double>(kMsPerDay); }
+inline double MsToDays(int64_t ms) {
+    return static_cast<double>(ms) / static_cast<double>(kMsPerDay);
+}
 // Rounded to the nearest millisecond, halves away from zero; 0 for a value that is not finite.
 inline int64_t DaysToMs(double days) {
     if (!std::isfinite(days)) return 0;

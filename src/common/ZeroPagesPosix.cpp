@@ -7,7 +7,8 @@ namespace kestrel {
 // Not counted against the commit charge up front: a block for a long watch list may be larger
 // than the memory of the machine, of which only the pages written are ever used.
 void* CZeroPages::Map(size_t bytes) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return p == MAP_FAILED ? nullptr : p;
 }
 

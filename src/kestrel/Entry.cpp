@@ -17,21 +17,21 @@
 #include <QApplication>
 #include <QGuiApplication>
 
-#include "ui/D_init.h"
-#include "ui/Dialogs.h"
 #include "app/Global.h"
-#include "settings/Ini.h"
-#include "ui/MeigaraListEdit.h"
-#include "ui/QtUserInterface.h"
 #include "app/SignalQuit.h"
 #include "app/SingleInstance.h"
+#include "settings/Ini.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
+#include "ui/MeigaraListEdit.h"
+#include "ui/QtUserInterface.h"
 #ifdef _WIN32
 #include "tracking/dde/DdemlConv.h"
 #else
 #include "tracking/feed/SocketDdeConv.h"
 #endif
-#include "ui/debug.h"
 #include "ui/MainWindow.h"
+#include "ui/debug.h"
 
 #ifndef KESTREL_VERSION
 #define KESTREL_VERSION "0.0.0"
@@ -165,13 +165,15 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     auto listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
 
     guard.OnActivate = [] { BringToFront(F_Main); };
-    InstallQuitSignals([](int signo) {
-        std::fprintf(stderr, "kestrel: signal %d: saving the lists and ending\n", signo);
-        // A question still open is ended by this, not answered.
-        if (M_Global) M_Global->Core().BeginEnding();
-        SaveWidthsQuietly();
-        QCoreApplication::exit(0);
-    }, atSignal);
+    InstallQuitSignals(
+        [](int signo) {
+            std::fprintf(stderr, "kestrel: signal %d: saving the lists and ending\n", signo);
+            // A question still open is ended by this, not answered.
+            if (M_Global) M_Global->Core().BeginEnding();
+            SaveWidthsQuietly();
+            QCoreApplication::exit(0);
+        },
+        atSignal);
 
     mainWindow->show();
     if (opt.ShowEvents) eventViewer->ShowViewer();

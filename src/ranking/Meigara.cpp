@@ -77,7 +77,8 @@ bool CMeigara::LoadFromLine(const std::string& line) {
     };
     r.Code = cols[0];
     // One byte; a character outside ASCII cannot be an action and is kept as '?'.
-    r.Action = cols[1].empty() ? '\0' : (static_cast<unsigned char>(cols[1][0]) < 0x80 ? cols[1][0] : '?');
+    r.Action =
+        cols[1].empty() ? '\0' : (static_cast<unsigned char>(cols[1][0]) < 0x80 ? cols[1][0] : '?');
     r.Name = cols[2];
     r.MarginClass = cols[3];
     r.LoanRatio = real(cols[4]);
@@ -154,7 +155,8 @@ void CMeigaraList::Sort() {
     // Each entry travels with its code's slot, so the new positions need no look-up.
     SortScratch.clear();
     SortScratch.reserve(Items.size());
-    for (size_t i = 0; i < Items.size(); ++i) SortScratch.emplace_back(std::move(Items[i]), SlotOf[i]);
+    for (size_t i = 0; i < Items.size(); ++i)
+        SortScratch.emplace_back(std::move(Items[i]), SlotOf[i]);
     std::sort(SortScratch.begin(), SortScratch.end(),
               [less](const auto& a, const auto& b) { return less(*a.first, *b.first); });
     for (size_t i = 0; i < Items.size(); ++i) {

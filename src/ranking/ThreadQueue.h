@@ -123,7 +123,8 @@ public:
         if (ProducerNext + kPointersAhead < ProducerSpares.size())
             __builtin_prefetch(&ProducerSpares[ProducerNext + kPointersAhead]);
         if (ProducerNext + kAhead < ProducerSpares.size()) {
-            const char* next = reinterpret_cast<const char*>(ProducerSpares[ProducerNext + kAhead].get());
+            const char* next =
+                reinterpret_cast<const char*>(ProducerSpares[ProducerNext + kAhead].get());
             for (size_t at = 0; at < sizeof(T); at += 64) __builtin_prefetch(next + at, 1);
         }
         return item;
@@ -140,11 +141,11 @@ private:
     }
 
     std::mutex Lock;
-    std::condition_variable Changed;        // objects arrived (to a waiting consumer), or closed
-    std::deque<std::unique_ptr<T>> Items;   // guarded by Lock
+    std::condition_variable Changed;         // objects arrived (to a waiting consumer), or closed
+    std::deque<std::unique_ptr<T>> Items;    // guarded by Lock
     std::vector<std::unique_ptr<T>> Spares;  // guarded by Lock
-    bool Closed = false;                    // guarded by Lock
-    bool ConsumerWaiting = false;           // guarded by Lock: the consumer sleeps in WaitForItems
+    bool Closed = false;                     // guarded by Lock
+    bool ConsumerWaiting = false;            // guarded by Lock: the consumer sleeps in WaitForItems
     // The producer's own, taken from Spares in one piece; those before ProducerNext are taken.
     std::vector<std::unique_ptr<T>> ProducerSpares;
     size_t ProducerNext = 0;

@@ -39,10 +39,7 @@ void ApplyPriority(TThreadPriority p) {
 
 TWatch::TWatch(TThreadPriority priority, CMeigaraList& list, CMeigaraQueue& queue,
                std::function<void(const CMeigara&)> beforeMerge)
-    : Queue(queue),
-      List(list),
-      BeforeMerge(std::move(beforeMerge)),
-      Priority(priority) {
+    : Queue(queue), List(list), BeforeMerge(std::move(beforeMerge)), Priority(priority) {
     Queue.Reopen();
     Thread = std::jthread([this] { Execute(); });
 }

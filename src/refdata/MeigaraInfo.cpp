@@ -18,7 +18,8 @@ CMeigaraInfo::CMeigaraInfo(std::string_view line) {
     auto cols = kestrel::SplitCommaText(line);
     auto col = [&](size_t i) -> const std::string* { return i < cols.size() ? &cols[i] : nullptr; };
     if (auto c = col(0)) Code = *c;
-    if (auto c = col(1)) Name = kestrel::CutUtf8(*c, kestrel::kMaxTextFieldBytes);  // every record carries it
+    if (auto c = col(1))
+        Name = kestrel::CutUtf8(*c, kestrel::kMaxTextFieldBytes);  // every record carries it
     if (auto c = col(2)) Number = kestrel::ParseIntOr0(*c);
     if (auto c = col(3)) IsIndefiniteMargin = *c == "無期限信用";
     if (auto c = col(4)) IsMargin = *c == "信用";

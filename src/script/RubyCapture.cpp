@@ -6,8 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "script/RubyVars.h"
 #include "common/TextFile.h"
+#include "script/RubyVars.h"
 
 // Ruby reports errors by long-jumping through the C stack. Every function below that calls the
 // interpreter therefore keeps no C++ object with a destructor alive in its own frame; the C++
@@ -19,7 +19,7 @@ namespace {
 // Captured text plus its line list, kept up to date after each write without splitting the
 // whole text again: lines that are complete never change, only the last one can grow.
 class CaptureSink {
-  public:
+public:
     void Begin(std::vector<std::string>* target) noexcept {
         Text.clear();
         Target = target;
@@ -41,7 +41,7 @@ class CaptureSink {
 
     const std::string& Captured() const { return Text; }
 
-  private:
+private:
     void UpdateTarget() {
         if (Target->size() < FinalLines) {  // someone else shortened the list: start over
             FinalEnd = 0;
@@ -170,7 +170,7 @@ void EnsureCapture() {
 }
 
 class InstalledCapture {
-  public:
+public:
     InstalledCapture() {
         SavedIn = StdIn();
         SavedOut = StdOut();

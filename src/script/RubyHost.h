@@ -6,7 +6,7 @@
 #include <vector>
 
 class TRubyHost {
-  public:
+public:
     using TNotifyEvent = std::function<void(TRubyHost&)>;
 
     // A host made in design mode leaves the interpreter alone.
@@ -44,11 +44,11 @@ class TRubyHost {
     // Full path of the named program as the platform finds it, or empty.
     static std::string GetAppPath(const std::string& name);
 
-  protected:
+protected:
     virtual void DoBeforeExec();
     virtual void DoAfterExec();
 
-  private:
+private:
     std::vector<std::string> FScript;
     std::vector<std::string> FParams;
     TNotifyEvent FAfterExec;

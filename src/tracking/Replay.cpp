@@ -64,7 +64,7 @@ void CReplayDriver::PushHeld() {
 
 const CReplayPoint& CReplayDriver::PointAt(int32_t pos) {
     const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
-    const int32_t want = std::min(pos + kFar + 1, total);  // this line and the ones ahead
+    const int32_t want = std::min(pos + kFar + 1, total);   // this line and the ones ahead
     if (Reader.joinable() && pos != NextPos) StopReader();  // the replay jumped
     if (Reader.joinable()) {
         NextPos = pos + 1;
@@ -74,7 +74,8 @@ const CReplayPoint& CReplayDriver::PointAt(int32_t pos) {
     } else {
         for (int32_t l = pos; l < want; ++l) {
             CReplayPoint& a = Ahead[static_cast<size_t>(l % kRing)];
-            if (a.Line != l) ReadReplayPoint(l, Data.ReplayLines[static_cast<size_t>(l)], Trackers, a);
+            if (a.Line != l)
+                ReadReplayPoint(l, Data.ReplayLines[static_cast<size_t>(l)], Trackers, a);
         }
     }
     return Ahead[static_cast<size_t>(pos % kRing)];

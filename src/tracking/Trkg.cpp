@@ -149,12 +149,14 @@ void CTrkg::LoadReplayBase() {
     for (int attempt = 0; attempt < 2 && !found; ++attempt) {
         if (attempt > 0 || replay.BaseIndexedLines != base.size()) {
             replay.BaseIndex.clear();
-            for (size_t i = 0; i < base.size(); ++i) replay.BaseIndex.emplace(FirstChars(base[i], 4), i);
+            for (size_t i = 0; i < base.size(); ++i)
+                replay.BaseIndex.emplace(FirstChars(base[i], 4), i);
             replay.BaseIndexedLines = base.size();
         }
         auto it = replay.BaseIndex.find(Code);
         if (it == replay.BaseIndex.end()) return;
-        if (it->second < base.size() && FirstChars(base[it->second], 4) == Code) found = &base[it->second];
+        if (it->second < base.size() && FirstChars(base[it->second], 4) == Code)
+            found = &base[it->second];
     }
     if (!found) return;
     const CMeigaraInfo* info = Ctx.MasterList ? Ctx.MasterList->FindByCode(Topic) : nullptr;
@@ -203,7 +205,8 @@ bool CTrkg::ReplayStep() {
     return true;
 }
 
-void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list, CReplayPoint& out) {
+void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
+                     CReplayPoint& out) {
     thread_local std::vector<std::string_view> cols;
     thread_local std::string scratch;
     SplitCommaText(text, cols, scratch);
@@ -256,7 +259,8 @@ void CTrkg::AdvanceRing() {
 void CTrkg::Detect() {
     if (PointCount == 0) return;
     const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
-    const int64_t x = CutToMinuteMs(latest % kMsPerDay) - int64_t{Ctx.Ini->GetSpan()} * kMsPerMinute;
+    const int64_t x =
+        CutToMinuteMs(latest % kMsPerDay) - int64_t{Ctx.Ini->GetSpan()} * kMsPerMinute;
     const double xDays = MsToDays(x);
     const int64_t xMs = DaysToMs(xDays);  // the start time as the window search sees it
     const int end = LatestSlot();
@@ -312,7 +316,8 @@ bool CTrkg::GetWindow(double xDays, int& start, int& end) const {
     if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
     // The window starts at the newest point older than x: the last entry of Times (times rise
     // along it) that is older than x; none such means the oldest stored point.
-    int lo = Times.FirstOfSuffix([&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; });
+    int lo =
+        Times.FirstOfSuffix([&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; });
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;
 }
@@ -321,7 +326,8 @@ int32_t CTrkg::ScanLow(int start, int end) const {
     int32_t low = History[static_cast<size_t>(start)].Price;
     for (int s = start; s != end;) {
         s = s + 1 == kHistory ? 0 : s + 1;
-        if (History[static_cast<size_t>(s)].Price < low) low = History[static_cast<size_t>(s)].Price;
+        if (History[static_cast<size_t>(s)].Price < low)
+            low = History[static_cast<size_t>(s)].Price;
     }
     return low;
 }
@@ -330,7 +336,8 @@ int32_t CTrkg::ScanHigh(int start, int end) const {
     int32_t high = History[static_cast<size_t>(start)].Price;
     for (int s = start; s != end;) {
         s = s + 1 == kHistory ? 0 : s + 1;
-        if (History[static_cast<size_t>(s)].Price > high) high = History[static_cast<size_t>(s)].Price;
+        if (History[static_cast<size_t>(s)].Price > high)
+            high = History[static_cast<size_t>(s)].Price;
     }
     return high;
 }
@@ -444,7 +451,8 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
     ByCode.assign(slots, CodeSlot{});
     for (const auto& line : watchLines) {
         try {
-            Trackers.push_back(::new (Block.Data() + Trackers.size() * sizeof(CTrkg)) CTrkg(line, context));
+            Trackers.push_back(::new (Block.Data() + Trackers.size() * sizeof(CTrkg))
+                                   CTrkg(line, context));
         } catch (...) {
             for (CTrkg* t : Trackers) t->~CTrkg();
             throw;
@@ -458,7 +466,8 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
                 slot = key;
                 break;
             }
-            if (slot.Lo == key.Lo && slot.Hi == key.Hi && slot.Length == key.Length) break;  // the first one wins
+            if (slot.Lo == key.Lo && slot.Hi == key.Hi && slot.Length == key.Length)
+                break;  // the first one wins
         }
     }
 }
@@ -466,7 +475,8 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
 bool CTrkgList::Pack(std::string_view code, CodeSlot& key) {
     if (code.size() > kMaxCodeBytes) return false;
     char bytes[kMaxCodeBytes] = {};
-    if (!code.empty()) std::memcpy(bytes, code.data(), code.size());  // an empty view may hold no pointer
+    if (!code.empty())
+        std::memcpy(bytes, code.data(), code.size());  // an empty view may hold no pointer
     std::memcpy(&key.Lo, bytes, 8);
     std::memcpy(&key.Hi, bytes + 8, 8);
     key.Length = static_cast<int32_t>(code.size());

@@ -12,13 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tracking/DdeConv.h"
-#include "settings/Ini.h"
-#include "refdata/LimitPriceRange.h"
-#include "ranking/Meigara.h"
-#include "refdata/MeigaraInfo.h"
 #include "common/TextFile.h"
 #include "common/ZeroPages.h"
+#include "ranking/Meigara.h"
+#include "refdata/LimitPriceRange.h"
+#include "refdata/MeigaraInfo.h"
+#include "settings/Ini.h"
+#include "tracking/DdeConv.h"
 
 // Trivial on purpose: a tracker's ring is not written through when it is made (trackers are
 // made in zeroed pages, see CTrkgList); a point is whole once stored.
@@ -179,7 +179,9 @@ private:
         int Front() const { return SlotOf(Slots[Head]); }
         const E& BackEntry() const { return Slots[(Head + Count - 1) % kHistory]; }
         int Back() const { return SlotOf(BackEntry()); }
-        const E* BackAddress() const { return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory]; }
+        const E* BackAddress() const {
+            return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory];
+        }
         void PopFront() { Head = (Head + 1) % kHistory, --Count; }
         void PopBack() { --Count; }
         void PushBack(E entry) { Slots[(Head + Count++) % kHistory] = entry; }

@@ -15,11 +15,11 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 
-#include "ui/CmbInplace.h"
 #include "common/Codec.h"
-#include "ui/ComponentStream.h"
 #include "common/Format.h"
 #include "common/Numbers.h"
+#include "ui/CmbInplace.h"
+#include "ui/ComponentStream.h"
 
 namespace {
 
@@ -46,9 +46,7 @@ void Frame(QPainter& p, const QRect& r, const QColor& topLeft, const QColor& bot
     FillLine(p, r.right(), r.top(), r.right(), r.bottom(), bottomRight);
 }
 
-size_t Utf8Length(unsigned char c) {
-    return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-}
+size_t Utf8Length(unsigned char c) { return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1; }
 
 }  // namespace
 
@@ -369,8 +367,7 @@ void TComboGrid::CellKindChanged() { viewport()->update(); }
 std::string TComboGrid::CellKindProperty() const {
     std::vector<const TCellKind*> kinds;
     for (int c = 0; c < colCount_; ++c)
-        kinds.push_back(static_cast<size_t>(c) < cellKinds_.size() ? cellKinds_[c].get()
-                                                                   : nullptr);
+        kinds.push_back(static_cast<size_t>(c) < cellKinds_.size() ? cellKinds_[c].get() : nullptr);
     return WriteCellKindProperty(kinds);
 }
 
@@ -458,8 +455,9 @@ void TComboGrid::paintEvent(QPaintEvent*) {
         rows.emplace_back(r, y);
         y += RowStep(r);
     }
-    int right = cols.empty() ? 0 : cols.back().second + colWidths_[cols.back().first] +
-                                       LineWidthX(cols.back().first);
+    int right = cols.empty() ? 0
+                             : cols.back().second + colWidths_[cols.back().first] +
+                                   LineWidthX(cols.back().first);
     int bottom = rows.empty() ? 0 : rows.back().second + RowStep(rows.back().first);
     p.fillRect(QRect(right, 0, view.width() - right, view.height()), pal.color(QPalette::Base));
     p.fillRect(QRect(0, bottom, right, view.height() - bottom), pal.color(QPalette::Base));
@@ -485,8 +483,11 @@ void TComboGrid::paintEvent(QPaintEvent*) {
                          pal.color(QPalette::Dark));
             }
             const QColor& line = fixed ? kFixedLineColor : kLineColor;
-            if (LineWidthX(c)) FillLine(p, rect.right() + 1, y, rect.right() + 1, y + RowStep(r) - 1, line);
-            if (LineWidthY(r)) FillLine(p, x, rect.bottom() + 1, rect.right() + LineWidthX(c), rect.bottom() + 1, line);
+            if (LineWidthX(c))
+                FillLine(p, rect.right() + 1, y, rect.right() + 1, y + RowStep(r) - 1, line);
+            if (LineWidthY(r))
+                FillLine(p, x, rect.bottom() + 1, rect.right() + LineWidthX(c), rect.bottom() + 1,
+                         line);
             if (defaultDrawing_ && (state & gdFocused) && !(options_ & goRowSelect) &&
                 !editorMode_) {
                 QStyleOptionFocusRect fo;
@@ -518,12 +519,13 @@ void TComboGrid::paintEvent(QPaintEvent*) {
         fo.rect = rect;
         style()->drawPrimitive(QStyle::PE_FrameFocusRect, &fo, &p, this);
     };
-    if (pressedDown_ && pressedCol_ >= 0) focusRect(pressedCol_, pressedRow_);
-    else if (focusMarkCol_ >= 0 && IsActive()) focusRect(focusMarkCol_, focusMarkRow_);
+    if (pressedDown_ && pressedCol_ >= 0)
+        focusRect(pressedCol_, pressedRow_);
+    else if (focusMarkCol_ >= 0 && IsActive())
+        focusRect(focusMarkCol_, focusMarkRow_);
 }
 
-void TComboGrid::DrawCell(QPainter& p, int col, int row, const QRect& rect,
-                          TGridDrawState state) {
+void TComboGrid::DrawCell(QPainter& p, int col, int row, const QRect& rect, TGridDrawState state) {
     if (defaultDrawing_) {
         TCellKind& kind = GetCellKind(col);
         const std::string& text = Cells(col, row);
@@ -551,8 +553,8 @@ void TComboGrid::DrawCell(QPainter& p, int col, int row, const QRect& rect,
 void TComboGrid::DrawFace(QPainter& p, int col, int row, const QRect& rect, bool pressed,
                           bool focused) {
     TCellKind& kind = GetCellKind(col);
-    bool ownText = kind.ItemText(0) == kUseCellData ||
-                   (kind.CellType == ctCheck && !InFixed(col, row));
+    bool ownText =
+        kind.ItemText(0) == kUseCellData || (kind.CellType == ctCheck && !InFixed(col, row));
     const std::string& caption = ownText ? Cells(col, row) : kind.ItemText(0);
     if (kind.CellType == ctCheck)
         DrawCheckBox(p, kind, rect, caption, pressed);
@@ -633,9 +635,9 @@ void TComboGrid::DrawCheckBox(QPainter& p, const TCellKind& kind, const QRect& r
     QRect box(cx - 6, cy - 6, 13, 13);
     int i = kind.IndexOf(caption);
     bool cross = i >= 0 && kind.ItemList[i].Value == 0;
-    QColor fill = pressed  ? face
-                  : i < 0  ? pal.color(QPalette::Disabled, QPalette::Text)
-                           : pal.color(QPalette::Base);
+    QColor fill = pressed ? face
+                  : i < 0 ? pal.color(QPalette::Disabled, QPalette::Text)
+                          : pal.color(QPalette::Base);
     p.fillRect(box, fill);
     Frame(p, box, shadow, light);
     Frame(p, box.adjusted(1, 1, -1, -1), pal.color(QPalette::Shadow), face);
@@ -659,8 +661,7 @@ QImage TComboGrid::GrabImage() {
 // ---- mouse -------------------------------------------------------------------------------
 
 int TComboGrid::SizingColumnAt(const QPoint& pos) const {
-    if (!(options_ & goColSizing) || pos.y() >= FixedHeight() || pos.x() <= FixedWidth())
-        return -1;
+    if (!(options_ & goColSizing) || pos.y() >= FixedHeight() || pos.x() <= FixedWidth()) return -1;
     for (int c = leftCol_; c < colCount_; ++c) {
         int left = ColLeft(c);
         if (left < 0) break;
@@ -706,7 +707,8 @@ void TComboGrid::LeftRelease(const QPoint& pos) {
     pressedDown_ = false;
     viewport()->update();
     if (CellRect(c, r).contains(pos)) {
-        if (GetCellKind(c).CellType == ctCheck) SetCells(c, r, ToggleCheck(Cells(c, r), GetCellKind(c)));
+        if (GetCellKind(c).CellType == ctCheck)
+            SetCells(c, r, ToggleCheck(Cells(c, r), GetCellKind(c)));
         if (OnGridBtnClick) OnGridBtnClick(c, r);
     }
     if (!InFixed(c, r) && c < colCount_ && r < rowCount_) {
@@ -797,14 +799,30 @@ void TComboGrid::keyPressEvent(QKeyEvent* event) {
     int page = std::max(1, VisibleRows());
     bool ctrl = event->modifiers() & Qt::ControlModifier;
     switch (key) {
-        case Qt::Key_Up: MoveCurrent(col_, row_ - 1); break;
-        case Qt::Key_Down: MoveCurrent(col_, row_ + 1); break;
-        case Qt::Key_Left: MoveCurrent(col_ - 1, row_); break;
-        case Qt::Key_Right: MoveCurrent(col_ + 1, row_); break;
-        case Qt::Key_PageUp: MoveCurrent(col_, row_ - page); break;
-        case Qt::Key_PageDown: MoveCurrent(col_, row_ + page); break;
-        case Qt::Key_Home: MoveCurrent(fixedCols_, ctrl ? fixedRows_ : row_); break;
-        case Qt::Key_End: MoveCurrent(colCount_ - 1, ctrl ? rowCount_ - 1 : row_); break;
+        case Qt::Key_Up:
+            MoveCurrent(col_, row_ - 1);
+            break;
+        case Qt::Key_Down:
+            MoveCurrent(col_, row_ + 1);
+            break;
+        case Qt::Key_Left:
+            MoveCurrent(col_ - 1, row_);
+            break;
+        case Qt::Key_Right:
+            MoveCurrent(col_ + 1, row_);
+            break;
+        case Qt::Key_PageUp:
+            MoveCurrent(col_, row_ - page);
+            break;
+        case Qt::Key_PageDown:
+            MoveCurrent(col_, row_ + page);
+            break;
+        case Qt::Key_Home:
+            MoveCurrent(fixedCols_, ctrl ? fixedRows_ : row_);
+            break;
+        case Qt::Key_End:
+            MoveCurrent(colCount_ - 1, ctrl ? rowCount_ - 1 : row_);
+            break;
         case Qt::Key_F2:
         case Qt::Key_Return:
         case Qt::Key_Enter:

@@ -45,9 +45,8 @@ class TComboGrid : public QAbstractScrollArea, public TCellKindHost {
     Q_OBJECT
 
 public:
-    using TDrawCellEvent =
-        std::function<void(QPainter& canvas, int col, int row, const QRect& rect,
-                           TGridDrawState state)>;
+    using TDrawCellEvent = std::function<void(QPainter& canvas, int col, int row, const QRect& rect,
+                                              TGridDrawState state)>;
     using TGridBtnClick = std::function<void(int col, int row)>;
 
     explicit TComboGrid(QWidget* parent = nullptr);
@@ -189,8 +188,8 @@ private:
     int rowHeight_ = 24;
     int defaultColWidth_ = 64;
     std::vector<int> colWidths_;
-    TGridOptions options_ = goFixedVertLine | goFixedHorzLine | goVertLine | goHorzLine |
-                            goRangeSelect;
+    TGridOptions options_ =
+        goFixedVertLine | goFixedHorzLine | goVertLine | goHorzLine | goRangeSelect;
     bool defaultDrawing_ = true;
     std::vector<std::string> cells_;  // row-major, rowCount_ * colCount_
     int col_ = 1;

@@ -12,8 +12,8 @@
 #include <QStyleOptionFocusRect>
 #include <QValidator>
 
-#include "ui/CmbGrid.h"
 #include "common/Codec.h"
+#include "ui/CmbGrid.h"
 
 namespace {
 
@@ -58,8 +58,11 @@ QString EditMaskToInputMask(std::string_view mask) {
     for (size_t i = 0; i < in.size(); ++i) {
         char c = in[i];
         switch (c) {
-            case '!': break;  // leading-blank handling has no counterpart; the mask is the same
-            case '>': out += '>'; break;
+            case '!':
+                break;  // leading-blank handling has no counterpart; the mask is the same
+            case '>':
+                out += '>';
+                break;
             case '<':
                 if (i + 1 < in.size() && in[i + 1] == '>') {
                     out += '!';
@@ -74,16 +77,36 @@ QString EditMaskToInputMask(std::string_view mask) {
                     out += in[++i];
                 }
                 break;
-            case 'L': out += 'A'; break;
-            case 'l': out += 'a'; break;
-            case 'A': out += 'N'; break;
-            case 'a': out += 'n'; break;
-            case 'C': out += 'X'; break;
-            case 'c': out += 'x'; break;
-            case '0': out += '9'; break;
-            case '9': out += '0'; break;
-            case '#': out += '#'; break;
-            case '_': out += ' '; break;
+            case 'L':
+                out += 'A';
+                break;
+            case 'l':
+                out += 'a';
+                break;
+            case 'A':
+                out += 'N';
+                break;
+            case 'a':
+                out += 'n';
+                break;
+            case 'C':
+                out += 'X';
+                break;
+            case 'c':
+                out += 'x';
+                break;
+            case '0':
+                out += '9';
+                break;
+            case '9':
+                out += '0';
+                break;
+            case '#':
+                out += '#';
+                break;
+            case '_':
+                out += ' ';
+                break;
             default:
                 if (IsInputMaskMeta(c)) out += '\\';
                 out += c;
@@ -96,8 +119,7 @@ QString EditMaskToInputMask(std::string_view mask) {
 
 // ---- drop-down list ----------------------------------------------------------------------
 
-TInplaceListBox::TInplaceListBox(TComboInplaceEdit* editor)
-    : QListWidget(editor), editor_(editor) {
+TInplaceListBox::TInplaceListBox(TComboInplaceEdit* editor) : QListWidget(editor), editor_(editor) {
     // A pop-up of its own that may reach beyond the grid, and never takes the activation
     // from the window, so that the editor keeps the keyboard.
     setWindowFlags(Qt::ToolTip | Qt::FramelessWindowHint);
@@ -138,8 +160,7 @@ void TInplaceListBox::keyReleaseEvent(QKeyEvent* event) {
 
 // ---- editor ------------------------------------------------------------------------------
 
-TComboInplaceEdit::TComboInplaceEdit(TComboGrid* grid)
-    : QLineEdit(grid->viewport()), grid_(grid) {
+TComboInplaceEdit::TComboInplaceEdit(TComboGrid* grid) : QLineEdit(grid->viewport()), grid_(grid) {
     setFrame(false);
     setMouseTracking(true);
     hide();
@@ -240,8 +261,7 @@ void TComboInplaceEdit::SetTextArea() {
 
 QRect TComboInplaceEdit::TextArea() const {
     QMargins m = textMargins();
-    return QRect(QPoint(m.left(), m.top()),
-                 QPoint(width() - m.right(), height() - m.bottom()));
+    return QRect(QPoint(m.left(), m.top()), QPoint(width() - m.right(), height() - m.bottom()));
 }
 
 void TComboInplaceEdit::DrawArrow(QPainter& p, bool pressed) {

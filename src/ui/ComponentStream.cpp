@@ -36,8 +36,11 @@ std::string SanitizeUtf8(std::string_view in) {
     size_t i = 0;
     while (i < in.size()) {
         uint8_t c = static_cast<uint8_t>(in[i]);
-        size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                   : (c & 0xF8) == 0xF0 ? 4 : 0;
+        size_t len = c < 0x80             ? 1
+                     : (c & 0xE0) == 0xC0 ? 2
+                     : (c & 0xF0) == 0xE0 ? 3
+                     : (c & 0xF8) == 0xF0 ? 4
+                                          : 0;
         uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
         bool ok = len != 0 && i + len <= in.size();
         for (size_t k = 1; ok && k < len; ++k) {
@@ -60,12 +63,24 @@ std::string SanitizeUtf8(std::string_view in) {
 
 const char* TagName(uint8_t tag) {
     switch (tag) {
-        case 0x00: return "end of list";
-        case 0x01: return "list";
-        case 0x02: case 0x03: case 0x04: return "integer";
-        case 0x06: case 0x0C: case 0x12: case 0x14: return "string";
-        case 0x08: case 0x09: return "boolean";
-        default: return "unknown value";
+        case 0x00:
+            return "end of list";
+        case 0x01:
+            return "list";
+        case 0x02:
+        case 0x03:
+        case 0x04:
+            return "integer";
+        case 0x06:
+        case 0x0C:
+        case 0x12:
+        case 0x14:
+            return "string";
+        case 0x08:
+        case 0x09:
+            return "boolean";
+        default:
+            return "unknown value";
     }
 }
 
@@ -75,7 +90,8 @@ void StreamWriter::WriteListBegin() { bytes_ += static_cast<char>(ValueTag::List
 void StreamWriter::WriteListEnd() { bytes_ += static_cast<char>(ValueTag::Null); }
 
 void StreamWriter::WriteInteger(int32_t value) {
-    if (value >= std::numeric_limits<int8_t>::min() && value <= std::numeric_limits<int8_t>::max()) {
+    if (value >= std::numeric_limits<int8_t>::min() &&
+        value <= std::numeric_limits<int8_t>::max()) {
         bytes_ += static_cast<char>(ValueTag::Int8);
         PutLe(bytes_, static_cast<uint32_t>(value), 1);
     } else if (value >= std::numeric_limits<int16_t>::min() &&

@@ -15,7 +15,7 @@ enum class ValueTag : uint8_t {
     Int8 = 0x02,
     Int16 = 0x03,
     Int32 = 0x04,
-    String = 0x06,      // 1 length byte, Shift-JIS
+    String = 0x06,  // 1 length byte, Shift-JIS
     False = 0x08,
     True = 0x09,
     LString = 0x0C,     // 4 length bytes, Shift-JIS

@@ -35,8 +35,8 @@ void ErrorExit(j_common_ptr cinfo) {
 void QuietMessage(j_common_ptr) {}
 
 // Kept free of objects with destructors between setjmp and the jumps into it.
-bool DecodeRgb(const unsigned char* data, size_t size, std::vector<unsigned char>* rgb,
-               int* width, int* height) {
+bool DecodeRgb(const unsigned char* data, size_t size, std::vector<unsigned char>* rgb, int* width,
+               int* height) {
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     cinfo.err = jpeg_std_error(&err.Pub);

@@ -5,9 +5,9 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QTimer>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include "ui/MainWindow.h"
 
@@ -21,8 +21,7 @@ QWidget* DialogParent() {
 }
 
 void CQtDialogs::Message(const std::string& text) {
-    QMessageBox box(QMessageBox::NoIcon, Q(kTitle), Q(text), QMessageBox::NoButton,
-                    DialogParent());
+    QMessageBox box(QMessageBox::NoIcon, Q(kTitle), Q(text), QMessageBox::NoButton, DialogParent());
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     // A message asked for while the hourglass shows must still be answerable.
     const bool busy = QGuiApplication::overrideCursor() != nullptr;
@@ -54,4 +53,3 @@ void CQtDialogs::SetBusy(bool busy) {
         while (QGuiApplication::overrideCursor()) QGuiApplication::restoreOverrideCursor();
     }
 }
-

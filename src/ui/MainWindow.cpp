@@ -14,16 +14,16 @@
 #include <QToolButton>
 
 #include "app/Controller.h"
-#include "ui/Dialogs.h"
 #include "common/Format.h"
-#include "ui/GridForms.h"
-#include "ui/Icons.h"
-#include "settings/Ini.h"
-#include "ranking/Meigara.h"
-#include "ui/MeigaraListEdit.h"
 #include "common/Numbers.h"
 #include "common/TimeOfDay.h"
+#include "ranking/Meigara.h"
+#include "settings/Ini.h"
 #include "tracking/Trkg.h"
+#include "ui/Dialogs.h"
+#include "ui/GridForms.h"
+#include "ui/Icons.h"
+#include "ui/MeigaraListEdit.h"
 #include "ui/debug.h"
 
 TF_Main* F_Main = nullptr;
@@ -45,9 +45,7 @@ const QColor* SignColour(double value, double reference) {
     return nullptr;
 }
 
-std::string WithPlus(std::string text, bool positive) {
-    return positive ? "+" + text : text;
-}
+std::string WithPlus(std::string text, bool positive) { return positive ? "+" + text : text; }
 
 }  // namespace
 
@@ -99,8 +97,8 @@ TF_Main::TF_Main(TF_MainDeps deps, QWidget* parent) : QMainWindow(parent), Deps(
     if (!Deps.Trackers) Deps.Trackers = [] { return ::TrkgList; };
     if (!Deps.Terminate)
         Deps.Terminate = [] {
-            QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
         };
 
     setWindowTitle(QStringLiteral("KESTREL 2005 【デイトレ用】"));
@@ -313,8 +311,8 @@ void TF_Main::GridADrawCell(QPainter& canvas, int col, int row, const QRect& rec
             colour = SignColour(NumericText(GridA->Cells(col, row)), 0);
             break;
         case 4:
-            colour = SignColour(NumericText(GridA->Cells(4, row)),
-                                NumericText(GridA->Cells(2, row)));
+            colour =
+                SignColour(NumericText(GridA->Cells(4, row)), NumericText(GridA->Cells(2, row)));
             break;
         default:
             break;

@@ -71,8 +71,7 @@ public:
     // Handlers; each reports an error it meets in a message box and goes on.
     void DispTimerTimer();
     void FillRow(int row, const CMeigara& m);
-    void GridADrawCell(QPainter& canvas, int col, int row, const QRect& rect,
-                       TGridDrawState state);
+    void GridADrawCell(QPainter& canvas, int col, int row, const QRect& rect, TGridDrawState state);
     void X1Click();
     void E2Click();
     void C1Click();

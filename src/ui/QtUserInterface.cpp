@@ -2,11 +2,11 @@
 
 #include <QApplication>
 
+#include "settings/Ini.h"
 #include "ui/D_init.h"
 #include "ui/Dialogs.h"
-#include "settings/Ini.h"
-#include "ui/debug.h"
 #include "ui/MainWindow.h"
+#include "ui/debug.h"
 
 void CQtUserInterface::ShowMessage(const std::string& text) { Dialogs.Message(text); }
 
@@ -23,7 +23,8 @@ void CQtUserInterface::RequestQuit() {
     if (Quitting) return;
     Quitting = true;
     // Takes effect once control is back in the event loop, whatever runs now.
-    QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void CQtUserInterface::AppendEventLine(const std::string& line) {

@@ -23,12 +23,15 @@ uint32_t CodePoint(std::string_view seq) {
         return static_cast<uint32_t>(static_cast<unsigned char>(seq[i]));
     };
     switch (seq.size()) {
-        case 2: return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-        case 3: return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+        case 2:
+            return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+        case 3:
+            return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
         case 4:
             return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) |
                    (b(3) & 0x3F);
-        default: return 0xFFFD;
+        default:
+            return 0xFFFD;
     }
 }
 

@@ -13,10 +13,10 @@
 #include <QTextBlock>
 #include <QTextEdit>
 
-#include "ui/Dialogs.h"
 #include "app/Interaction.h"
-#include "ui/Rtf.h"
+#include "ui/Dialogs.h"
 #include "ui/MainWindow.h"
+#include "ui/Rtf.h"
 
 TF_DEBUG* F_DEBUG = nullptr;
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "common/Codec.h"
 #include "app/Controller.h"
+#include "common/Codec.h"
+#include "common/TimeOfDay.h"
 #include "support/ScriptedUi.h"
 #include "support/TempDir.h"
-#include "common/TimeOfDay.h"
 
 using kestrel::test::FakeClock;
 using kestrel::test::ScriptedUi;
@@ -41,7 +41,8 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
     dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n");
     dir.WriteCp932("kabu.txt",
                    "10:00,1234,1000,1\r\n10:01,9999,5,5\r\nbad,1234,1,1\r\n10:02,1234,1100,2\r\n"
-                   "10:03,9999,5,5," + std::string(1000, 'z') + "\r\n");
+                   "10:03,9999,5,5," +
+                       std::string(1000, 'z') + "\r\n");
     std::filesystem::create_directory(dir.File("log"));
     ScriptedUi ui;
     FakeClock clock;
@@ -101,8 +102,10 @@ TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
     for (int i = 0; i < 20000; ++i) {
         const int c = static_cast<int>(next() % 5);
         price[c] = std::max(1, price[c] + static_cast<int>(next() % 41) - 20);
-        const std::string time = next() == 0 ? "9:6O" : kestrel::FormatHhNnMs(9 * 3600000 + int64_t{i} * 900);
-        kabu += time + "," + codes[c] + "," + std::to_string(price[c]) + "," + std::to_string(i) + "\r\n";
+        const std::string time =
+            next() == 0 ? "9:6O" : kestrel::FormatHhNnMs(9 * 3600000 + int64_t{i} * 900);
+        kabu += time + "," + codes[c] + "," + std::to_string(price[c]) + "," + std::to_string(i) +
+                "\r\n";
     }
     dir.WriteCp932("kabu.txt", kabu);
     std::filesystem::create_directory(dir.File("log"));
@@ -131,7 +134,9 @@ TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
     EXPECT_EQ(alone.first.size(), 35000u);
     EXPECT_NE(alone.second.back(), "");  // the falling list
     EXPECT_GT(alone.second.size(), 100u);
-    EXPECT_GT(std::count(alone.first.begin(), alone.first.end(), static_cast<int>(CController::ReplayOutcome::BadTime)), 0);
+    EXPECT_GT(std::count(alone.first.begin(), alone.first.end(),
+                         static_cast<int>(CController::ReplayOutcome::BadTime)),
+              0);
     EXPECT_TRUE(alone.first == ahead.first);
     EXPECT_TRUE(alone.second == ahead.second);
 }
@@ -169,7 +174,8 @@ TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
     std::filesystem::create_directory(dir.File("log"));
     const std::string good = "1234.T,A,x,y,1,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
     const std::string bad = "9999,A,x,y,abc,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
-    dir.WriteCp932("log/20261207_Asc.txt", good + "\r\n" + bad + "\r\n" + std::string(70'000, 'L') + "\r\n");
+    dir.WriteCp932("log/20261207_Asc.txt",
+                   good + "\r\n" + bad + "\r\n" + std::string(70'000, 'L') + "\r\n");
     dir.WriteCp932("log/20261207_Dsc.txt", good + "\r\n");
     dir.WriteCp932("log/20261207_Asc.txt.bad", "an earlier day's copy\r\n");
     const std::string original = dir.ReadBytes("log/20261207_Asc.txt");
@@ -191,5 +197,6 @@ TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
     EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt.bad2"), original);
     EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt.bad"), "an earlier day's copy\r\n");
     EXPECT_FALSE(std::filesystem::exists(dir.File("log/20261207_Dsc.txt.bad"))) << "read whole";
-    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt").find("9999"), std::string::npos) << "saved without it";
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt").find("9999"), std::string::npos)
+        << "saved without it";
 }

@@ -54,12 +54,13 @@ TEST(Global, TimersRunStartUpAndTheReplayOnTheEventLoop) {
 #endif
         QElapsedTimer t;
         t.start();
-        while (!(global.InitDone() && global.Core().ReplayAtEnd()) && t.elapsed() < 10000) app.processEvents(QEventLoop::AllEvents, 20);
+        while (!(global.InitDone() && global.Core().ReplayAtEnd()) && t.elapsed() < 10000)
+            app.processEvents(QEventLoop::AllEvents, 20);
         EXPECT_TRUE(global.InitDone());
         EXPECT_TRUE(global.Core().ReplayAtEnd());
         EXPECT_GE(t.elapsed(), 1000 + 2 * 100);  // one second to start, then 100 ms per line
         EXPECT_EQ(ui.events, (std::vector<std::string>{"10:01 1234.T:1100,(100),9.09% 1700[A,A]",
-                                                  "10:02 1234.T:1100,(100),9.09% 1700[A,A]"}));
+                                                       "10:02 1234.T:1100,(100),9.09% 1700[A,A]"}));
         EXPECT_TRUE(ui.messages.empty());
     }
     // The controller's end saved the rising list of the run.

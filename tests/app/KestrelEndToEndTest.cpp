@@ -9,8 +9,8 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
@@ -24,18 +24,18 @@
 
 #include <gtest/gtest.h>
 
-#include "common/CommaText.h"
-#include "support/ScriptedDialogs.h"
-#include "ui/Dialogs.h"
-#include "kestrel/Entry.h"
-#include "tracking/feed/FeedProtocol.h"
 #include "app/Global.h"
-#include "settings/Ini.h"
+#include "common/CommaText.h"
 #include "common/IniFile.h"
-#include "support/TempDir.h"
 #include "common/TextFile.h"
-#include "ui/debug.h"
+#include "kestrel/Entry.h"
+#include "settings/Ini.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TempDir.h"
+#include "tracking/feed/FeedProtocol.h"
+#include "ui/Dialogs.h"
 #include "ui/MainWindow.h"
+#include "ui/debug.h"
 
 namespace fs = std::filesystem;
 
@@ -145,9 +145,12 @@ struct DayFolder {
         fs::create_directories(work.File("log"));
         asc = work.File("log/" + Today() + "_Asc.txt");
         dsc = work.File("log/" + Today() + "_Dsc.txt");
-        kestrel::WriteLines(asc, {"7203,A,トヨタ自動車,貸借,2.5,2500,2400,2900,2410,10,0,490,09:12,2460,120000,2.5,2.07,2.04",
-                                  "6758,A,ソニー,貸借,1.25,9000,8800,10300,8850,50,0,1500,09:05,9010,50000,2.38,1.81,2.1"});
-        kestrel::WriteLines(dsc, {"9984,A,ソフトバンク,貸借,3,7000,6900,8400,6950,50,0,1500,09:20,6800,90000,-1.45,-2.16,-2.3"});
+        kestrel::WriteLines(asc, {"7203,A,トヨタ自動車,貸借,2.5,2500,2400,2900,2410,10,0,490,09:12,"
+                                  "2460,120000,2.5,2.07,2.04",
+                                  "6758,A,ソニー,貸借,1.25,9000,8800,10300,8850,50,0,1500,09:05,"
+                                  "9010,50000,2.38,1.81,2.1"});
+        kestrel::WriteLines(dsc, {"9984,A,ソフトバンク,貸借,3,7000,6900,8400,6950,50,0,1500,09:20,"
+                                  "6800,90000,-1.45,-2.16,-2.3"});
         kestrel::IniFile(work.File("KESTREL.INI")).WriteInteger("GRID", "width02", 150);
         ini = Bytes(work.File("KESTREL.INI"));
     }
@@ -181,9 +184,11 @@ TEST(Kestrel, NoEndingBeforeStartUpHasFinishedLosesTodaysListsOrWidths) {
         dialogs.RunsEventLoop = true;
         dialogs.Answers = {true};
         EXPECT_EQ(day.Run(dialogs), 0);
-        EXPECT_EQ(dialogs.Messages, (std::vector<std::string>{"監視銘柄リストの取得に失敗しました。【監視銘柄.txt】",
-                                                                "作業フォルダを再確認してください → 終了します"}));
-        EXPECT_EQ(dialogs.Questions, std::vector<std::string>{"レジュームファイルがあります。ロードしますか？"});
+        EXPECT_EQ(dialogs.Messages,
+                  (std::vector<std::string>{"監視銘柄リストの取得に失敗しました。【監視銘柄.txt】",
+                                            "作業フォルダを再確認してください → 終了します"}));
+        EXPECT_EQ(dialogs.Questions,
+                  std::vector<std::string>{"レジュームファイルがあります。ロードしますか？"});
         EXPECT_EQ(Codes(day.asc), ascCodes) << "loaded, and saved back";
         EXPECT_EQ(Codes(day.dsc), dscCodes);
     }
@@ -226,7 +231,8 @@ TEST(Kestrel, ARefusalToStartIsShownInAMessageBox) {
     EXPECT_EQ(day.Run(dialogs), 1);
     ASSERT_EQ(dialogs.Messages.size(), 1u);
     EXPECT_EQ(dialogs.Messages[0].rfind("起動できません: ", 0), 0u) << dialogs.Messages[0];
-    EXPECT_NE(dialogs.Messages[0].find("belongs to another user"), std::string::npos) << dialogs.Messages[0];
+    EXPECT_NE(dialogs.Messages[0].find("belongs to another user"), std::string::npos)
+        << dialogs.Messages[0];
 }
 
 // A feed that takes the links and then never answers a request holds the monitor no longer
@@ -280,7 +286,8 @@ TEST(Kestrel, ATerminationEndsTheRunWithinTwoSecondsWhateverTheFeedDoes) {
     std::thread terminator([&] {
         while (requests == 0 && !done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         asked = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // well inside the request's wait
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(100));  // well inside the request's wait
         signalled = std::chrono::steady_clock::now();
         kill(getpid(), SIGTERM);
     });
@@ -298,7 +305,8 @@ TEST(Kestrel, ATerminationEndsTheRunWithinTwoSecondsWhateverTheFeedDoes) {
     EXPECT_LT(std::chrono::duration_cast<milliseconds>(ended - signalled).count(), 2000);
     // Not by the request's own time-out (1 s for a link's first value): the signal ended the wait.
     EXPECT_LT(std::chrono::duration_cast<milliseconds>(ended - asked).count(), 1000)
-        << std::chrono::duration_cast<milliseconds>(ended - signalled).count() << " ms after the signal";
+        << std::chrono::duration_cast<milliseconds>(ended - signalled).count()
+        << " ms after the signal";
     EXPECT_EQ(Codes(day.asc), (std::set<std::string>{"7203", "6758"})) << "loaded, and saved back";
     EXPECT_EQ(Codes(day.dsc), std::set<std::string>{"9984"});
 }

@@ -29,8 +29,7 @@ struct Probe {
     int out = -1;
     std::string buffered;
 
-    explicit Probe(const std::string& dir)
-        : Probe({KESTREL_INSTANCE_PROBE, "guard", dir}, 1) {}
+    explicit Probe(const std::string& dir) : Probe({KESTREL_INSTANCE_PROBE, "guard", dir}, 1) {}
     // Any program; `stream` is the output read back (1 stdout, 2 stderr).
     Probe(std::vector<std::string> args, int stream) {
         int fds[2];
@@ -103,7 +102,8 @@ TEST(SingleInstance, LaterStartsBringTheFirstForwardAndEndAtOnce) {
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/Kestrel2005.sock", dir.Path().c_str());
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/Kestrel2005.sock",
+                      dir.Path().c_str());
         ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         std::string junk(4096, 'x');
         [[maybe_unused]] ssize_t n = write(fd, junk.data(), junk.size());
@@ -160,7 +160,9 @@ TEST(SingleInstance, OnlyARunningMonitorThatAnswersHoldsTheGuard) {
     }
     {
         kestrel::test::TempDir dir;
-        ASSERT_EQ(symlink((dir.Path() + "/elsewhere").c_str(), (dir.Path() + "/Kestrel2005.lock").c_str()), 0);
+        ASSERT_EQ(symlink((dir.Path() + "/elsewhere").c_str(),
+                          (dir.Path() + "/Kestrel2005.lock").c_str()),
+                  0);
         Probe p(dir.Path());
         EXPECT_EQ(p.Line(), "first") << "dangling link";
     }
@@ -215,7 +217,8 @@ TEST(SingleInstance, SecondMonitorEndsAndTheFirstSavesItsListsOnSigterm) {
     EXPECT_EQ(second.Wait(5000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
     std::string line;
-    do line = first.Line(); while (!line.empty() && line.find("front") == std::string::npos);
+    do line = first.Line();
+    while (!line.empty() && line.find("front") == std::string::npos);
     EXPECT_NE(line.find("a second start brought the window to the front"), std::string::npos);
 
     // Give the start-up a moment (it runs one second after the start), then end by a signal.

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "common/Codec.h"
-#include "support/TempDir.h"
 #include "common/TextFile.h"
+#include "support/TempDir.h"
 
 using namespace kestrel;
 
@@ -20,7 +20,10 @@ TEST(Codec, KanjiAndHalfWidthKanaRoundTripThroughCp932) {
 
 TEST(Codec, UndecodableBytesAreReplacedAndTheRestSurvives) {
     // 0x81 followed by an invalid trail byte, then a lone lead byte at the end.
-    std::string bad = std::string("ab\x81\x20" "cd") + "\x82";
+    std::string bad = std::string(
+                          "ab\x81\x20"
+                          "cd") +
+                      "\x82";
     std::string out = Cp932ToUtf8(bad);
     EXPECT_NE(out.find("ab"), std::string::npos);
     EXPECT_NE(out.find("cd"), std::string::npos);
@@ -82,7 +85,8 @@ TEST(TextFile, LineEndsOfEveryKindAndAnUnmarkedLastLine) {
 
 TEST(TextFile, OneBufferLinesMatchSeparateLines) {
     test::TempDir dir;
-    for (const char* text : {"一\r\n二\n三\r四\r\n\r\n五", "x\r\n", "", "\n", "\r\r\n\n", "a\n\n", "last"}) {
+    for (const char* text :
+         {"一\r\n二\n三\r四\r\n\r\n五", "x\r\n", "", "\n", "\r\r\n\n", "a\n\n", "last"}) {
         dir.WriteCp932("a.txt", text);
         std::vector<std::string> expected;
         CTextLines lines;
@@ -114,6 +118,7 @@ TEST(TextFile, WritesCp932WithCrLfAndReplacesTheFileWhole) {
     }
     // The saves went through temporaries beside the file: none is left, only the file.
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"out.txt"});
 }

@@ -21,10 +21,10 @@ TEST(Format, Thousands) {
 }
 
 TEST(Format, FixedRoundsTheExactValueHalfAwayFromZero) {
-    EXPECT_EQ(FormatFixed(2.125, 2), "2.13");   // exact tie: away from zero
+    EXPECT_EQ(FormatFixed(2.125, 2), "2.13");  // exact tie: away from zero
     EXPECT_EQ(FormatFixed(-2.125, 2), "-2.13");
-    EXPECT_EQ(FormatFixed(0.015, 2), "0.01");   // stored as 0.01499...
-    EXPECT_EQ(FormatFixed(2.675, 2), "2.67");   // stored as 2.67499...
+    EXPECT_EQ(FormatFixed(0.015, 2), "0.01");  // stored as 0.01499...
+    EXPECT_EQ(FormatFixed(2.675, 2), "2.67");  // stored as 2.67499...
     EXPECT_EQ(FormatFixed(0.125, 2), "0.13");
     EXPECT_EQ(FormatFixed(9.995, 2), "9.99");
     EXPECT_EQ(FormatFixed(9.9951, 2), "10.00");
@@ -52,9 +52,18 @@ TEST(Format, FixedMatchesTheCLibraryOffATie) {
         const int d = static_cast<int>(rng() % 10);
         double v;
         switch (i % 3) {
-            case 0: v = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 100) - 100); break;
-            case 1: v = static_cast<double>(static_cast<int>(rng() % 20001) - 10000) / static_cast<double>(1 + rng() % 90000) * 100; break;
-            default: v = std::nextafter((static_cast<double>(rng() % 100000) + 0.5) / 100, (rng() & 1) ? 1e9 : -1e9); break;
+            case 0:
+                v = std::ldexp(static_cast<double>(rng() >> 11),
+                               static_cast<int>(rng() % 100) - 100);
+                break;
+            case 1:
+                v = static_cast<double>(static_cast<int>(rng() % 20001) - 10000) /
+                    static_cast<double>(1 + rng() % 90000) * 100;
+                break;
+            default:
+                v = std::nextafter((static_cast<double>(rng() % 100000) + 0.5) / 100,
+                                   (rng() & 1) ? 1e9 : -1e9);
+                break;
         }
         if (rng() & 1) v = -v;
         const double w = std::ldexp(std::fabs(v), d + 1);
@@ -72,16 +81,19 @@ TEST(Format, GeneralMatchesTheCLibraryOffATie) {
         if (i % 2 == 0) {
             v = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 150);
         } else {
-            v = (static_cast<double>(rng() % 1000000000000000ull) + 0.5) * std::pow(10.0, static_cast<int>(rng() % 20) - 25);
+            v = (static_cast<double>(rng() % 1000000000000000ull) + 0.5) *
+                std::pow(10.0, static_cast<int>(rng() % 20) - 25);
             v = std::nextafter(v, (rng() & 1) ? 1e300 : 0.0);
         }
         if (rng() & 1) v = -v;
         char buf[800];
         std::snprintf(buf, sizeof buf, "%.700e", std::fabs(v));
         const std::string exact(buf, std::strchr(buf, 'e'));
-        if (exact[16] == '5' && exact.find_first_not_of('0', 17) == std::string::npos) continue;  // a tie
+        if (exact[16] == '5' && exact.find_first_not_of('0', 17) == std::string::npos)
+            continue;  // a tie
         std::snprintf(buf, sizeof buf, "%.15g", v);
-        ASSERT_EQ(std::stod(FormatGeneral(v)), std::stod(buf)) << std::hexfloat << v << " " << FormatGeneral(v);
+        ASSERT_EQ(std::stod(FormatGeneral(v)), std::stod(buf))
+            << std::hexfloat << v << " " << FormatGeneral(v);
     }
 }
 

@@ -6,8 +6,8 @@
 
 #include "common/Codec.h"
 #include "common/FileSaveOps.h"
-#include "settings/Ini.h"
 #include "common/IniFile.h"
+#include "settings/Ini.h"
 #include "support/TempDir.h"
 
 using namespace kestrel;
@@ -36,16 +36,19 @@ TEST(IniFile, ReadingIgnoresCaseTrimsBlanksAndOnePairOfQuotes) {
 TEST(IniFile, WritingChangesOneLineAndKeepsEveryOtherByte) {
     test::TempDir dir;
     const std::string before =
-        "; 設定ファイル\r\n[DEBUG]\nflg=0\r\n\r\n[Grid]\r\nWIDTH01 = 10\r\nother=x\r\n\r\n[PARA]\r\nrate=1";
+        "; 設定ファイル\r\n[DEBUG]\nflg=0\r\n\r\n[Grid]\r\nWIDTH01 = "
+        "10\r\nother=x\r\n\r\n[PARA]\r\nrate=1";
     auto path = dir.WriteCp932("k.ini", before);
     IniFile ini(path);
     ASSERT_TRUE(ini.WriteInteger("GRID", "width01", 99));
     EXPECT_EQ(Cp932ToUtf8(dir.ReadBytes("k.ini")),
-              "; 設定ファイル\r\n[DEBUG]\nflg=0\r\n\r\n[Grid]\r\nWIDTH01 =99\r\nother=x\r\n\r\n[PARA]\r\nrate=1");
+              "; 設定ファイル\r\n[DEBUG]\nflg=0\r\n\r\n[Grid]\r\nWIDTH01 "
+              "=99\r\nother=x\r\n\r\n[PARA]\r\nrate=1");
     // A new key goes after the last line of its section, before the blank line.
     ASSERT_TRUE(ini.WriteInteger("grid", "width02", 5));
     EXPECT_EQ(Cp932ToUtf8(dir.ReadBytes("k.ini")),
-              "; 設定ファイル\r\n[DEBUG]\nflg=0\r\n\r\n[Grid]\r\nWIDTH01 =99\r\nother=x\r\nwidth02=5\r\n\r\n[PARA]\r\nrate=1");
+              "; 設定ファイル\r\n[DEBUG]\nflg=0\r\n\r\n[Grid]\r\nWIDTH01 "
+              "=99\r\nother=x\r\nwidth02=5\r\n\r\n[PARA]\r\nrate=1");
     // A key in the last section of a file whose last line has no end mark.
     ASSERT_TRUE(ini.WriteString("PARA", "time", "3"));
     EXPECT_EQ(ini.ReadInteger("PARA", "rate", 0), 1);
@@ -107,9 +110,10 @@ TEST(Settings, DefaultsWithoutAFile) {
 
 TEST(Settings, ValuesMalformedValuesAndTheDebugSwitch) {
     test::TempDir dir;
-    auto path = dir.WriteCp932("KESTREL.INI",
-                               "[debug]\r\nFLG=-3\r\n[PARA]\r\nrate=abc\r\ntime=0x3\r\n"
-                               "DataSource= 'RSS' \r\n[GRID]\r\nwidth01=53\r\nwidth10=56\r\nwidth05=x\r\n");
+    auto path =
+        dir.WriteCp932("KESTREL.INI",
+                       "[debug]\r\nFLG=-3\r\n[PARA]\r\nrate=abc\r\ntime=0x3\r\n"
+                       "DataSource= 'RSS' \r\n[GRID]\r\nwidth01=53\r\nwidth10=56\r\nwidth05=x\r\n");
     CIni ini(path);
     ini.Load();
     EXPECT_TRUE(ini.IsDebug());

@@ -13,8 +13,8 @@
 #include "common/Format.h"
 #include "common/IniFile.h"
 #include "common/Numbers.h"
-#include "support/TempDir.h"
 #include "common/TimeOfDay.h"
+#include "support/TempDir.h"
 
 using namespace kestrel;
 
@@ -22,13 +22,13 @@ namespace {
 
 // Puts the process locale back as it was, whatever the test leaves behind.
 class LocaleGuard {
-  public:
+public:
     LocaleGuard() : saved_(std::setlocale(LC_ALL, nullptr)) {}
     ~LocaleGuard() { std::setlocale(LC_ALL, saved_.c_str()); }
     LocaleGuard(const LocaleGuard&) = delete;
     LocaleGuard& operator=(const LocaleGuard&) = delete;
 
-  private:
+private:
     std::string saved_;
 };
 

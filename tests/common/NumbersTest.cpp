@@ -98,9 +98,16 @@ TEST(TimeOfDay, DaysToMsRoundsLikeLlround) {
     for (int i = 0; i < 200000; ++i) {
         double ms;
         switch (i % 3) {
-            case 0: ms = static_cast<double>(static_cast<int64_t>(rng() % 200000000) - 100000000) + 0.5; break;
-            case 1: ms = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 70) - 53); break;
-            default: ms = static_cast<double>(rng() % 100000000) / 7.0; break;
+            case 0:
+                ms = static_cast<double>(static_cast<int64_t>(rng() % 200000000) - 100000000) + 0.5;
+                break;
+            case 1:
+                ms =
+                    std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 70) - 53);
+                break;
+            default:
+                ms = static_cast<double>(rng() % 100000000) / 7.0;
+                break;
         }
         if (rng() & 1) ms = std::nextafter(ms, (rng() & 1) ? 1e300 : -1e300);
         if (rng() & 1) ms = -ms;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/FileSaveOps.h"
-#include "support/TempDir.h"
 #include "common/TextFile.h"
+#include "support/TempDir.h"
 
 using namespace kestrel;
 using kestrel::test::TempDir;

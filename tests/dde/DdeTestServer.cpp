@@ -15,9 +15,9 @@
 // --exit-at-end then ends the server after the last one; --wait-links N holds the first change
 // back until N advise loops are open. --rate R delivers R changes a second
 // whatever the clients do, for --seconds S (then the server ends).
-#include <windows.h>
 #include <dde.h>
 #include <ddeml.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +43,7 @@ std::unique_ptr<QuoteSource> gSource;
 bool gEnded = false;
 uint64_t gChanges = 0, gRequests = 0;
 int gStallMs = 0;
-std::string gStallItem;  // UTF-8; empty for any
+std::string gStallItem;      // UTF-8; empty for any
 std::string gStepInRequest;  // UTF-8 item name
 // Conversations with an advise loop on the volume, by issue code.
 std::map<std::string, std::set<HCONV>> gAdvised;
@@ -181,14 +181,22 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--paced") pacedMs = kestrel::ParseIntOr0(value());
-        else if (a == "--exit-at-end") exitAtEnd = true;
-        else if (a == "--wait-links") waitLinks = kestrel::ParseIntOr0(value());
-        else if (a == "--service") service = value();
-        else if (a == "--simulate") simulate = kestrel::ParseIntOr0(value());
-        else if (a == "--rate") rate = kestrel::ParseRealOr0(value());
-        else if (a == "--seconds") seconds = kestrel::ParseIntOr0(value());
-        else if (!a.empty() && a[0] != '-') folder = a;
+        if (a == "--paced")
+            pacedMs = kestrel::ParseIntOr0(value());
+        else if (a == "--exit-at-end")
+            exitAtEnd = true;
+        else if (a == "--wait-links")
+            waitLinks = kestrel::ParseIntOr0(value());
+        else if (a == "--service")
+            service = value();
+        else if (a == "--simulate")
+            simulate = kestrel::ParseIntOr0(value());
+        else if (a == "--rate")
+            rate = kestrel::ParseRealOr0(value());
+        else if (a == "--seconds")
+            seconds = kestrel::ParseIntOr0(value());
+        else if (!a.empty() && a[0] != '-')
+            folder = a;
         else {
             std::fprintf(stderr, "dde-test-server: unknown option %s\n", a.c_str());
             return 2;
@@ -218,7 +226,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::fprintf(stderr, "dde-test-server: serving %s\n", service.c_str());
-    if (pacedMs >= 0) SetTimer(nullptr, 1, static_cast<UINT>(pacedMs > 5 ? pacedMs / 5 : 1), nullptr);
+    if (pacedMs >= 0)
+        SetTimer(nullptr, 1, static_cast<UINT>(pacedMs > 5 ? pacedMs / 5 : 1), nullptr);
     DWORD lastStep = GetTickCount();
     MSG m;
     auto links = [] {
@@ -267,6 +276,7 @@ int main(int argc, char** argv) {
     DdeNameService(gInst, gService, nullptr, DNS_UNREGISTER);
     DdeUninitialize(gInst);
     std::fprintf(stderr, "dde-test-server: %llu changes, %llu requests\n",
-                 static_cast<unsigned long long>(gChanges), static_cast<unsigned long long>(gRequests));
+                 static_cast<unsigned long long>(gChanges),
+                 static_cast<unsigned long long>(gRequests));
     return 0;
 }

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "app/Controller.h"
-#include "tracking/dde/DdemlConv.h"
 #include "common/Numbers.h"
 #include "common/TextFile.h"
 #include "common/WaitableValue.h"
+#include "tracking/dde/DdemlConv.h"
 
 namespace {
 
@@ -50,7 +50,9 @@ void CheckEq(const A& a, const B& b, const char* what, const char* file, int lin
 
 struct Ui : IUserInterface {
     std::vector<std::string> Lines;
-    void ShowMessage(const std::string& text) override { std::printf("  message: %s\n", text.c_str()); }
+    void ShowMessage(const std::string& text) override {
+        std::printf("  message: %s\n", text.c_str());
+    }
     bool Confirm(const std::string&) override { return false; }
     // In live mode only errors out of a change come here.
     void SetStatusText(const std::string& text) override {
@@ -78,7 +80,8 @@ public:
         std::string cmd = "\"" + gServerExe + "\" \"" + Folder + "\"";
         STARTUPINFOA si{};
         si.cb = sizeof si;
-        if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &Pi))
+        if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                            &Pi))
             return false;
         // Up when the control topic answers.
         for (int i = 0; i < 500; ++i) {
@@ -103,7 +106,9 @@ public:
         if (Pi.hProcess) WaitForSingleObject(Pi.hProcess, 10'000);
         Kill();
     }
-    std::string Cmd(const std::string& command) { return Control ? Control->RequestData(command) : ""; }
+    std::string Cmd(const std::string& command) {
+        return Control ? Control->RequestData(command) : "";
+    }
 
 private:
     std::string Folder;
@@ -120,8 +125,9 @@ struct Monitor {
             int adviseMs = 1'000) {
         ui.Live = live;
         CreateDirectoryW(kestrel::WidePath(out).c_str(), nullptr);
-        c = std::make_unique<CController>(ui, clock, folder, out,
-                                          live ? MakeDdemlConvFactory(requestMs, adviseMs) : DdeConvFactory{});
+        c = std::make_unique<CController>(
+            ui, clock, folder, out,
+            live ? MakeDdemlConvFactory(requestMs, adviseMs) : DdeConvFactory{});
         c->DataModuleCreate();
         c->CreateIni();
         c->Ini->Flg = live ? 0 : 1;
@@ -149,7 +155,8 @@ std::string StepAndPump(Server& server) {
 }
 
 // Steps n changes; counts the watched ones whose tracker then holds the served volume.
-void StepAndCompare(Server& server, Monitor& m, int n, int& watched, int& matched, bool expect = true) {
+void StepAndCompare(Server& server, Monitor& m, int n, int& watched, int& matched,
+                    bool expect = true) {
     for (int i = 0; i < n; ++i) {
         std::string r = StepAndPump(server);
         if (r == "end" || r.empty()) break;
@@ -160,9 +167,12 @@ void StepAndCompare(Server& server, Monitor& m, int n, int& watched, int& matche
         if (t->Volume == kestrel::ParseIntOr0(r.substr(comma + 1)))
             ++matched;
         else if (expect && watched - matched <= 3)
-            std::printf("  %s: tracker has volume %d, price %d, %d points, item %s; served %s; asked now: %s %s\n",
-                        t->GetTopic().c_str(), t->Volume, t->Price, t->PointCount, t->Item->Text().c_str(), r.c_str(),
-                        t->Conv ? t->Conv->RequestData("出来高").c_str() : "-", t->Conv ? t->Conv->RequestData("現在値時刻").c_str() : "-");
+            std::printf(
+                "  %s: tracker has volume %d, price %d, %d points, item %s; served %s; asked now: "
+                "%s %s\n",
+                t->GetTopic().c_str(), t->Volume, t->Price, t->PointCount, t->Item->Text().c_str(),
+                r.c_str(), t->Conv ? t->Conv->RequestData("出来高").c_str() : "-",
+                t->Conv ? t->Conv->RequestData("現在値時刻").c_str() : "-");
     }
 }
 
@@ -172,7 +182,8 @@ std::string ReadAll(const std::string& path) {
     return bytes;
 }
 
-void WriteFolder(const std::string& dir, const std::vector<std::pair<std::string, std::vector<std::string>>>& files) {
+void WriteFolder(const std::string& dir,
+                 const std::vector<std::pair<std::string, std::vector<std::string>>>& files) {
     CreateDirectoryW(kestrel::WidePath(dir).c_str(), nullptr);
     CreateDirectoryW(kestrel::WidePath(dir + "/log").c_str(), nullptr);
     for (const auto& [name, lines] : files) kestrel::WriteLines(dir + "/" + name, lines);
@@ -180,7 +191,8 @@ void WriteFolder(const std::string& dir, const std::vector<std::pair<std::string
 
 // ---------------------------------------------------------------------------------------------
 
-void LiveServingGivesTheReplaysEventLinesAndLists(const std::string& folder, const std::string& work) {
+void LiveServingGivesTheReplaysEventLinesAndLists(const std::string& folder,
+                                                  const std::string& work) {
     std::vector<std::string> replayLines;
     {
         Monitor r(folder, work + "/replay", false);
@@ -223,7 +235,8 @@ void LiveServingGivesTheReplaysEventLinesAndLists(const std::string& folder, con
     }
 }
 
-void KilledServerIsNoticedAndEveryLinkComesBackInEitherOrder(const std::string& folder, const std::string& work) {
+void KilledServerIsNoticedAndEveryLinkComesBackInEitherOrder(const std::string& folder,
+                                                             const std::string& work) {
     Server server(folder);
     CHECK(server.Start());
     Monitor m(folder, work + "/restart", true);
@@ -278,17 +291,20 @@ std::string OneIssueFolder(const std::string& work) {
     std::vector<std::string> kabu;
     for (int i = 0; i < 40; ++i) {
         char line[64];
-        std::snprintf(line, sizeof line, "09:%02d:%02d,1234,%d,%d", i / 6, (i % 6) * 10, 1000 + i * 5,
-                      100 * (i + 1));
+        std::snprintf(line, sizeof line, "09:%02d:%02d,1234,%d,%d", i / 6, (i % 6) * 10,
+                      1000 + i * 5, 100 * (i + 1));
         kabu.push_back(line);
     }
-    WriteFolder(dir, {{"KESTREL.INI", {"[DEBUG]", "flg=0"}},
-                      {"監視銘柄.txt", {"1234.T", "5678.OS"}},
-                      {"銘柄情報.txt", {"1234,\"テスト電機\",100,,信用,貸借,東証", "5678,\"見本工業\",100,,信用,,大証"}},
-                      {"株式売買値幅.txt", {"0,100,30,0", "100,200,50,0", "200,500,80,0", "500,700,100,0",
-                                           "700,1000,150,0", "1000,1500,300,0", "1500,2000,400,0"}},
-                      {"std.csv", {"1234,貸借,1000,1010,0,1.25,1500", "5678,信用,300,301,0,2.5,420"}},
-                      {"kabu.txt", kabu}});
+    WriteFolder(dir,
+                {{"KESTREL.INI", {"[DEBUG]", "flg=0"}},
+                 {"監視銘柄.txt", {"1234.T", "5678.OS"}},
+                 {"銘柄情報.txt",
+                  {"1234,\"テスト電機\",100,,信用,貸借,東証", "5678,\"見本工業\",100,,信用,,大証"}},
+                 {"株式売買値幅.txt",
+                  {"0,100,30,0", "100,200,50,0", "200,500,80,0", "500,700,100,0", "700,1000,150,0",
+                   "1000,1500,300,0", "1500,2000,400,0"}},
+                 {"std.csv", {"1234,貸借,1000,1010,0,1.25,1500", "5678,信用,300,301,0,2.5,420"}},
+                 {"kabu.txt", kabu}});
     return dir;
 }
 
@@ -317,7 +333,7 @@ void SilentServerTimesOutAndTheClientRecovers(const std::string& work) {
     CHECK(secs < 11 * 0.150 + 1.5);   // and never the ten seconds of the default one
     CHECK_EQ(t->Volume, volumeBefore);
     CHECK_EQ(t->PointCount, pointsBefore);
-    CHECK(t->Conv->Connected());  // a time-out is not a lost server
+    CHECK(t->Conv->Connected());     // a time-out is not a lost server
     DdemlPumpUntilIdle(300, 5'000);  // the late answers come in and are dropped
 
     watched = matched = 0;
@@ -353,8 +369,9 @@ void AdviseDuringARequestDoesNotLoseTheChange(const std::string& work) {
                  served.substr(0, served.rfind(',')));
     }
     auto after = GetDdemlStats();
-    std::printf("  %llu requests retried after an advise took their answer\n",
-                static_cast<unsigned long long>(after.NotProcessedRetries - before.NotProcessedRetries));
+    std::printf(
+        "  %llu requests retried after an advise took their answer\n",
+        static_cast<unsigned long long>(after.NotProcessedRetries - before.NotProcessedRetries));
     m.c->DataModuleDestroy();
     server.Quit();
 }
@@ -366,7 +383,8 @@ void NoServerDetachesTheItem(const std::string& work) {
     Monitor m(folder, work + "/none", true);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     CHECK_EQ(m.Connected(), 0);
-    for (int i = 0; i < m.c->TrkgList->Count(); ++i) CHECK(m.c->TrkgList->Items(i)->Item->DdeConv() == nullptr);
+    for (int i = 0; i < m.c->TrkgList->Count(); ++i)
+        CHECK(m.c->TrkgList->Items(i)->Item->DdeConv() == nullptr);
     CHECK(secs < 5.0);
     m.c->DataModuleDestroy();
 }
@@ -391,7 +409,8 @@ void HandOffsBetweenThreadsNeverMissAWakeUp() {
             still = now == last ? still + 1 : 0;
             last = now;
             if (still > 100) {  // five seconds without a hand-off
-                std::printf("  FAILED: hand-off stalled at %d of %d (ping %d)\n", now, kRounds, ping.Load());
+                std::printf("  FAILED: hand-off stalled at %d of %d (ping %d)\n", now, kRounds,
+                            ping.Load());
                 std::printf("[ FAIL ] HandOffsBetweenThreadsNeverMissAWakeUp\n");
                 std::fflush(stdout);
                 std::_Exit(1);
@@ -443,8 +462,10 @@ int main(int argc, char** argv) {
         [&] { LiveServingGivesTheReplaysEventLinesAndLists(folder, work); });
     Run("KilledServerIsNoticedAndEveryLinkComesBackInEitherOrder",
         [&] { KilledServerIsNoticedAndEveryLinkComesBackInEitherOrder(folder, work); });
-    Run("SilentServerTimesOutAndTheClientRecovers", [&] { SilentServerTimesOutAndTheClientRecovers(work); });
-    Run("AdviseDuringARequestDoesNotLoseTheChange", [&] { AdviseDuringARequestDoesNotLoseTheChange(work); });
+    Run("SilentServerTimesOutAndTheClientRecovers",
+        [&] { SilentServerTimesOutAndTheClientRecovers(work); });
+    Run("AdviseDuringARequestDoesNotLoseTheChange",
+        [&] { AdviseDuringARequestDoesNotLoseTheChange(work); });
     std::printf("dde-tests: %d checks passed, %d failed\n", gPassed, gFailed);
     std::printf("%d passed, %d failed\n", gTestsPassed, gTestsFailed);
     return gFailed == 0 ? 0 : 1;

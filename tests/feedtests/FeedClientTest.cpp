@@ -19,11 +19,11 @@
 #include <gtest/gtest.h>
 
 #include "common/Codec.h"
-#include "tracking/feed/FeedProtocol.h"
 #include "feedtests/FeedServerProcess.h"
+#include "support/TempDir.h"
+#include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
 #include "tracking/feed/SocketDdeConv.h"
-#include "support/TempDir.h"
 
 using namespace kestrel::feed;
 using kestrel::test::FeedServerProcess;
@@ -45,10 +45,11 @@ void SpinIdle() { ASSERT_TRUE(SpinUntil(FeedClientIdle)); }
 void WriteFolder(const TempDir& dir) {
     dir.WriteCp932("銘柄情報.txt", "1234,テスト電機,100\r\n5678,サンプル,1\r\n");
     dir.WriteCp932("std.csv", "1234,貸借,1000,1010,0,1.25,1500\r\n");
-    dir.WriteCp932("kabu.txt", "09:00:05,1234,1005,100\r\n09:01,5678,990,200\r\n"
-                               "09:02,1234,1020,300\r\n09:03,5678,991,400\r\n"
-                               "09:04,1234,1030,500\r\n09:05,1234,1040,600\r\n"
-                               "09:06,1234,1050,700\r\n");
+    dir.WriteCp932("kabu.txt",
+                   "09:00:05,1234,1005,100\r\n09:01,5678,990,200\r\n"
+                   "09:02,1234,1020,300\r\n09:03,5678,991,400\r\n"
+                   "09:04,1234,1030,500\r\n09:05,1234,1040,600\r\n"
+                   "09:06,1234,1050,700\r\n");
 }
 
 // One tracker's worth of conversation: a link and its attached volume item.
@@ -80,7 +81,8 @@ struct Rig {
     FeedControl stepper;
     DdeConvFactory make = MakeSocketConvFactory(sock);
     bool Start(std::vector<std::string> options) {
-        server = std::make_unique<FeedServerProcess>(sock, std::move(options), dir.File("feed.log"));
+        server =
+            std::make_unique<FeedServerProcess>(sock, std::move(options), dir.File("feed.log"));
         if (!server->Start()) return false;
         std::string err;
         return stepper.Open(sock, err);
@@ -275,7 +277,8 @@ TEST(SocketDdeConv, ASilentServerIsGoneForTheRoundAndFurtherLinksFailAtOnce) {
     EXPECT_TRUE(SpinUntil([&] { return !warnings.empty(); }));
     SpinUntil([] { return false; }, 50);
     ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings[0].find("相場配信が応答しません: " + rig.sock), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].find("相場配信が応答しません: " + rig.sock), std::string::npos)
+        << warnings[0];
 
     rig.server->Resume();
     std::this_thread::sleep_for(std::chrono::milliseconds(450));
@@ -312,7 +315,8 @@ TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
                 int fd = accept(lfd, nullptr, nullptr);
                 char buf[256];
                 heard = 0;
-                for (ssize_t n; WaitFd(fd, false, 1500) && (n = read(fd, buf, sizeof buf)) > 0;) heard += n;
+                for (ssize_t n; WaitFd(fd, false, 1500) && (n = read(fd, buf, sizeof buf)) > 0;)
+                    heard += n;
             }
             [[maybe_unused]] ssize_t w = write(report[1], &heard, sizeof heard);
             _exit(0);
@@ -336,8 +340,10 @@ TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
         waitpid(pid, &status, 0);
         EXPECT_TRUE(SpinUntil([&] { return !warnings.empty(); }));
         ASSERT_EQ(warnings.size(), 1u);
-        EXPECT_NE(warnings[0].find(foreignFile ? "belongs to another user" : "served by another user"),
-                  std::string::npos) << warnings[0];
+        EXPECT_NE(
+            warnings[0].find(foreignFile ? "belongs to another user" : "served by another user"),
+            std::string::npos)
+            << warnings[0];
         SetFeedWarningHandler(nullptr);
     }
 }

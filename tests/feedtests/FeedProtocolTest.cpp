@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
 #include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
-#include "support/TempDir.h"
 
 using namespace kestrel::feed;
 
@@ -34,12 +34,15 @@ TEST(FeedProtocol, ParsesEveryVerbAndRefusesMalformedLines) {
 
     EXPECT_FALSE(ParseMessage("", m, err));
     EXPECT_FALSE(ParseMessage("HELLO\t1", m, err));
-    EXPECT_FALSE(ParseMessage("REQ\t1\t1234.T", m, err));            // item missing
-    EXPECT_FALSE(ParseMessage("REQ\t1\t1234.T\ta\tb", m, err));      // one field too many
-    EXPECT_FALSE(ParseMessage("REQ\tx\t1234.T\ta", m, err));         // id not a number
+    EXPECT_FALSE(ParseMessage("REQ\t1\t1234.T", m, err));              // item missing
+    EXPECT_FALSE(ParseMessage("REQ\t1\t1234.T\ta\tb", m, err));        // one field too many
+    EXPECT_FALSE(ParseMessage("REQ\tx\t1234.T\ta", m, err));           // id not a number
     EXPECT_FALSE(ParseMessage("REQ\t4294967296\t1234.T\ta", m, err));  // id beyond 32 bits
     EXPECT_FALSE(ParseMessage("REQ\t-1\t1234.T\ta", m, err));
-    EXPECT_FALSE(ParseMessage(std::string("CONN\t1\t12\0" "34", 11), m, err));  // NUL in a name
+    EXPECT_FALSE(ParseMessage(std::string("CONN\t1\t12\0"
+                                          "34",
+                                          11),
+                              m, err));  // NUL in a name
     EXPECT_FALSE(ParseMessage("CONN\t1\t" + std::string(kMaxNameBytes + 1, 'a'), m, err));
     // The id of a refused message is still known, so the answer can name it.
     EXPECT_FALSE(ParseMessage("BOGUS\t42", m, err));

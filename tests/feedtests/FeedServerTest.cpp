@@ -20,16 +20,17 @@
 
 #include "common/Codec.h"
 #include "feedtests/FeedServerProcess.h"
-#include "tracking/feed/FeedSocket.h"
 #include "kestrel-feed/Quotes.h"
 #include "kestrel-feed/Server.h"
 #include "support/TempDir.h"
+#include "tracking/feed/FeedSocket.h"
 
 // A sanitizer's allocator keeps what is freed a while, so sizes of the process tell nothing.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KESTREL_OWN_ALLOCATOR 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
 #define KESTREL_OWN_ALLOCATOR 1
 #endif
 #endif
@@ -41,8 +42,9 @@ using kestrel::test::TempDir;
 namespace {
 
 void WriteFolder(const TempDir& dir) {
-    dir.WriteCp932("銘柄情報.txt", "1234,テスト電機,100,信用,信用,貸借,東証\r\n5678,サンプル,1\r\n"
-                                   "1234,後の行,1\r\n");
+    dir.WriteCp932("銘柄情報.txt",
+                   "1234,テスト電機,100,信用,信用,貸借,東証\r\n5678,サンプル,1\r\n"
+                   "1234,後の行,1\r\n");
     dir.WriteCp932("std.csv", "1234,貸借,1000,1010,0,1.25,1500\r\n1234,信用,1,1,0,1,1\r\n");
     dir.WriteCp932("kabu.txt",
                    "09:00:05,1234,1005,100\r\n"
@@ -62,7 +64,8 @@ struct Rig {
     std::string sock = dir.File("RSS.sock");
     std::unique_ptr<FeedServerProcess> server;
     bool Start(std::vector<std::string> options) {
-        server = std::make_unique<FeedServerProcess>(sock, std::move(options), dir.File("feed.log"));
+        server =
+            std::make_unique<FeedServerProcess>(sock, std::move(options), dir.File("feed.log"));
         return server->Start();
     }
     FeedControl Open() {
@@ -224,9 +227,11 @@ TEST(FeedServer, NoticesGoToAdvisersOfTheIssueOnly) {
     ASSERT_TRUE(rig.Start({"--manual", "--simulate", "3", "--seed", "5"}));
     FeedControl stepper = rig.Open(), a = rig.Open(), b = rig.Open();
     Message reply;
-    for (const char* t : {"1000.T", "1001.T", "1002.T"}) ASSERT_TRUE(a.Call(Verb::Conn, {t}, reply, 2000));
+    for (const char* t : {"1000.T", "1001.T", "1002.T"})
+        ASSERT_TRUE(a.Call(Verb::Conn, {t}, reply, 2000));
     ASSERT_TRUE(b.Call(Verb::Conn, {"1000.OS"}, reply, 2000));
-    for (const char* t : {"1000.T", "1001.T", "1002.T"}) ASSERT_TRUE(a.Call(Verb::Adv, {t, "出来高"}, reply, 2000));
+    for (const char* t : {"1000.T", "1001.T", "1002.T"})
+        ASSERT_TRUE(a.Call(Verb::Adv, {t, "出来高"}, reply, 2000));
     ASSERT_TRUE(b.Call(Verb::Adv, {"1000.OS", "現在値"}, reply, 2000));
     EXPECT_FALSE(b.Call(Verb::Adv, {"1000.OS", "気配"}, reply, 2000));
     EXPECT_FALSE(b.Call(Verb::Adv, {"1001.T", "出来高"}, reply, 2000));  // not connected
@@ -272,8 +277,8 @@ TEST(FeedServer, SurvivesGarbageFloodsAndVanishingClients) {
     std::string junk = "garbage\n";
     junk += std::string("\0\1\2\xff\xfe\t\t\n", 8);
     junk += "\n";
-    junk += "REQ\t9\t1000.T\t出来高\n";                   // not connected
-    junk += "OK\t3\n";                                   // not the client's to send
+    junk += "REQ\t9\t1000.T\t出来高\n";  // not connected
+    junk += "OK\t3\n";                   // not the client's to send
     junk += "STEP\t4\t0\n";
     junk += std::string(200'000, 'A') + "\n";            // far beyond a line
     junk += "CONN\t5\t" + std::string(300, 'T') + "\n";  // topic too long
@@ -294,8 +299,8 @@ TEST(FeedServer, SurvivesGarbageFloodsAndVanishingClients) {
     for (int i = 0; i < 20; ++i) {
         int v = ConnectUnix(rig.sock, err);
         ASSERT_GE(v, 0);
-        std::string half = "CONN\t1\t1000.T\nADV\t2\t1000.T\t" + kestrel::Utf8ToCp932("出来高") +
-                           "\nREQ\t3\t10";
+        std::string half =
+            "CONN\t1\t1000.T\nADV\t2\t1000.T\t" + kestrel::Utf8ToCp932("出来高") + "\nREQ\t3\t10";
         ASSERT_TRUE(WriteAll(v, half, 1000));
         if (i % 2) shutdown(v, SHUT_RDWR);
         close(v);
@@ -336,10 +341,10 @@ TEST(FeedServer, OneServerPerSocketAndAStaleSocketIsReplaced) {
 TEST(QuoteBook, FiguresAtTheEndsOfTheirRangeAddUpWithoutOverflow) {
     QuoteBook book;
     ReplayOptions opt;
-    ReplaySource source(opt, book,
-                        {"09:00:00,1301,100,-2147483648", "09:00:01,1301,100,5",
-                         "09:00:02,1302,-2147483648,10"},
-                        {"1302,貸借,1000,1000,0,1,1000"}, {});
+    ReplaySource source(
+        opt, book,
+        {"09:00:00,1301,100,-2147483648", "09:00:01,1301,100,5", "09:00:02,1302,-2147483648,10"},
+        {"1302,貸借,1000,1000,0,1,1000"}, {});
     std::string code, value;
     ASSERT_TRUE(source.Next(book, code));
     ASSERT_TRUE(source.Next(book, code));
@@ -355,7 +360,8 @@ TEST(QuoteBook, FiguresAtTheEndsOfTheirRangeAddUpWithoutOverflow) {
 // when it goes, so the next client has the whole allowance again.
 TEST(FeedServer, BoundsTheTopicsOfOneClientAndFreesThemWhenItGoes) {
     constexpr size_t limit = Server::kMaxTopicsPerClient;
-    const std::string refusal = "\ttoo many topics (at most " + std::to_string(limit) + " per client)\n";
+    const std::string refusal =
+        "\ttoo many topics (at most " + std::to_string(limit) + " per client)\n";
     Rig rig;
     ASSERT_TRUE(rig.Start({"--manual", "--simulate", "2"}));
     std::string err;
@@ -368,7 +374,8 @@ TEST(FeedServer, BoundsTheTopicsOfOneClientAndFreesThemWhenItGoes) {
     const size_t extra = 50;
     for (size_t i = 1; i <= limit + extra; ++i) {
         out += "CONN\t" + std::to_string(i) + "\t" + LongTopic(i) + "\n";
-        expected += i <= limit ? "OK\t" + std::to_string(i) + "\n" : "ERR\t" + std::to_string(i) + refusal;
+        expected +=
+            i <= limit ? "OK\t" + std::to_string(i) + "\n" : "ERR\t" + std::to_string(i) + refusal;
     }
     // A topic already open is no new one; one closed makes room for another.
     out += "CONN\t900001\t" + LongTopic(1) + "\nDISC\t900002\t" + LongTopic(2) + "\n";
@@ -404,7 +411,8 @@ TEST(FeedServer, BoundsTheTopicsOfOneClientAndFreesThemWhenItGoes) {
 #endif
 
     out.clear();
-    for (size_t i = 1; i <= limit + 1; ++i) out += "CONN\t" + std::to_string(i) + "\t" + LongTopic(i) + "\n";
+    for (size_t i = 1; i <= limit + 1; ++i)
+        out += "CONN\t" + std::to_string(i) + "\t" + LongTopic(i) + "\n";
     std::string answers = Converse(next, out, limit + 1);
     EXPECT_EQ(Count(answers, "OK\t"), limit);
     EXPECT_EQ(answers.substr(answers.rfind("\n", answers.size() - 2) + 1),
@@ -423,7 +431,8 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
     std::string err;
     int stepper = ConnectUnix(rig.sock, err);
     ASSERT_GE(stepper, 0) << err;
-    const std::vector<std::string> items = {"出来高", "現在値", "現在値時刻", "出来高加重平均", "前日比率"};
+    const std::vector<std::string> items = {"出来高", "現在値", "現在値時刻", "出来高加重平均",
+                                            "前日比率"};
     std::string setup;
     std::set<std::string> advised;
     for (int i = 0; i < issues; ++i) {
@@ -485,7 +494,8 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
         noticed.insert(stepped.substr(at, lf - at));
     EXPECT_EQ(lines, advised.size()) << "one notice per advised item, before the answer";
     EXPECT_EQ(noticed, advised);
-    EXPECT_EQ(stepped.substr(done), "OK\t7\t" + std::to_string(count) + "\nVAL\t8\t" + volume + "\n");
+    EXPECT_EQ(stepped.substr(done),
+              "OK\t7\t" + std::to_string(count) + "\nVAL\t8\t" + volume + "\n");
     close(stepper);
 
     // The other client reads the same market once the step is done.
@@ -497,7 +507,8 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
         for (size_t k = 0; k < QuoteItems().size(); ++k) {
             std::string value;
             ItemValue(book.Lookup(topic), QuoteItems()[k], value);
-            EXPECT_EQ(kestrel::Cp932ToUtf8(reply.Args[k]), value) << topic << " " << QuoteItems()[k];
+            EXPECT_EQ(kestrel::Cp932ToUtf8(reply.Args[k]), value)
+                << topic << " " << QuoteItems()[k];
         }
     }
 }

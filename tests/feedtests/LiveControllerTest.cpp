@@ -19,16 +19,16 @@
 #include <gtest/gtest.h>
 
 #include "app/Controller.h"
+#include "common/TextFile.h"
 #include "feedtests/FeedServerProcess.h"
-#include "tracking/feed/FeedSocket.h"
-#include "tracking/feed/SocketDdeConv.h"
 #include "support/ScriptedUi.h"
 #include "support/TempDir.h"
-#include "common/TextFile.h"
+#include "tracking/feed/FeedSocket.h"
+#include "tracking/feed/SocketDdeConv.h"
 
 using kestrel::feed::FeedControl;
-using kestrel::test::FeedServerProcess;
 using kestrel::test::FakeClock;
+using kestrel::test::FeedServerProcess;
 using kestrel::test::ScriptedUi;
 using kestrel::test::TempDir;
 namespace fs = std::filesystem;
@@ -98,7 +98,8 @@ struct LiveRig {
     explicit LiveRig(size_t lines) { MakeFolder(dir, lines, true); }
     bool StartServer() {
         server = std::make_unique<FeedServerProcess>(
-            sock, std::vector<std::string>{"--manual", "--folder", dir.Path()}, dir.File("feed.log"));
+            sock, std::vector<std::string>{"--manual", "--folder", dir.Path()},
+            dir.File("feed.log"));
         if (!server->Start()) return false;
         std::string err;
         return stepper.Open(sock, err);
@@ -108,8 +109,8 @@ struct LiveRig {
         EXPECT_EQ(server->Stop(), 0);
     }
     void StartController() {
-        core = std::make_unique<CController>(ui, clock, dir.Path(), "",
-                                             MakeSocketConvFactory(sock));
+        core =
+            std::make_unique<CController>(ui, clock, dir.Path(), "", MakeSocketConvFactory(sock));
         core->DataModuleCreate();
         core->CreateIni(dir.File("KESTREL.INI"));
         core->StartUp();

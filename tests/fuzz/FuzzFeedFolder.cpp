@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrel-feed/Quotes.h"
 #include "common/TextFile.h"
+#include "kestrel-feed/Quotes.h"
 
 using namespace kestrel::feed;
 
@@ -36,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (const std::string& c : codes) {
         const Issue issue = book.Lookup(c);
-        for (const char* item : {"出来高", "現在値", "現在値時刻", "出来高加重平均", "前日比率", "銘柄名称",
-                                 "信用貸借区分", "前日終値", "始値", "年初来高値", "貸借倍率"})
+        for (const char* item :
+             {"出来高", "現在値", "現在値時刻", "出来高加重平均", "前日比率", "銘柄名称",
+              "信用貸借区分", "前日終値", "始値", "年初来高値", "貸借倍率"})
             if (!ItemValue(issue, item, value)) std::abort();
     }
     return 0;

@@ -29,9 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         list.Items(point.Tracker)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
-        if (point.TimeMs != CReplayPoint::kBadTime || list.Items(point.Tracker)->PointCount != 0) std::abort();
+        if (point.TimeMs != CReplayPoint::kBadTime || list.Items(point.Tracker)->PointCount != 0)
+            std::abort();
         return 0;
     }
-    if (list.Items(point.Tracker)->PointCount != 1 || qa.Count() != 1 || qd.Count() != 1) std::abort();
+    if (list.Items(point.Tracker)->PointCount != 1 || qa.Count() != 1 || qd.Count() != 1)
+        std::abort();
     return 0;
 }

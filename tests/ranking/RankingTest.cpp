@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "ranking/Meigara.h"
 #include "common/TimeOfDay.h"
+#include "ranking/Meigara.h"
 #include "ranking/Watch.h"
 
 using kestrel::ParseTime;
 
 namespace {
-std::unique_ptr<CMeigara> Rec(const std::string& code, char action, const char* time,
-                              double move, int price = 1000) {
+std::unique_ptr<CMeigara> Rec(const std::string& code, char action, const char* time, double move,
+                              int price = 1000) {
     auto r = std::make_unique<CMeigara>(code, action);
     r->Time = ParseTime(time);
     r->MoveRatio = move;
@@ -127,8 +127,8 @@ TEST(Ranking, SortOrdersOfBothLists) {
         list->Add(Rec("1000", 'A', "10:01", 2.0));
         list->Add(Rec("3000", 'A', "10:01", 4.0));
         list->Add(Rec("1500", 'A', "10:01", 2.0));
-        list->Add(Rec("150", 'A', "10:01", 2.0));    // a prefix sorts first
-        list->Add(Rec("a000", 'A', "10:01", 2.0));   // bytes, not locale: lower case after digits
+        list->Add(Rec("150", 'A', "10:01", 2.0));   // a prefix sorts first
+        list->Add(Rec("a000", 'A', "10:01", 2.0));  // bytes, not locale: lower case after digits
         list->Add(Rec("B000", 'A', "10:01", 2.0));
         list->Add(Rec("4000", 'A', "10:01", -5.0));
         list->Sort();

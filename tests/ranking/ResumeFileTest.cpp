@@ -5,9 +5,9 @@
 
 #include "common/Codec.h"
 #include "common/FileSaveOps.h"
+#include "common/TimeOfDay.h"
 #include "ranking/Meigara.h"
 #include "support/TempDir.h"
-#include "common/TimeOfDay.h"
 
 using kestrel::ParseTime;
 using kestrel::test::TempDir;
@@ -35,9 +35,10 @@ CMeigara Full() {
 }  // namespace
 
 TEST(ResumeFile, LineFormat) {
-    EXPECT_EQ(Full().SaveToLine(),
-              "1234.T,A,\"日本\"\"ハム\"\", 株式会社\",貸借,2.5,5800,5100,5800,5200,-100,0,570,10:05,"
-              "5230,1234567,2.54901960784314,0.576923076923077,1.5E-6");
+    EXPECT_EQ(
+        Full().SaveToLine(),
+        "1234.T,A,\"日本\"\"ハム\"\", 株式会社\",貸借,2.5,5800,5100,5800,5200,-100,0,570,10:05,"
+        "5230,1234567,2.54901960784314,0.576923076923077,1.5E-6");
     EXPECT_EQ(CMeigara().SaveToLine(), ",\" \",,,0,0,0,0,0,0,0,0,00:00,0,0,0,0,0");
 }
 
@@ -78,8 +79,8 @@ TEST(ResumeFile, RoundTripKeepsEverythingButSeconds) {
 TEST(ResumeFile, ShortLongEmptyAndBadLines) {
     TempDir dir;
     std::string good = Full().SaveToLine();
-    std::string bad = "9999,A,x,y,abc,1,1,1,1,1,0,1,10:00,1,1,0,0,0";      // real column not a number
-    std::string badTime = "9998,A,x,y,1,1,1,1,1,1,0,1,25:00,1,1,0,0,0";     // time out of range
+    std::string bad = "9999,A,x,y,abc,1,1,1,1,1,0,1,10:00,1,1,0,0,0";    // real column not a number
+    std::string badTime = "9998,A,x,y,1,1,1,1,1,1,0,1,25:00,1,1,0,0,0";  // time out of range
     std::string badSpare = "9997,A,x,y,1,1,1,1,1,1,0.5,1,10:00,1,1,0,0,0";  // spare is an integer
     dir.WriteCp932("r.txt", good + "\r\n1,2,3\r\n\r\n" + bad + "\n" + good + ",extra\r" + badTime +
                                 "\r\n" + badSpare + "\r\n7203,U,t,,0,0,0,0,0,0,0,0,9:00,0,0,0,0,0");

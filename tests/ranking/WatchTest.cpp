@@ -34,7 +34,8 @@ thread_local size_t FailAllocationOf = 0;
 namespace {
 void WaitDrained(CMeigaraQueue& q) {
     auto until = steady_clock::now() + seconds(60);
-    while (q.Count() > 0 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(2));
+    while (q.Count() > 0 && steady_clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(2));
 }
 }  // namespace
 
@@ -66,7 +67,8 @@ TEST(Watch, AnErrorInsideABurstKeepsWhatWasMergedAndTheWatcherGoesOn) {
     }
     WaitDrained(ch.Queue);
     auto until = steady_clock::now() + seconds(10);
-    while (ch.List.Count() < 2 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
+    while (ch.List.Count() < 2 && steady_clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(5));
     ch.Stop();
     EXPECT_EQ(ch.List.Count(), 2);
     EXPECT_EQ(ch.List.IndexOfCode(CMeigara("BAD", 'A')), -1);
@@ -196,7 +198,8 @@ TEST(Watch, StopInTheMiddleOfABurstMergesEverythingQueuedAndSorts) {
     int i = 0;
     for (; i < kRecords / 3; ++i) ch.Queue.Push(produce(i));
     auto until = steady_clock::now() + seconds(10);
-    while (merged.load() == 0 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(1));
+    while (merged.load() == 0 && steady_clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(1));
     // The rest in batches, as a fast replay pushes them.
     for (; i < kRecords; ++i) {
         ch.Queue.Hold(produce(i));

@@ -44,7 +44,8 @@ TEST(MeigaraInfo, ColumnsFlagsAndSuffixes) {
 
 TEST(MeigaraInfo, LookupByTheFirstFourCharacters) {
     TempDir dir;
-    auto path = dir.WriteCp932("m.txt", "\r\n123,short\r\n1234,FIRST\r\n01234,FIVE\r\n1234,SECOND\r\n");
+    auto path =
+        dir.WriteCp932("m.txt", "\r\n123,short\r\n1234,FIRST\r\n01234,FIVE\r\n1234,SECOND\r\n");
     CMeigaraInfoList list(path);
     ASSERT_NE(list.FindByCode("1234.T"), nullptr);
     EXPECT_EQ(list.FindByCode("1234.T")->Name, "FIRST");
@@ -67,7 +68,8 @@ TEST(MeigaraInfo, MissingFileGivesAnEmptyList) {
 
 TEST(LimitPriceRange, BandsInFileOrder) {
     TempDir dir;
-    auto path = dir.WriteCp932("w.txt", "0,100,30,0\r\n100,200,50,0\r\n150,300,99\r\n500,400,1\r\n");
+    auto path =
+        dir.WriteCp932("w.txt", "0,100,30,0\r\n100,200,50,0\r\n150,300,99\r\n500,400,1\r\n");
     CLimitPriceRangeList t(path);
     ASSERT_EQ(t.Count(), 4u);
     EXPECT_EQ(t.GetLimitWidth(99), 30);

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "common/TextFile.h"
 #include "script/RubyCapture.h"
 #include "script/RubyHost.h"
 #include "script/RubyInit.h"
 #include "support/TempDir.h"
-#include "common/TextFile.h"
 
 using Lines = std::vector<std::string>;
 
@@ -60,7 +60,7 @@ bool StreamsAreTheProcessStreams() {
 
 // Input for "gets" and "getc" from memory instead of the process's standard input.
 class Input {
-  public:
+public:
     explicit Input(const std::string& bytes) : Bytes(bytes) {
         File = fmemopen(Bytes.data(), Bytes.size(), "r");
         kestrel::ruby::SetCaptureInput(File);
@@ -70,7 +70,7 @@ class Input {
         std::fclose(File);
     }
 
-  private:
+private:
     std::string Bytes;
     std::FILE* File;
 };

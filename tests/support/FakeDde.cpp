@@ -14,10 +14,13 @@ DdeConvFactory CFakeDdeServer::Factory() {
     return [this] { return std::make_unique<CFakeDdeConv>(*this); };
 }
 
-CFakeDdeConv::CFakeDdeConv(CFakeDdeServer& server) : Server(server) { Server.Convs.push_back(this); }
+CFakeDdeConv::CFakeDdeConv(CFakeDdeServer& server) : Server(server) {
+    Server.Convs.push_back(this);
+}
 
 CFakeDdeConv::~CFakeDdeConv() {
-    Server.Convs.erase(std::remove(Server.Convs.begin(), Server.Convs.end(), this), Server.Convs.end());
+    Server.Convs.erase(std::remove(Server.Convs.begin(), Server.Convs.end(), this),
+                       Server.Convs.end());
 }
 
 void CFakeDdeConv::Notify(const std::string& topic, const std::string& item) {

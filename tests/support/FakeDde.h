@@ -11,8 +11,8 @@
 class CFakeDdeServer {
 public:
     bool Running = true;
-    bool Answering = true;   // false: every request times out
-    int Launches = 0;        // command lines run by a failed open
+    bool Answering = true;  // false: every request times out
+    int Launches = 0;       // command lines run by a failed open
     std::vector<std::string> LaunchedCommands;
     std::map<std::string, std::map<std::string, std::string>> Topics;
 

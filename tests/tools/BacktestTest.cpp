@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -62,7 +62,9 @@ TEST(Backtest, ReplaysAFolderAndWritesBothResumeFiles) {
               "10:06 5555:96,(-2),-2.08% 128[D,A]\n");
     std::string asc = kestrel::Cp932ToUtf8(dir.ReadBytes("out/20261207_Asc.txt"));
     std::string dsc = kestrel::Cp932ToUtf8(dir.ReadBytes("out/20261207_Dsc.txt"));
-    EXPECT_EQ(asc.rfind("1234.T,A,ソニー,貸借,1,1100,1000,1700,1000,0,0,670,10:05,1030,3,3,3,", 0), 0u) << asc;
+    EXPECT_EQ(asc.rfind("1234.T,A,ソニー,貸借,1,1100,1000,1700,1000,0,0,670,10:05,1030,3,3,3,", 0),
+              0u)
+        << asc;
     EXPECT_EQ(dsc.rfind("5555,A,$5555$,信用,1,120,98,128,98,0,0,32,10:06,96,2,", 0), 0u) << dsc;
     // A stricter rate gives no events.
     ASSERT_EQ(RunBacktest(dir.Path() + " --rate 5 --out " + dir.File("out"), out), 0);
@@ -103,8 +105,10 @@ TEST(Backtest, NeverReplacesResumeFilesItWasNotToldTo) {
     EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt"), live);
     EXPECT_EQ(dir.ReadBytes("log/20261207_Dsc.txt"), live);
     std::filesystem::remove(dir.File("backtest/20261207_Asc.txt"));
-    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out), 3) << "the falling list alone is kept too";
-    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207 --force --out " + dir.File("log"), out), 0);
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out), 3)
+        << "the falling list alone is kept too";
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207 --force --out " + dir.File("log"), out),
+              0);
     EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt"), first);
 }
 
@@ -116,14 +120,18 @@ TEST(Backtest, HugeLinesArePassedOverAndCountedInBoundedMemory) {
     kestrel::test::TempDir dir;
     const std::string huge(50u << 20, 'x');
     const std::string longName(60'000, 'n');
-    dir.WriteBytes("銘柄情報.txt", "1234," + huge + "\r\n5555," + longName + "\r\n" + kestrel::Utf8ToCp932("1234,ソニー\r\n"));
-    dir.WriteBytes("監視銘柄.txt", huge + "\r\n1234.T\r\n5555\r\n" + std::string(300, 't') + "\r\n");
+    dir.WriteBytes("銘柄情報.txt", "1234," + huge + "\r\n5555," + longName + "\r\n" +
+                                       kestrel::Utf8ToCp932("1234,ソニー\r\n"));
+    dir.WriteBytes("監視銘柄.txt",
+                   huge + "\r\n1234.T\r\n5555\r\n" + std::string(300, 't') + "\r\n");
     dir.WriteCp932("株式売買値幅.txt", "0,100,30\r\n100,10000,700\r\n");
-    dir.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n5555," + longName + ",1000,1000,,1,1100\r\n");
-    std::string kabu = "10:02:50,1234,1000,1\r\n" + huge + "\r\n" + std::string(20u << 20, ',') + "\r\n";
+    dir.WriteCp932("std.csv",
+                   "1234,貸借,1000,1000,,1,1100\r\n5555," + longName + ",1000,1000,,1,1100\r\n");
+    std::string kabu =
+        "10:02:50,1234,1000,1\r\n" + huge + "\r\n" + std::string(20u << 20, ',') + "\r\n";
     for (int i = 0; i < 2000; ++i) {
-        kabu += "10:03:" + std::to_string(10 + i % 40) + ",5555," + std::to_string(1000 + i % 2) + "," +
-                std::to_string(i + 2) + "\r\n";
+        kabu += "10:03:" + std::to_string(10 + i % 40) + ",5555," + std::to_string(1000 + i % 2) +
+                "," + std::to_string(i + 2) + "\r\n";
     }
     kabu += "10:04:00,5555,950,3000\r\n10:05:37,1234,1030,3\r\n";
     dir.WriteBytes("kabu.txt", kabu);
@@ -134,16 +142,22 @@ TEST(Backtest, HugeLinesArePassedOverAndCountedInBoundedMemory) {
     const std::string limit = "ulimit -v 1048576; ";
 #endif
     std::string out;
-    ASSERT_EQ(RunBacktest(dir.Path() + " --date 20261207 --out " + dir.File("out"), out, dir.File("err.txt"), limit), 0)
+    ASSERT_EQ(RunBacktest(dir.Path() + " --date 20261207 --out " + dir.File("out"), out,
+                          dir.File("err.txt"), limit),
+              0)
         << dir.ReadBytes("err.txt");
-    EXPECT_EQ(out, "10:04 5555:950,(-51),-5.37% 1700[D,A]\n10:05 1234.T:1030,(30),2.91% 1700[A,A]\n");
+    EXPECT_EQ(out,
+              "10:04 5555:950,(-51),-5.37% 1700[D,A]\n10:05 1234.T:1030,(30),2.91% 1700[A,A]\n");
     const std::string err = dir.ReadBytes("err.txt");
-    for (const char* said : {"【銘柄情報.txt】の 1 行は長すぎる", "【監視銘柄.txt】の 1 行は長すぎるため読み込みませんでした（1 行 256 バイトまで）",
-                             "【監視銘柄.txt】の 1 行は長すぎるため読み込みませんでした（1 行 65536 バイトまで）",
-                             "【kabu.txt】の 2 行は長すぎる", "2003 lines read"})
+    for (const char* said :
+         {"【銘柄情報.txt】の 1 行は長すぎる",
+          "【監視銘柄.txt】の 1 行は長すぎるため読み込みませんでした（1 行 256 バイトまで）",
+          "【監視銘柄.txt】の 1 行は長すぎるため読み込みませんでした（1 行 65536 バイトまで）",
+          "【kabu.txt】の 2 行は長すぎる", "2003 lines read"})
         EXPECT_NE(err.find(said), std::string::npos) << said << "\n" << err;
     const std::string dsc = kestrel::Cp932ToUtf8(dir.ReadBytes("out/20261207_Dsc.txt"));
-    EXPECT_NE(dsc.find("5555,A," + std::string(256, 'n') + "," + std::string(256, 'n') + ","), std::string::npos)
+    EXPECT_NE(dsc.find("5555,A," + std::string(256, 'n') + "," + std::string(256, 'n') + ","),
+              std::string::npos)
         << dsc.substr(0, 700);
 }
 
@@ -152,7 +166,8 @@ TEST(Backtest, HugeLinesArePassedOverAndCountedInBoundedMemory) {
 TEST(Backtest, LongWatchListsCostTheirPointsAndARefusedOneIsSaid) {
     kestrel::test::TempDir dir;
     std::string watch, kabu;
-    for (int i = 0; i < 20'000; ++i) watch += std::to_string(1000 + i % 9000) + ".T" + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 20'000; ++i)
+        watch += std::to_string(1000 + i % 9000) + ".T" + std::to_string(i) + "\r\n";
     for (int i = 0; i < 9000; ++i) kabu += "09:00:00," + std::to_string(1000 + i) + ",100,1\r\n";
     dir.WriteCp932("監視銘柄.txt", watch);
     dir.WriteCp932("kabu.txt", kabu);
@@ -164,9 +179,13 @@ TEST(Backtest, LongWatchListsCostTheirPointsAndARefusedOneIsSaid) {
     std::string out;
     std::filesystem::remove_all(dir.File("backtest"));
     std::filesystem::create_directory(dir.File("backtest"));
-    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out, dir.File("err.txt"), "ulimit -v 2000000; "), 4);
-    EXPECT_NE(dir.ReadBytes("err.txt").find("監視銘柄 20000 件を監視するメモリを確保できません"), std::string::npos)
+    EXPECT_EQ(RunBacktest(dir.Path() + " --date 20261207", out, dir.File("err.txt"),
+                          "ulimit -v 2000000; "),
+              4);
+    EXPECT_NE(dir.ReadBytes("err.txt").find("監視銘柄 20000 件を監視するメモリを確保できません"),
+              std::string::npos)
         << dir.ReadBytes("err.txt");
-    EXPECT_FALSE(std::filesystem::exists(dir.File("backtest/20261207_Asc.txt"))) << "nothing written";
+    EXPECT_FALSE(std::filesystem::exists(dir.File("backtest/20261207_Asc.txt")))
+        << "nothing written";
 #endif
 }

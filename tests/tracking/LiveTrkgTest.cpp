@@ -25,10 +25,12 @@ struct LiveRig {
         ctx.ReportError = [this](const std::string& e) { errors.push_back(e); };
         ctx.ConvFactory = server.Factory();
         auto& t = server.Topics["1234.T"];
-        t = {{"銘柄名称", "ソニー"}, {"信用貸借区分", "貸借"}, {"前日終値", "1000.7"},
-             {"始値", "1010"}, {"貸借倍率", "1.3"}, {"年初来高値", "1200"},
-             {"現在値", "1000"}, {"出来高", "100"}, {"現在値時刻", "  :  "},
-             {"出来高加重平均", "1001.5"}, {"前日比率", "0.1"}};
+        t = {{"銘柄名称", "ソニー"},  {"信用貸借区分", "貸借"},
+             {"前日終値", "1000.7"},  {"始値", "1010"},
+             {"貸借倍率", "1.3"},     {"年初来高値", "1200"},
+             {"現在値", "1000"},      {"出来高", "100"},
+             {"現在値時刻", "  :  "}, {"出来高加重平均", "1001.5"},
+             {"前日比率", "0.1"}};
     }
     void Quote(const std::string& price, const std::string& time, const std::string& volume) {
         server.Set("1234.T", "現在値", price, false);

@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "support/TempDir.h"
 #include "common/TimeOfDay.h"
+#include "support/TempDir.h"
 #include "tracking/Trkg.h"
 
 using kestrel::ParseTime;
@@ -110,7 +110,8 @@ TEST(Trkg, RingWrapsAtEightThousandPoints) {
     }
     // AddTick alone does not move the ring; the replay step does.
     EXPECT_EQ(t.WritePos, 0);
-    for (int i = 0; i < 8000; ++i) rig.Feed(t, kestrel::FormatHhNnMs(int64_t{i} * 1000) + ",1234,1000,1");
+    for (int i = 0; i < 8000; ++i)
+        rig.Feed(t, kestrel::FormatHhNnMs(int64_t{i} * 1000) + ",1234,1000,1");
     EXPECT_EQ(t.PointCount, 8000);
     EXPECT_EQ(t.WritePos, 0);
     rig.Feed(t, "23:00,1234,1001,1");
@@ -125,7 +126,8 @@ TEST(Trkg, OverwrittenOldestPointLeavesAWholeRingWindow) {
     Rig rig(2.0, 1500);
     CTrkg t("1234.T", rig.ctx);
     auto line = [](int i, int price) {
-        return kestrel::FormatHhNnMs(9 * 3600000 + int64_t{i} * 100) + ",1234," + std::to_string(price) + ",1";
+        return kestrel::FormatHhNnMs(9 * 3600000 + int64_t{i} * 100) + ",1234," +
+               std::to_string(price) + ",1";
     };
     rig.Feed(t, line(0, 500));
     rig.Feed(t, line(1, 2000));
@@ -153,7 +155,8 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
         for (int i = 0; i < (span > 60 ? 9000 : 20000); ++i) {
             ms += static_cast<int64_t>(rng() % 20000) - (rng() % 10 == 0 ? 30000 : 0);
             if (ms < 0) ms = 0;
-            t.AddTick(900 + static_cast<int>(rng() % 50), i, kestrel::MsToDays(ms % kestrel::kMsPerDay));
+            t.AddTick(900 + static_cast<int>(rng() % 50), i,
+                      kestrel::MsToDays(ms % kestrel::kMsPerDay));
             // Advance the ring as a stored point does, without posting records.
             rig.replay.ReplayLines.push_back(kestrel::FormatHhNnMs(ms % kestrel::kMsPerDay) + ":" +
                                              std::to_string((ms / 1000) % 60) + ",1234," +
@@ -161,16 +164,21 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
             t.OnVolumeChange(nullptr);
             {
                 // What the check itself posted, against a walk over its window.
-                const int64_t latest = kestrel::DaysToMs(t.History[static_cast<size_t>((t.WritePos + CTrkg::kHistory - 1) % CTrkg::kHistory)].Time);
-                const double x = kestrel::MsToDays(kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) -
-                                                   int64_t{span} * 60000);
+                const int64_t latest = kestrel::DaysToMs(
+                    t.History[static_cast<size_t>((t.WritePos + CTrkg::kHistory - 1) %
+                                                  CTrkg::kHistory)]
+                        .Time);
+                const double x = kestrel::MsToDays(
+                    kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) - int64_t{span} * 60000);
                 int s, e;
                 ASSERT_TRUE(t.GetWindowScan(x, s, e));
                 auto rise = rig.qa.Pop(), fall = rig.qd.Pop();
                 ASSERT_TRUE(rise && fall && !rig.qa.Pop() && !rig.qd.Pop());
                 const int32_t p = t.History[static_cast<size_t>(e)].Price;
-                ASSERT_EQ(rise->MoveRatio, static_cast<double>(p - t.ScanLow(s, e)) / p * 100) << "point " << i;
-                ASSERT_EQ(fall->MoveRatio, static_cast<double>(p - t.ScanHigh(s, e)) / p * 100) << "point " << i;
+                ASSERT_EQ(rise->MoveRatio, static_cast<double>(p - t.ScanLow(s, e)) / p * 100)
+                    << "point " << i;
+                ASSERT_EQ(fall->MoveRatio, static_cast<double>(p - t.ScanHigh(s, e)) / p * 100)
+                    << "point " << i;
             }
             for (int64_t back : {0, 1, 5, 30, 120}) {
                 double x = kestrel::MsToDays(ms % kestrel::kMsPerDay - back * 60000);

@@ -18,18 +18,18 @@
 #include <QTimer>
 
 #include "common/Codec.h"
-#include "ui/D_init.h"
-#include "support/ScriptedDialogs.h"
-#include "ui/Dialogs.h"
-#include "settings/Ini.h"
 #include "ranking/Meigara.h"
+#include "settings/Ini.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TempDir.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
+#include "ui/MainWindow.h"
 #include "ui/MeigaraListEdit.h"
 #include "ui/QtUserInterface.h"
 #include "ui/Rtf.h"
-#include "support/TempDir.h"
 #include "ui/UiTestSupport.h"
 #include "ui/debug.h"
-#include "ui/MainWindow.h"
 
 using kestrel::test::CFakeClock;
 using kestrel::test::TempDir;

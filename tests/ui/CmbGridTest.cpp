@@ -70,7 +70,7 @@ protected:
 }  // namespace
 
 TEST_F(GridTest, TextAlignmentAndMargin) {
-    grid_->GetCellKind(0).SetCellAlign(caRight | caVCenter);  // 20
+    grid_->GetCellKind(0).SetCellAlign(caRight | caVCenter);   // 20
     grid_->GetCellKind(1).SetCellAlign(caCenter | caVCenter);  // 18
     grid_->GetCellKind(2).SetCellAlign(caCenter | caRight);    // 0x06: right wins
     for (int c = 0; c < 4; ++c) grid_->SetCells(c, 2, "8888");
@@ -273,7 +273,8 @@ TEST_F(GridTest, NoEditorWithoutTheEditingOption) {
     grid_->HideEditor();
     k.ItemList.clear();
     grid_->ShowEditor();
-    for (QString ch : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("株"), QStringLiteral("c")}) {
+    for (QString ch :
+         {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("株"), QStringLiteral("c")}) {
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, ch);
         QApplication::sendEvent(e, &press);
     }  // 5 Shift-JIS bytes: the last character does not fit
@@ -394,8 +395,9 @@ TEST_F(GridTest, ColumnBordersDragInTheHeaderRow) {
 
     grid_->SetOptions(grid_->Options() | goColSizing);
     QTest::mousePress(grid_->viewport(), Qt::LeftButton, {}, border);
-    QMouseEvent move(QEvent::MouseMove, QPointF(140, 10), grid_->viewport()->mapToGlobal(QPointF(140, 10)),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, QPointF(140, 10),
+                     grid_->viewport()->mapToGlobal(QPointF(140, 10)), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
     QApplication::sendEvent(grid_->viewport(), &move);
     QTest::mouseRelease(grid_->viewport(), Qt::LeftButton, {}, QPoint(140, 10));
     EXPECT_EQ(grid_->ColWidths(0), 140);

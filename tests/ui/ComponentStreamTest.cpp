@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/CellKind.h"
 #include "common/Codec.h"
+#include "ui/CellKind.h"
 #include "ui/ComponentStream.h"
 #include "ui/StoredForms.h"
 
@@ -20,8 +20,8 @@ std::string Bytes(std::initializer_list<int> b) {
     return s;
 }
 
-const std::string kDefaultColumn =
-    Bytes({0x02, 0x00, 0x02, 0x11, 0x02, 0x11, 0x02, 0x00, 0x02, 0x00, 0x02, 0x02, 0x02, 0x00, 0x09});
+const std::string kDefaultColumn = Bytes(
+    {0x02, 0x00, 0x02, 0x11, 0x02, 0x11, 0x02, 0x00, 0x02, 0x00, 0x02, 0x02, 0x02, 0x00, 0x09});
 
 }  // namespace
 
@@ -31,9 +31,9 @@ TEST(ComponentStream, DocumentedByteExamples) {
     EXPECT_EQ(WriteCellKindProperty({}), Bytes({0x01, 0x00}));
 
     std::string gridA(kestrel::StoredGridProperty("GridA", "CellKind"));
-    std::string column0 = Bytes({0x02, 0x00, 0x02, 0x12, 0x02, 0x11, 0x02, 0x02, 0x12, 0x00, 0x00,
-                                 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x02,
-                                 0x02, 0x00, 0x09});
+    std::string column0 =
+        Bytes({0x02, 0x00, 0x02, 0x12, 0x02, 0x11, 0x02, 0x02, 0x12, 0x00, 0x00, 0x00, 0x00,
+               0x12, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x02, 0x02, 0x00, 0x09});
     EXPECT_EQ(gridA.substr(0, 1 + column0.size()), "\x01" + column0);
     EXPECT_EQ(gridA.back(), '\0');
 
@@ -49,9 +49,17 @@ TEST(ComponentStream, IntegerTakesTheShortestTag) {
         char tag;
         size_t size;
     };
-    for (Case c : {Case{0, 0x02, 2}, {127, 0x02, 2}, {-128, 0x02, 2}, {128, 0x03, 3},
-                   {-129, 0x03, 3}, {32767, 0x03, 3}, {-32768, 0x03, 3}, {32768, 0x04, 5},
-                   {-32769, 0x04, 5}, {INT32_MAX, 0x04, 5}, {INT32_MIN, 0x04, 5}}) {
+    for (Case c : {Case{0, 0x02, 2},
+                   {127, 0x02, 2},
+                   {-128, 0x02, 2},
+                   {128, 0x03, 3},
+                   {-129, 0x03, 3},
+                   {32767, 0x03, 3},
+                   {-32768, 0x03, 3},
+                   {32768, 0x04, 5},
+                   {-32769, 0x04, 5},
+                   {INT32_MAX, 0x04, 5},
+                   {INT32_MIN, 0x04, 5}}) {
         StreamWriter w;
         w.WriteInteger(c.value);
         ASSERT_EQ(w.Bytes().size(), c.size) << c.value;
@@ -77,8 +85,8 @@ TEST(ComponentStream, StringTagChoiceAndEveryReadableKind) {
     EXPECT_EQ(tagOf(std::string(256, 'a')), 0x0C);
     EXPECT_EQ(tagOf("JASDAQ"), 0x06);
     EXPECT_EQ(tagOf("東証"), 0x14);
-    for (std::string s : {std::string(""), std::string(300, 'x'), std::string("銘柄名"),
-                          std::string("𠮷野家")}) {
+    for (std::string s :
+         {std::string(""), std::string(300, 'x'), std::string("銘柄名"), std::string("𠮷野家")}) {
         StreamWriter w;
         w.WriteString(s);
         StreamReader r(w.Bytes());
@@ -101,7 +109,8 @@ TEST(ComponentStream, StringTagChoiceAndEveryReadableKind) {
 }
 
 TEST(ComponentStream, StoredGridsReadBackAndRoundTrip) {
-    std::vector<TCellKind> a = ReadCellKindProperty(kestrel::StoredGridProperty("GridA", "CellKind"));
+    std::vector<TCellKind> a =
+        ReadCellKindProperty(kestrel::StoredGridProperty("GridA", "CellKind"));
     ASSERT_EQ(a.size(), 10u);
     for (size_t c = 0; c < a.size(); ++c) {
         EXPECT_EQ(a[c].CellType, ctText);
@@ -191,8 +200,8 @@ TEST(ComponentStream, BadOrTruncatedDataFailsClearly) {
     EXPECT_NE(message(Bytes({0x01, 0x02, 0, 0x02, 0, 0x02, 0, 0x02, 0xFF})).find("negative"),
               std::string::npos);
     // A huge length must fail on the length, not try to allocate or read it.
-    std::string huge = Bytes({0x01, 0x02, 0, 0x02, 0, 0x02, 0, 0x02, 1, 0x0C, 0xFF, 0xFF, 0xFF,
-                              0x7F});
+    std::string huge =
+        Bytes({0x01, 0x02, 0, 0x02, 0, 0x02, 0, 0x02, 1, 0x0C, 0xFF, 0xFF, 0xFF, 0x7F});
     EXPECT_NE(message(huge).find("truncated string"), std::string::npos);
     huge[9] = 0x12;
     EXPECT_NE(message(huge).find("truncated string"), std::string::npos);

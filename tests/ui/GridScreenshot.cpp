@@ -13,7 +13,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("grid-screenshot.png");
+    QString out =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("grid-screenshot.png");
     TComboGrid grid;
     grid.setWindowTitle(QStringLiteral("TComboGrid"));
     grid.SetColCount(7);

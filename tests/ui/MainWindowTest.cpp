@@ -16,16 +16,16 @@
 
 #include <thread>
 
-#include "support/ScriptedDialogs.h"
-#include "ui/Dialogs.h"
-#include "settings/Ini.h"
 #include "ranking/Meigara.h"
+#include "settings/Ini.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TempDir.h"
+#include "ui/Dialogs.h"
+#include "ui/MainWindow.h"
 #include "ui/MeigaraListEdit.h"
 #include "ui/QtUserInterface.h"
-#include "support/TempDir.h"
 #include "ui/UiTestSupport.h"
 #include "ui/debug.h"
-#include "ui/MainWindow.h"
 
 using kestrel::test::CFakeClock;
 using kestrel::test::TempDir;
@@ -145,8 +145,8 @@ TEST_F(MainWindowTest, CreatedDisabledWithHiddenGridAndTheDesignedLayout) {
     EXPECT_EQ(g.FixedCols(), 0);
     EXPECT_FALSE(g.Options() & goEditing);
     EXPECT_TRUE(g.Options() & goColSizing);
-    const char* headers[] = {"コード", "銘柄名", "前日終値", "ギャップ", "現在値",
-                             "当日比率", "前日比率", "S高",  "S高利幅", "時刻"};
+    const char* headers[] = {"コード",   "銘柄名",   "前日終値", "ギャップ", "現在値",
+                             "当日比率", "前日比率", "S高",      "S高利幅",  "時刻"};
     const int widths[] = {53, 130, 60, 63, 73, 66, 65, 60, 63, 56};
     for (int c = 0; c < 10; ++c) {
         EXPECT_EQ(g.Cells(c, 0), headers[c]);
@@ -222,10 +222,10 @@ TEST_F(MainWindowTest, RefreshWritesEveryColumnInItsFormat) {
     EXPECT_TRUE(g.isVisibleTo(win_.get())) << "the first tick shows the grid";
     EXPECT_TRUE(win_->DispTimer.isActive()) << "the timer runs again after the refresh";
     ASSERT_EQ(g.RowCount(), 3);
-    const char* row1[] = {"1234", "(貸)銘柄1234", "1,200", "+1,500", "1,234",
-                          "+0.00", "-1.50", "1,500", "0", "12:34"};
-    const char* row2[] = {"5678", "銘柄5678", "", "0", "", "+2.35", "0.00", "1,234,567", "0",
-                          "09:05"};
+    const char* row1[] = {"1234",  "(貸)銘柄1234", "1,200", "+1,500", "1,234",
+                          "+0.00", "-1.50",        "1,500", "0",      "12:34"};
+    const char* row2[] = {"5678",  "銘柄5678", "",          "0", "",
+                          "+2.35", "0.00",     "1,234,567", "0", "09:05"};
     for (int c = 0; c < 10; ++c) {
         EXPECT_EQ(g.Cells(c, 1), row1[c]) << "column " << c;
         EXPECT_EQ(g.Cells(c, 2), row2[c]) << "column " << c;

@@ -6,14 +6,14 @@
 #include <QApplication>
 #include <QTimer>
 
-#include "ui/D_init.h"
-#include "support/ScriptedDialogs.h"
-#include "ui/Dialogs.h"
-#include "settings/Ini.h"
 #include "app/Interaction.h"
 #include "ranking/Meigara.h"
-#include "ui/debug.h"
+#include "settings/Ini.h"
+#include "support/ScriptedDialogs.h"
+#include "ui/D_init.h"
+#include "ui/Dialogs.h"
 #include "ui/MainWindow.h"
+#include "ui/debug.h"
 
 namespace {
 class CStillClock : public IClock {

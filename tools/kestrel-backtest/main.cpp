@@ -14,17 +14,18 @@
 #include <string>
 #include <thread>
 
-#include "console/ConsoleTool.h"
 #include "app/Controller.h"
 #include "common/Numbers.h"
 #include "common/TextFile.h"
 #include "common/TimeOfDay.h"
+#include "console/ConsoleTool.h"
 
 namespace {
 
 void Usage(FILE* out) {
     std::fputs(
-        "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] [--force]\n"
+        "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] "
+        "[--force]\n"
         "                        [--quiet]\n"
         "  Replays DIR/kabu.txt with DIR/std.csv over the watch list DIR/監視銘柄.txt using\n"
         "  DIR/KESTREL.INI, 銘柄情報.txt and 株式売買値幅.txt; prints each event line on stdout\n"
@@ -63,7 +64,10 @@ int main(int argc, char** argv) {
             rate = *v, haveRate = true;
         } else if (a == "--time") {
             auto v = kestrel::ParseInt(value());
-            if (!v) return std::fputs("kestrel-backtest: --time takes a whole number of minutes\n", stderr), 2;
+            if (!v)
+                return std::fputs("kestrel-backtest: --time takes a whole number of minutes\n",
+                                  stderr),
+                       2;
             span = *v, haveTime = true;
         } else if (a == "--date") {
             if (!ParseDateOption(value(), clock.date))
@@ -110,7 +114,8 @@ int main(int argc, char** argv) {
 #endif
     }
     if (!IsDir(outDir)) {
-        std::fprintf(stderr, "kestrel-backtest: %s: no such folder for the resume files\n", outDir.c_str());
+        std::fprintf(stderr, "kestrel-backtest: %s: no such folder for the resume files\n",
+                     outDir.c_str());
         return 2;
     }
     static char outBuf[1 << 20];
@@ -124,9 +129,10 @@ int main(int argc, char** argv) {
         if (kestrel::FileExists(f) || IsDir(f)) present += (present.empty() ? "" : ", ") + f;
     }
     if (!present.empty() && !force) {
-        std::fprintf(stderr,
-                     "kestrel-backtest: resume files already there, not replaced without --force: %s\n",
-                     present.c_str());
+        std::fprintf(
+            stderr,
+            "kestrel-backtest: resume files already there, not replaced without --force: %s\n",
+            present.c_str());
         return 3;
     }
     c.DataModuleCreate();
@@ -137,9 +143,10 @@ int main(int argc, char** argv) {
     c.StartUp();
     if (c.StartFailed) return 4;  // said by the start-up; the resume files are left alone
     CReplayDriver& replay = c.Replayer();
-    replay.StartReader();       // the lines are read on a thread of their own, ahead of the replay
-    replay.HoldRecords(true);   // and the records go to the queues a few dozen lines at a time
-    const double readSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    replay.StartReader();      // the lines are read on a thread of their own, ahead of the replay
+    replay.HoldRecords(true);  // and the records go to the queues a few dozen lines at a time
+    const double readSecs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     const size_t total = replay.LineCount();
     const bool progress = isatty(2) && total > 200'000;
@@ -172,9 +179,10 @@ int main(int argc, char** argv) {
     int listedA = c.ChannelA().List.Count();
     c.DataModuleDestroy();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::fprintf(stderr,
-                 "kestrel-backtest: %zu lines read, %ld skipped (%ld no watched issue, %ld bad time), "
-                 "%ld events, %d rising issues listed, %.2f s (%.2f s start-up and reading)\n",
-                 total, noIssue + badTime, noIssue, badTime, ui.events, listedA, secs, readSecs);
+    std::fprintf(
+        stderr,
+        "kestrel-backtest: %zu lines read, %ld skipped (%ld no watched issue, %ld bad time), "
+        "%ld events, %d rising issues listed, %.2f s (%.2f s start-up and reading)\n",
+        total, noIssue + badTime, noIssue, badTime, ui.events, listedA, secs, readSecs);
     return 0;
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <optional>
 #include <cstdio>
+#include <optional>
 
 #include "common/Codec.h"
 #include "common/CommaText.h"
@@ -46,7 +46,8 @@ bool ItemValue(const Issue& s, const std::string& item, std::string& value) {
     } else if (item == "前日比率") {
         if (s.Traded) {
             int32_t prev = ParseIntOr0(s.Ref.PrevClose);
-            value = prev > 0 ? ExactReal(static_cast<double>(int64_t{s.Price} - prev) / prev * 100) : "0";
+            value = prev > 0 ? ExactReal(static_cast<double>(int64_t{s.Price} - prev) / prev * 100)
+                             : "0";
         }
     } else if (item == "銘柄名称") {
         value = s.Ref.Name;
@@ -104,8 +105,7 @@ void QuoteBook::SetRef(const std::string& code, IssueRef ref) {
 
 // ---------------------------------------------------------------------------------------------
 
-ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book,
-                           std::vector<std::string>& log)
+ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string>& log)
     : Opt(opt) {
     const std::string dir = opt.Folder.empty() ? "." : opt.Folder;
     std::vector<std::string> master, base;
@@ -116,8 +116,9 @@ ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book,
     Load(book, base, master);
 }
 
-ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string> lines,
-                           const std::vector<std::string>& base, const std::vector<std::string>& master)
+ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book,
+                           std::vector<std::string> lines, const std::vector<std::string>& base,
+                           const std::vector<std::string>& master)
     : Opt(opt), Lines(std::move(lines)) {
     Load(book, base, master);
 }

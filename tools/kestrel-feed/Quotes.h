@@ -79,7 +79,8 @@ public:
     size_t LineCount() const { return Lines.size(); }
 
 private:
-    void Load(QuoteBook& book, const std::vector<std::string>& base, const std::vector<std::string>& master);
+    void Load(QuoteBook& book, const std::vector<std::string>& base,
+              const std::vector<std::string>& master);
 
     ReplayOptions Opt;
     std::vector<std::string> Lines;

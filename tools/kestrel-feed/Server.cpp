@@ -18,8 +18,8 @@
 #include <unistd.h>
 
 #include "common/Codec.h"
-#include "tracking/feed/FeedSocket.h"
 #include "common/Numbers.h"
+#include "tracking/feed/FeedSocket.h"
 
 namespace kestrel::feed {
 
@@ -52,8 +52,8 @@ constexpr size_t kReadPerRound = 256 << 10;  // so one busy client cannot starve
 void Log(const std::string& text) { std::fprintf(stderr, "kestrel-feed: %s\n", text.c_str()); }
 
 const std::string& TooManyTopics() {
-    static const std::string text = "too many topics (at most " +
-                                    std::to_string(Server::kMaxTopicsPerClient) + " per client)";
+    static const std::string text =
+        "too many topics (at most " + std::to_string(Server::kMaxTopicsPerClient) + " per client)";
     return text;
 }
 
@@ -126,9 +126,10 @@ int Server::Run() {
         fds.push_back({gStopPipe[0], POLLIN, 0});
         // A client waiting for its STEP is not read: what it sends meanwhile stays in its socket.
         for (auto& c : Clients)
-            fds.push_back({c->Fd, static_cast<short>((c->Waiting ? 0 : POLLIN) |
-                                                     (c->Out.empty() ? 0 : POLLOUT)),
-                           0});
+            fds.push_back(
+                {c->Fd,
+                 static_cast<short>((c->Waiting ? 0 : POLLIN) | (c->Out.empty() ? 0 : POLLOUT)),
+                 0});
         int timeout = -1;
         if (!Steps.empty())
             timeout = 0;  // only a look at the sockets between two slices
@@ -405,9 +406,9 @@ void Server::MoveNotices(Client& c, bool force) {
     while (!c.Pending.empty() && (force || c.Out.size() < kNoticeGate)) {
         const std::string& key = c.Pending.front();
         size_t tab = key.find('\t');
-        c.Out += FormatMessage(Verb::Note, 0,
-                               {std::string_view(key).substr(0, tab),
-                                Utf8ToCp932(key.substr(tab + 1))});
+        c.Out +=
+            FormatMessage(Verb::Note, 0,
+                          {std::string_view(key).substr(0, tab), Utf8ToCp932(key.substr(tab + 1))});
         c.PendingSet.erase(key);
         c.Pending.pop_front();
     }
@@ -442,10 +443,9 @@ void Server::Unsubscribe(Client& c, const std::string& topic, const std::string&
     auto it = Subs.find(FirstChars(Cp932ToUtf8(topic), 4));
     if (it == Subs.end()) return;
     auto& v = it->second;
-    v.erase(std::remove_if(v.begin(), v.end(),
-                           [&](const Sub& s) {
-                               return s.Owner == &c && s.Topic == topic && s.Item == item;
-                           }),
+    v.erase(std::remove_if(
+                v.begin(), v.end(),
+                [&](const Sub& s) { return s.Owner == &c && s.Topic == topic && s.Item == item; }),
             v.end());
     if (v.empty()) Subs.erase(it);
 }

@@ -10,8 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tracking/feed/FeedProtocol.h"
 #include "kestrel-feed/Quotes.h"
+#include "tracking/feed/FeedProtocol.h"
 
 namespace kestrel::feed {
 
@@ -47,7 +47,7 @@ private:
         int Number = 0;
         LineReader Reader;
         std::string Out;
-        std::unordered_set<std::string> Topics;  // CP932, as the client named them
+        std::unordered_set<std::string> Topics;   // CP932, as the client named them
         std::unordered_set<std::string> Advised;  // topic + '\t' + item (UTF-8)
         std::deque<std::string> Pending;          // notices not yet written, "topic\titem"
         std::unordered_set<std::string> PendingSet;

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tracking/feed/FeedSocket.h"
 #include "common/Numbers.h"
 #include "kestrel-feed/Quotes.h"
 #include "kestrel-feed/Server.h"
+#include "tracking/feed/FeedSocket.h"
 
 using namespace kestrel::feed;
 using kestrel::ParseInt;

@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "console/ConsoleTool.h"
 #include "app/Controller.h"
-#include "tracking/dde/DdemlConv.h"
 #include "common/Numbers.h"
 #include "common/TextFile.h"
+#include "console/ConsoleTool.h"
+#include "tracking/dde/DdemlConv.h"
 
 namespace {
 
@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
         auto millis = [&]() {
             auto v = kestrel::ParseInt(value());
             if (!v || *v < 1) {
-                std::fprintf(stderr, "kestrel-watch: %s takes a number of milliseconds\n", a.c_str());
+                std::fprintf(stderr, "kestrel-watch: %s takes a number of milliseconds\n",
+                             a.c_str());
                 std::exit(2);
             }
             return *v;
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
     }
     if (outDir.empty()) outDir = dir + "/log";
     if (!IsDir(outDir)) {
-        std::fprintf(stderr, "kestrel-watch: %s: no such folder for the resume files\n", outDir.c_str());
+        std::fprintf(stderr, "kestrel-watch: %s: no such folder for the resume files\n",
+                     outDir.c_str());
         return 2;
     }
 

@@ -1,8 +1,8 @@
 #include "tracking/dde/DdemlConv.h"
 
-#include <windows.h>
 #include <dde.h>
 #include <ddeml.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,8 +20,7 @@
 namespace kestrel::dde {
 
 using Clock = std::chrono::steady_clock;
-namespace {
-}  // namespace
+namespace {}  // namespace
 // KESTREL_DDE_TRACE=1 in the environment prints every transaction and notice on stderr.
 bool Tracing() {
     static const bool on = [] {
@@ -41,10 +40,9 @@ constexpr int kSettleMaxMs = 100;
 class Instance {
 public:
     explicit Instance(PFNCALLBACK callback) {
-        UINT rc = DdeInitializeA(&Id, callback,
-                                 APPCMD_CLIENTONLY | CBF_SKIP_REGISTRATIONS |
-                                     CBF_SKIP_UNREGISTRATIONS,
-                                 0);
+        UINT rc = DdeInitializeA(
+            &Id, callback, APPCMD_CLIENTONLY | CBF_SKIP_REGISTRATIONS | CBF_SKIP_UNREGISTRATIONS,
+            0);
         if (rc != DMLERR_NO_ERROR) Id = 0;
     }
     ~Instance() {
@@ -98,7 +96,9 @@ public:
     void Register(HCONV h, DdemlConv* conv) { ByConv[h] = conv; }
     void Unregister(HCONV h) { ByConv.erase(h); }
 
-    void Queue(uint64_t serial, std::string item, bool lost) { Notices.Add({serial, std::move(item), lost}); }
+    void Queue(uint64_t serial, std::string item, bool lost) {
+        Notices.Add({serial, std::move(item), lost});
+    }
     void Purge(DdemlConv* conv) {
         auto serial = conv->Serial;
         Notices.RemoveIf([&](const Notice& n) { return std::get<0>(n) == serial; });
@@ -112,8 +112,8 @@ public:
     // acknowledgements, and notices, which the callback queues.
     void DrainDdeMessages() {
         MSG m;
-        for (int n = 0; n < 10'000 && PeekMessageW(&m, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_REMOVE);
-             ++n)
+        for (int n = 0;
+             n < 10'000 && PeekMessageW(&m, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_REMOVE); ++n)
             DispatchMessageW(&m);
     }
 
@@ -188,8 +188,8 @@ private:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = kClass;
         RegisterClassW(&wc);  // fails harmlessly when already registered
-        Wnd = CreateWindowExW(0, kClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              wc.hInstance, nullptr);
+        Wnd = CreateWindowExW(0, kClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                              nullptr);
     }
 
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -226,7 +226,8 @@ private:
                                       ULONG_PTR, ULONG_PTR) {
         Session& s = Get();
         auto it = s.ByConv.find(hconv);
-        if (it == s.ByConv.end()) return type == XTYP_ADVDATA ? reinterpret_cast<HDDEDATA>(DDE_FACK) : nullptr;
+        if (it == s.ByConv.end())
+            return type == XTYP_ADVDATA ? reinterpret_cast<HDDEDATA>(DDE_FACK) : nullptr;
         DdemlConv* conv = it->second;
         switch (type) {
             case XTYP_ADVDATA: {
@@ -345,8 +346,8 @@ void* DdemlConv::Transact(unsigned type, const std::string& item, int timeoutMs,
     ++s.Stats.Transactions;
     if (kestrel::dde::Tracing())
         std::fprintf(stderr, "dde: conv %llu type %04x item %s -> %s error %04x\n",
-                     static_cast<unsigned long long>(Serial), type, item.c_str(), h ? "ok" : "failed",
-                     error);
+                     static_cast<unsigned long long>(Serial), type, item.c_str(),
+                     h ? "ok" : "failed", error);
     s.EndTransaction();
     return h;
 }
@@ -420,7 +421,8 @@ bool DdemlConv::Launch(const std::string& commandLine) {
     si.wShowWindow = SW_SHOWMINNOACTIVE;  // minimised, not activated
     PROCESS_INFORMATION pi{};
     std::string line = kestrel::Utf8ToCp932(commandLine);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
         return false;
     // Wait, as long as a freshly started server may need and no longer, until it offers the
     // service: first for its message loop, then for an answer to a connect.
@@ -429,7 +431,8 @@ bool DdemlConv::Launch(const std::string& commandLine) {
     bool up = false;
     if (auto inst = s.Current()) {
         while (!up) {
-            HCONV probe = DdeConnect(inst->Id, inst->Hsz(DdeService()), inst->Hsz(DdeTopic()), nullptr);
+            HCONV probe =
+                DdeConnect(inst->Id, inst->Hsz(DdeService()), inst->Hsz(DdeTopic()), nullptr);
             if (probe) {
                 DdeDisconnect(probe);
                 up = true;

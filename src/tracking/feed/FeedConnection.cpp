@@ -29,9 +29,9 @@
 #include <QStringList>
 
 #include "common/Codec.h"
+#include "tracking/NoticePump.h"
 #include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
-#include "tracking/NoticePump.h"
 
 namespace kestrel::feed {
 
@@ -77,14 +77,18 @@ void Warn(const std::string& text) {
     qWarning("%s", text.c_str());
     if (!WarningHandler() || !QCoreApplication::instance()) return;
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [text] { if (WarningHandler()) WarningHandler()(text); },
+        QCoreApplication::instance(),
+        [text] {
+            if (WarningHandler()) WarningHandler()(text);
+        },
         Qt::QueuedConnection);
 }
 
 // Waits until fd is readable (or writable), the time-out passes or the process is ending.
 bool WaitReady(int fd, bool forWrite, Clock::time_point deadline) {
     while (!gAbandoned) {
-        pollfd p[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0}, {gWakeRead.load(), POLLIN, 0}};
+        pollfd p[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
+                       {gWakeRead.load(), POLLIN, 0}};
         int r = poll(p, p[1].fd >= 0 ? 2 : 1, MsLeft(deadline));
         if (r < 0 && errno == EINTR) continue;
         return r > 0 && p[0].revents != 0;
@@ -112,7 +116,6 @@ bool SendAll(int fd, const std::string& data, int timeoutMs) {
     return true;
 }
 }  // namespace
-
 
 namespace {
 std::map<std::string, std::weak_ptr<FeedConnection>>& Registry() {
@@ -152,7 +155,8 @@ bool FeedConnection::EnsureOpen() {
     if (slash != std::string::npos && slash > 0 && !CheckSocketDir(Path.substr(0, slash), error)) {
         // No folder yet is no feed yet (the launch makes it); a folder that is not safe is said.
         struct stat st {};
-        if (lstat(Path.substr(0, slash).c_str(), &st) == 0 && error != Refused) Warn("相場配信に接続しません: " + error);
+        if (lstat(Path.substr(0, slash).c_str(), &st) == 0 && error != Refused)
+            Warn("相場配信に接続しません: " + error);
         if (lstat(Path.substr(0, slash).c_str(), &st) == 0) Refused = error;
         return false;
     }
@@ -242,8 +246,8 @@ bool FeedConnection::Request(const std::string& topic, const std::string& item, 
     return true;
 }
 
-bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> args,
-                          int timeoutMs, Message& reply) {
+bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> args, int timeoutMs,
+                          Message& reply) {
     if (Fd < 0) return false;
     auto keep = shared_from_this();
     auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
@@ -261,7 +265,9 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
     // Notices read while we wait go out through the event loop, after this request.
     struct InRequest {
         TNoticePump<std::pair<std::string, std::string>>& Pump;
-        explicit InRequest(TNoticePump<std::pair<std::string, std::string>>& p) : Pump(p) { Pump.BeginRequest(); }
+        explicit InRequest(TNoticePump<std::pair<std::string, std::string>>& p) : Pump(p) {
+            Pump.BeginRequest();
+        }
         ~InRequest() { Pump.EndRequest(); }
     } inRequest(Notices);
     while (true) {
@@ -278,7 +284,8 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
             ready = poll(&p, 1, 0) > 0;
         }
         int left = MsLeft(deadline);
-        if (!ready && (left == 0 || !WaitReady(Fd, false, deadline))) break;  // a late answer is dropped
+        if (!ready && (left == 0 || !WaitReady(Fd, false, deadline)))
+            break;  // a late answer is dropped
         if (!ReadSome()) break;
     }
     WaitingId = 0;
@@ -453,7 +460,9 @@ bool FeedConnection::Launch(const std::string& service, const std::string& topic
 
 void SetFeedSnapshotOnNotice(bool on) { kestrel::feed::gSnapshotOnNotice = on; }
 
-void SetFeedSilentHoldOff(std::chrono::milliseconds holdOff) { kestrel::feed::gSilentHoldOff = holdOff; }
+void SetFeedSilentHoldOff(std::chrono::milliseconds holdOff) {
+    kestrel::feed::gSilentHoldOff = holdOff;
+}
 
 void SetFeedWarningHandler(std::function<void(const std::string&)> handler) {
     kestrel::feed::WarningHandler() = std::move(handler);

@@ -74,7 +74,8 @@ private:
         QMetaObject::invokeMethod(
             Ctx.get(),
             [this] {
-                auto keep = shared_from_this();  // a handler may drop the last link of the connection
+                auto keep =
+                    shared_from_this();  // a handler may drop the last link of the connection
                 Notices.Turn([this](const auto& n) { Deliver(n); });
             },
             Qt::QueuedConnection);

@@ -7,8 +7,8 @@ namespace kestrel::feed {
 
 const std::vector<std::string>& QuoteItems() {
     static const std::vector<std::string> items = {
-        "出来高", "現在値", "現在値時刻", "出来高加重平均", "前日比率", "銘柄名称",
-        "信用貸借区分", "前日終値", "始値", "年初来高値", "貸借倍率"};
+        "出来高",       "現在値",   "現在値時刻", "出来高加重平均", "前日比率", "銘柄名称",
+        "信用貸借区分", "前日終値", "始値",       "年初来高値",     "貸借倍率"};
     return items;
 }
 
@@ -28,13 +28,13 @@ struct VerbInfo {
 };
 
 constexpr VerbInfo kVerbs[] = {
-    {Verb::Conn, "CONN", true, 1, 1, 1},  {Verb::Disc, "DISC", true, 1, 1, 1},
-    {Verb::Adv, "ADV", true, 2, 2, 2},    {Verb::Unadv, "UNADV", true, 2, 2, 2},
-    {Verb::Req, "REQ", true, 2, 2, 2},    {Verb::All, "ALL", true, 1, 1, 1},
+    {Verb::Conn, "CONN", true, 1, 1, 1},   {Verb::Disc, "DISC", true, 1, 1, 1},
+    {Verb::Adv, "ADV", true, 2, 2, 2},     {Verb::Unadv, "UNADV", true, 2, 2, 2},
+    {Verb::Req, "REQ", true, 2, 2, 2},     {Verb::All, "ALL", true, 1, 1, 1},
     {Verb::Vals, "VALS", true, 11, 11, 0}, {Verb::Step, "STEP", true, 1, 1, 0},
-    {Verb::Ping, "PING", true, 0, 0, 0},  {Verb::Stop, "STOP", true, 0, 0, 0},
-    {Verb::Ok, "OK", true, 0, 1, 0},      {Verb::Val, "VAL", true, 1, 1, 0},
-    {Verb::Err, "ERR", true, 1, 1, 0},    {Verb::Note, "NOTE", false, 2, 2, 2},
+    {Verb::Ping, "PING", true, 0, 0, 0},   {Verb::Stop, "STOP", true, 0, 0, 0},
+    {Verb::Ok, "OK", true, 0, 1, 0},       {Verb::Val, "VAL", true, 1, 1, 0},
+    {Verb::Err, "ERR", true, 1, 1, 0},     {Verb::Note, "NOTE", false, 2, 2, 2},
 };
 
 const VerbInfo* Find(std::string_view name) {

@@ -136,8 +136,8 @@ bool WaitFd(int fd, bool forWrite, int timeoutMs) {
     while (true) {
         int left = -1;
         if (timeoutMs >= 0) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                            Clock::now());
+            auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             left = ms.count() < 0 ? 0 : static_cast<int>(ms.count());
         }
         pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
@@ -160,8 +160,8 @@ bool WriteAll(int fd, const std::string& data, int timeoutMs) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0 || !WaitFd(fd, true, static_cast<int>(left.count())))
                 return false;
             continue;

@@ -78,4 +78,3 @@ DdeConvFactory MakeSocketConvFactory() {
 DdeConvFactory MakeSocketConvFactory(std::string socketPath) {
     return [socketPath] { return std::make_unique<SocketDdeConv>(socketPath); };
 }
-
