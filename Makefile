@@ -2,6 +2,8 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Every build of make's is held to no warnings in our own code.
+WERROR := -DKESTREL_WERROR=ON
 FUZZ_SECONDS ?= 5
 
 .PHONY: all deps build run test test-unit test-asan test-tsan test-fuzz bench clean
@@ -12,13 +14,13 @@ deps:
 	@bash scripts/setup-deps.sh
 
 build: deps
-	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B build -G Ninja $(WERROR) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 # The monitor in a copy of examples/demo (run/demo), in debug mode; on a virtual X display when
 # there is no display.
 run: deps
-	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B build -G Ninja $(WERROR) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS) --target kestrel
 	bash scripts/run-monitor.sh build run/demo
 
@@ -27,7 +29,7 @@ test-unit: build
 
 # The libraries below the windows, their tests, the tools: AddressSanitizer + UBSan.
 test-asan: deps
-	cmake -S . -B build-asan -G Ninja -DKESTREL_GUI=OFF -DKESTREL_RUBY=OFF \
+	cmake -S . -B build-asan -G Ninja $(WERROR) -DKESTREL_GUI=OFF -DKESTREL_RUBY=OFF \
 	  -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -35,7 +37,7 @@ test-asan: deps
 
 # The concurrency code (queues, watcher threads, lists) under ThreadSanitizer.
 test-tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DKESTREL_GUI=OFF -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF \
+	cmake -S . -B build-tsan -G Ninja $(WERROR) -DKESTREL_GUI=OFF -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF \
 	  -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-tsan -j $(JOBS) --target tsan_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
@@ -43,7 +45,7 @@ test-tsan: deps
 
 # Each parser of outside input under libFuzzer for a few seconds.
 test-fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKESTREL_FUZZ=ON -DKESTREL_GUI=OFF \
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja $(WERROR) -DKESTREL_FUZZ=ON -DKESTREL_GUI=OFF \
 	  -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF -DKESTREL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
@@ -54,7 +56,7 @@ windows: deps
 	@command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || \
 	  command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || \
 	  { echo "make windows: MinGW-w64 (g++-mingw-w64-x86-64) is not installed"; exit 1; }
-	cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	cmake -S . -B build-win -G Ninja $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DKESTREL_GUI=OFF -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF -DKESTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-win -j $(JOBS)
 

@@ -10,7 +10,7 @@ PKGS=(
   libjpeg62-turbo-dev
   ruby ruby-dev
   xvfb xauth imagemagick fonts-ipafont-gothic unrtf
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine64 locales python3
 )
 
