@@ -15,8 +15,7 @@
 #include <QPointer>
 
 #include "ui/CellKind.h"
-
-class TComboInplaceEdit;
+#include "ui/CmbInplace.h"
 
 enum TGridDrawStateFlag { gdSelected = 0x1, gdFocused = 0x2, gdFixed = 0x4 };
 Q_DECLARE_FLAGS(TGridDrawState, TGridDrawStateFlag)
@@ -41,7 +40,7 @@ Q_DECLARE_OPERATORS_FOR_FLAGS(TGridOptions)
 // splitting a character.
 std::string FitTextBuffer(std::string_view utf8);
 
-class TComboGrid : public QAbstractScrollArea, public TCellKindHost {
+class TComboGrid : public QAbstractScrollArea, public TCellKindHost, private TInplaceEditHost {
     Q_OBJECT
 
 public:
@@ -143,7 +142,13 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
-    friend class TComboInplaceEdit;
+    // The in-place editor's host.
+    QWidget* EditorParent() override { return viewport(); }
+    std::string EditedCellText() const override { return Cells(Col(), Row()); }
+    void EditorListPicked() override {
+        if (OnGridBtnClick) OnGridBtnClick(Col(), Row());
+    }
+    void EditorKey(QKeyEvent* event) override;
 
     // What the grid itself draws for a cell, then OnDrawCell.
     void DrawCell(QPainter& p, int col, int row, const QRect& rect, TGridDrawState state);
@@ -179,7 +184,6 @@ private:
     int SizingColumnAt(const QPoint& pos) const;
     void OnEditorTextChanged(const QString& text);
     void OnFocusChanged(QWidget* old, QWidget* now);
-    void EditorKey(QKeyEvent* event);
 
     int colCount_ = 5;
     int rowCount_ = 5;

@@ -13,7 +13,6 @@
 #include <QValidator>
 
 #include "common/Codec.h"
-#include "ui/CmbGrid.h"
 
 namespace {
 
@@ -160,7 +159,8 @@ void TInplaceListBox::keyReleaseEvent(QKeyEvent* event) {
 
 // ---- editor ------------------------------------------------------------------------------
 
-TComboInplaceEdit::TComboInplaceEdit(TComboGrid* grid) : QLineEdit(grid->viewport()), grid_(grid) {
+TComboInplaceEdit::TComboInplaceEdit(TInplaceEditHost* host)
+    : QLineEdit(host->EditorParent()), grid_(host) {
     setFrame(false);
     setMouseTracking(true);
     hide();
@@ -182,9 +182,7 @@ void TComboInplaceEdit::SetCellKind(const TCellKind* kind) {
     if (IsList()) {
         if (!listBox_) {
             listBox_ = new TInplaceListBox(this);
-            listBox_->OnClick = [grid = grid_] {
-                if (grid->OnGridBtnClick) grid->OnGridBtnClick(grid->Col(), grid->Row());
-            };
+            listBox_->OnClick = [host = grid_] { host->EditorListPicked(); };
         }
         listBox_->clear();
         listBox_->resize(cellKind_.DropDownWidth, kListHeight);
@@ -213,7 +211,7 @@ void TComboInplaceEdit::SetMaxLength(int limit) {
         old->deleteLater();  // a child of this editor
     }
     if (limit > 0) {
-        size_t loaded = kestrel::Utf8ToCp932(grid_->Cells(grid_->Col(), grid_->Row())).size();
+        size_t loaded = kestrel::Utf8ToCp932(grid_->EditedCellText()).size();
         setValidator(new Cp932LengthValidator(limit, loaded, this));
     }
 }

@@ -11,8 +11,23 @@
 
 #include "ui/CellKind.h"
 
-class TComboGrid;
+class QKeyEvent;
+class QWidget;
 class TComboInplaceEdit;
+
+// What the in-place editor needs of the grid it edits in, so that neither reaches into the
+// other: the widget it lives on, the text of the cell being edited, and where its list picks
+// and the keys it does not keep go.
+class TInplaceEditHost {
+public:
+    virtual ~TInplaceEditHost() = default;
+    virtual QWidget* EditorParent() = 0;
+    virtual std::string EditedCellText() const = 0;
+    // An entry of the drop-down list was picked.
+    virtual void EditorListPicked() = 0;
+    // Escape, Return, Enter, the arrows up and down and the page keys: the grid's to handle.
+    virtual void EditorKey(QKeyEvent* event) = 0;
+};
 
 // An edit mask of the window descriptions ("!000-0000;1;_") in QLineEdit's input mask syntax.
 QString EditMaskToInputMask(std::string_view mask);
@@ -45,7 +60,7 @@ class TComboInplaceEdit : public QLineEdit {
 public:
     static constexpr int kListHeight = 97;
 
-    explicit TComboInplaceEdit(TComboGrid* grid);
+    explicit TComboInplaceEdit(TInplaceEditHost* host);
     ~TComboInplaceEdit() override;
 
     const TCellKind& CellKind() const { return cellKind_; }
@@ -68,7 +83,7 @@ public:
     void SetTextArea();
     QRect TextArea() const;
 
-    TComboGrid* Grid() const { return grid_; }
+    TInplaceEditHost* Host() const { return grid_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -85,7 +100,7 @@ private:
     void DrawArrow(QPainter& p, bool pressed);
     bool OnArrow(int x) const { return IsList() && x > width() - ArrowWidth(); }
 
-    TComboGrid* grid_;
+    TInplaceEditHost* grid_;
     TCellKind cellKind_;
     TInplaceListBox* listBox_ = nullptr;  // owned as a child window of the editor
     std::string editMask_;
