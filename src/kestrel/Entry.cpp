@@ -156,13 +156,30 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     AllowFeedWaits();
     void (*atSignal)() = &AbandonFeedWaits;
 #endif
+    // The settings are made once, here, and handed to both the controller and the window.
+    CController& core = global->Core();
+    core.CreateIni();
     TF_MainDeps deps;
     deps.Dialogs = &dialogs;
     deps.Clock = &clock;
+    deps.List = &core.ChannelA().List;
+    deps.Ini = core.Ini.get();
+    deps.Trackers = [&core] { return core.TrkgList.get(); };
+    std::unique_ptr<TF_DEBUG> eventViewer;
+    std::unique_ptr<TF_MeigaraListEdit> listEdit;
+    deps.ShowEventViewer = [&eventViewer] {
+        if (eventViewer) eventViewer->ShowViewer();
+    };
+    deps.EditWatchList = [&listEdit] {
+        if (listEdit) listEdit->exec();
+    };
     auto mainWindow = std::make_unique<TF_Main>(deps);
-    auto eventViewer = std::make_unique<TF_DEBUG>(dialogs, clock);
+    eventViewer = std::make_unique<TF_DEBUG>(dialogs, clock);
     auto splash = std::make_unique<TF_Kestrel2005_Init>(mainWindow.get());
-    auto listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
+    listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
+    // Each window reaches the others through what it is given here, never through a global.
+    ui.Attach({mainWindow.get(), eventViewer.get(), splash.get()});
+    SetDialogMainWindow(mainWindow.get());
 
     guard.OnActivate = [] { BringToFront(F_Main); };
     InstallQuitSignals(
@@ -187,6 +204,8 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
 #ifndef _WIN32
     SetFeedWarningHandler(nullptr);
 #endif
+    ui.Attach({});
+    SetDialogMainWindow(nullptr);
     listEdit.reset();
     splash.reset();
     eventViewer.reset();

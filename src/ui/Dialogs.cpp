@@ -15,9 +15,15 @@ namespace {
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 }  // namespace
 
+namespace {
+QWidget* gMainWindow = nullptr;
+}  // namespace
+
+void SetDialogMainWindow(QWidget* window) { gMainWindow = window; }
+
 QWidget* DialogParent() {
     if (QWidget* w = QApplication::activeWindow()) return w;
-    return F_Main;
+    return gMainWindow;
 }
 
 void CQtDialogs::Message(const std::string& text) {

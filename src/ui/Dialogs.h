@@ -30,3 +30,5 @@ public:
 
 // The parent for dialogs: the active window, else the main window when there is one.
 QWidget* DialogParent();
+// The main window, for DialogParent; set by whoever makes it (null when it goes).
+void SetDialogMainWindow(QWidget* window);

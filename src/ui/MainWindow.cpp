@@ -83,18 +83,7 @@ TF_Main::TF_Main(TF_MainDeps deps, QWidget* parent) : QMainWindow(parent), Deps(
     setObjectName(QStringLiteral("F_Main"));
     // FormCreate: the hourglass until start-up has ended, then the settings.
     Deps.Dialogs->SetBusy(true);
-    if (!Deps.List) Deps.List = MeigaraListA;
-    if (!Deps.Ini) {
-        if (M_GlobalCore) {
-            M_GlobalCore->CreateIni();
-            Deps.Ini = M_GlobalCore->Ini.get();
-        } else {
-            OwnIni = std::make_unique<CIni>(CIni::kDefaultPath);
-            OwnIni->Load();
-            Deps.Ini = OwnIni.get();
-        }
-    }
-    if (!Deps.Trackers) Deps.Trackers = [] { return ::TrkgList; };
+    if (!Deps.Trackers) Deps.Trackers = [] { return static_cast<CTrkgList*>(nullptr); };
     if (!Deps.Terminate)
         Deps.Terminate = [] {
             QMetaObject::invokeMethod(
@@ -365,11 +354,11 @@ void TF_Main::closeEvent(QCloseEvent* event) {
 }
 
 void TF_Main::E2Click() {
-    if (F_MeigaraListEdit) F_MeigaraListEdit->exec();
+    if (Deps.EditWatchList) Deps.EditWatchList();
 }
 
 void TF_Main::DEBUG2Click() {
-    if (F_DEBUG) F_DEBUG->ShowViewer();
+    if (Deps.ShowEventViewer) Deps.ShowEventViewer();
 }
 
 void TF_Main::ToolButton2Click() { Deps.Dialogs->Beep(); }

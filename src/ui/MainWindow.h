@@ -35,14 +35,18 @@ QFont WindowFont(int pixelHeight);
 // What the window works with. Null members are taken from the process's controller: the rising
 // list, the settings (created and read on the window's creation) and the tracker list.
 struct TF_MainDeps {
-    IDialogs* Dialogs = nullptr;  // required
-    IClock* Clock = nullptr;      // required
-    CMeigaraList* List = nullptr;
-    CIni* Ini = nullptr;
+    // All handed in by whoever makes the window (the entry, a test); none is looked up.
+    IDialogs* Dialogs = nullptr;   // required
+    IClock* Clock = nullptr;       // required
+    CMeigaraList* List = nullptr;  // required: the rising list the grid shows
+    CIni* Ini = nullptr;           // required: the settings, made once by the entry
     // Looked up at each command, since the trackers are made during start-up.
     std::function<CTrkgList*()> Trackers;
     // Ends the application; by default a quit once control is back in the event loop.
     std::function<void()> Terminate;
+    // The other windows the menus open (none when not given).
+    std::function<void()> EditWatchList;
+    std::function<void()> ShowEventViewer;
 };
 
 class TF_Main : public QMainWindow {
@@ -99,7 +103,6 @@ private:
     void Reconnect(const char* status, bool (CTrkgList::*what)());
 
     TF_MainDeps Deps;
-    std::unique_ptr<CIni> OwnIni;  // only when no controller made the settings
     bool FrameFitted = false;
     bool ResettingTab = false;
 };

@@ -13,8 +13,8 @@ void CQtUserInterface::ShowMessage(const std::string& text) { Dialogs.Message(te
 bool CQtUserInterface::Confirm(const std::string& question) { return Dialogs.Confirm(question); }
 
 void CQtUserInterface::SetStatusText(const std::string& text) {
-    if (!F_Main) return;
-    F_Main->SetStatusText(text);
+    if (!Windows.Main) return;
+    Windows.Main->SetStatusText(text);
 }
 
 void CQtUserInterface::SetBusy(bool busy) { Dialogs.SetBusy(busy); }
@@ -28,24 +28,24 @@ void CQtUserInterface::RequestQuit() {
 }
 
 void CQtUserInterface::AppendEventLine(const std::string& line) {
-    if (F_DEBUG) F_DEBUG->AppendLine(line);
+    if (Windows.Events) Windows.Events->AppendLine(line);
 }
 
 void CQtUserInterface::EnableMainWindow() {
-    if (F_Main) F_Main->setEnabled(true);
+    if (Windows.Main) Windows.Main->setEnabled(true);
 }
 
 void CQtUserInterface::ShowSplash(bool shown) {
-    if (!F_Kestrel2005_Init) return;
+    if (!Windows.Splash) return;
     if (shown)
-        F_Kestrel2005_Init->ShowCentred(F_Main);
+        Windows.Splash->ShowCentred(Windows.Main);
     else
-        F_Kestrel2005_Init->hide();
+        Windows.Splash->hide();
 }
 
 void CQtUserInterface::ProcessEvents() { QCoreApplication::processEvents(); }
 
 void CQtUserInterface::ApplyColumnWidths(const CIni& ini) {
-    if (!F_Main) return;
-    for (int c = 0; c < CIni::kColumns; ++c) F_Main->GridA->SetColWidths(c, ini.GetWidth(c));
+    if (!Windows.Main) return;
+    for (int c = 0; c < CIni::kColumns; ++c) Windows.Main->GridA->SetColWidths(c, ini.GetWidth(c));
 }

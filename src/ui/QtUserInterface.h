@@ -1,17 +1,28 @@
 #pragma once
 // CQtUserInterface: the controller's view of the user in the real program. Boxes go through the
 // dialogs seam; the status text, the splash, the event log and the column widths reach the
-// windows through their instance pointers, looked up at each call since the controller is
-// made before any window.
+// windows it is given (Attach), once they are made: the controller is made before any window.
 #include <string>
 
 #include "app/Interaction.h"
 
 class IDialogs;
+class TF_DEBUG;
+class TF_Kestrel2005_Init;
+class TF_Main;
 
 class CQtUserInterface : public IUserInterface {
 public:
     explicit CQtUserInterface(IDialogs& dialogs) : Dialogs(dialogs) {}
+
+    // The windows the texts go to; any may be null (nothing is shown there). All null before
+    // the windows go.
+    struct TWindows {
+        TF_Main* Main = nullptr;
+        TF_DEBUG* Events = nullptr;
+        TF_Kestrel2005_Init* Splash = nullptr;
+    };
+    void Attach(TWindows windows) { Windows = windows; }
 
     void ShowMessage(const std::string& text) override;
     bool Confirm(const std::string& question) override;
@@ -29,5 +40,6 @@ public:
 
 private:
     IDialogs& Dialogs;
+    TWindows Windows;
     bool Quitting = false;
 };

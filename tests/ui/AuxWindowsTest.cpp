@@ -178,6 +178,7 @@ TEST_F(EventViewerTest, WindowAndLinesWrittenWhileHidden) {
 
     ASSERT_FALSE(viewer_->isVisible());
     CQtUserInterface ui(dialogs_);
+    ui.Attach({nullptr, viewer_.get(), nullptr});
     ui.AppendEventLine("09:01 1234.T 急騰 +2.50%");
     ui.AppendEventLine("09:02 5678.OS 急騰 +3.10%");
     viewer_->ShowViewer();
@@ -493,6 +494,7 @@ TEST_F(QtUserInterfaceTest, ReachesTheWindowsAndQuitsFromTheEventLoop) {
     TF_DEBUG viewer(dialogs, clock);
     TF_Kestrel2005_Init splash;
     CQtUserInterface ui(dialogs);
+    ui.Attach({&main, &viewer, &splash});
 
     ui.SetStatusText("【09:00:01,1234,1500】");
     EXPECT_EQ(main.StatusText(), "【09:00:01,1234,1500】");

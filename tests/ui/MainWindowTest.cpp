@@ -66,6 +66,12 @@ protected:
             return nullptr;
         };
         deps.Terminate = [this] { ++terminations_; };
+        deps.ShowEventViewer = [this] {
+            if (viewer_) viewer_->ShowViewer();
+        };
+        deps.EditWatchList = [this] {
+            if (editor_) editor_->exec();
+        };
         win_ = std::make_unique<TF_Main>(deps);
     }
 
@@ -121,6 +127,8 @@ protected:
     int trackerLookups_ = 0;
     std::string trackerStatus_;
     int terminations_ = 0;
+    TF_DEBUG* viewer_ = nullptr;  // the windows the menus open, when a test has them
+    TF_MeigaraListEdit* editor_ = nullptr;
 };
 
 TEST_F(MainWindowTest, CreatedDisabledWithHiddenGridAndTheDesignedLayout) {
@@ -348,6 +356,7 @@ TEST_F(MainWindowTest, ExitSavesWidthsThatTheNextStartApplies) {
     Make(false, iniPath_);
     EXPECT_EQ(win_->GridA->ColWidths(0), 53);
     CQtUserInterface ui(dialogs_);
+    ui.Attach({win_.get(), nullptr, nullptr});
     ui.ApplyColumnWidths(*ini_);
     EXPECT_EQ(win_->GridA->ColWidths(0), 41);
     EXPECT_EQ(win_->GridA->ColWidths(9), 77);
@@ -468,6 +477,7 @@ TEST_F(MainWindowTest, ResizingFollowsTheWindow) {
 
 TEST_F(MainWindowTest, WindowCommandsOpenTheOtherWindows) {
     TF_DEBUG viewer(dialogs_, clock_);
+    viewer_ = &viewer;
     win_->findChild<QAction*>(QStringLiteral("DEBUG2"))->trigger();
     EXPECT_TRUE(viewer.isVisible());
     viewer.hide();
@@ -476,6 +486,7 @@ TEST_F(MainWindowTest, WindowCommandsOpenTheOtherWindows) {
     EXPECT_TRUE(viewer.isVisible());
 
     TF_MeigaraListEdit editor;
+    editor_ = &editor;
     bool wasModal = false;
     QTimer::singleShot(0, &editor, [&] {
         wasModal = editor.isVisible() && editor.isModal();
@@ -485,6 +496,8 @@ TEST_F(MainWindowTest, WindowCommandsOpenTheOtherWindows) {
     EXPECT_TRUE(wasModal);
     EXPECT_EQ(editor.result(), QDialog::Accepted);
     EXPECT_FALSE(editor.isVisible());
+    viewer_ = nullptr;
+    editor_ = nullptr;
 }
 
 }  // namespace
