@@ -9,13 +9,13 @@
 #include "support/ScriptedUi.h"
 #include "support/TempDir.h"
 
-using kestrel::test::FakeClock;
+using kestrel::test::CFakeClock;
 using kestrel::test::ScriptedUi;
 
 TEST(Controller, MissingFilesShowTheirMessagesInOrder) {
     kestrel::test::TempDir dir;
     ScriptedUi ui;
-    FakeClock clock;
+    CFakeClock clock;
     CController c(ui, clock, dir.Path());
     c.DataModuleCreate();
     c.StartUp();
@@ -45,7 +45,7 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
                        std::string(1000, 'z') + "\r\n");
     std::filesystem::create_directory(dir.File("log"));
     ScriptedUi ui;
-    FakeClock clock;
+    CFakeClock clock;
     {
         CController c(ui, clock, dir.Path());
         c.DataModuleCreate();
@@ -74,7 +74,7 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
     EXPECT_EQ(ui2.confirms, 1);
     EXPECT_EQ(MeigaraListA->Count(), 1);
     // Another day: not offered.
-    clock.date = {2026, 12, 8};
+    clock.Date = {2026, 12, 8};
     ScriptedUi ui3;
     CController c3(ui3, clock, dir.Path(), dir.File("nolog"));
     c3.DataModuleCreate();
@@ -109,7 +109,7 @@ TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
     }
     dir.WriteCp932("kabu.txt", kabu);
     std::filesystem::create_directory(dir.File("log"));
-    FakeClock clock;
+    CFakeClock clock;
     auto run = [&](bool reader) {
         ScriptedUi ui;
         std::vector<int> outcomes;
@@ -144,13 +144,13 @@ TEST(Controller, ReaderThreadReplaysWhatTheTicksReplay) {
 TEST(Controller, MiddayReconnectOnceAndOnlyAfterAMorningTick) {
     kestrel::test::TempDir dir;
     ScriptedUi ui;
-    FakeClock clock;
+    CFakeClock clock;
     CController c(ui, clock, dir.Path());
     c.DataModuleCreate();
-    clock.now = (12 * 60 + 24) * 60000 + 59000;
+    clock.NowMs = (12 * 60 + 24) * 60000 + 59000;
     c.ReConnTimerTimer();
     EXPECT_TRUE(c.MorningSeen);
-    clock.now = (12 * 60 + 25) * 60000;
+    clock.NowMs = (12 * 60 + 25) * 60000;
     c.ReConnTimerTimer();  // start-up not finished: waits
     EXPECT_FALSE(c.ReConnDone);
     c.StartUp();
@@ -181,7 +181,7 @@ TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
     const std::string original = dir.ReadBytes("log/20261207_Asc.txt");
     ScriptedUi ui;
     ui.answers = {true};
-    FakeClock clock;
+    CFakeClock clock;
     {
         CController c(ui, clock, dir.Path());
         c.DataModuleCreate();

@@ -27,7 +27,7 @@
 #include "tracking/feed/SocketDdeConv.h"
 
 using kestrel::feed::FeedControl;
-using kestrel::test::FakeClock;
+using kestrel::test::CFakeClock;
 using kestrel::test::FeedServerProcess;
 using kestrel::test::ScriptedUi;
 using kestrel::test::TempDir;
@@ -92,7 +92,7 @@ struct LiveRig {
     std::unique_ptr<FeedServerProcess> server;
     FeedControl stepper;
     ScriptedUi ui;
-    FakeClock clock;
+    CFakeClock clock;
     std::unique_ptr<CController> core;
 
     explicit LiveRig(size_t lines) { MakeFolder(dir, lines, true); }
@@ -195,9 +195,9 @@ TEST(LiveController, MiddayReconnectAndRepairCommandsBringEveryTrackerBack) {
 
     // The midday reconnect against the running server: every link is made anew and the quotes
     // go on reaching the trackers.
-    rig.clock.now = 12 * 3600000;
+    rig.clock.NowMs = 12 * 3600000;
     rig.core->ReConnTimerTimer();
-    rig.clock.now = 12 * 3600000 + 25 * 60000;
+    rig.clock.NowMs = 12 * 3600000 + 25 * 60000;
     rig.core->ReConnTimerTimer();
     EXPECT_TRUE(rig.core->ReConnDone);
     EXPECT_FALSE(rig.core->ReConnTimerEnabled);

@@ -1,10 +1,10 @@
 #pragma once
-// The controller's user and clock for tests: texts recorded, answers from a script, a clock that
-// stands where the test puts it and moves only when something sleeps.
+// The controller's user for tests: texts recorded, answers from a script.
 #include <string>
 #include <vector>
 
 #include "app/Interaction.h"
+#include "support/FakeClock.h"
 
 namespace kestrel::test {
 
@@ -22,14 +22,6 @@ struct ScriptedUi : IUserInterface {
     void SetBusy(bool) override {}
     void RequestQuit() override { ++quits; }
     void AppendEventLine(const std::string& l) override { events.push_back(l); }
-};
-
-struct FakeClock : IClock {
-    CDate date{2026, 12, 7};
-    int64_t now = 9 * 3600000;
-    CDate Today() override { return date; }
-    int64_t TimeOfDayMs() override { return now; }
-    void SleepMs(int ms) override { now += ms; }
 };
 
 }  // namespace kestrel::test

@@ -162,7 +162,7 @@ protected:
 
     TempDir dir_;
     CScriptedDialogs dialogs_;
-    CFakeClock clock_;
+    CFakeClock clock_{CFakeClock::kAfterTheClose};
     std::unique_ptr<TF_DEBUG> viewer_;
 };
 
@@ -483,7 +483,7 @@ TEST_F(QtUserInterfaceTest, ReachesTheWindowsAndQuitsFromTheEventLoop) {
     CIni ini(dir.File("KESTREL.INI"));
     ini.Load();
     CScriptedDialogs dialogs;
-    CFakeClock clock;
+    CFakeClock clock{CFakeClock::kAfterTheClose};
     CMeigaraList list('A');
     TF_MainDeps deps;
     deps.Dialogs = &dialogs;

@@ -120,7 +120,7 @@ protected:
     TempDir dir_;
     std::string iniPath_;
     CScriptedDialogs dialogs_;
-    CFakeClock clock_;
+    CFakeClock clock_{CFakeClock::kAfterTheClose};
     CMeigaraList list_{'A'};
     std::unique_ptr<CIni> ini_;
     std::unique_ptr<TF_Main> win_;

@@ -9,26 +9,18 @@
 #include "app/Interaction.h"
 #include "ranking/Meigara.h"
 #include "settings/Ini.h"
+#include "support/FakeClock.h"
 #include "support/ScriptedDialogs.h"
 #include "ui/D_init.h"
 #include "ui/Dialogs.h"
 #include "ui/MainWindow.h"
 #include "ui/debug.h"
 
-namespace {
-class CStillClock : public IClock {
-public:
-    CDate Today() override { return {2026, 12, 8}; }
-    int64_t TimeOfDayMs() override { return 10 * 3600'000LL; }
-    void SleepMs(int) override {}
-};
-}  // namespace
-
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int ms = argc > 1 ? std::atoi(argv[1]) : 4000;
     CScriptedDialogs dialogs;
-    CStillClock clock;
+    kestrel::test::CFakeClock clock{10 * 3'600'000LL, {2026, 12, 8}};
     CIni ini("/nonexistent/KESTREL.INI");
     ini.Load();
     CMeigaraList list('A');
