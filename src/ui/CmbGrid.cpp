@@ -81,7 +81,12 @@ TComboGrid::TComboGrid(QWidget* parent) : QAbstractScrollArea(parent) {
     UpdateScrollBars();
 }
 
-TComboGrid::~TComboGrid() = default;
+TComboGrid::~TComboGrid() {
+    // The children go after this body, in QWidget's destructor: a focus change or an editor
+    // signal then must not reach a grid that is no longer one.
+    disconnect(qApp, nullptr, this, nullptr);
+    if (editor_) disconnect(editor_, nullptr, this, nullptr);
+}
 
 // ---- size and layout ---------------------------------------------------------------------
 
