@@ -34,11 +34,11 @@ std::string StatusLine(std::string_view line) {
 }
 }  // namespace
 
-void CController::ReportLongLines(const std::string& file, size_t count) {
+void CController::ReportLongLines(const std::string& file, size_t count, size_t limit) {
     if (count == 0) return;
     Ui.ShowMessage("【" + file + "】の " + std::to_string(count) +
-                   " 行は長すぎるため読み込みませんでした（1 行 " +
-                   std::to_string(kestrel::kMaxTextLineBytes) + " バイトまで）。");
+                   " 行は長すぎるため読み込みませんでした（1 行 " + std::to_string(limit) +
+                   " バイトまで）。");
 }
 
 CDate CSystemClock::Today() {
@@ -141,11 +141,7 @@ void CController::StartUp() {
     const size_t watched = WatchLines.size();
     std::erase_if(WatchLines,
                   [](const std::string& l) { return l.size() > kestrel::kMaxTextFieldBytes; });
-    if (const size_t longTopics = watched - WatchLines.size()) {
-        Ui.ShowMessage("【監視銘柄.txt】の " + std::to_string(longTopics) +
-                       " 行は長すぎるため読み込みませんでした（1 行 " +
-                       std::to_string(kestrel::kMaxTextFieldBytes) + " バイトまで）。");
-    }
+    ReportLongLines("監視銘柄.txt", watched - WatchLines.size(), kestrel::kMaxTextFieldBytes);
     ReportLongLines("監視銘柄.txt", longLines);
 
     Ctx.Ini = Ini.get();
@@ -222,13 +218,14 @@ void CController::OfferResumeFiles() {
     std::string kept;
     for (auto* ch : {A.get(), D.get()}) {
         const std::string name = ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt");
-        std::string original;
-        kestrel::ReadFileBytes(name, original);
         auto result = ch->List.LoadFromFile(name);
         if (result.Skipped == 0 && result.LongLines == 0) continue;
         skipped += result.Skipped;
         longLines += result.LongLines;
-        // The lines not read would be gone with the next save: the file as it was stays beside.
+        // The lines not read would be gone with the next save (at shutdown, so the file is still
+        // as it was): it stays beside.
+        std::string original;
+        kestrel::ReadFileBytes(name, original);
         std::string copy = KeepBeside(name, original);
         kept += copy.empty() ? "" : (kept.empty() ? "" : "、") + copy;
     }
@@ -247,8 +244,7 @@ std::string CController::KeepBeside(const std::string& name, const std::string& 
     // Never over an earlier copy: each holds lines that are nowhere else.
     for (int n = 1; n <= 99; ++n) {
         std::string copy = name + ".bad" + (n == 1 ? std::string() : std::to_string(n));
-        std::string ignored;
-        if (kestrel::FileExists(copy) || kestrel::ReadFileBytes(copy, ignored)) continue;
+        if (kestrel::FileExists(copy)) continue;
         try {
             kestrel::WriteFileBytes(copy, bytes);
             return copy;

@@ -75,7 +75,8 @@ private:
     void LoadReplayData();
     void OfferResumeFiles();
     // One message for lines of a file passed over as too long, when there were any.
-    void ReportLongLines(const std::string& file, size_t count);
+    void ReportLongLines(const std::string& file, size_t count,
+                         size_t limit = kestrel::kMaxTextLineBytes);
     // A copy of a file's bytes beside it, named name.bad (or .bad2, ...); its name, or "".
     std::string KeepBeside(const std::string& name, const std::string& bytes);
 

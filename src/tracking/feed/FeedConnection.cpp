@@ -150,24 +150,25 @@ bool FeedConnection::Idle() const {
 bool FeedConnection::EnsureOpen() {
     if (Fd >= 0) return true;
     if (gAbandoned || Clock::now() < SilentUntil) return false;
+    // A refusal is said once, until an open succeeds.
+    auto refuse = [this](const std::string& error) {
+        if (error != Refused) Warn("相場配信に接続しません: " + error);
+        Refused = error;
+        return false;
+    };
     std::string error;
     auto slash = Path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !CheckSocketDir(Path.substr(0, slash), error)) {
+    if (slash != std::string::npos && slash > 0) {
+        const std::string dir = Path.substr(0, slash);
         // No folder yet is no feed yet (the launch makes it); a folder that is not safe is said.
         struct stat st {};
-        if (lstat(Path.substr(0, slash).c_str(), &st) == 0 && error != Refused)
-            Warn("相場配信に接続しません: " + error);
-        if (lstat(Path.substr(0, slash).c_str(), &st) == 0) Refused = error;
-        return false;
+        if (!CheckSocketDir(dir, error))
+            return lstat(dir.c_str(), &st) == 0 ? refuse(error) : false;
     }
     bool foreign = false;
     Fd = ConnectOwnFeed(Path, error, &foreign);
-    if (Fd < 0) {
-        // Nobody listening is the usual case before the feed is started: only a refusal is said.
-        if (foreign && error != Refused) Warn("相場配信に接続しません: " + error);
-        if (foreign) Refused = error;
-        return false;
-    }
+    // Nobody listening is the usual case before the feed is started: only a refusal is said.
+    if (Fd < 0) return foreign ? refuse(error) : false;
     Refused.clear();
     MakeWakePipe();
     Reader = LineReader();
