@@ -1,8 +1,8 @@
 #pragma once
 // TM_Global: the controller as the monitor runs it, on the Qt event loop. It owns the
-// controller's logic and the three timers that drive it (start-up, reconnect, replay).
+// controller's logic and the three timers that drive it (start-up, reconnect, replay). The
+// timers come from the clock it is given, so a test's clock runs them without real waiting.
 #include <QObject>
-#include <QTimer>
 
 #include <memory>
 
@@ -26,9 +26,13 @@ public:
     // Made first: creating it starts the interpreter before anything else of the controller.
     std::unique_ptr<TRubyHost> RubyHost1;
 #endif
-    QTimer InitTimer;
-    QTimer DebugTimer;
-    QTimer ReConnTimer;
+    static constexpr int kInitMs = 1000;
+    static constexpr int kDebugMs = 100;
+    static constexpr int kReConnMs = 30000;
+
+    std::unique_ptr<ITimer> InitTimer;
+    std::unique_ptr<ITimer> DebugTimer;
+    std::unique_ptr<ITimer> ReConnTimer;
 
     void InitTimerTimer();
     void DebugTimerTimer();

@@ -37,6 +37,10 @@
 #define KESTREL_VERSION "0.0.0"
 #endif
 
+TF_Main* F_Main = nullptr;
+TF_DEBUG* F_DEBUG = nullptr;
+TF_Kestrel2005_Init* F_Kestrel2005_Init = nullptr;
+
 namespace {
 
 constexpr char kUsage[] =
@@ -133,7 +137,7 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
             // and say so where a desktop user looks, not only on stderr.
             const std::string why = guard.ErrorText().toStdString();
             std::fprintf(stderr, "kestrel: %s\n", why.c_str());
-            dialogs.Message("起動できません: " + why);
+            dialogs.ShowMessage("起動できません: " + why);
             return 1;
         }
         case CSingleInstance::Result::First:
@@ -179,6 +183,9 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
     // Each window reaches the others through what it is given here, never through a global.
     ui.Attach({mainWindow.get(), eventViewer.get(), splash.get()});
+    F_Main = mainWindow.get();
+    F_DEBUG = eventViewer.get();
+    F_Kestrel2005_Init = splash.get();
     SetDialogMainWindow(mainWindow.get());
 
     guard.OnActivate = [] { BringToFront(F_Main); };
@@ -206,6 +213,9 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
 #endif
     ui.Attach({});
     SetDialogMainWindow(nullptr);
+    F_Main = nullptr;
+    F_DEBUG = nullptr;
+    F_Kestrel2005_Init = nullptr;
     listEdit.reset();
     splash.reset();
     eventViewer.reset();

@@ -7,6 +7,9 @@
 
 class IDialogs;
 class IClock;
+class TF_DEBUG;
+class TF_Kestrel2005_Init;
+class TF_Main;
 
 struct TKestrelHooks {
     // Dialogs and clock to use instead of the real ones.
@@ -17,3 +20,9 @@ struct TKestrelHooks {
 };
 
 int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks = {});
+
+// The running monitor's windows, for the signal handler, the second start and tests; set by
+// RunKestrel once they are made and null again before they go. Nothing below the entry reads them.
+extern TF_Main* F_Main;
+extern TF_DEBUG* F_DEBUG;
+extern TF_Kestrel2005_Init* F_Kestrel2005_Init;

@@ -13,8 +13,6 @@
 
 #include "ui/MainWindow.h"
 
-TF_Kestrel2005_Init* F_Kestrel2005_Init = nullptr;
-
 // The bytes of assets/splash.jpg, compiled in by the build.
 extern const unsigned char kSplashJpeg[];
 extern const size_t kSplashJpegSize;
@@ -86,7 +84,6 @@ QImage SplashPicture() { return DecodeJpeg(kSplashJpeg, kSplashJpegSize); }
 }  // namespace kestrel
 
 TF_Kestrel2005_Init::TF_Kestrel2005_Init(QWidget* parent) : QDialog(parent) {
-    F_Kestrel2005_Init = this;
     // A second start of the program looks the running one up by this name.
     setObjectName(QStringLiteral("TF_Kestrel2005_Init"));
     setWindowTitle(QStringLiteral("初期化中･･･"));
@@ -112,9 +109,7 @@ TF_Kestrel2005_Init::TF_Kestrel2005_Init(QWidget* parent) : QDialog(parent) {
     Label1->adjustSize();
 }
 
-TF_Kestrel2005_Init::~TF_Kestrel2005_Init() {
-    if (F_Kestrel2005_Init == this) F_Kestrel2005_Init = nullptr;
-}
+TF_Kestrel2005_Init::~TF_Kestrel2005_Init() = default;
 
 void TF_Kestrel2005_Init::ShowCentred(QWidget* over) {
     QRect area;

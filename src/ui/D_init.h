@@ -27,5 +27,3 @@ public:
     // Shows the window centred on `over` (the screen when null) and paints it at once.
     void ShowCentred(QWidget* over);
 };
-
-extern TF_Kestrel2005_Init* F_Kestrel2005_Init;

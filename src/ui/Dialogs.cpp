@@ -26,7 +26,7 @@ QWidget* DialogParent() {
     return gMainWindow;
 }
 
-void CQtDialogs::Message(const std::string& text) {
+void CQtDialogs::ShowMessage(const std::string& text) {
     QMessageBox box(QMessageBox::NoIcon, Q(kTitle), Q(text), QMessageBox::NoButton, DialogParent());
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     // A message asked for while the hourglass shows must still be answerable.

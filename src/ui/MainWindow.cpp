@@ -26,8 +26,6 @@
 #include "ui/MeigaraListEdit.h"
 #include "ui/debug.h"
 
-TF_Main* F_Main = nullptr;
-
 namespace {
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
@@ -79,7 +77,6 @@ QFont WindowFont(int pixelHeight) {
 }  // namespace kestrel
 
 TF_Main::TF_Main(TF_MainDeps deps, QWidget* parent) : QMainWindow(parent), Deps(std::move(deps)) {
-    F_Main = this;
     setObjectName(QStringLiteral("F_Main"));
     // FormCreate: the hourglass until start-up has ended, then the settings.
     Deps.Dialogs->SetBusy(true);
@@ -119,10 +116,7 @@ TF_Main::TF_Main(TF_MainDeps deps, QWidget* parent) : QMainWindow(parent), Deps(
     FormResize();
 }
 
-TF_Main::~TF_Main() {
-    DispTimer.stop();
-    if (F_Main == this) F_Main = nullptr;
-}
+TF_Main::~TF_Main() { DispTimer.stop(); }
 
 void TF_Main::BuildMenus() {
     QMenuBar* bar = menuBar();
@@ -232,7 +226,7 @@ void TF_Main::Guarded(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const std::exception& e) {
-        Deps.Dialogs->Message(e.what());
+        Deps.Dialogs->ShowMessage(e.what());
     }
 }
 
@@ -328,7 +322,7 @@ void TF_Main::X1Click() {
     try {
         SaveColumnWidths();
     } catch (const std::exception& e) {
-        Deps.Dialogs->Message(e.what());
+        Deps.Dialogs->ShowMessage(e.what());
     }
     while (!DispTimer.isActive()) {
         Deps.Clock->SleepMs(100);
@@ -343,7 +337,7 @@ void TF_Main::closeEvent(QCloseEvent* event) {
     try {
         SaveColumnWidths();
     } catch (const std::exception& e) {
-        Deps.Dialogs->Message(e.what());
+        Deps.Dialogs->ShowMessage(e.what());
     }
     if (!debug) {
         event->ignore();
@@ -370,7 +364,7 @@ void TF_Main::C1Click() {
         DispTimer.stop();
         Refresh();
     }
-    Deps.Dialogs->Message("銘柄リストをクリアしますた。【再表示は少し遅れる場合があります】");
+    Deps.Dialogs->ShowMessage("銘柄リストをクリアしますた。【再表示は少し遅れる場合があります】");
 }
 
 void TF_Main::Reconnect(const char* status, bool (CTrkgList::*what)()) {
@@ -390,7 +384,7 @@ void TF_Main::N21Click() { Reconnect("DDE ReConnect DdeClientItem", &CTrkgList::
 void TF_Main::TabControl1Change(int index) {
     if (ResettingTab || index == 0) return;
     Deps.Dialogs->Beep();
-    Deps.Dialogs->Message("工事中です。（∩ﾟдﾟ) 何にも聞こえないぞー");
+    Deps.Dialogs->ShowMessage("工事中です。（∩ﾟдﾟ) 何にも聞こえないぞー");
     ResettingTab = true;
     Tabs->setCurrentIndex(0);
     ResettingTab = false;

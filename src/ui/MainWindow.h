@@ -106,5 +106,3 @@ private:
     bool FrameFitted = false;
     bool ResettingTab = false;
 };
-
-extern TF_Main* F_Main;

@@ -8,7 +8,7 @@
 #include "ui/MainWindow.h"
 #include "ui/debug.h"
 
-void CQtUserInterface::ShowMessage(const std::string& text) { Dialogs.Message(text); }
+void CQtUserInterface::ShowMessage(const std::string& text) { Dialogs.ShowMessage(text); }
 
 bool CQtUserInterface::Confirm(const std::string& question) { return Dialogs.Confirm(question); }
 
@@ -18,6 +18,8 @@ void CQtUserInterface::SetStatusText(const std::string& text) {
 }
 
 void CQtUserInterface::SetBusy(bool busy) { Dialogs.SetBusy(busy); }
+
+void CQtUserInterface::Beep() { Dialogs.Beep(); }
 
 void CQtUserInterface::RequestQuit() {
     if (Quitting) return;

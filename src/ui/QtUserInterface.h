@@ -1,12 +1,11 @@
 #pragma once
 // CQtUserInterface: the controller's view of the user in the real program. Boxes go through the
-// dialogs seam; the status text, the splash, the event log and the column widths reach the
+// dialogs it is given; the status text, the splash, the event log and the column widths reach the
 // windows it is given (Attach), once they are made: the controller is made before any window.
 #include <string>
 
 #include "app/Interaction.h"
 
-class IDialogs;
 class TF_DEBUG;
 class TF_Kestrel2005_Init;
 class TF_Main;
@@ -28,6 +27,7 @@ public:
     bool Confirm(const std::string& question) override;
     void SetStatusText(const std::string& text) override;
     void SetBusy(bool busy) override;
+    void Beep() override;
     void RequestQuit() override;
     void AppendEventLine(const std::string& line) override;
     void EnableMainWindow() override;

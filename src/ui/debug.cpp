@@ -18,8 +18,6 @@
 #include "ui/MainWindow.h"
 #include "ui/Rtf.h"
 
-TF_DEBUG* F_DEBUG = nullptr;
-
 namespace {
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
@@ -42,7 +40,6 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 
 TF_DEBUG::TF_DEBUG(IDialogs& dialogs, IClock& clock, std::string dir, QWidget* parent)
     : QWidget(parent, Qt::Window), Dialogs(dialogs), Clock(clock), Dir(std::move(dir)) {
-    F_DEBUG = this;
     setObjectName(QStringLiteral("F_DEBUG"));
     setWindowTitle(QStringLiteral("EventViewer"));
     setFont(kestrel::WindowFont(12));
@@ -68,9 +65,7 @@ TF_DEBUG::TF_DEBUG(IDialogs& dialogs, IClock& clock, std::string dir, QWidget* p
             [this](const QPoint& pos) { PopupMenu1->popup(log->viewport()->mapToGlobal(pos)); });
 }
 
-TF_DEBUG::~TF_DEBUG() {
-    if (F_DEBUG == this) F_DEBUG = nullptr;
-}
+TF_DEBUG::~TF_DEBUG() = default;
 
 void TF_DEBUG::AppendLine(const std::string& line) { log->append(Q(line)); }
 
@@ -120,7 +115,7 @@ void TF_DEBUG::Z1Click() {
         WriteFile(path, kestrel::WriteRtf(Lines()));
     } catch (const std::exception& e) {
         // The lines stay, so the user can try again elsewhere.
-        Dialogs.Message(e.what());
+        Dialogs.ShowMessage(e.what());
         return;
     }
     log->clear();

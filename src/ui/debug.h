@@ -43,5 +43,3 @@ private:
     std::string Dir;
     bool Placed = false;
 };
-
-extern TF_DEBUG* F_DEBUG;

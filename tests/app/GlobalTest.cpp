@@ -1,30 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "app/Global.h"
+#include "support/FakeClock.h"
+#include "support/ScriptedUi.h"
 #include "support/TempDir.h"
 
-namespace {
-struct QuietUi : IUserInterface {
-    std::vector<std::string> messages, events;
-    void ShowMessage(const std::string& t) override { messages.push_back(t); }
-    bool Confirm(const std::string&) override { return false; }
-    void SetStatusText(const std::string&) override {}
-    void SetBusy(bool) override {}
-    void RequestQuit() override {}
-    void AppendEventLine(const std::string& l) override { events.push_back(l); }
-};
-struct NoWaitClock : CSystemClock {
-    void SleepMs(int) override {}
-};
-}  // namespace
-
-// The Qt timers drive start-up one second after creation and then the replay at 100 ms a line.
+// The timers drive start-up one second after creation and then the replay at 100 ms a line.
 TEST(Global, TimersRunStartUpAndTheReplayOnTheEventLoop) {
     int argc = 1;
     char name[] = "test";
@@ -40,8 +25,8 @@ TEST(Global, TimersRunStartUpAndTheReplayOnTheEventLoop) {
     auto old = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
     {
-        QuietUi ui;
-        NoWaitClock clock;
+        kestrel::test::ScriptedUi ui;
+        kestrel::test::CFakeClock clock;
         TM_Global global(ui, clock);
         EXPECT_FALSE(global.InitDone());
 #ifdef KESTREL_HAVE_RUBY
@@ -52,21 +37,26 @@ TEST(Global, TimersRunStartUpAndTheReplayOnTheEventLoop) {
         global.RubyHost1->Execute(&out);
         EXPECT_EQ(out, std::vector<std::string>{"42"});
 #endif
-        QElapsedTimer t;
-        t.start();
-        while (!(global.InitDone() && global.Core().ReplayAtEnd()) && t.elapsed() < 10000)
-            app.processEvents(QEventLoop::AllEvents, 20);
-        EXPECT_TRUE(global.InitDone());
+        clock.Advance(TM_Global::kInitMs - 1);
+        EXPECT_FALSE(global.InitDone());
+        clock.Advance(1);
+        ASSERT_TRUE(global.InitDone());
+        EXPECT_FALSE(global.Core().ReplayAtEnd());
+        // One line a tick, the last one ending the replay.
+        for (size_t tick = 0; tick < 3; ++tick) {
+            EXPECT_FALSE(global.Core().ReplayAtEnd()) << tick;
+            clock.Advance(TM_Global::kDebugMs - 1);
+            EXPECT_EQ(ui.events.size(), tick == 0 ? 0 : tick - 1) << tick;
+            clock.Advance(1);
+            EXPECT_EQ(ui.events.size(), tick) << tick;
+        }
         EXPECT_TRUE(global.Core().ReplayAtEnd());
-        EXPECT_GE(t.elapsed(), 1000 + 2 * 100);  // one second to start, then 100 ms per line
         EXPECT_EQ(ui.events, (std::vector<std::string>{"10:01 1234.T:1100,(100),9.09% 1700[A,A]",
                                                        "10:02 1234.T:1100,(100),9.09% 1700[A,A]"}));
         EXPECT_TRUE(ui.messages.empty());
     }
     // The controller's end saved the rising list of the run.
-    CDate d = CSystemClock().Today();
-    char asc[32];
-    std::snprintf(asc, sizeof asc, "log/%04d%02d%02d_Asc.txt", d.Year, d.Month, d.Day);
-    EXPECT_EQ(dir.ReadBytes(asc).rfind("1234.T,A,", 0), 0u) << dir.ReadBytes(asc);
+    const std::string asc = dir.ReadBytes("log/20261207_Asc.txt");
+    EXPECT_EQ(asc.rfind("1234.T,A,", 0), 0u) << asc;
     std::filesystem::current_path(old);
 }

@@ -73,7 +73,7 @@ TEST(Kestrel, DemoRunEndedByTheExitCommandSavesWhatTheGridShowed) {
         QObject::connect(poll, &QTimer::timeout, [&, poll] {
             if (!M_Global->InitDone()) return;
             // The replay at full speed: a few seconds cover the demo's first minutes.
-            if (M_Global->DebugTimer.interval() != 1) M_Global->DebugTimer.setInterval(1);
+            if (M_Global->DebugTimer->Interval() != 1) M_Global->DebugTimer->SetInterval(1);
             if (F_DEBUG->Lines().size() < 40 && running.elapsed() < 20000) return;
             poll->stop();
             eventLines = F_DEBUG->Lines().size();

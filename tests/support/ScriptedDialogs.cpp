@@ -15,7 +15,7 @@ bool RunBoxLoop(int answerAfterMs) {
 }
 }  // namespace
 
-void CScriptedDialogs::Message(const std::string& text) {
+void CScriptedDialogs::ShowMessage(const std::string& text) {
     Messages.push_back(text);
     if (RunsEventLoop) RunBoxLoop(AnswerAfterMs);
 }

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "ui/Dialogs.h"
+#include "app/Interaction.h"
 
 // Answers from a script, texts recorded: the user of the windows in tests.
 class CScriptedDialogs : public IDialogs {
 public:
-    void Message(const std::string& text) override;
+    void ShowMessage(const std::string& text) override;
     bool Confirm(const std::string& question) override;
     void Beep() override { ++Beeps; }
     void SetBusy(bool busy) override { Busy = busy; }

@@ -132,7 +132,6 @@ protected:
 };
 
 TEST_F(MainWindowTest, CreatedDisabledWithHiddenGridAndTheDesignedLayout) {
-    EXPECT_EQ(F_Main, win_.get());
     EXPECT_EQ(win_->windowTitle(), QStringLiteral("KESTREL 2005 【デイトレ用】"));
     EXPECT_FALSE(win_->isEnabled());
     EXPECT_TRUE(win_->GridA->isHidden());
