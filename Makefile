@@ -27,12 +27,15 @@ run: deps
 test-unit: build
 	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 300
 
-# The libraries below the windows, their tests, the tools: AddressSanitizer + UBSan.
+# Every library, test and tool, the windows (offscreen) and the Ruby host among them:
+# AddressSanitizer + UBSan, leaks checked too (tests/lsan.supp says what is left on purpose).
 test-asan: deps
-	cmake -S . -B build-asan -G Ninja $(WERROR) -DKESTREL_GUI=OFF -DKESTREL_RUBY=OFF \
+	cmake -S . -B build-asan -G Ninja $(WERROR) -DKESTREL_GUI=ON -DKESTREL_RUBY=ON \
 	  -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 600
 
 # The concurrency code (queues, watcher threads, lists) under ThreadSanitizer.
