@@ -47,6 +47,8 @@ public:
     std::string ResumeFileName(const char* suffix);
     std::string Path(const std::string& name) const;
     bool ReplayAtEnd() const { return Driver.AtEnd(); }
+    // Quote points stored from the live feed since the start (none in debug mode).
+    int64_t LiveQuotes() const { return Ctx.LiveQuotes; }
     CRankingChannel& ChannelA() { return *A; }
     CRankingChannel& ChannelD() { return *D; }
 

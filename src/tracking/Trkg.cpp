@@ -128,6 +128,7 @@ void CTrkg::LiveUpdate() {
     if (text.empty() || text == "  :  ") return;  // no trade yet: nothing stored or posted
     double t = ParseTime(text);
     AddTick(p, v, t);
+    ++Ctx.LiveQuotes;
     Price = p;
     Volume = v;
     LimitGap = ClampInt32(int64_t{LimitHigh} - p);

@@ -80,6 +80,9 @@ struct CTrkgContext {
     // An error raised out of a live change (a malformed time text).
     std::function<void(const std::string&)> ReportError;
     DdeConvFactory ConvFactory;  // live mode only
+    // Quote points stored from the live feed so far (a replay does not count): whoever watches
+    // for a silent feed compares it from one look to the next.
+    int64_t LiveQuotes = 0;
     std::string Service = "RSS";
 };
 
