@@ -1,17 +1,18 @@
 #!/bin/bash
-# Backtest throughput next to the raw floor (reading the same kabu.txt and splitting every line
-# into columns), on a generated folder of LINES quote lines over 2,000 watched issues.
-# Runs each measure ROUNDS times, alternating, and keeps the fastest: the machine's speed
-# varies from minute to minute. The ratio is also given per round (floor and backtest run back
-# to back), as the median over the rounds. Needs `make bench` first.
-# Usage: bench/backtest.sh [DIR] [LINES] [ROUNDS]
+# The backtest's wall time as a multiple of the floor (bench/split-floor: map kabu.txt, split every
+# line into its columns), on a generated folder of LINES quote lines over 2,000 watched issues,
+# events written to a file. Floor and backtest runs alternate ROUNDS times; the figures are the
+# median and the spread (fastest..slowest) over the rounds, with the largest peak RSS.
+# Needs `make bench` first. Usage: bench/backtest.sh [DIR] [LINES] [ROUNDS] [-- BACKTEST-ARGS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-/tmp/kestrel-large}
 lines=${2:-10000000}
-rounds=${3:-3}
-bt=$root/build-bench/tools/kestrel-backtest/kestrel-backtest
-floor=$root/build-bench/bench/common/bench_text
+rounds=${3:-5}
+shift $(($# < 3 ? $# : 3))
+[ "${1:-}" = -- ] && shift
+bt=${KESTREL_BACKTEST:-$root/build-bench/tools/kestrel-backtest/kestrel-backtest}
+floor=$root/build-bench/bench/split-floor
 [ -x "$bt" ] && [ -x "$floor" ] || { echo "run make bench first" >&2; exit 2; }
 if [ ! -f "$dir/kabu.txt" ]; then
     echo "writing $lines lines to $dir ..." >&2
@@ -19,25 +20,31 @@ if [ ! -f "$dir/kabu.txt" ]; then
 fi
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-best() { sort -n | head -1; }
-declare -A wall rss
+wall() { /usr/bin/time -o "$out/t" -f "%e %M" "$@"; read -r w m <"$out/t"; }
+median() { sort -n | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }'; }
+spread() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo ".." hi }'; }
 for ((r = 0; r < rounds; r++)); do
-    KESTREL_BENCH_FILE=$dir/kabu.txt "$floor" | sed -n 's/.*columns, \([0-9.]*\) s,.*/\1/p' >>"$out/floor"
+    wall "$floor" "$dir/kabu.txt" >/dev/null
+    echo "$w" >>"$out/floor"
     for span in 2 60; do
-        /usr/bin/time -o "$out/t" -f "%e %M" "$bt" "$dir" --time $span --date 20261208 --out "$out" --force >"$out/events" 2>"$out/summary"
-        read -r w m <"$out/t"
+        wall "$bt" "$dir" --time $span --date 20261208 --out "$out" --force "$@" >"$out/events" \
+            2>"$out/summary"
         echo "$w" >>"$out/bt$span"
         echo "$m" >>"$out/rss$span"
+        awk -v f="$(tail -1 "$out/floor")" -v b="$w" 'BEGIN { printf "%.2f\n", b / f }' \
+            >>"$out/ratio$span"
     done
 done
 n=$(sed -n 's/^kestrel-backtest: \([0-9]*\) lines read.*/\1/p' "$out/summary")
-f=$(best <"$out/floor")
+f=$(median <"$out/floor")
+echo "floor: $f s median ($(spread <"$out/floor") s), $rounds rounds, $n lines"
 for span in 2 60; do
-    w=$(best <"$out/bt$span")
+    w=$(median <"$out/bt$span")
     m=$(sort -n "$out/rss$span" | tail -1)
-    paired=$(paste "$out/floor" "$out/bt$span" | awk '{ printf "%.2f\n", $1 / $2 }' | sort -n |
-             awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }')
-    echo "time $span: backtest $w s ($(echo "$n / $w" | bc) lines/s, events written to a file)," \
-         "floor $f s ($(echo "$n / $f" | bc) lines/s), ratio $(echo "scale=2; $f / $w" | bc)" \
-         "(median per round $paired), peak RSS $((m / 1024)) MiB"
+    echo "time $span: backtest $w s median ($(spread <"$out/bt$span") s)," \
+         "$(awk -v n="$n" -v w="$w" 'BEGIN { printf "%.2f", n / w / 1e6 }') M lines/s," \
+         "$(median <"$out/ratio$span")x the floor (per round $(spread <"$out/ratio$span"))," \
+         "peak RSS $((m / 1024)) MiB"
 done
+echo "time 60 / time 2: $(awk -v a="$(median <"$out/bt60")" -v b="$(median <"$out/bt2")" \
+    'BEGIN { printf "%.2f", a / b }')"
