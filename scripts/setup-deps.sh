@@ -6,7 +6,9 @@ set -euo pipefail
 PKGS=(
   g++ cmake ninja-build make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-multimedia-dev
+  # the alert-sound test plays on a null sink of a PulseAudio server of its own
+  pulseaudio
   libjpeg62-turbo-dev
   ruby ruby-dev
   xvfb xauth imagemagick fonts-ipafont-gothic unrtf

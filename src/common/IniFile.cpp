@@ -161,6 +161,19 @@ double IniFile::ReadFloat(const std::string& section, const std::string& key, do
     return ParseReal(s).value_or(def);
 }
 
+bool IniFile::HasSection(const std::string& section) const {
+    std::string bytes;
+    if (!ReadFileBytes(path_, bytes)) return false;
+    const std::string sec = Utf8ToCp932(section);
+    for (const RawLine& l : ScanLines(bytes)) {
+        std::string_view name;
+        if (SectionName(std::string_view(bytes.data() + l.begin, l.textEnd - l.begin), name) &&
+            EqualNoCase(name, sec))
+            return true;
+    }
+    return false;
+}
+
 std::string IniFile::SpliceValue(const std::string& bytes, const std::string& section,
                                  const std::string& key, const std::string& value) {
     std::string sec = Utf8ToCp932(section), k = Utf8ToCp932(key), v = Utf8ToCp932(value);

@@ -20,6 +20,8 @@ public:
     // Decimal, or hexadecimal after "$", "0x", "0X"; `def` when missing or malformed.
     int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
     double ReadFloat(const std::string& section, const std::string& key, double def) const;
+    // Whether the file has a section of that name (false when the file cannot be read).
+    bool HasSection(const std::string& section) const;
 
     // False when the file cannot be written; the file is then as it was, and LastWriteError
     // says why ("<path>: <the system's reason>").

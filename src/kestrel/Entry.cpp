@@ -16,11 +16,13 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QStatusBar>
 
 #include "app/Global.h"
 #include "app/SignalQuit.h"
 #include "app/SingleInstance.h"
 #include "settings/Ini.h"
+#include "ui/Alerts.h"
 #include "ui/D_init.h"
 #include "ui/Dialogs.h"
 #include "ui/MeigaraListEdit.h"
@@ -188,6 +190,32 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     F_Kestrel2005_Init = splash.get();
     SetDialogMainWindow(mainWindow.get());
 
+    // The alerts the settings ask for; without [ALERT] neither exists and the windows are as
+    // they always were.
+    std::unique_ptr<TAlertSound> alertSound;
+    std::unique_ptr<TStaleFeedWatch> staleWatch;
+    const CIni& ini = *core.Ini;
+    if (ini.SoundOn()) {
+        // The word on a sound that cannot play stays a while, then makes room: the stale-feed
+        // text waits for an empty status bar.
+        QStatusBar* bar = mainWindow->StatusBar1;
+        alertSound =
+            std::make_unique<TAlertSound>(CSoundAlertRule(clock, ini.AlertCooldown, ini.AlertKinds),
+                                          ini.AlertFile, dialogs, [bar](const std::string& text) {
+                                              bar->showMessage(QString::fromStdString(text), 15000);
+                                          });
+        alertSound->InstallMarker(*mainWindow);
+        ui.OnEventLine = [sound = alertSound.get()](const std::string& line) {
+            sound->EventLine(line);
+        };
+    }
+    if (!ini.IsDebug() && ini.StaleSeconds() > 0) {
+        staleWatch = std::make_unique<TStaleFeedWatch>(
+            CStaleFeedRule(clock, ini.StaleSeconds()), [&core] { return core.InitDone; },
+            [&core] { return core.LiveQuotes(); }, *mainWindow->StatusBar1);
+        staleWatch->Start();
+    }
+
     guard.OnActivate = [] { BringToFront(F_Main); };
     InstallQuitSignals(
         [](int signo) {
@@ -212,6 +240,9 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     SetFeedWarningHandler(nullptr);
 #endif
     ui.Attach({});
+    ui.OnEventLine = nullptr;
+    staleWatch.reset();
+    alertSound.reset();
     SetDialogMainWindow(nullptr);
     F_Main = nullptr;
     F_DEBUG = nullptr;

@@ -17,6 +17,13 @@ void CIni::Load() {
     Span = File.ReadInteger("PARA", "time", 2);
     DataSource = File.ReadString("PARA", "DataSource", "DDE");
     for (int i = 0; i < kColumns; ++i) Widths[i] = File.ReadInteger("GRID", WidthKey(i), 64);
+    AlertSection = File.HasSection("ALERT");
+    if (!AlertSection) return;
+    AlertSound = File.ReadInteger("ALERT", "sound", 0);
+    AlertFile = File.ReadString("ALERT", "file", "");
+    AlertCooldown = File.ReadInteger("ALERT", "cooldown", 60);
+    AlertKinds = File.ReadString("ALERT", "kinds", "AD");
+    AlertStale = File.ReadInteger("ALERT", "stale", 120);
 }
 
 void CIni::SaveWidths() {

@@ -1,6 +1,7 @@
 #pragma once
-// The settings object: debug switch, move-detection parameters and the main grid's column widths
-// from KESTREL.INI, read once at start; only the widths are ever written back.
+// The settings object: debug switch, move-detection parameters, the main grid's column widths
+// and the trader's alerts from KESTREL.INI, read once at start; only the widths are ever written
+// back.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -32,6 +33,19 @@ public:
     int32_t Span = 2;
     std::string DataSource = "DDE";
     std::array<int32_t, kColumns> Widths{64, 64, 64, 64, 64, 64, 64, 64, 64, 64};
+
+    // [ALERT]: read only. Without the section every alert is off.
+    bool SoundOn() const { return AlertSound != 0; }
+    // Seconds of silence in the session that the live feed may keep before the status bar says
+    // so; 0 when that watch is off (no [ALERT] section, or stale=0).
+    int32_t StaleSeconds() const { return AlertSection && AlertStale > 0 ? AlertStale : 0; }
+
+    bool AlertSection = false;
+    int32_t AlertSound = 0;
+    std::string AlertFile;  // "" for the sound the program carries
+    int32_t AlertCooldown = 60;
+    std::string AlertKinds = "AD";
+    int32_t AlertStale = 120;
 
 private:
     static std::string WidthKey(int index);

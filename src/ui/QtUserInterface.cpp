@@ -31,6 +31,7 @@ void CQtUserInterface::RequestQuit() {
 
 void CQtUserInterface::AppendEventLine(const std::string& line) {
     if (Windows.Events) Windows.Events->AppendLine(line);
+    if (OnEventLine) OnEventLine(line);
 }
 
 void CQtUserInterface::EnableMainWindow() {

@@ -2,6 +2,7 @@
 // CQtUserInterface: the controller's view of the user in the real program. Boxes go through the
 // dialogs it is given; the status text, the splash, the event log and the column widths reach the
 // windows it is given (Attach), once they are made: the controller is made before any window.
+#include <functional>
 #include <string>
 
 #include "app/Interaction.h"
@@ -22,6 +23,8 @@ public:
         TF_Kestrel2005_Init* Splash = nullptr;
     };
     void Attach(TWindows windows) { Windows = windows; }
+    // Also given each event line, after the event viewer (the alert sound); none when empty.
+    std::function<void(const std::string&)> OnEventLine;
 
     void ShowMessage(const std::string& text) override;
     bool Confirm(const std::string& question) override;

@@ -157,3 +157,38 @@ TEST(Settings, SaveWidthsWritesOnlyTheTenGridKeys) {
         EXPECT_EQ(std::string(e.what()), dir.File("missing/KESTREL.INI") + " に書き込めません");
     }
 }
+
+// Every alert is off without the section (a look-alike name is not it); with it the stale
+// watch is on at 120 s unless stale=0; the keys are only read, a save of the widths keeps them.
+TEST(Settings, TheAlertSectionTurnsTheAlertsOnAndIsNeverWritten) {
+    test::TempDir dir;
+    auto path = dir.WriteCp932("KESTREL.INI", "[PARA]\r\nrate=1.5\r\n[ALERTS]\r\nsound=1\r\n");
+    CIni absent(path);
+    absent.Load();
+    EXPECT_FALSE(absent.SoundOn());
+    EXPECT_EQ(absent.StaleSeconds(), 0);
+
+    const std::string alert =
+        "[alert]\r\nSOUND=1\r\nfile= 'チャイム.wav' \r\ncooldown=30\r\nkinds=D\r\n";
+    dir.WriteCp932("KESTREL.INI", alert);
+    CIni on(path);
+    on.Load();
+    EXPECT_TRUE(on.SoundOn());
+    EXPECT_EQ(on.AlertFile, "チャイム.wav");
+    EXPECT_EQ(on.AlertCooldown, 30);
+    EXPECT_EQ(on.AlertKinds, "D");
+    EXPECT_EQ(on.StaleSeconds(), 120);
+    on.SaveWidths();
+    EXPECT_EQ(Cp932ToUtf8(dir.ReadBytes("KESTREL.INI")).rfind(alert, 0), 0u);
+
+    dir.WriteCp932("KESTREL.INI", "[ALERT]\r\nstale=0\r\n");
+    CIni staleOff(path);
+    staleOff.Load();
+    EXPECT_FALSE(staleOff.SoundOn());
+    EXPECT_EQ(staleOff.AlertCooldown, 60);
+    EXPECT_EQ(staleOff.StaleSeconds(), 0);
+    dir.WriteCp932("KESTREL.INI", "[ALERT]\r\nstale=45\r\n");
+    CIni stale45(path);
+    stale45.Load();
+    EXPECT_EQ(stale45.StaleSeconds(), 45);
+}

@@ -1,0 +1,98 @@
+#include "app/AlertRules.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/TimeOfDay.h"
+
+namespace {
+
+bool SameDay(const CDate& a, const CDate& b) {
+    return a.Year == b.Year && a.Month == b.Month && a.Day == b.Day;
+}
+
+}  // namespace
+
+std::optional<CEventLineParts> ParseEventLine(std::string_view line) {
+    // "hh:nn topic:figures[k,a]": the figures hold no ':', a topic may.
+    const size_t space = line.find(' ');
+    const size_t colon = line.rfind(':');
+    if (space == std::string_view::npos || colon == std::string_view::npos || colon <= space ||
+        colon + 5 > line.size())
+        return std::nullopt;
+    const size_t n = line.size();
+    if (line[n - 5] != '[' || line[n - 3] != ',' || line[n - 1] != ']') return std::nullopt;
+    CEventLineParts parts;
+    parts.Topic = line.substr(space + 1, colon - space - 1);
+    parts.Kind = line[n - 4];
+    parts.Action = line[n - 2];
+    return parts;
+}
+
+CSoundAlertRule::CSoundAlertRule(IClock& clock, int cooldownSeconds, std::string_view kinds)
+    : Clock(clock), CooldownMs(std::max(cooldownSeconds, 0) * int64_t{1000}), Day(clock.Today()) {
+    const auto has = [&](char c) {
+        return std::any_of(kinds.begin(), kinds.end(), [c](char k) {
+            return std::toupper(static_cast<unsigned char>(k)) == c;
+        });
+    };
+    if (has('A') || has('D')) {
+        KindA = has('A');
+        KindD = has('D');
+    }
+}
+
+bool CSoundAlertRule::ShouldSound(std::string_view line) {
+    const auto parts = ParseEventLine(line);
+    if (!parts || parts->Action != 'A' || !Sounds(parts->Kind)) return false;
+    const CDate today = Clock.Today();
+    if (!SameDay(today, Day)) {
+        Last.clear();
+        Day = today;
+    }
+    const int64_t now = Clock.TimeOfDayMs();
+    const auto key = std::make_pair(std::string(parts->Topic), parts->Kind);
+    auto it = Last.find(key);
+    if (it != Last.end()) {
+        const int64_t since = now - it->second;
+        // A clock set back counts as the cooldown over.
+        if (since >= 0 && since < CooldownMs) return false;
+        it->second = now;
+    } else {
+        Last.emplace(key, now);
+    }
+    return true;
+}
+
+CStaleFeedRule::CStaleFeedRule(IClock& clock, int staleSeconds)
+    : Clock(clock), StaleMs(std::max(staleSeconds, 0) * int64_t{1000}) {}
+
+std::string CStaleFeedRule::Look(int64_t liveQuotes) {
+    const int64_t now = Clock.TimeOfDayMs();
+    const CDate today = Clock.Today();
+    if (!Looked) {
+        Looked = true;
+        Day = today;
+        WatchBeginMs = now;
+    } else if (!SameDay(today, Day)) {
+        Day = today;
+        WatchBeginMs = 0;
+        LastChangeMs.reset();
+    }
+    if (liveQuotes != LastCount) {
+        LastCount = liveQuotes;
+        LastChangeMs = now;
+        return "";
+    }
+    int64_t sessionBegin;
+    if (now >= kMorningBegin && now < kMorningEnd)
+        sessionBegin = kMorningBegin;
+    else if (now >= kAfternoonBegin && now < kAfternoonEnd)
+        sessionBegin = kAfternoonBegin;
+    else
+        return "";
+    const int64_t watched = std::max(sessionBegin, WatchBeginMs);
+    const int64_t silentSince = std::max(watched, LastChangeMs.value_or(watched));
+    if (StaleMs <= 0 || now - silentSince < StaleMs) return "";
+    return "配信停止? " + kestrel::FormatHhNnMs(LastChangeMs.value_or(watched)) + " 以降の更新なし";
+}

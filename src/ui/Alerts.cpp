@@ -1,0 +1,131 @@
+#include "ui/Alerts.h"
+
+#include <QAudioDevice>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QMainWindow>
+#include <QMediaDevices>
+#include <QShortcut>
+#include <QSoundEffect>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QUrl>
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+
+QString MarkerText(bool muted) {
+    return muted ? QStringLiteral("消音中") : QStringLiteral("警告音");
+}
+
+}  // namespace
+
+TAlertSound::TAlertSound(CSoundAlertRule rule, const std::string& file, IDialogs& dialogs,
+                         std::function<void(const std::string&)> status, QObject* parent)
+    : QObject(parent),
+      Rule(std::move(rule)),
+      Dialogs(dialogs),
+      Status(std::move(status)),
+      Sound(new QSoundEffect(this)),
+      Named(file.empty() ? QString::fromLatin1(kBuiltInSound) : Q(file)) {
+    connect(Sound, &QSoundEffect::statusChanged, this, &TAlertSound::StatusChanged);
+    if (file.empty()) {
+        Sound->setSource(QUrl(QString::fromLatin1(kBuiltInSound)));
+        return;
+    }
+    const QFileInfo info(Q(file));
+    if (info.isFile() && info.isReadable())
+        Sound->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
+    else
+        Problem = Named;
+}
+
+TAlertSound::~TAlertSound() = default;
+
+void TAlertSound::EventLine(const std::string& line) {
+    if (IsMuted || !Rule.ShouldSound(line)) return;
+    QMetaObject::invokeMethod(this, &TAlertSound::Play, Qt::QueuedConnection);
+}
+
+void TAlertSound::Play() {
+    if (IsMuted) return;
+    ++AlertCount;
+    if (Problem.isEmpty() && Sound->status() == QSoundEffect::Error) Problem = Named;
+    if (Problem.isEmpty() && QMediaDevices::audioOutputs().isEmpty())
+        Problem = QStringLiteral("音声の出力先がありません");
+    if (!Problem.isEmpty()) {
+        Fail();
+        return;
+    }
+    // Still loading: it plays once loaded, or fails then.
+    WaitingToPlay = Sound->status() != QSoundEffect::Ready;
+    Sound->play();
+}
+
+void TAlertSound::StatusChanged() {
+    if (Sound->status() == QSoundEffect::Ready) WaitingToPlay = false;
+    if (Sound->status() != QSoundEffect::Error) return;
+    if (Problem.isEmpty()) Problem = Named;
+    if (WaitingToPlay) {
+        WaitingToPlay = false;
+        Fail();
+    }
+}
+
+void TAlertSound::Fail() {
+    if (!Reported) {
+        Reported = true;
+        Status("警告音を鳴らせません: " + Problem.toStdString());
+    }
+    Dialogs.Beep();
+}
+
+void TAlertSound::SetMuted(bool muted) {
+    if (muted == IsMuted) return;
+    IsMuted = muted;
+    if (muted) Sound->stop();
+    emit MutedChanged(muted);
+}
+
+QToolButton* TAlertSound::InstallMarker(QMainWindow& window) {
+    auto* marker = new QToolButton(&window);
+    marker->setObjectName(QStringLiteral("SoundMarker"));
+    marker->setAutoRaise(true);
+    marker->setFocusPolicy(Qt::NoFocus);
+    marker->setText(MarkerText(IsMuted));
+    marker->setToolTip(QStringLiteral("警告音の消音と解除 (Ctrl+M)"));
+    window.statusBar()->addPermanentWidget(marker);
+    connect(marker, &QToolButton::clicked, this, [this] { SetMuted(!IsMuted); });
+    connect(this, &TAlertSound::MutedChanged, marker,
+            [marker](bool muted) { marker->setText(MarkerText(muted)); });
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_M), &window);
+    shortcut->setObjectName(QStringLiteral("MuteShortcut"));
+    shortcut->setContext(Qt::ApplicationShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this] { SetMuted(!IsMuted); });
+    return marker;
+}
+
+TStaleFeedWatch::TStaleFeedWatch(CStaleFeedRule rule, std::function<bool()> ready,
+                                 std::function<int64_t()> liveQuotes, QStatusBar& bar,
+                                 QObject* parent)
+    : QObject(parent),
+      Rule(std::move(rule)),
+      Ready(std::move(ready)),
+      LiveQuotes(std::move(liveQuotes)),
+      Bar(bar) {
+    Timer.setInterval(1000);
+    connect(&Timer, &QTimer::timeout, this, &TStaleFeedWatch::Tick);
+}
+
+void TStaleFeedWatch::Tick() {
+    if (Ready && !Ready()) return;
+    const QString want = Q(Rule.Look(LiveQuotes()));
+    const QString shown = Bar.currentMessage();
+    if (!want.isEmpty()) {
+        if (shown != want && (shown.isEmpty() || shown == Shown)) Bar.showMessage(want);
+    } else if (!Shown.isEmpty() && shown == Shown) {
+        Bar.clearMessage();
+    }
+    Shown = want;
+}

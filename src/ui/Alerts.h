@@ -1,0 +1,87 @@
+#pragma once
+// The trader's alerts on the speaker and in the status bar: the sound of a new sharp move, with
+// its mute marker and Ctrl+M, and the word on a silent live feed. The rules are in
+// app/AlertRules.h; these are their thin Qt sides.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "app/AlertRules.h"
+
+class QMainWindow;
+class QSoundEffect;
+class QStatusBar;
+class QToolButton;
+
+class TAlertSound : public QObject {
+    Q_OBJECT
+public:
+    // The sound the program carries (assets/alert.wav, compiled in).
+    static constexpr const char* kBuiltInSound = "qrc:/kestrel/alert.wav";
+
+    // `file` is a WAV file ("" for the built-in sound); `status` puts a text into the status
+    // bar. A sound that cannot play is said there once, and every alert beeps instead.
+    TAlertSound(CSoundAlertRule rule, const std::string& file, IDialogs& dialogs,
+                std::function<void(const std::string&)> status, QObject* parent = nullptr);
+    ~TAlertSound() override;
+
+    // An event line as the event viewer receives it. Sounds when the rule says so, once
+    // control is back in the event loop: the quote path never waits for the speaker.
+    void EventLine(const std::string& line);
+
+    bool Muted() const { return IsMuted; }
+    // For this run only; the settings file is not touched.
+    void SetMuted(bool muted);
+    // A marker in the window's status bar that shows and toggles the mute, and Ctrl+M for the
+    // same in every window of the program.
+    QToolButton* InstallMarker(QMainWindow& window);
+
+    const QSoundEffect& Effect() const { return *Sound; }
+    // Alerts that reached the speaker (or its stand-in, the beep).
+    int Alerts() const { return AlertCount; }
+
+signals:
+    void MutedChanged(bool muted);
+
+private:
+    void Play();
+    void Fail();
+    void StatusChanged();
+
+    CSoundAlertRule Rule;
+    IDialogs& Dialogs;
+    std::function<void(const std::string&)> Status;
+    QSoundEffect* Sound;
+    QString Named;    // the file as the settings name it
+    QString Problem;  // why the sound cannot play, once known
+    bool Reported = false;
+    bool WaitingToPlay = false;
+    bool IsMuted = false;
+    int AlertCount = 0;
+};
+
+class TStaleFeedWatch : public QObject {
+    Q_OBJECT
+public:
+    // Once a second, when `ready` says the monitor has started, a look at `liveQuotes` through
+    // the rule; its text goes into the status bar and away again, never over a text that
+    // something else put there meanwhile.
+    TStaleFeedWatch(CStaleFeedRule rule, std::function<bool()> ready,
+                    std::function<int64_t()> liveQuotes, QStatusBar& bar,
+                    QObject* parent = nullptr);
+
+    void Start() { Timer.start(); }
+    void Tick();
+
+private:
+    CStaleFeedRule Rule;
+    std::function<bool()> Ready;
+    std::function<int64_t()> LiveQuotes;
+    QStatusBar& Bar;
+    QString Shown;  // the text the watch wants shown, "" for none
+    QTimer Timer;
+};

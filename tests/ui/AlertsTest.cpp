@@ -1,0 +1,208 @@
+// The alerts' Qt sides: the sound through Qt Multimedia (on a null audio sink of its own when
+// PulseAudio is installed), the one word on a sound that cannot play, the mute, and the stale
+// feed's text in the status bar.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <QAudioDevice>
+#include <QDir>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QMediaDevices>
+#include <QProcess>
+#include <QSoundEffect>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolButton>
+
+#include "support/ScriptedDialogs.h"
+#include "support/TempDir.h"
+#include "ui/Alerts.h"
+#include "ui/UiTestSupport.h"
+
+using kestrel::test::CFakeClock;
+using kestrel::test::TempDir;
+
+namespace {
+
+constexpr int64_t At(int h, int m, int s = 0) { return ((h * 60LL + m) * 60 + s) * 1000; }
+
+std::string Line(const std::string& topic) {
+    return "10:01 " + topic + ":1100,(100),9.09% 1700[A,A]";
+}
+
+std::string Text(const QStatusBar& bar) { return bar.currentMessage().toStdString(); }
+
+// A PulseAudio server of the test's own with one null sink, reached through PULSE_SERVER: the
+// sound plays in real time and no speaker hears it. Why there is none, when there is none.
+class NullSink {
+public:
+    explicit NullSink(const TempDir& dir) {
+        const QString exe = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
+        if (exe.isEmpty()) {
+            Why = "PulseAudio is not installed (scripts/setup-deps.sh installs it)";
+            return;
+        }
+        const QString home = QString::fromStdString(dir.Path());
+        const QString socket = home + QStringLiteral("/native");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name :
+             {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH"})
+            env.insert(QString::fromLatin1(name), home);
+        Server.setProcessEnvironment(env);
+        Server.setStandardOutputFile(QProcess::nullDevice());
+        Server.setStandardErrorFile(QProcess::nullDevice());
+        Server.start(exe, {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+                           QStringLiteral("--exit-idle-time=-1"),
+                           QStringLiteral("--use-pid-file=no"), QStringLiteral("--disable-shm=yes"),
+                           QStringLiteral("--load=module-null-sink sink_name=kestrel_null"),
+                           QStringLiteral("--load=module-native-protocol-unix socket=") + socket +
+                               QStringLiteral(" auth-anonymous=1")});
+        if (!Server.waitForStarted(5000) ||
+            !QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 5000)) {
+            Why = "PulseAudio did not start: " + Server.errorString().toStdString();
+            return;
+        }
+        qputenv("PULSE_SERVER", (QStringLiteral("unix:") + socket).toUtf8());
+    }
+    ~NullSink() {
+        if (Server.state() == QProcess::NotRunning) return;
+        Server.kill();
+        Server.waitForFinished(5000);
+    }
+    std::string Why;
+
+private:
+    QProcess Server;
+};
+
+class AlertsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kestrel::test::EnsureApplication(); }
+
+    std::unique_ptr<TAlertSound> Make(const std::string& file, int cooldown = 60) {
+        return std::make_unique<TAlertSound>(
+            CSoundAlertRule(clock_, cooldown, "AD"), file, dialogs_,
+            [this](const std::string& t) { status_.push_back(t); });
+    }
+
+    TempDir dir_;
+    CFakeClock clock_{At(10, 0)};
+    CScriptedDialogs dialogs_;
+    std::vector<std::string> status_;
+};
+
+}  // namespace
+
+TEST_F(AlertsTest, TheBuiltInSoundPlaysThroughQtMultimedia) {
+    TempDir pulseDir;
+    NullSink sink(pulseDir);
+    if (QMediaDevices::audioOutputs().isEmpty())
+        GTEST_SKIP() << "no audio output to play on"
+                     << (sink.Why.empty() ? std::string() : ": " + sink.Why);
+    auto sound = Make("");
+    int started = 0, ended = 0;
+    QObject::connect(&sound->Effect(), &QSoundEffect::playingChanged, [&] {
+        if (sound->Effect().isPlaying())
+            ++started;
+        else if (started)
+            ++ended;
+    });
+    sound->EventLine(Line("1234.T"));
+    EXPECT_EQ(started, 0) << "the line's caller does not wait for the speaker";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, 5000))
+        << "status " << int(sound->Effect().status()) << ", started " << started;
+    EXPECT_EQ(sound->Effect().status(), QSoundEffect::Ready);
+    EXPECT_EQ(sound->Alerts(), 1);
+    EXPECT_EQ(dialogs_.Beeps, 0);
+    EXPECT_TRUE(status_.empty()) << status_.front();
+}
+
+// A file that is missing or no sound is said once in the status bar; each alert beeps instead.
+TEST_F(AlertsTest, ASoundThatCannotPlayIsSaidOnceAndEveryAlertBeeps) {
+    const std::string missing = dir_.File("none.wav");
+    auto sound = Make(missing);
+    sound->EventLine(Line("1234.T"));
+    sound->EventLine(Line("5678.T"));
+    sound->EventLine(Line("5678.T"));  // within its cooldown: nothing at all
+    EXPECT_EQ(dialogs_.Beeps, 0) << "not from inside the caller";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialogs_.Beeps, 2);
+    EXPECT_EQ(status_, std::vector<std::string>{"警告音を鳴らせません: " + missing});
+
+    status_.clear();
+    dialogs_.Beeps = 0;
+    const std::string bad = dir_.WriteBytes("bad.wav", "RIFF....WAVEnot a sound at all");
+    auto badSound = Make(bad);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return badSound->Effect().status() == QSoundEffect::Error; }, 5000));
+    badSound->EventLine(Line("1234.T"));
+    badSound->EventLine(Line("5678.T"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialogs_.Beeps, 2);
+    EXPECT_EQ(status_, std::vector<std::string>{"警告音を鳴らせません: " + bad});
+}
+
+TEST_F(AlertsTest, TheMarkerAndCtrlMMuteTheSoundForTheRun) {
+    QMainWindow window;
+    window.resize(400, 200);
+    auto sound = Make(dir_.File("none.wav"), 0);  // beeps stand for the sound here
+    QToolButton* marker = sound->InstallMarker(window);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.statusBar()->findChild<QToolButton*>(QStringLiteral("SoundMarker")), marker);
+    EXPECT_EQ(marker->text(), QStringLiteral("警告音"));
+
+    QTest::keyClick(&window, Qt::Key_M, Qt::ControlModifier);
+    EXPECT_TRUE(sound->Muted());
+    EXPECT_EQ(marker->text(), QStringLiteral("消音中"));
+    sound->EventLine(Line("1234.T"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialogs_.Beeps, 0);
+
+    marker->click();
+    EXPECT_FALSE(sound->Muted());
+    EXPECT_EQ(marker->text(), QStringLiteral("警告音"));
+    sound->EventLine(Line("1234.T"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialogs_.Beeps, 1);
+}
+
+// The watch's text comes and goes with the rule's, and stands back for other texts.
+TEST_F(AlertsTest, TheStaleTextLeavesOtherStatusTextsAlone) {
+    QStatusBar bar;
+    int64_t quotes = 0;
+    bool ready = false;
+    clock_.NowMs = At(9, 0);
+    TStaleFeedWatch watch(
+        CStaleFeedRule(clock_, 120), [&] { return ready; }, [&] { return quotes; }, bar);
+    watch.Tick();
+    ready = true;
+    clock_.NowMs = At(9, 1);
+    watch.Tick();  // the first look: the watch counts from here
+    clock_.NowMs = At(9, 2, 59);
+    watch.Tick();
+    EXPECT_EQ(Text(bar), "") << "not yet two minutes watched";
+    clock_.NowMs = At(9, 3);
+    watch.Tick();
+    EXPECT_EQ(Text(bar), "配信停止? 09:01 以降の更新なし");
+    bar.showMessage(QStringLiteral("DDE ReConnect DdeClientConv"));
+    watch.Tick();
+    EXPECT_EQ(Text(bar), "DDE ReConnect DdeClientConv");
+    bar.clearMessage();
+    watch.Tick();
+    EXPECT_EQ(Text(bar), "配信停止? 09:01 以降の更新なし");
+    quotes = 1;
+    watch.Tick();
+    EXPECT_EQ(Text(bar), "");
+
+    clock_.NowMs = At(9, 6);
+    watch.Tick();
+    ASSERT_EQ(Text(bar), "配信停止? 09:03 以降の更新なし");
+    bar.showMessage(QStringLiteral("【replayed】"));
+    quotes = 2;
+    watch.Tick();
+    EXPECT_EQ(Text(bar), "【replayed】") << "not ours to clear";
+}
