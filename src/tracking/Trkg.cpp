@@ -17,7 +17,7 @@ using namespace kestrel;
 namespace {
 const std::string kVolumeItem = "出来高";
 
-inline int64_t Ms(const TTickEntry& e) { return DaysToMs(e.Time); }
+inline int64_t Ms(const TTickEntry& e) { return e.TimeMs; }
 
 int32_t ClampInt32(int64_t v) {
     if (v > INT32_MAX) return INT32_MAX;
@@ -194,8 +194,7 @@ bool CTrkg::ReplayStep() {
     }
     const int32_t p = point->Price;
     const int32_t v = point->Volume;
-    const double t = MsToDays(point->TimeMs);
-    AddTick(p, v, t);
+    AddTickMs(p, v, point->TimeMs);
     Price = p;
     Volume = v;
     LimitGap = ClampInt32(int64_t{LimitHigh} - p);
@@ -220,10 +219,12 @@ void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
     out.TimeMs = ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
 }
 
-void CTrkg::AddTick(int32_t p, int32_t v, double t) {
+void CTrkg::AddTick(int32_t p, int32_t v, double t) { AddTickMs(p, v, ClampInt32(DaysToMs(t))); }
+
+void CTrkg::AddTickMs(int32_t p, int32_t v, int32_t ms) {
     TTickEntry& e = History[static_cast<size_t>(WritePos)];
     e.Price = p;
-    e.Time = t;
+    e.TimeMs = ms;
     e.Volume = v;
     e.VolumeDelta = static_cast<int32_t>(static_cast<uint32_t>(v) - static_cast<uint32_t>(Volume));
 }
@@ -375,7 +376,7 @@ void CTrkg::CheckMove(char kind, int start, int end) {
 void CTrkg::JudgeMove(char kind, int end, int32_t extreme) {
     const TTickEntry& last = History[static_cast<size_t>(end)];
     Price = last.Price;
-    Time = last.Time;
+    Time = MsToDays(last.TimeMs);
     const double rate = Ctx.Ini->GetRate();
     char action = 'U';
     if (kind == 'A') {

@@ -21,10 +21,12 @@
 #include "tracking/DdeConv.h"
 
 // Trivial on purpose: a tracker's ring is not written through when it is made (trackers are
-// made in zeroed pages, see CTrkgList); a point is whole once stored.
+// made in zeroed pages, see CTrkgList); a point is whole once stored. The time is kept in whole
+// milliseconds since midnight, as every time of day is computed: the time in days is exactly
+// MsToDays of it.
 struct TTickEntry {
     int32_t Price;
-    double Time;
+    int32_t TimeMs;
     int32_t Volume;
     int32_t VolumeDelta;
 };
@@ -225,6 +227,7 @@ private:
     int OldestSlot() const { return PointCount < kHistory ? 0 : WritePos; }
     int LatestSlot() const { return (WritePos + kHistory - 1) % kHistory; }
     int Age(int slot) const { return (slot - OldestSlot() + kHistory) % kHistory; }
+    void AddTickMs(int32_t p, int32_t v, int32_t ms);
     void AdvanceRing();
     void CheckMove(char kind, double x);
     void CheckMove(char kind, int start, int end);

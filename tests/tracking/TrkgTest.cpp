@@ -164,10 +164,10 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
             t.OnVolumeChange(nullptr);
             {
                 // What the check itself posted, against a walk over its window.
-                const int64_t latest = kestrel::DaysToMs(
+                const int64_t latest =
                     t.History[static_cast<size_t>((t.WritePos + CTrkg::kHistory - 1) %
                                                   CTrkg::kHistory)]
-                        .Time);
+                        .TimeMs;
                 const double x = kestrel::MsToDays(
                     kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) - int64_t{span} * 60000);
                 int s, e;
