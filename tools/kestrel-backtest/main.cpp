@@ -22,6 +22,10 @@
 
 namespace {
 
+// Records in flight per queue at most: enough for the watchers to merge in long bursts, few
+// enough that the records do not cost more memory than the quotes.
+constexpr size_t kQueueBound = 20'000;
+
 void Usage(FILE* out) {
     std::fputs(
         "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] "
@@ -145,6 +149,7 @@ int main(int argc, char** argv) {
     CReplayDriver& replay = c.Replayer();
     replay.StartReader();      // the lines are read on a thread of their own, ahead of the replay
     replay.HoldRecords(true);  // and the records go to the queues a few dozen lines at a time
+    replay.ReleasePassedLines(true);  // the lines replayed are not needed again
     const double readSecs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
@@ -154,7 +159,7 @@ int main(int argc, char** argv) {
     int shown = -1;
     while (!c.ReplayAtEnd()) {
         // Keep the queues bounded: the watchers merge while we produce.
-        while (c.ChannelA().Queue.Count() > 200'000 || c.ChannelD().Queue.Count() > 200'000)
+        while (c.ChannelA().Queue.Count() > kQueueBound || c.ChannelD().Queue.Count() > kQueueBound)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         int32_t before = replay.Position();
         auto outcome = c.DebugTimerTimer();
