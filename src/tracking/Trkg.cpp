@@ -207,15 +207,41 @@ bool CTrkg::ReplayStep() {
 
 void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
                      CReplayPoint& out) {
-    thread_local std::vector<std::string_view> cols;
-    thread_local std::string scratch;
-    SplitCommaText(text, cols, scratch);
-    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string_view(); };
+    // The first four columns, and how many there are. A line without a blank, a quote or a
+    // control byte (almost every recorded line) splits at its commas and nowhere else, as the
+    // comma-text rules read it; any other line goes through those rules themselves.
+    constexpr size_t kUsed = 4;
+    std::string_view cols[kUsed];
+    size_t count = 0;
+    bool plain = !text.empty();
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c <= 32 || c == '"') {
+            plain = false;
+            break;
+        }
+        if (c == ',') {
+            if (count < kUsed) cols[count] = text.substr(start, i - start);
+            ++count;
+            start = i + 1;
+        }
+    }
+    if (plain) {
+        if (count < kUsed) cols[count] = text.substr(start);
+        ++count;
+    } else {
+        thread_local std::vector<std::string_view> all;
+        thread_local std::string scratch;
+        SplitCommaText(text, all, scratch);
+        count = all.size();
+        for (size_t i = 0; i < kUsed; ++i) cols[i] = i < count ? all[i] : std::string_view();
+    }
     out.Line = line;
-    out.Tracker = list && cols.size() >= 2 ? list->IndexOfIssue(cols[1]) : -1;
-    out.Price = ParseIntOr0(col(2));
-    out.Volume = ParseIntOr0(col(3));
-    const std::optional<int64_t> ms = ParseTimeMs(col(0));
+    out.Tracker = list && count >= 2 ? list->IndexOfIssue(cols[1]) : -1;
+    out.Price = ParseIntOr0(cols[2]);
+    out.Volume = ParseIntOr0(cols[3]);
+    const std::optional<int64_t> ms = ParseTimeMs(cols[0]);
     out.TimeMs = ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
 }
 
