@@ -176,6 +176,7 @@ int main(int argc, char** argv) {
     }
     replay.HoldRecords(false);  // the last records held, pushed
     if (progress) std::fputc('\n', stderr);
+    ui.Flush();
     std::fflush(stdout);
     // Count the rising list once everything is merged: the queues are empty when the watchers
     // have taken the last records, and the list lock waits for the end of that burst.
