@@ -344,8 +344,9 @@ bool CTrkg::GetWindow(double xDays, int& start, int& end) const {
     if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
     // The window starts at the newest point older than x: the last entry of Times (times rise
     // along it) that is older than x; none such means the oldest stored point.
-    int lo =
-        Times.FirstOfSuffix([&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; });
+    const int lo = Times.FirstOfSuffix(
+        [&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; }, TimesHint);
+    TimesHint = lo;
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;
 }

@@ -24,8 +24,9 @@ void CConsoleUi::AppendEventLine(const std::string& line) {
     if (quiet) return;
     Pending += line;
     Pending += '\n';
-    // Handed over in blocks: one stdio call per block, not two per line.
-    if (flushEach || Pending.size() >= 64 * 1024) Flush();
+    // Handed over in blocks larger than stdio's buffer, which go straight to the system: one
+    // call per block, not two per line, and no second copy.
+    if (flushEach || Pending.size() >= 256 * 1024) Flush();
     if (flushEach) std::fflush(stdout);
 }
 

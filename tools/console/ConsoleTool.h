@@ -20,7 +20,7 @@ struct CConsoleUi : IUserInterface {
         if (OnQuit) OnQuit();
     }
     void AppendEventLine(const std::string& line) override;
-    // Writes the event lines gathered so far to stdout (stdio buffers them in turn).
+    // Writes the event lines gathered so far to stdout.
     void Flush();
 
     std::string Tool;

@@ -122,8 +122,6 @@ int main(int argc, char** argv) {
                      outDir.c_str());
         return 2;
     }
-    static char outBuf[1 << 20];
-    std::setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
 
     auto t0 = std::chrono::steady_clock::now();
     CController c(ui, clock, dir, outDir);
