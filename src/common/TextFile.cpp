@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -21,6 +22,7 @@
 
 #include "common/Codec.h"
 #include "common/FileSaveOps.h"
+#include "common/ZeroPages.h"
 
 namespace kestrel {
 
@@ -107,16 +109,28 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return lines;
 }
 
+void CTextLines::PushStart(uint64_t start) {
+    while ((start >> 32) > Wraps.size()) Wraps.push_back(Low.size());
+    Low.push_back(static_cast<uint32_t>(start));
+}
+
+uint64_t CTextLines::HighPart(size_t i) const {
+    return static_cast<uint64_t>(std::upper_bound(Wraps.begin(), Wraps.end(), i) - Wraps.begin());
+}
+
 void CTextLines::push_back(std::string_view line) {
     Text.append(line);
-    Starts.push_back(Text.size());
+    PushStart(Text.size());
 }
 
 void CTextLines::clear() {
     Text.clear();
     Text.shrink_to_fit();
-    Starts.assign(1, 0);
-    Starts.shrink_to_fit();
+    Low.assign(1, 0);
+    Low.shrink_to_fit();
+    Wraps.clear();
+    Released.store(0, std::memory_order_relaxed);
+    ReleasedBytes = 0;
 }
 
 size_t CTextLines::Assign(std::string text, size_t maxLine) {
@@ -133,11 +147,25 @@ size_t CTextLines::Assign(std::string text, size_t maxLine) {
         }
         if (w != begin) std::memmove(d + w, d + begin, length);
         w += length;
-        Starts.push_back(w);
+        PushStart(w);
     });
     Text.resize(w);
     if (passed > 0) Text.shrink_to_fit();
     return passed;
+}
+
+void CTextLines::Release(size_t line) {
+    line = std::min(line, size());
+    if (line <= Released.load(std::memory_order_relaxed)) return;
+    // Readers of the lines from here on never look at the ones before: mark them first.
+    Released.store(line, std::memory_order_relaxed);
+    const uint64_t end = Start(line);
+    const size_t page = CZeroPages::PageSize();
+    const uintptr_t base = reinterpret_cast<uintptr_t>(Text.data());
+    const uintptr_t from = (base + ReleasedBytes + page - 1) / page * page;
+    const uintptr_t to = (base + end) / page * page;
+    if (to > from) CZeroPages::Discard(reinterpret_cast<void*>(from), to - from);
+    if (to > base) ReleasedBytes = std::max<uint64_t>(ReleasedBytes, to - base);
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {

@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing the system's text files: CP932 on disk, UTF-8 in memory. A line ends at
 // CR LF, LF or CR on reading; every line is written followed by CR LF.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,23 +24,48 @@ constexpr size_t kMaxTextFieldBytes = 256;
 std::vector<std::string> SplitLines(std::string_view text);
 
 // Many lines in one text, for files of millions of lines: one allocation instead of one per
-// line. The line breaks are dropped, so line i runs from Starts[i] to Starts[i + 1].
+// line, and four bytes of index a line. The line breaks are dropped, so line i runs from its
+// start to the next line's.
 class CTextLines {
 public:
-    size_t size() const { return Starts.size() - 1; }
-    bool empty() const { return Starts.size() == 1; }
+    CTextLines() = default;
+    CTextLines(const CTextLines&) = delete;
+    CTextLines& operator=(const CTextLines&) = delete;
+
+    size_t size() const { return Low.size() - 1; }
+    bool empty() const { return Low.size() == 1; }
+    // Line i; empty once released.
     std::string_view operator[](size_t i) const {
-        return std::string_view(Text).substr(Starts[i], Starts[i + 1] - Starts[i]);
+        if (i < Released.load(std::memory_order_relaxed)) return {};
+        const uint64_t begin = Start(i);
+        return std::string_view(Text.data() + begin, Start(i + 1) - begin);
     }
     void push_back(std::string_view line);
     void clear();
     // Takes a whole text and splits it as SplitLines does, passing over lines longer than
     // maxLine bytes; returns how many were passed over.
     size_t Assign(std::string text, size_t maxLine = SIZE_MAX);
+    // The lines before `line` are done with for good, by a reading that never goes back: the
+    // whole pages of text they hold go back to the system (where it allows that), and each of
+    // them reads as an empty line from now on. Other threads may read the later lines meanwhile.
+    void Release(size_t line);
 
 private:
+    // Line i's start: its low 32 bits, and as the high part how many times the text passed a
+    // multiple of 4 GiB before it (Wraps holds the first line of each such part, in order).
+    uint64_t Start(size_t i) const {
+        uint64_t high = 0;
+        if (!Wraps.empty()) high = HighPart(i);
+        return high << 32 | Low[i];
+    }
+    uint64_t HighPart(size_t i) const;
+    void PushStart(uint64_t start);
+
     std::string Text;
-    std::vector<uint64_t> Starts{0};
+    std::vector<uint32_t> Low{0};
+    std::vector<size_t> Wraps;
+    std::atomic<size_t> Released{0};
+    uint64_t ReleasedBytes = 0;  // the text before this offset is given back
 };
 
 // Reads a whole file as raw bytes. False when it cannot be opened or read.

@@ -24,6 +24,11 @@ public:
     // The system's part, one file per platform.
     static void* Map(size_t bytes);  // null when refused
     static void Unmap(void* base, size_t bytes);
+    static size_t PageSize();
+    // Whole pages of memory this process owns whose contents are no longer wanted: the system
+    // may take them back (they read as zeros after that, or as they were where it keeps them).
+    // The range must start and end on a page boundary.
+    static void Discard(void* base, size_t bytes);
 
 private:
     char* Base = nullptr;

@@ -1,4 +1,5 @@
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "common/ZeroPages.h"
 
@@ -13,5 +14,12 @@ void* CZeroPages::Map(size_t bytes) {
 }
 
 void CZeroPages::Unmap(void* base, size_t bytes) { munmap(base, bytes); }
+
+size_t CZeroPages::PageSize() {
+    static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+void CZeroPages::Discard(void* base, size_t bytes) { madvise(base, bytes, MADV_DONTNEED); }
 
 }  // namespace kestrel

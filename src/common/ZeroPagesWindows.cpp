@@ -11,4 +11,15 @@ void* CZeroPages::Map(size_t bytes) {
 
 void CZeroPages::Unmap(void* base, size_t) { VirtualFree(base, 0, MEM_RELEASE); }
 
+size_t CZeroPages::PageSize() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+// The pages stay committed; the system need not keep what they hold.
+void CZeroPages::Discard(void* base, size_t bytes) {
+    VirtualAlloc(base, bytes, MEM_RESET, PAGE_READWRITE);
+}
+
 }  // namespace kestrel

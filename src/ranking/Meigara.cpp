@@ -116,14 +116,22 @@ CMeigaraList::Entries& CMeigaraList::LockList() {
 void CMeigaraList::UnlockList() { Mutex.unlock(); }
 
 void CMeigaraList::Add(std::unique_ptr<CMeigara> entry) {
-    std::lock_guard<std::recursive_mutex> guard(Mutex);
+    Locked held(*this);
+    Add(held, std::move(entry));
+}
+
+void CMeigaraList::Add(const Locked&, std::unique_ptr<CMeigara> entry) {
     if (!IndexInStep()) RebuildIndex();
     Items.push_back(std::move(entry));
     IndexEntry(Items.size() - 1);  // keeps an earlier entry of the same code
 }
 
 int CMeigaraList::IndexOfCode(const CMeigara& record) {
-    std::lock_guard<std::recursive_mutex> guard(Mutex);
+    Locked held(*this);
+    return IndexOfCode(held, record);
+}
+
+int CMeigaraList::IndexOfCode(const Locked&, const CMeigara& record) {
     // The index follows every change made through this class (Add, Clear, Sort, load); entries
     // changed behind its back through LockList are noticed here and the index is rebuilt.
     if (!IndexInStep()) RebuildIndex();

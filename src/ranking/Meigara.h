@@ -96,6 +96,10 @@ public:
     void Add(std::unique_ptr<CMeigara> entry);
     // Position of the first entry with the record's Code, or -1.
     int IndexOfCode(const CMeigara& record);
+    // The same for a caller that holds the lock already (`held` is its hold on this list):
+    // nothing is locked again, for a merge of many records in one hold.
+    void Add(const Locked& held, std::unique_ptr<CMeigara> entry);
+    int IndexOfCode(const Locked& held, const CMeigara& record);
     void Clear();
     int Count();
 

@@ -53,16 +53,21 @@ std::unique_ptr<CMeigara> TWatch::Merge(CMeigaraList& list, std::unique_ptr<CMei
     // One hold for the look-up and the change: an Assign that runs out of memory must not
     // leave the list locked for the display.
     CMeigaraList::Locked hold(list);
-    int i = list.IndexOfCode(*record);
+    return Merge(hold, list, std::move(record));
+}
+
+std::unique_ptr<CMeigara> TWatch::Merge(const CMeigaraList::Locked& held, CMeigaraList& list,
+                                        std::unique_ptr<CMeigara> record) {
+    int i = list.IndexOfCode(held, *record);
     if (i >= 0) {
-        CMeigara& entry = *(*hold)[static_cast<size_t>(i)];
+        CMeigara& entry = *(*held)[static_cast<size_t>(i)];
         double keptTime = entry.Time;
         entry.Assign(*record);
         if (record->Action == 'U') entry.Time = keptTime;
     } else if (record->Action == 'A') {
         auto entry = std::make_unique<CMeigara>();
         entry->Assign(*record);
-        list.Add(std::move(entry));
+        list.Add(held, std::move(entry));
     }
     // An 'U' record of an issue that is not listed is dropped.
     return record;
@@ -81,7 +86,7 @@ void TWatch::Execute() {
                 for (std::unique_ptr<CMeigara>& record : records) {
                     try {
                         if (BeforeMerge) BeforeMerge(*record);
-                        record = Merge(List, std::move(record));
+                        record = Merge(lock, List, std::move(record));
                     } catch (...) {
                         // This record stays unmerged; what was merged stays, the rest follows.
                     }

@@ -42,6 +42,9 @@ public:
     // frees it. Takes the list lock itself (the caller may hold it too); an exception (out of
     // memory) leaves the lock as it found it.
     static std::unique_ptr<CMeigara> Merge(CMeigaraList& list, std::unique_ptr<CMeigara> record);
+    // The same for a caller that holds the list's lock already (`held`).
+    static std::unique_ptr<CMeigara> Merge(const CMeigaraList::Locked& held, CMeigaraList& list,
+                                           std::unique_ptr<CMeigara> record);
 
 private:
     void Execute();

@@ -15,6 +15,7 @@ void CReplayDriver::SetTrackers(CTrkgList* trackers) {
 
 void CReplayDriver::Restart() {
     StopReader();
+    ReleasedTo = 0;
     Data.ReplayPos = 0;
     for (CReplayPoint& a : Ahead) a = CReplayPoint{};
 }
@@ -48,6 +49,10 @@ void CReplayDriver::Deliver(const CReplayPoint& point) {
 
 void CReplayDriver::Done(int32_t line) {
     if (Data.ReplayPos == line) Data.ReplayPos = line + 1;  // never stay on one line
+    if (ReleasePassed && line - kRing >= ReleasedTo + kReleaseBlock) {
+        ReleasedTo = line - kRing;
+        Data.ReplayLines.Release(static_cast<size_t>(ReleasedTo));
+    }
     if (Ctx.HoldRecords && (++HeldLines >= kHeldLines || AtEnd())) PushHeld();
 }
 

@@ -51,6 +51,9 @@ public:
     // one by one. Switching it off pushes what is held.
     void HoldRecords(bool on);
     void PushHeld();
+    // For a replay that runs once to its end and never goes back (the backtest): the text of
+    // the lines well behind the position goes back to the system as the replay moves on.
+    void ReleasePassedLines(bool on) { ReleasePassed = on; }
 
 private:
     const CReplayPoint& PointAt(int32_t pos);
@@ -70,4 +73,8 @@ private:
     int32_t NextPos = 0;  // the line the reader expects the replay to take next
     static constexpr int kHeldLines = 64;
     int HeldLines = 0;  // lines delivered since held records were last pushed
+    bool ReleasePassed = false;
+    // Lines are released a block at a time, a ring behind the position.
+    static constexpr int32_t kReleaseBlock = 1 << 16;
+    int32_t ReleasedTo = 0;
 };

@@ -17,7 +17,7 @@ using namespace kestrel;
 namespace {
 const std::string kVolumeItem = "出来高";
 
-inline int64_t Ms(const TTickEntry& e) { return DaysToMs(e.Time); }
+inline int64_t Ms(const TTickEntry& e) { return e.TimeMs; }
 
 int32_t ClampInt32(int64_t v) {
     if (v > INT32_MAX) return INT32_MAX;
@@ -194,8 +194,7 @@ bool CTrkg::ReplayStep() {
     }
     const int32_t p = point->Price;
     const int32_t v = point->Volume;
-    const double t = MsToDays(point->TimeMs);
-    AddTick(p, v, t);
+    AddTickMs(p, v, point->TimeMs);
     Price = p;
     Volume = v;
     LimitGap = ClampInt32(int64_t{LimitHigh} - p);
@@ -208,22 +207,50 @@ bool CTrkg::ReplayStep() {
 
 void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
                      CReplayPoint& out) {
-    thread_local std::vector<std::string_view> cols;
-    thread_local std::string scratch;
-    SplitCommaText(text, cols, scratch);
-    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string_view(); };
+    // The first four columns, and how many there are. A line without a blank, a quote or a
+    // control byte (almost every recorded line) splits at its commas and nowhere else, as the
+    // comma-text rules read it; any other line goes through those rules themselves.
+    constexpr size_t kUsed = 4;
+    std::string_view cols[kUsed];
+    size_t count = 0;
+    bool plain = !text.empty();
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c <= 32 || c == '"') {
+            plain = false;
+            break;
+        }
+        if (c == ',') {
+            if (count < kUsed) cols[count] = text.substr(start, i - start);
+            ++count;
+            start = i + 1;
+        }
+    }
+    if (plain) {
+        if (count < kUsed) cols[count] = text.substr(start);
+        ++count;
+    } else {
+        thread_local std::vector<std::string_view> all;
+        thread_local std::string scratch;
+        SplitCommaText(text, all, scratch);
+        count = all.size();
+        for (size_t i = 0; i < kUsed; ++i) cols[i] = i < count ? all[i] : std::string_view();
+    }
     out.Line = line;
-    out.Tracker = list && cols.size() >= 2 ? list->IndexOfIssue(cols[1]) : -1;
-    out.Price = ParseIntOr0(col(2));
-    out.Volume = ParseIntOr0(col(3));
-    const std::optional<int64_t> ms = ParseTimeMs(col(0));
+    out.Tracker = list && count >= 2 ? list->IndexOfIssue(cols[1]) : -1;
+    out.Price = ParseIntOr0(cols[2]);
+    out.Volume = ParseIntOr0(cols[3]);
+    const std::optional<int64_t> ms = ParseTimeMs(cols[0]);
     out.TimeMs = ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
 }
 
-void CTrkg::AddTick(int32_t p, int32_t v, double t) {
+void CTrkg::AddTick(int32_t p, int32_t v, double t) { AddTickMs(p, v, ClampInt32(DaysToMs(t))); }
+
+void CTrkg::AddTickMs(int32_t p, int32_t v, int32_t ms) {
     TTickEntry& e = History[static_cast<size_t>(WritePos)];
     e.Price = p;
-    e.Time = t;
+    e.TimeMs = ms;
     e.Volume = v;
     e.VolumeDelta = static_cast<int32_t>(static_cast<uint32_t>(v) - static_cast<uint32_t>(Volume));
 }
@@ -317,8 +344,9 @@ bool CTrkg::GetWindow(double xDays, int& start, int& end) const {
     if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
     // The window starts at the newest point older than x: the last entry of Times (times rise
     // along it) that is older than x; none such means the oldest stored point.
-    int lo =
-        Times.FirstOfSuffix([&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; });
+    const int lo = Times.FirstOfSuffix(
+        [&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; }, TimesHint);
+    TimesHint = lo;
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;
 }
@@ -375,7 +403,7 @@ void CTrkg::CheckMove(char kind, int start, int end) {
 void CTrkg::JudgeMove(char kind, int end, int32_t extreme) {
     const TTickEntry& last = History[static_cast<size_t>(end)];
     Price = last.Price;
-    Time = last.Time;
+    Time = MsToDays(last.TimeMs);
     const double rate = Ctx.Ini->GetRate();
     char action = 'U';
     if (kind == 'A') {

@@ -21,10 +21,12 @@
 #include "tracking/DdeConv.h"
 
 // Trivial on purpose: a tracker's ring is not written through when it is made (trackers are
-// made in zeroed pages, see CTrkgList); a point is whole once stored.
+// made in zeroed pages, see CTrkgList); a point is whole once stored. The time is kept in whole
+// milliseconds since midnight, as every time of day is computed: the time in days is exactly
+// MsToDays of it.
 struct TTickEntry {
     int32_t Price;
-    double Time;
+    int32_t TimeMs;
     int32_t Volume;
     int32_t VolumeDelta;
 };
@@ -192,17 +194,32 @@ private:
         // deque (Size() when for none). Windows are short next to the ring, so the search
         // gallops back from the newest entry: it costs O(log k) for an answer k entries from
         // the end and touches the recently used part of the deque.
+        // With a hint (an earlier answer, say: the suffix of a window that moves on a little
+        // starts near its last start), it gallops from there instead, either way. The answer
+        // is the same whatever the hint; only the cost differs.
         template <typename Pred>
-        int FirstOfSuffix(Pred inSuffix) const {
+        int FirstOfSuffix(Pred inSuffix, int hint = -1) const {
             int hi = Count;  // entries from hi on are in the suffix
             int lo = -1;     // entries up to lo are not
-            for (int step = 1; hi > 0; step *= 2) {
-                int probe = hi > step ? hi - step : 0;
-                if (!inSuffix(At(probe))) {
-                    lo = probe;
-                    break;
+            if (hint >= 0 && hint < Count && !inSuffix(At(hint))) {
+                lo = hint;
+                for (int step = 1; lo + step < hi; step *= 2) {
+                    if (inSuffix(At(lo + step))) {
+                        hi = lo + step;
+                        break;
+                    }
+                    lo += step;
                 }
-                hi = probe;
+            } else {
+                if (hint >= 0 && hint < Count) hi = hint;
+                for (int step = 1; hi > 0; step *= 2) {
+                    int probe = hi > step ? hi - step : 0;
+                    if (!inSuffix(At(probe))) {
+                        lo = probe;
+                        break;
+                    }
+                    hi = probe;
+                }
             }
             while (hi - lo > 1) {
                 int mid = lo + (hi - lo) / 2;
@@ -225,6 +242,7 @@ private:
     int OldestSlot() const { return PointCount < kHistory ? 0 : WritePos; }
     int LatestSlot() const { return (WritePos + kHistory - 1) % kHistory; }
     int Age(int slot) const { return (slot - OldestSlot() + kHistory) % kHistory; }
+    void AddTickMs(int32_t p, int32_t v, int32_t ms);
     void AdvanceRing();
     void CheckMove(char kind, double x);
     void CheckMove(char kind, int start, int end);
@@ -242,6 +260,8 @@ private:
         int32_t Low = 0, High = 0;
     };
     CWindowMemo Memo;
+    // Where in Times the last window search ended: the next one starts there.
+    mutable int TimesHint = -1;
 
     CTrkgContext& Ctx;
     std::string Code;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "common/Codec.h"
@@ -100,6 +101,37 @@ TEST(TextFile, OneBufferLinesMatchSeparateLines) {
     CTextLines lines;
     EXPECT_FALSE(ReadLines(dir.File("missing.txt"), lines));
     EXPECT_TRUE(lines.empty());
+}
+
+// A replay that never goes back gives the text of the lines behind it back to the system; the
+// lines after stay whole, those released read empty, and reading the text anew starts afresh.
+TEST(TextFile, ReleasedLinesGoWhileTheLaterOnesStayWhole) {
+    test::TempDir dir;
+    std::string text;
+    for (int i = 0; i < 200000; ++i)
+        text += "09:00:00," + std::to_string(1300 + i % 97) + ",1000," + std::to_string(i) + "\r\n";
+    dir.WriteBytes("kabu.txt", text);
+    CTextLines lines;
+    ASSERT_TRUE(ReadLines(dir.File("kabu.txt"), lines));
+    const std::vector<std::string> expected = SplitLines(text);
+    ASSERT_EQ(lines.size(), expected.size());
+    size_t released = 0;  // a release never takes back an earlier one
+    for (size_t at : {0, 1, 4097, 150001, 150001, 10}) {
+        lines.Release(at);
+        released = std::max(released, at);
+        for (size_t i = 0; i < expected.size(); i += 997) {
+            if (i < released)
+                EXPECT_EQ(lines[i], "") << i;
+            else
+                ASSERT_EQ(lines[i], expected[i]) << i << " after releasing before " << at;
+        }
+        EXPECT_EQ(lines[released], expected[released]);
+    }
+    lines.Release(SIZE_MAX);
+    EXPECT_EQ(lines[expected.size() - 1], "");
+    ASSERT_TRUE(ReadLines(dir.File("kabu.txt"), lines));
+    EXPECT_EQ(lines[0], expected[0]);
+    EXPECT_EQ(lines[123456], expected[123456]);
 }
 
 TEST(TextFile, WritesCp932WithCrLfAndReplacesTheFileWhole) {

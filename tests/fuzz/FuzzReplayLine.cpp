@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/CommaText.h"
+#include "common/Numbers.h"
 #include "common/TimeOfDay.h"
 #include "tracking/Trkg.h"
 
@@ -25,6 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CReplayPoint point;
     ReadReplayPoint(0, replay.ReplayLines[0], &list, point);
     if (point.Line != 0 || point.Tracker < -1 || point.Tracker >= list.Count()) std::abort();
+    // However the line is split, it reads as the comma-text rules read it.
+    std::vector<std::string_view> cols;
+    std::string scratch;
+    kestrel::SplitCommaText(replay.ReplayLines[0], cols, scratch);
+    auto col = [&](size_t i) { return i < cols.size() ? cols[i] : std::string_view(); };
+    const auto ms = kestrel::ParseTimeMs(col(0));
+    if (point.Tracker != (cols.size() >= 2 ? list.IndexOfIssue(cols[1]) : -1) ||
+        point.Price != kestrel::ParseIntOr0(col(2)) ||
+        point.Volume != kestrel::ParseIntOr0(col(3)) ||
+        point.TimeMs != (ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime))
+        std::abort();
     if (point.Tracker < 0) return 0;
     try {
         list.Items(point.Tracker)->OnVolumeChange(nullptr);

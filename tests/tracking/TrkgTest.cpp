@@ -164,10 +164,10 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
             t.OnVolumeChange(nullptr);
             {
                 // What the check itself posted, against a walk over its window.
-                const int64_t latest = kestrel::DaysToMs(
+                const int64_t latest =
                     t.History[static_cast<size_t>((t.WritePos + CTrkg::kHistory - 1) %
                                                   CTrkg::kHistory)]
-                        .Time);
+                        .TimeMs;
                 const double x = kestrel::MsToDays(
                     kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) - int64_t{span} * 60000);
                 int s, e;
@@ -234,13 +234,44 @@ TEST(Trkg, AMoveOfExactlyTheRateAndAPointExactlyAtTheWindowStart) {
     }
 }
 
-// A line with its code column empty (a recording cut after the time) names no tracker.
-TEST(Trkg, AnEmptyCodeNamesNoTracker) {
+// A line with its code column empty (a recording cut after the time) names no tracker; blanks
+// (which part columns too), quotes and stray commas read as the comma-text rules say, however
+// the line is split.
+TEST(Trkg, ReplayLinesReadAsCommaText) {
     Rig rig;
-    CTrkgList list({"1301"}, rig.ctx);
-    CReplayPoint point;
-    ReadReplayPoint(0, "09:00:00,", &list, point);
-    EXPECT_EQ(point.Tracker, -1);
-    ReadReplayPoint(1, "09:00:00,1301,5,5", &list, point);
-    EXPECT_EQ(point.Tracker, 0);
+    CTrkgList list({"1301", "72030"}, rig.ctx);
+    struct Case {
+        const char* line;
+        int32_t tracker, price, volume;
+        const char* time;  // null: does not read as a time
+    };
+    const Case cases[] = {
+        {"09:00:00,", -1, 0, 0, "09:00:00"},
+        {"09:00:00,1301,5,5", 0, 5, 5, "09:00:00"},
+        {"09:00,7203,5,6,extra", 1, 5, 6, "09:00"},
+        {",1301,5,5", 0, 5, 5, nullptr},
+        {"09:00:00,,1301,5", -1, 1301, 5, "09:00:00"},
+        {"09:00:00,1301,,5,", 0, 0, 5, "09:00:00"},
+        {"09:00:00,1301,5", 0, 5, 0, "09:00:00"},
+        {"  09:00:00 , 1301 ,5 ,  7", 0, 5, 7, "09:00:00"},
+        {"09:00 00,1301,5,5", -1, 1301, 5, "09:00"},
+        {"\"09:00\",\"1301\",\"5\",\"6\"", 0, 5, 6, "09:00"},
+        {"\"09:00,1301\",5,6", -1, 6, 0, nullptr},
+        {"09:00:00,1301,5x,2147483648", 0, 0, 0, "09:00:00"},
+        {"", -1, 0, 0, nullptr},
+        {",", -1, 0, 0, nullptr},
+        {"09:00:00\t1301,5,5", 0, 5, 5, "09:00:00"},
+    };
+    int32_t at = 0;
+    for (const Case& c : cases) {
+        CReplayPoint point;
+        ReadReplayPoint(at, c.line, &list, point);
+        EXPECT_EQ(point.Line, at++);
+        EXPECT_EQ(point.Tracker, c.tracker) << c.line;
+        EXPECT_EQ(point.Price, c.price) << c.line;
+        EXPECT_EQ(point.Volume, c.volume) << c.line;
+        EXPECT_EQ(point.TimeMs, c.time ? static_cast<int32_t>(*kestrel::ParseTimeMs(c.time))
+                                       : CReplayPoint::kBadTime)
+            << c.line;
+    }
 }

@@ -22,9 +22,18 @@ bool CConsoleUi::Confirm(const std::string& question) {
 void CConsoleUi::AppendEventLine(const std::string& line) {
     ++events;
     if (quiet) return;
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::putc('\n', stdout);
+    Pending += line;
+    Pending += '\n';
+    // Handed over in blocks larger than stdio's buffer, which go straight to the system: one
+    // call per block, not two per line, and no second copy.
+    if (flushEach || Pending.size() >= 256 * 1024) Flush();
     if (flushEach) std::fflush(stdout);
+}
+
+void CConsoleUi::Flush() {
+    if (Pending.empty()) return;
+    std::fwrite(Pending.data(), 1, Pending.size(), stdout);
+    Pending.clear();
 }
 
 bool ParseDateOption(const std::string& text, CDate& date) {

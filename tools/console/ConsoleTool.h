@@ -10,6 +10,7 @@
 // whether to load today's resume files) gets the tool's fixed answer, said on stderr too.
 struct CConsoleUi : IUserInterface {
     explicit CConsoleUi(std::string tool) : Tool(std::move(tool)) {}
+    ~CConsoleUi() override { Flush(); }
     void ShowMessage(const std::string& text) override;
     bool Confirm(const std::string& question) override;
     void SetStatusText(const std::string&) override {}
@@ -19,6 +20,8 @@ struct CConsoleUi : IUserInterface {
         if (OnQuit) OnQuit();
     }
     void AppendEventLine(const std::string& line) override;
+    // Writes the event lines gathered so far to stdout.
+    void Flush();
 
     std::string Tool;
     long events = 0;
@@ -27,6 +30,9 @@ struct CConsoleUi : IUserInterface {
     // Each line flushed as it happens (a live tool), or left to the buffer (a fast replay).
     bool flushEach = false;
     std::function<void()> OnQuit;
+
+private:
+    std::string Pending;  // event lines not yet handed to stdout
 };
 
 // The local clock, or a given date when --date fixed one.

@@ -22,6 +22,10 @@
 
 namespace {
 
+// Records in flight per queue at most: enough for the watchers to merge in long bursts, few
+// enough that the records do not cost more memory than the quotes.
+constexpr size_t kQueueBound = 20'000;
+
 void Usage(FILE* out) {
     std::fputs(
         "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] "
@@ -118,8 +122,6 @@ int main(int argc, char** argv) {
                      outDir.c_str());
         return 2;
     }
-    static char outBuf[1 << 20];
-    std::setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
 
     auto t0 = std::chrono::steady_clock::now();
     CController c(ui, clock, dir, outDir);
@@ -145,6 +147,7 @@ int main(int argc, char** argv) {
     CReplayDriver& replay = c.Replayer();
     replay.StartReader();      // the lines are read on a thread of their own, ahead of the replay
     replay.HoldRecords(true);  // and the records go to the queues a few dozen lines at a time
+    replay.ReleasePassedLines(true);  // the lines replayed are not needed again
     const double readSecs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
@@ -154,7 +157,7 @@ int main(int argc, char** argv) {
     int shown = -1;
     while (!c.ReplayAtEnd()) {
         // Keep the queues bounded: the watchers merge while we produce.
-        while (c.ChannelA().Queue.Count() > 200'000 || c.ChannelD().Queue.Count() > 200'000)
+        while (c.ChannelA().Queue.Count() > kQueueBound || c.ChannelD().Queue.Count() > kQueueBound)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         int32_t before = replay.Position();
         auto outcome = c.DebugTimerTimer();
@@ -171,6 +174,7 @@ int main(int argc, char** argv) {
     }
     replay.HoldRecords(false);  // the last records held, pushed
     if (progress) std::fputc('\n', stderr);
+    ui.Flush();
     std::fflush(stdout);
     // Count the rising list once everything is merged: the queues are empty when the watchers
     // have taken the last records, and the list lock waits for the end of that burst.
