@@ -1,6 +1,7 @@
 #include "app/Controller.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -8,6 +9,7 @@
 
 #include "common/Codec.h"
 #include "common/CommaText.h"
+#include "common/LocalTime.h"
 #include "common/TextFile.h"
 #include "common/TimeOfDay.h"
 
@@ -42,20 +44,11 @@ void CController::ReportLongLines(const std::string& file, size_t count, size_t 
 }
 
 CDate CSystemClock::Today() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+    const kestrel::CLocalNow now = kestrel::LocalNow();
+    return {now.Year, now.Month, now.Day};
 }
 
-int64_t CSystemClock::TimeOfDayMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    std::tm tm{};
-    localtime_r(&ts.tv_sec, &tm);
-    return ((int64_t{tm.tm_hour} * 60 + tm.tm_min) * 60 + tm.tm_sec) * 1000 +
-           ts.tv_nsec / 1'000'000;
-}
+int64_t CSystemClock::TimeOfDayMs() { return kestrel::LocalNow().TimeOfDayMs; }
 
 void CSystemClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -303,6 +296,25 @@ void CController::ReConnTimerTimer() {
     this->TrkgList->ReconnectAll();
     Ui.SetStatusText("");
     Ui.SetBusy(false);
+}
+
+void CController::SaveListsNow() {
+    if (!A || !D || !ResumeSettled) return;
+    Driver.PushHeld();
+    // A watcher empties its queue inside the hold of its list; the save takes that hold too, so
+    // it waits for the burst that took the last records. A watcher that does not take them
+    // within a few seconds does not hold up the save of what is merged.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while ((A->Queue.Count() > 0 || D->Queue.Count() > 0) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (auto* ch : {A.get(), D.get()}) {
+        try {
+            ch->List.SaveToFile(ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt"));
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kestrel: %s\n", e.what());
+        }
+    }
 }
 
 void CController::DataModuleDestroy() {

@@ -42,6 +42,10 @@ public:
     // The process is ending (a signal, the end of the session) before or while start-up asks
     // its questions: a question ended by it went unanswered, and today's lists stay as they are.
     void BeginEnding() { Ending = true; }
+    // Both resume files written now, from the lists with every record pushed so far merged,
+    // nothing stopped: for an end that may not leave time for the normal one. The normal end
+    // writes them again. Nothing is written while the resume question is unsettled.
+    void SaveListsNow();
 
     // Today's resume file names, from the clock's date.
     std::string ResumeFileName(const char* suffix);

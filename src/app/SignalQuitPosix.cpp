@@ -1,7 +1,5 @@
 #include "app/SignalQuit.h"
 
-#ifndef _WIN32
-
 #include <csignal>
 #include <memory>
 
@@ -61,10 +59,3 @@ void RemoveQuitSignals() {
     Handler = nullptr;
     AtSignal = nullptr;
 }
-
-#else  // Windows has no such signals; a logoff reaches the windows as an end-of-session message.
-
-bool InstallQuitSignals(std::function<void(int)>, void (*)()) { return false; }
-void RemoveQuitSignals() {}
-
-#endif

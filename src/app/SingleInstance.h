@@ -1,14 +1,19 @@
 #pragma once
-// One monitor per user: the first start holds a lock named after the program and listens on a
-// local socket beside it; a later start finds the lock taken, asks the running one to come to
-// the front and ends without making a window.
+// One monitor per user: the first start holds a lock named after the program (a lock file on
+// POSIX systems, a named mutex on Windows: one small file each) and listens on a local socket
+// beside it; a later start finds the lock taken, asks the running one to come to the front and
+// ends without making a window.
 #include <functional>
 #include <memory>
 
 #include <QLocalServer>
-#include <QLockFile>
 #include <QObject>
 #include <QString>
+
+// What holds the lock, whatever the platform's kind of lock; letting go of it frees the lock.
+struct CInstanceLock {
+    virtual ~CInstanceLock() = default;
+};
 
 class CSingleInstance : public QObject {
     Q_OBJECT
@@ -40,7 +45,7 @@ private:
     bool ContactFirst(const QString& base);
 
     QString Name, Dir, Error;
-    std::unique_ptr<QLockFile> Lock;
+    std::unique_ptr<CInstanceLock> Lock;
     std::unique_ptr<QLocalServer> Server;
 };
 

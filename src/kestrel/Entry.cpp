@@ -192,22 +192,19 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
 
     // The alerts the settings ask for; without [ALERT] neither exists and the windows are as
     // they always were.
-    std::unique_ptr<TAlertSound> alertSound;
+    std::unique_ptr<QObject> alertSound;
     std::unique_ptr<TStaleFeedWatch> staleWatch;
     const CIni& ini = *core.Ini;
     if (ini.SoundOn()) {
         // The word on a sound that cannot play stays a while, then makes room: the stale-feed
         // text waits for an empty status bar.
         QStatusBar* bar = mainWindow->StatusBar1;
-        alertSound =
-            std::make_unique<TAlertSound>(CSoundAlertRule(clock, ini.AlertCooldown, ini.AlertKinds),
-                                          ini.AlertFile, dialogs, [bar](const std::string& text) {
-                                              bar->showMessage(QString::fromStdString(text), 15000);
-                                          });
-        alertSound->InstallMarker(*mainWindow);
-        ui.OnEventLine = [sound = alertSound.get()](const std::string& line) {
-            sound->EventLine(line);
-        };
+        alertSound = MakeAlertSound(
+            CSoundAlertRule(clock, ini.AlertCooldown, ini.AlertKinds), ini.AlertFile, dialogs,
+            [bar](const std::string& text) {
+                bar->showMessage(QString::fromStdString(text), 15000);
+            },
+            *mainWindow, ui.OnEventLine);
     }
     if (!ini.IsDebug() && ini.StaleSeconds() > 0) {
         staleWatch = std::make_unique<TStaleFeedWatch>(
@@ -219,10 +216,16 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     guard.OnActivate = [] { BringToFront(F_Main); };
     InstallQuitSignals(
         [](int signo) {
-            std::fprintf(stderr, "kestrel: signal %d: saving the lists and ending\n", signo);
+            if (signo == kEndSession)
+                std::fprintf(stderr, "kestrel: the session ends: saving the lists and ending\n");
+            else
+                std::fprintf(stderr, "kestrel: signal %d: saving the lists and ending\n", signo);
             // A question still open is ended by this, not answered.
             if (M_Global) M_Global->Core().BeginEnding();
             SaveWidthsQuietly();
+            // The session's end may not wait for the event loop: the lists are written now, and
+            // once more by the normal end if there is time for it.
+            if (signo == kEndSession && M_Global) M_Global->Core().SaveListsNow();
             QCoreApplication::exit(0);
         },
         atSignal);

@@ -46,6 +46,7 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
     std::filesystem::create_directory(dir.File("log"));
     ScriptedUi ui;
     CFakeClock clock;
+    std::string early;
     {
         CController c(ui, clock, dir.Path());
         c.DataModuleCreate();
@@ -60,10 +61,15 @@ TEST(Controller, ReplayResumeFilesAndShutdown) {
         EXPECT_NE(ui.status[3].find("飛ばしました"), std::string::npos);
         // A long line shows as much of it as the status bar can hold.
         EXPECT_EQ(ui.status[5], "【10:03,9999,5,5," + std::string(200 - 15, 'z') + "…】");
+        // The session's end writes both files at once, with the last record pushed merged and
+        // the controller still running; its own end writes the same again.
+        c.SaveListsNow();
+        early = dir.ReadBytes("log/20261207_Asc.txt");
+        EXPECT_EQ(kestrel::Cp932ToUtf8(early).rfind("1234.T,A,ソニー,貸借", 0), 0u);
         c.DataModuleDestroy();
     }
     std::string asc = dir.ReadBytes("log/20261207_Asc.txt");
-    EXPECT_EQ(kestrel::Cp932ToUtf8(asc).rfind("1234.T,A,ソニー,貸借", 0), 0u);
+    EXPECT_EQ(asc, early);
     EXPECT_EQ(dir.ReadBytes("log/20261207_Dsc.txt"), "");
     // The next start on the same day offers the files; はい loads both.
     ScriptedUi ui2;
