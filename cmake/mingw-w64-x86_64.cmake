@@ -9,7 +9,8 @@ find_program(CMAKE_C_COMPILER NAMES ${KESTREL_MINGW_TRIPLE}-gcc-posix ${KESTREL_
 find_program(CMAKE_CXX_COMPILER NAMES ${KESTREL_MINGW_TRIPLE}-g++-posix ${KESTREL_MINGW_TRIPLE}-g++ REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${KESTREL_MINGW_TRIPLE}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTREL_MINGW_TRIPLE})
+# The Windows Qt and libjpeg of scripts/build-qt-mingw.sh, when a build names their folder.
+set(CMAKE_FIND_ROOT_PATH /usr/${KESTREL_MINGW_TRIPLE} ${KESTREL_QT_MINGW})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -19,6 +20,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # other POSIX thread-safe calls of the C runtime; the runtime libraries linked in, so the
 # programs run from any folder without the MinGW DLLs beside them. Debug information is kept
 # (-g) so that a test run that hangs can show where each thread stands, by function and line.
-set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -D_POSIX_THREAD_SAFE_FUNCTIONS -g")
-set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -D_POSIX_THREAD_SAFE_FUNCTIONS -g")
+# With the Windows Qt, whose headers want it, the Windows 10 API level.
+if(KESTREL_QT_MINGW)
+  set(KESTREL_WINNT 0x0A00)
+else()
+  set(KESTREL_WINNT 0x0601)
+endif()
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=${KESTREL_WINNT} -D_POSIX_THREAD_SAFE_FUNCTIONS -g")
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=${KESTREL_WINNT} -D_POSIX_THREAD_SAFE_FUNCTIONS -g")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

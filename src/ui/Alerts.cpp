@@ -106,26 +106,13 @@ QToolButton* TAlertSound::InstallMarker(QMainWindow& window) {
     return marker;
 }
 
-TStaleFeedWatch::TStaleFeedWatch(CStaleFeedRule rule, std::function<bool()> ready,
-                                 std::function<int64_t()> liveQuotes, QStatusBar& bar,
-                                 QObject* parent)
-    : QObject(parent),
-      Rule(std::move(rule)),
-      Ready(std::move(ready)),
-      LiveQuotes(std::move(liveQuotes)),
-      Bar(bar) {
-    Timer.setInterval(1000);
-    connect(&Timer, &QTimer::timeout, this, &TStaleFeedWatch::Tick);
-}
-
-void TStaleFeedWatch::Tick() {
-    if (Ready && !Ready()) return;
-    const QString want = Q(Rule.Look(LiveQuotes()));
-    const QString shown = Bar.currentMessage();
-    if (!want.isEmpty()) {
-        if (shown != want && (shown.isEmpty() || shown == Shown)) Bar.showMessage(want);
-    } else if (!Shown.isEmpty() && shown == Shown) {
-        Bar.clearMessage();
-    }
-    Shown = want;
+std::unique_ptr<QObject> MakeAlertSound(CSoundAlertRule rule, const std::string& file,
+                                        IDialogs& dialogs,
+                                        std::function<void(const std::string&)> status,
+                                        QMainWindow& window,
+                                        std::function<void(const std::string&)>& onEventLine) {
+    auto sound = std::make_unique<TAlertSound>(std::move(rule), file, dialogs, std::move(status));
+    sound->InstallMarker(window);
+    onEventLine = [raw = sound.get()](const std::string& line) { raw->EventLine(line); };
+    return sound;
 }

@@ -4,6 +4,7 @@
 // app/AlertRules.h; these are their thin Qt sides.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <QObject>
@@ -63,6 +64,15 @@ private:
     bool IsMuted = false;
     int AlertCount = 0;
 };
+
+// The sound for a new sharp move with its marker and Ctrl+M in `window`, as TAlertSound makes
+// them; `onEventLine` is set to hand it the event lines. Null (and said on stderr) where the
+// program is built without a sound.
+std::unique_ptr<QObject> MakeAlertSound(CSoundAlertRule rule, const std::string& file,
+                                        IDialogs& dialogs,
+                                        std::function<void(const std::string&)> status,
+                                        QMainWindow& window,
+                                        std::function<void(const std::string&)>& onEventLine);
 
 class TStaleFeedWatch : public QObject {
     Q_OBJECT
