@@ -6,7 +6,8 @@ CMAKE_FLAGS ?=
 WERROR := -DKESTREL_WERROR=ON
 FUZZ_SECONDS ?= 5
 
-.PHONY: all deps build run test test-unit test-asan test-tsan test-fuzz bench clean
+.PHONY: all deps build run test test-unit test-asan test-tsan test-fuzz test-wine windows windows-gui \
+  test-wine-gui bench clean
 
 all: build
 
@@ -63,6 +64,20 @@ windows: deps
 	  -DKESTREL_GUI=OFF -DKESTREL_QT=OFF -DKESTREL_RUBY=OFF -DKESTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-win -j $(JOBS)
 
+# The windowed monitor for 64-bit Windows: kestrel.exe with the DDEML transport and no Ruby host,
+# against the Windows Qt of scripts/build-qt-mingw.sh (built once into QT_MINGW, which takes half
+# an hour or more), with the DLLs and plugins it needs deployed beside it.
+QT_MINGW ?= $(HOME)/.cache/kestrel/qt6-mingw64
+windows-gui: deps
+	bash scripts/build-qt-mingw.sh $(QT_MINGW)
+	bash scripts/build-jpeg-mingw.sh $(QT_MINGW)
+	cmake -S . -B build-wingui -G Ninja $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DKESTREL_QT_MINGW=$(QT_MINGW) -DCMAKE_PREFIX_PATH=$(QT_MINGW) -DQT_HOST_PATH=/usr \
+	  -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKESTREL_TESTS=OFF \
+	  -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-wingui -j $(JOBS) --target kestrel
+	bash scripts/deploy-windows-gui.sh build-wingui $(QT_MINGW)
+
 # The DDE conversation, kestrel-watch.exe and the test server under Wine; skipped with one line
 # where Wine or MinGW-w64 is missing.
 test-wine: deps
@@ -75,7 +90,18 @@ test-wine: deps
 	  $(MAKE) --no-print-directory windows && bash scripts/run-wine-tests.sh build-win; \
 	fi
 
-test: test-unit test-asan test-tsan test-fuzz test-wine
+# The windowed monitor under Wine (scripts/run-wine-gui-tests.sh), when the Windows Qt has been
+# built; one line says it was skipped otherwise.
+test-wine-gui: deps
+	@if [ ! -f "$(QT_MINGW)/.kestrel-built" ]; then \
+	  echo "make test-wine-gui: no Windows Qt in $(QT_MINGW) (scripts/build-qt-mingw.sh builds it once, in about half an hour): windowed Wine suite skipped"; \
+	elif ! test -x /usr/lib/wine/wine64 && ! command -v wine64 >/dev/null 2>&1; then \
+	  echo "make test-wine-gui: wine64 not installed, windowed Wine suite skipped"; \
+	else \
+	  $(MAKE) --no-print-directory windows windows-gui && bash scripts/run-wine-gui-tests.sh build-wingui; \
+	fi
+
+test: test-unit test-asan test-tsan test-fuzz test-wine test-wine-gui
 	@echo "make test: all suites passed"
 
 bench: deps
@@ -83,4 +109,4 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-bench build-win
+	rm -rf build build-asan build-tsan build-fuzz build-bench build-win build-wingui

@@ -19,8 +19,9 @@ for tool in x86_64-w64-mingw32-g++-posix /usr/lib/qt6/libexec/moc; do
 done
 version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
 start=$(date +%s)
-work=$(mktemp -d /tmp/kestrel-qt-mingw.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+# The work folder stays until the install is done, so a run cut short goes on where it stopped.
+work=$prefix.work
+mkdir -p "$work"
 cd "$work"
 # The source of the installed qt6-base-dev, from Debian's source archive.
 if ! ls /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null |
@@ -34,10 +35,14 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
     apt-get update -q
 fi
-apt-get source -q --download-only "qt6-base=$version"
-tar xf qt6-base_*.orig.tar.xz
+ls qt6-base_*.orig.tar.xz >/dev/null 2>&1 || apt-get source -q --download-only "qt6-base=$version"
 src=$(find . -maxdepth 1 -type d -name 'qtbase*' | head -1)
-# Qt 6 needs the Windows 10 API level; the compilers are the posix-thread ones.
+if [ -z "$src" ]; then
+    tar xf qt6-base_*.orig.tar.xz
+    src=$(find . -maxdepth 1 -type d -name 'qtbase*' | head -1)
+fi
+# Qt 6 needs the Windows 10 API level; the compilers are the posix-thread ones. Debian's source
+# leaves out the Wintab header, so there are no tablet events.
 cat >mingw.cmake <<'TC'
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
@@ -59,8 +64,10 @@ cmake -S "$src" -B build -G Ninja \
     -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_testlib=OFF \
     -DFEATURE_xml=OFF -DFEATURE_vulkan=OFF -DFEATURE_system_zlib=OFF \
     -DFEATURE_sql_odbc=OFF -DFEATURE_sql_sqlite=OFF -DFEATURE_openssl=OFF \
-    -DFEATURE_pkg_config=OFF
+    -DFEATURE_pkg_config=OFF -DFEATURE_tabletevent=OFF
 cmake --build build -j "$(nproc)"
 cmake --install build
 echo "qt6-base $version, $(($(date +%s) - start)) s" >"$prefix/.kestrel-built"
+cd /
+rm -rf "$work"
 echo "build-qt-mingw: Qt $version for MinGW in $prefix, built in $(($(date +%s) - start)) s"

@@ -27,6 +27,7 @@
 #include "ui/Dialogs.h"
 #include "ui/MeigaraListEdit.h"
 #include "ui/QtUserInterface.h"
+#include "ui/StaleFeedWatch.h"
 #ifdef _WIN32
 #include "tracking/dde/DdemlConv.h"
 #else
@@ -58,6 +59,17 @@ constexpr char kUsage[] =
     "  --help          this text\n"
     "  --version       the program's version\n";
 
+// What this build leaves out, said after the usage: the Windows builds made here have neither a
+// Ruby for the script host nor Qt Multimedia for the alert sound.
+constexpr char kBuildNotes[] =
+#ifndef KESTREL_HAVE_RUBY
+    "\nThis build has no Ruby script host.\n"
+#endif
+#ifndef KESTREL_HAVE_SOUND
+    "This build has no alert sound ([ALERT] sound=1 plays nothing).\n"
+#endif
+    "";
+
 struct Options {
     std::string WorkDir;
     bool ShowEvents = false;
@@ -69,6 +81,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(kBuildNotes, stdout);
             return -1;
         }
         if (a == "--version") {

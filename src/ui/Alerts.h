@@ -1,7 +1,6 @@
 #pragma once
-// The trader's alerts on the speaker and in the status bar: the sound of a new sharp move, with
-// its mute marker and Ctrl+M, and the word on a silent live feed. The rules are in
-// app/AlertRules.h; these are their thin Qt sides.
+// The sound of a new sharp move on the speaker, with its mute marker in the status bar and
+// Ctrl+M. The rules are in app/AlertRules.h; this is their thin Qt side.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,13 +8,11 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include "app/AlertRules.h"
 
 class QMainWindow;
 class QSoundEffect;
-class QStatusBar;
 class QToolButton;
 
 class TAlertSound : public QObject {
@@ -73,25 +70,3 @@ std::unique_ptr<QObject> MakeAlertSound(CSoundAlertRule rule, const std::string&
                                         std::function<void(const std::string&)> status,
                                         QMainWindow& window,
                                         std::function<void(const std::string&)>& onEventLine);
-
-class TStaleFeedWatch : public QObject {
-    Q_OBJECT
-public:
-    // Once a second, when `ready` says the monitor has started, a look at `liveQuotes` through
-    // the rule; its text goes into the status bar and away again, never over a text that
-    // something else put there meanwhile.
-    TStaleFeedWatch(CStaleFeedRule rule, std::function<bool()> ready,
-                    std::function<int64_t()> liveQuotes, QStatusBar& bar,
-                    QObject* parent = nullptr);
-
-    void Start() { Timer.start(); }
-    void Tick();
-
-private:
-    CStaleFeedRule Rule;
-    std::function<bool()> Ready;
-    std::function<int64_t()> LiveQuotes;
-    QStatusBar& Bar;
-    QString Shown;  // the text the watch wants shown, "" for none
-    QTimer Timer;
-};

@@ -1,6 +1,6 @@
 #include <QStatusBar>
 
-#include "ui/Alerts.h"
+#include "ui/StaleFeedWatch.h"
 
 namespace {
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }

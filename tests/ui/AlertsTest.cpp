@@ -20,6 +20,7 @@
 #include "support/ScriptedDialogs.h"
 #include "support/TempDir.h"
 #include "ui/Alerts.h"
+#include "ui/StaleFeedWatch.h"
 #include "ui/UiTestSupport.h"
 
 using kestrel::test::CFakeClock;

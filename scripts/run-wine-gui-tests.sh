@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The windowed monitor for Windows (make windows-gui) under Wine, on a virtual X display, in a
+# fresh Wine prefix with the Japanese code page:
+#   scripts/run-wine-gui-tests.sh [BUILD_DIR] [SCREENSHOT]   (default build-wingui)
+# 1. Debug mode on a copy of examples/demo fills the grid and the event viewer; the session's
+#    end (wineboot --end-session, as at a Windows log-off) saves both lists before the process
+#    goes. SCREENSHOT, when given, receives a picture of the screen meanwhile.
+# 2. A second start while the first runs brings the first forward and ends with 0.
+# 3. Live mode against dde-test-server.exe (make windows): the event lines and both lists equal
+#    kestrel-backtest.exe's for the same recorded lines.
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${1:-$ROOT/build-wingui}"
+case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
+SHOT="${2:-}"
+EXE="$BUILD/src/kestrel/kestrel.exe"
+[ -f "$EXE" ] || { echo "run-wine-gui-tests: $EXE missing (make windows-gui)"; exit 1; }
+
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$WINE" ] || WINE="$(command -v wine64)"
+[ -x "$WINESERVER" ] || WINESERVER="$(command -v wineserver)"
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8 2>/dev/null ||
+    { echo "run-wine-gui-tests: cannot generate the ja_JP.UTF-8 locale"; exit 1; }
+fi
+
+TMP="$(mktemp -d /tmp/kestrel-winegui.XXXXXX)"
+export WINEPREFIX="$TMP/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+       LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+XPID=""
+cleanup() {
+  "$WINESERVER" -k 2>/dev/null || true
+  "$WINESERVER" -w 2>/dev/null || true
+  [ -n "$XPID" ] && kill "$XPID" 2>/dev/null
+  rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+# A display of its own for Wine's windows.
+for n in $(seq 90 120); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { DISPLAYNUM=$n; break; }
+done
+Xvfb ":$DISPLAYNUM" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
+XPID=$!
+export DISPLAY=":$DISPLAYNUM"
+for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAYNUM" ] && break; sleep 0.05; done
+
+FAILED=()
+fail() { echo "run-wine-gui-tests: FAILED: $*"; FAILED+=("$*"); }
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+timeout 300 "$WINE" wineboot -i >/dev/null 2>&1
+"$WINESERVER" -w
+acp=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP \
+  2>/dev/null | tr -d '\r' | awk '/ACP/ {print $NF}')
+[ "$acp" = 932 ] || { echo "run-wine-gui-tests: ANSI code page ${acp:-unknown}, not 932"; exit 1; }
+
+today=$(date +%Y%m%d)
+
+# 1 and 2: debug mode on the demo, a second start, the session's end.
+DEMO="$TMP/demo"
+cp -r "$ROOT/examples/demo" "$DEMO"
+mkdir -p "$DEMO/log"
+echo "run-wine-gui-tests: debug mode on the demo"
+"$WINE" "$EXE" --workdir "$(winpath "$DEMO")" --show-events >"$TMP/first.log" 2>&1 &
+FIRST=$!
+sleep "${KESTREL_WINE_GUI_SECONDS:-25}"
+if ! kill -0 "$FIRST" 2>/dev/null; then
+  cat "$TMP/first.log"
+  fail "the monitor ended by itself"
+else
+  [ -n "$SHOT" ] && import -window root "$SHOT" && echo "  screenshot: $SHOT"
+  echo "run-wine-gui-tests: a second start"
+  start=$SECONDS
+  timeout 60 "$WINE" "$EXE" --workdir "$(winpath "$DEMO")" >"$TMP/second.log" 2>&1
+  rc=$?
+  [ "$rc" = 0 ] || { cat "$TMP/second.log"; fail "the second start ended with $rc, not 0"; }
+  kill -0 "$FIRST" 2>/dev/null || fail "the first monitor went with the second start"
+  echo "  the second start ended with $rc after $((SECONDS - start)) s; the first runs on"
+  echo "run-wine-gui-tests: the session ends"
+  timeout 60 "$WINE" wineboot --end-session >/dev/null 2>&1
+  for _ in $(seq 1 300); do kill -0 "$FIRST" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$FIRST" 2>/dev/null && { fail "the monitor outlived the session's end"; kill "$FIRST"; }
+  wait "$FIRST" 2>/dev/null
+  cat "$TMP/first.log"
+  for side in Asc Dsc; do
+    f="$DEMO/log/${today}_$side.txt"
+    if [ ! -f "$f" ]; then
+      fail "no $side list saved at the session's end"
+    else
+      echo "  $side list: $(wc -l <"$f") issues"
+    fi
+  done
+  [ -s "$DEMO/log/${today}_Asc.txt" ] || fail "the rising list saved is empty"
+fi
+
+# 3: live mode against the DDE test server, which serves the recorded lines as changes and ends
+# after the last; then the session ends. The lists equal those kestrel-backtest.exe makes of the
+# same lines.
+WINBUILD="${KESTREL_WIN_BUILD:-$ROOT/build-win}"
+SERVER="$WINBUILD/tests/dde/dde-test-server.exe"
+BACKTEST="$WINBUILD/tools/kestrel-backtest/kestrel-backtest.exe"
+if [ ! -f "$SERVER" ] || [ ! -f "$BACKTEST" ]; then
+  fail "live mode not tried: $SERVER or $BACKTEST missing (make windows)"
+else
+  echo "run-wine-gui-tests: live mode against the DDE test server"
+  LIVE="$TMP/live"
+  mkdir -p "$LIVE/log" "$TMP/bt"
+  for f in std.csv 株式売買値幅.txt 監視銘柄.txt 銘柄情報.txt; do cp "$ROOT/examples/demo/$f" "$LIVE/"; done
+  head -n "${KESTREL_WINE_LIVE_LINES:-600}" "$ROOT/examples/demo/kabu.txt" >"$LIVE/kabu.txt"
+  printf '[DEBUG]\r\nflg=0\r\n[PARA]\r\nrate=2.0\r\ntime=2\r\n' >"$LIVE/KESTREL.INI"
+  timeout 300 "$WINE" "$BACKTEST" "$(winpath "$LIVE")" --out "$(winpath "$TMP/bt")" --date "$today" \
+    >"$TMP/bt.txt" 2>"$TMP/bt.log" || { cat "$TMP/bt.log"; fail "kestrel-backtest.exe failed"; }
+  links="$(grep -c '' "$LIVE/監視銘柄.txt")"
+  "$WINE" "$SERVER" "$(winpath "$LIVE")" --paced 40 --exit-at-end --wait-links "$links" \
+    2>"$TMP/server.log" &
+  server=$!
+  for _ in $(seq 1 1200); do grep -qF "serving RSS" "$TMP/server.log" 2>/dev/null && break; sleep 0.1; done
+  "$WINE" "$EXE" --workdir "$(winpath "$LIVE")" >"$TMP/live.log" 2>&1 &
+  monitor=$!
+  start=$SECONDS
+  while kill -0 "$server" 2>/dev/null && ((SECONDS - start < 600)); do sleep 0.5; done
+  if kill -0 "$server" 2>/dev/null; then
+    fail "the test server did not serve its lines within 600 s"
+    kill "$server"
+  fi
+  sleep 3  # the last changes' notices reach the trackers
+  timeout 60 "$WINE" wineboot --end-session >/dev/null 2>&1
+  for _ in $(seq 1 300); do kill -0 "$monitor" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$monitor" 2>/dev/null && { fail "the live monitor outlived the session's end"; kill "$monitor"; }
+  tr -d '\r' <"$TMP/server.log" | tail -3 | sed 's/^/  /'
+  for side in Asc Dsc; do
+    f="${today}_$side.txt"
+    if cmp -s "$TMP/bt/$f" "$LIVE/log/$f"; then
+      echo "  $side list as kestrel-backtest.exe's: $(grep -c '' "$LIVE/log/$f") issues"
+    else
+      fail "the live $side list differs from kestrel-backtest.exe's"
+      diff <(tr -d '\r' <"$TMP/bt/$f") <(tr -d '\r' <"$LIVE/log/$f" 2>/dev/null) | head -6 | sed 's/^/  /'
+    fi
+  done
+  echo "  kestrel-backtest.exe: $(grep -c '' "$TMP/bt.txt") event lines over the same lines"
+fi
+
+if [ ${#FAILED[@]} -gt 0 ]; then
+  echo "run-wine-gui-tests: ${#FAILED[@]} failed:"
+  printf '  %s\n' "${FAILED[@]}"
+  exit 1
+fi
+echo "run-wine-gui-tests: all passed"
