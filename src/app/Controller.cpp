@@ -53,19 +53,20 @@ int64_t CSystemClock::TimeOfDayMs() { return kestrel::LocalNow().TimeOfDayMs; }
 void CSystemClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 CController::CController(IUserInterface& ui, IClock& clock, std::string dir, std::string logDir,
-                         DdeConvFactory convFactory)
+                         DdeConvFactory convFactory, Reach reach)
     : Ui(ui),
       Clock(clock),
+      Global(reach == Reach::Global),
       Dir(std::move(dir)),
       LogDir(std::move(logDir)),
       ConvFactory(std::move(convFactory)) {
-    M_GlobalCore = this;
+    if (Global) M_GlobalCore = this;
 }
 
 CController::~CController() {
     Driver.StopReader();
     if (A || D) DataModuleDestroy();
-    if (M_GlobalCore == this) M_GlobalCore = nullptr;
+    if (Global && M_GlobalCore == this) M_GlobalCore = nullptr;
 }
 
 std::string CController::Path(const std::string& name) const {
@@ -78,12 +79,13 @@ void CController::DataModuleCreate() {
     InitDone = false;
     A = std::make_unique<CRankingChannel>('A');
     D = std::make_unique<CRankingChannel>('D');
+    A->Start(TThreadPriority::tpLower);
+    D->Start(TThreadPriority::tpLower);
+    if (!Global) return;
     MeigaraQueueA = &A->Queue;
     MeigaraQueueD = &D->Queue;
     MeigaraListA = &A->List;
     MeigaraListD = &D->List;
-    A->Start(TThreadPriority::tpLower);
-    D->Start(TThreadPriority::tpLower);
     WatchA = A->Watch.get();
     WatchD = D->Watch.get();
 }
@@ -161,7 +163,7 @@ void CController::StartUp() {
         this->TrkgList = std::make_unique<CTrkgList>(WatchLines, Ctx);
         StartFailed = quit = true;
     }
-    ::TrkgList = this->TrkgList.get();
+    if (Global) ::TrkgList = this->TrkgList.get();
     Driver.SetTrackers(this->TrkgList.get());
 
     if (!StartFailed) {
@@ -320,22 +322,22 @@ void CController::SaveListsNow() {
 void CController::DataModuleDestroy() {
     Driver.PushHeld();  // merged and saved like every other record
     Driver.SetTrackers(nullptr);
-    ::TrkgList = nullptr;
+    if (Global) ::TrkgList = nullptr;
     this->TrkgList.reset();
     if (!A || !D) return;
     // A closed queue has its watcher merge what is still queued, sort its list and end: both
     // drain at once, and each Stop below waits for its own.
     A->Queue.Close();
     D->Queue.Close();
-    WatchA = nullptr;
+    if (Global) WatchA = nullptr;
     A->Stop();
-    WatchD = nullptr;
+    if (Global) WatchD = nullptr;
     D->Stop();
     while (A->Queue.Pop()) {
     }
     while (D->Queue.Pop()) {
     }
-    MeigaraQueueA = MeigaraQueueD = nullptr;
+    if (Global) MeigaraQueueA = MeigaraQueueD = nullptr;
     if (!ResumeSettled)
         std::fprintf(
             stderr,
@@ -349,7 +351,7 @@ void CController::DataModuleDestroy() {
             Ui.ShowMessage(e.what());
         }
     }
-    MeigaraListA = MeigaraListD = nullptr;
+    if (Global) MeigaraListA = MeigaraListD = nullptr;
     Ctx.QueueA = Ctx.QueueD = nullptr;  // nothing is held or pushed any more
     A.reset();
     D.reset();

@@ -17,10 +17,13 @@
 
 class CController {
 public:
+    // Whether a controller is the process's one, reachable through the globals below. One made
+    // Local leaves them alone, so several can run at once, one per thread (a study of settings).
+    enum class Reach { Global, Local };
     // `dir` is the working folder ("" for the current one); `logDir` where the resume files go
     // ("" for dir/log).
     CController(IUserInterface& ui, IClock& clock, std::string dir = "", std::string logDir = "",
-                DdeConvFactory convFactory = {});
+                DdeConvFactory convFactory = {}, Reach reach = Reach::Global);
     ~CController();
     CController(const CController&) = delete;
     CController& operator=(const CController&) = delete;
@@ -88,6 +91,7 @@ private:
 
     IUserInterface& Ui;
     IClock& Clock;
+    const bool Global;
     std::string Dir;
     std::string LogDir;
     DdeConvFactory ConvFactory;

@@ -1,6 +1,6 @@
 // kestrel-backtest: replays a working folder's kabu.txt through the monitor's own trackers,
 // queues, watchers and lists without pacing, prints every event line and writes the two resume
-// files.
+// files. With a sweep of settings it runs a study of them (Study.h).
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
@@ -19,6 +19,7 @@
 #include "common/TextFile.h"
 #include "common/TimeOfDay.h"
 #include "console/ConsoleTool.h"
+#include "kestrel-backtest/Study.h"
 
 namespace {
 
@@ -39,11 +40,22 @@ void Usage(FILE* out) {
         "  the run ends with exit code 3 before replaying anything. Exit code 4: the trackers\n"
         "  of the watch list could not be made (the system refused the memory).\n",
         out);
+    // The study's lines come with --help; a mistyped plain command gets the usage it always got.
+    if (out == stdout) std::fputs(kStudyUsage, out);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (IsStudyCommand(argc, argv)) {
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+                Usage(stdout);
+                return 0;
+            }
+        }
+        return StudyMain(argc, argv);
+    }
     std::string dir, outDir;
     CConsoleClock clock;
     CConsoleUi ui("kestrel-backtest");

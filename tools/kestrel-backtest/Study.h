@@ -1,0 +1,59 @@
+#pragma once
+// A study of alert settings: each recorded day is replayed once for each setting of a sweep
+// (rate × window), every run by a controller of its own exactly as the plain backtest replays,
+// the runs spread over threads. Each alert is scored against the same day's later prices, and
+// the summary (study.csv), the alerts (alerts.csv) and a report (report.html) go to one folder.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/Interaction.h"
+
+// What the values of an option are: rates in percent (above 0, at most 100) or whole minutes
+// (1 to 1,440).
+enum class SweepKind { Rate, Minutes };
+constexpr size_t kMaxSweepValues = 200;
+// The values of a sweep or horizon option: a comma list whose items are numbers or ranges
+// first:last:step, the last value included when a step lands on it. Sorted, each value once.
+// Each value is the one the plain option (--rate, --time) reads from its shortest text, so a
+// swept setting is exactly that plain run's. False, with `error` saying why, for an empty
+// item, a text that is not a number (or not a whole one in minutes), a range that runs
+// backwards, a step of 0 or less, a value out of bounds or more than kMaxSweepValues values.
+bool ParseSweepValues(std::string_view text, SweepKind kind, std::vector<double>& values,
+                      std::string& error);
+
+struct CStudyOptions {
+    std::vector<std::string> Days;  // working folders, one recorded day each
+    std::vector<double> Rates;      // empty: --rate, or each day's own setting
+    std::vector<int> Spans;         // empty: --time, or each day's own setting
+    std::vector<int> Horizons{1, 5, 15};
+    bool HaveRate = false, HaveSpan = false;
+    double Rate = 0;
+    int Span = 0;
+    std::string OutDir = "study";
+    bool Force = false;
+    bool Quiet = false;  // nothing on stdout, no progress bar
+    int Jobs = 0;        // 0: one per core
+    bool FixedDate = false;
+    CDate Date;
+};
+
+// The study's options, anywhere on the command line.
+bool IsStudyCommand(int argc, char** argv);
+// 0 when the command line reads; otherwise 2, with `error` saying why.
+int ParseStudyOptions(int argc, char** argv, CStudyOptions& options, std::string& error);
+
+// Runs the study and writes its files. `messages` gets what the runs said (once per day) and
+// the closing line, for stderr; `summary` the best settings, for stdout. `progress` is called
+// on this thread now and then with the share done. Exit codes: 0; 2 a folder lacks its files;
+// 3 the study's files are already in the output folder and --force was not given (nothing is
+// replayed); 4 the trackers of a day could not be made; 1 a file could not be written.
+int RunStudy(const CStudyOptions& options, std::string& messages, std::string& summary,
+             const std::function<void(double)>& progress = {});
+
+// The study's lines of the tool's usage.
+extern const char* const kStudyUsage;
+// The tool's study command: options, progress bar on stderr when it is a terminal, the run.
+int StudyMain(int argc, char** argv);
