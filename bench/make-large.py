@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Writes large CP932 inputs for the benchmarks: a working folder with N quote lines over
-2,000 watched issues (kabu.txt etc.), from a fixed seed. Usage: make-large.py DIR [LINES]"""
+ISSUES watched issues (default 2,000; kabu.txt etc.), from a fixed seed.
+Usage: make-large.py DIR [LINES] [ISSUES]"""
 import os, random, sys
 out = sys.argv[1]
 n = int(sys.argv[2]) if len(sys.argv) > 2 else 10_000_000
 rng = random.Random(1)
 os.makedirs(os.path.join(out, "log"), exist_ok=True)
-codes = [str(1300 + i * 4) for i in range(2000)]
+issues = int(sys.argv[3]) if len(sys.argv) > 3 else 2000
+step = 4 if issues <= 2000 else 2  # four-digit codes: up to 4,350 issues
+codes = [str(1300 + i * step) for i in range(issues)]
 def w(name, lines):
     with open(os.path.join(out, name), "wb") as f:
         f.write("".join(l + "\r\n" for l in lines).encode("cp932"))
@@ -19,7 +22,7 @@ with open(os.path.join(out, "kabu.txt"), "wb") as f:
     buf = []
     for i in range(n):
         t = 9 * 3600 + i * (6 * 3600) // n
-        c = codes[rng.randrange(2000)]
+        c = codes[rng.randrange(len(codes))]
         p = price[c] = max(1, price[c] + rng.choice((-2, -1, 0, 0, 1, 2)) * max(1, price[c] // 500))
         buf.append(f"{t // 3600:02d}:{t // 60 % 60:02d}:{t % 60:02d},{c},{p},{i}\r\n")
         if len(buf) == 100000:
