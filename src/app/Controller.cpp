@@ -310,11 +310,18 @@ void CController::SaveListsNow() {
     while ((A->Queue.Count() > 0 || D->Queue.Count() > 0) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // No box at the session's end: nobody is there to answer it.
+    SaveResumeFiles(
+        [](const std::string& why) { std::fprintf(stderr, "kestrel: %s\n", why.c_str()); });
+}
+
+void CController::SaveResumeFiles(const std::function<void(const std::string&)>& report) {
+    // Each list is saved on its own: a failure with one does not cost the other.
     for (auto* ch : {A.get(), D.get()}) {
         try {
             ch->List.SaveToFile(ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt"));
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "kestrel: %s\n", e.what());
+            report(e.what());
         }
     }
 }
@@ -342,15 +349,7 @@ void CController::DataModuleDestroy() {
         std::fprintf(
             stderr,
             "kestrel: start-up did not finish; today's resume files are kept as they were\n");
-    // Each list is saved on its own: a failure with one does not cost the other.
-    for (auto* ch : {A.get(), D.get()}) {
-        if (!ResumeSettled) break;
-        try {
-            ch->List.SaveToFile(ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt"));
-        } catch (const std::exception& e) {
-            Ui.ShowMessage(e.what());
-        }
-    }
+    if (ResumeSettled) SaveResumeFiles([this](const std::string& why) { Ui.ShowMessage(why); });
     if (Global) MeigaraListA = MeigaraListD = nullptr;
     Ctx.QueueA = Ctx.QueueD = nullptr;  // nothing is held or pushed any more
     A.reset();

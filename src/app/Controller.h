@@ -2,6 +2,7 @@
 // The controller's logic without a window toolkit: creation of the queues, lists and watchers,
 // the start-up sequence, the replay tick, the midday reconnect and the shutdown. The monitor's
 // TM_Global drives it from Qt timers; kestrel-backtest drives the same code without pacing.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,8 @@ public:
     bool ReConnTimerEnabled = true;
 
 private:
+    // Both resume files from the lists as they stand; what fails goes to `report`.
+    void SaveResumeFiles(const std::function<void(const std::string&)>& report);
     void LoadReplayData();
     void OfferResumeFiles();
     // One message for lines of a file passed over as too long, when there were any.
