@@ -1,6 +1,10 @@
 #include "console/ConsoleTool.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
+
+#include "app/Controller.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -34,6 +38,29 @@ void CConsoleUi::Flush() {
     if (Pending.empty()) return;
     std::fwrite(Pending.data(), 1, Pending.size(), stdout);
     Pending.clear();
+}
+
+CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t)>& beforeLine,
+                          const std::function<void(int32_t)>& afterLine) {
+    constexpr size_t kQueueBound = 20'000;
+    CReplayDriver& replay = c.Replayer();
+    replay.StartReader();
+    replay.HoldRecords(true);
+    replay.ReleasePassedLines(true);
+    CReplayCounts counts;
+    while (!c.ReplayAtEnd()) {
+        while (c.ChannelA().Queue.Count() > kQueueBound || c.ChannelD().Queue.Count() > kQueueBound)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const int32_t before = replay.Position();
+        if (beforeLine) beforeLine(before);
+        const auto outcome = c.DebugTimerTimer();
+        if (outcome == CController::ReplayOutcome::NoIssue) ++counts.NoIssue;
+        if (outcome == CController::ReplayOutcome::BadTime) ++counts.BadTime;
+        if (replay.Position() == before) break;  // never spin on one line
+        if (afterLine) afterLine(replay.Position());
+    }
+    replay.HoldRecords(false);  // the last records held, pushed
+    return counts;
 }
 
 bool ParseDateOption(const std::string& text, CDate& date) {

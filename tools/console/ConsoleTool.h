@@ -1,6 +1,7 @@
 #pragma once
 // What the console tools (kestrel-backtest, kestrel-watch) share: the user seen as a terminal,
 // a clock whose date an option can fix, and the checks of their common options.
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -41,6 +42,19 @@ struct CConsoleClock : CSystemClock {
     bool fixedDate = false;
     CDate Today() override { return fixedDate ? date : CSystemClock::Today(); }
 };
+
+class CController;
+
+// A started controller's recorded lines replayed to their end without pacing, as the backtest
+// replays them: read ahead on a thread of their own, records to the queues in batches (at most
+// 20,000 in flight each, so the watchers keep up), lines given back once passed. `beforeLine`
+// is called with each line's number before its tick, `afterLine` with the position after it.
+struct CReplayCounts {
+    long NoIssue = 0;  // lines that name no watched issue
+    long BadTime = 0;  // lines whose time does not read
+};
+CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t line)>& beforeLine = {},
+                          const std::function<void(int32_t position)>& afterLine = {});
 
 // "yyyymmdd" with a real month and day; false otherwise.
 bool ParseDateOption(const std::string& text, CDate& date);

@@ -32,8 +32,6 @@
 namespace {
 
 constexpr const char* kTool = "kestrel-backtest";
-// Records in flight per queue at most, as the plain backtest keeps them.
-constexpr size_t kQueueBound = 20'000;
 constexpr size_t kMaxSettings = 1000;
 constexpr int kMaxJobs = 256;
 // Issues charted in the report, those with the most alerts at the charted setting.
@@ -695,26 +693,15 @@ void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
             return;
         }
         if (run.First) ReadDaySeries(day, c);
-        CReplayDriver& replay = c.Replayer();
-        replay.StartReader();
-        replay.HoldRecords(true);
-        replay.ReleasePassedLines(true);
-        run.Lines = static_cast<int64_t>(replay.LineCount());
+        run.Lines = static_cast<int64_t>(c.Replayer().LineCount());
         slot.Done.store(0);
         slot.Total.store(run.Lines);
-        while (!c.ReplayAtEnd()) {
-            while (c.ChannelA().Queue.Count() > kQueueBound ||
-                   c.ChannelD().Queue.Count() > kQueueBound)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            const int32_t before = replay.Position();
-            ui.Line = before;  // the events of this call are this line's
-            const auto outcome = c.DebugTimerTimer();
-            if (outcome == CController::ReplayOutcome::NoIssue) ++run.NoIssue;
-            if (outcome == CController::ReplayOutcome::BadTime) ++run.BadTime;
-            if (replay.Position() == before) break;  // never spin on one line
-            if ((before & 0xfff) == 0) slot.Done.store(before, std::memory_order_relaxed);
-        }
-        replay.HoldRecords(false);
+        const CReplayCounts counts = ReplayToEnd(c, [&](int32_t line) {
+            ui.Line = line;  // the events of this tick are this line's
+            if ((line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
+        });
+        run.NoIssue += counts.NoIssue;
+        run.BadTime += counts.BadTime;
         if (run.First)
             for (int i = 0; i < c.TrkgList->Count(); ++i)
                 run.Names.push_back(c.TrkgList->Items(i)->Name);

@@ -23,10 +23,6 @@
 
 namespace {
 
-// Records in flight per queue at most: enough for the watchers to merge in long bursts, few
-// enough that the records do not cost more memory than the quotes.
-constexpr size_t kQueueBound = 20'000;
-
 void Usage(FILE* out) {
     std::fputs(
         "usage: kestrel-backtest DIR [--rate R] [--time N] [--date yyyymmdd] [--out DIR] "
@@ -156,35 +152,21 @@ int main(int argc, char** argv) {
     if (haveTime) c.Ini->Span = span;
     c.StartUp();
     if (c.StartFailed) return 4;  // said by the start-up; the resume files are left alone
-    CReplayDriver& replay = c.Replayer();
-    replay.StartReader();      // the lines are read on a thread of their own, ahead of the replay
-    replay.HoldRecords(true);  // and the records go to the queues a few dozen lines at a time
-    replay.ReleasePassedLines(true);  // the lines replayed are not needed again
     const double readSecs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
-    const size_t total = replay.LineCount();
+    const size_t total = c.Replayer().LineCount();
     const bool progress = isatty(2) && total > 200'000;
-    long noIssue = 0, badTime = 0;
     int shown = -1;
-    while (!c.ReplayAtEnd()) {
-        // Keep the queues bounded: the watchers merge while we produce.
-        while (c.ChannelA().Queue.Count() > kQueueBound || c.ChannelD().Queue.Count() > kQueueBound)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        int32_t before = replay.Position();
-        auto outcome = c.DebugTimerTimer();
-        if (outcome == CController::ReplayOutcome::NoIssue) ++noIssue;
-        if (outcome == CController::ReplayOutcome::BadTime) ++badTime;
-        if (replay.Position() == before) break;  // defensive: never spin on one line
-        if (progress) {
-            int pct = static_cast<int>(100.0 * replay.Position() / total);
-            if (pct != shown) {
-                shown = pct;
-                std::fprintf(stderr, "\r[%-50s] %3d%%", std::string(pct / 2, '#').c_str(), pct);
-            }
+    const CReplayCounts counts = ReplayToEnd(c, {}, [&](int32_t position) {
+        if (!progress) return;
+        int pct = static_cast<int>(100.0 * position / total);
+        if (pct != shown) {
+            shown = pct;
+            std::fprintf(stderr, "\r[%-50s] %3d%%", std::string(pct / 2, '#').c_str(), pct);
         }
-    }
-    replay.HoldRecords(false);  // the last records held, pushed
+    });
+    const long noIssue = counts.NoIssue, badTime = counts.BadTime;
     if (progress) std::fputc('\n', stderr);
     ui.Flush();
     std::fflush(stdout);
