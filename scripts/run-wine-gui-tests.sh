@@ -6,7 +6,9 @@
 #    end (wineboot --end-session, as at a Windows log-off) saves both lists before the process
 #    goes. SCREENSHOT, when given, receives a picture of the screen meanwhile.
 # 2. A second start while the first runs brings the first forward and ends with 0.
-# 3. Live mode against dde-test-server.exe (make windows): the event lines and both lists equal
+# 3. Live mode against dde-test-server.exe (make windows), with the event viewer open: both lists
+#    saved at the session's end, and the event viewer's lines saved as a user saves them (xdotool:
+#    right button on the log, 保存(&Z), はい(&Y); the RTF file read back with unrtf), equal
 #    kestrel-backtest.exe's for the same recorded lines.
 set -uo pipefail
 
@@ -50,6 +52,86 @@ for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAYNUM" ] && break; sleep 0
 FAILED=()
 fail() { echo "run-wine-gui-tests: FAILED: $*"; FAILED+=("$*"); }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# The event viewer's context menu, driven as a user does: right button on the log, 保存(&Z), and
+# はい(&Y) in the confirmation. There is no window manager on the display, so each window is given
+# the input focus itself. Every step is retried until LOG*.txt is complete in $1 (the monitor's
+# working folder) or 40 s have gone; each xdotool call is bounded, so nothing waits for ever.
+# Sets EVENT_LOG to the file, empty when none was saved.
+xdo() { timeout 5 xdotool "$@" 2>/dev/null; }
+shown() { xdo search --onlyvisible --name "$1" | head -n 1; }
+saved_log() {
+  local f
+  for f in "$1"/LOG*.txt; do
+    # Complete once it ends with the closing brace, on a line after the font table's own.
+    [ -f "$f" ] && [ "$(tail -c 3 "$f" | tr -d '\r\n')" = "}" ] && [ "$(grep -c '' "$f")" -ge 2 ] &&
+      { EVENT_LOG="$f"; return 0; }
+  done
+  return 1
+}
+save_event_log() {
+  local viewer="" box="" i deadline=$((SECONDS + 40))
+  EVENT_LOG=""
+  while [ -z "$viewer" ] && ((SECONDS < deadline)); do
+    viewer=$(shown '^EventViewer$')
+    [ -n "$viewer" ] || sleep 0.2
+  done
+  [ -n "$viewer" ] || { fail "the event viewer window was not found"; return 1; }
+  while ! saved_log "$1" && ((SECONDS < deadline)); do
+    box=$(shown '^確認$')
+    if [ -n "$box" ]; then
+      xdo windowfocus --sync "$box"
+      xdo key y
+      # The file is written once the box has gone, which takes 2 s here: Wine waits that long for
+      # a window manager to withdraw the box. Answer again only while the box is still there
+      # after that, and never ask twice for one save (a second save in the same minute would
+      # replace the first with the emptied log).
+      for i in $(seq 1 60); do
+        saved_log "$1" && return 0
+        ((i >= 40)) && [ -n "$(shown '^確認$')" ] && break
+        sleep 0.1
+      done
+      continue
+    fi
+    xdo windowraise "$viewer"
+    xdo windowfocus --sync "$viewer"
+    xdo key Escape  # a menu left open by an earlier try
+    xdo mousemove --window "$viewer" 190 180 click 3
+    # z until the menu, once it is up, opens the confirmation.
+    for i in $(seq 1 20); do
+      xdo key z
+      sleep 0.1
+      [ -n "$(shown '^確認$')" ] && break
+    done
+  done
+  saved_log "$1" || { fail "no LOG file was saved from the event viewer"; return 1; }
+}
+
+# The lines of an RTF file as UTF-8, one a line, through unrtf's HTML: <br> ends a paragraph,
+# other tags go, character references are decoded (a character beyond the BMP comes as two, a
+# surrogate pair). Every character of an event line comes through as it is; a tab or a run of
+# spaces would not, and event lines have neither.
+rtf_lines() {
+  unrtf --html "$1" 2>/dev/null | python3 -c '
+import html, re, sys
+doc = sys.stdin.read()
+if "<body>" not in doc or "</body>" not in doc:
+    sys.exit("unrtf gave no <body>")
+body = doc[doc.index("<body>") + 6:doc.index("</body>")]
+ref = lambda m: chr(int(m[1][1:])) if m[1][0] == "#" else html.unescape(m[0])
+lines, line = [], ""
+for tag, text in re.findall(r"(<[^>]*>)|([^<]+)", body):
+    if tag == "<br>":
+        lines.append(line)
+        line = ""
+    elif text:
+        line += re.sub(r"&(#[0-9]+|[A-Za-z]+);", ref, text.replace("\n", ""))
+if line:
+    lines.append(line)
+out = "".join(l + "\n" for l in lines)
+sys.stdout.buffer.write(out.encode("utf-16-le", "surrogatepass").decode("utf-16-le").encode())
+'
+}
 
 timeout 300 "$WINE" wineboot -i >/dev/null 2>&1
 "$WINESERVER" -w
@@ -118,8 +200,14 @@ else
     2>"$TMP/server.log" &
   server=$!
   for _ in $(seq 1 1200); do grep -qF "serving RSS" "$TMP/server.log" 2>/dev/null && break; sleep 0.1; done
-  "$WINE" "$EXE" --workdir "$(winpath "$LIVE")" >"$TMP/live.log" 2>&1 &
+  # Started from its folder, as a shortcut's working folder does: the event viewer saves there.
+  (cd "$LIVE" && exec "$WINE" "$EXE" --workdir "$(winpath "$LIVE")" --show-events) \
+    >"$TMP/live.log" 2>&1 &
   monitor=$!
+  # Once the monitor has answered WM_ENDSESSION, wineboot ends it with TerminateProcess (as
+  # Windows may), and Wine sends SIGKILL when it lingers: not a job of this shell, so that is not
+  # reported as a crash.
+  disown "$monitor"
   start=$SECONDS
   while kill -0 "$server" 2>/dev/null && ((SECONDS - start < 600)); do sleep 0.5; done
   if kill -0 "$server" 2>/dev/null; then
@@ -127,6 +215,7 @@ else
     kill "$server"
   fi
   sleep 3  # the last changes' notices reach the trackers
+  save_event_log "$LIVE"
   timeout 60 "$WINE" wineboot --end-session >/dev/null 2>&1
   for _ in $(seq 1 300); do kill -0 "$monitor" 2>/dev/null || break; sleep 0.1; done
   kill -0 "$monitor" 2>/dev/null && { fail "the live monitor outlived the session's end"; kill "$monitor"; }
@@ -140,7 +229,18 @@ else
       diff <(tr -d '\r' <"$TMP/bt/$f") <(tr -d '\r' <"$LIVE/log/$f" 2>/dev/null) | head -6 | sed 's/^/  /'
     fi
   done
-  echo "  kestrel-backtest.exe: $(grep -c '' "$TMP/bt.txt") event lines over the same lines"
+  if [ -n "$EVENT_LOG" ]; then
+    sed 's/\r$//' "$TMP/bt.txt" >"$TMP/bt-lines.txt"
+    if ! rtf_lines "$EVENT_LOG" >"$TMP/viewer.txt"; then
+      fail "the saved event log $(basename "$EVENT_LOG") did not read back"
+    elif cmp -s "$TMP/bt-lines.txt" "$TMP/viewer.txt"; then
+      echo "  event lines as kestrel-backtest.exe's: $(grep -c '' "$TMP/viewer.txt") lines" \
+           "($(basename "$EVENT_LOG"))"
+    else
+      fail "the live event lines differ from kestrel-backtest.exe's"
+      diff "$TMP/bt-lines.txt" "$TMP/viewer.txt" | head -6 | sed 's/^/  /'
+    fi
+  fi
 fi
 
 if [ ${#FAILED[@]} -gt 0 ]; then

@@ -11,7 +11,7 @@ PKGS=(
   pulseaudio
   libjpeg62-turbo-dev
   ruby ruby-dev
-  xvfb xauth imagemagick fonts-ipafont-gothic unrtf
+  xvfb xauth imagemagick fonts-ipafont-gothic unrtf xdotool
   clang libclang-rt-14-dev clang-format
   gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine64 locales python3
 )
