@@ -12,6 +12,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -133,22 +134,52 @@ void CTextLines::clear() {
     ReleasedBytes = 0;
 }
 
+namespace {
+// Marks the CR and LF bytes among the eight of `w` (first in memory = lowest): the lowest mark
+// is exact, marks above it may be false.
+inline uint64_t LineEndMarks(uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    const uint64_t lf = w ^ (kOnes * '\n'), cr = w ^ (kOnes * '\r');
+    return (((lf - kOnes) & ~lf) | ((cr - kOnes) & ~cr)) & kHighs;
+}
+}  // namespace
+
 size_t CTextLines::Assign(std::string text, size_t maxLine) {
     clear();
     Text = std::move(text);
-    // Close the lines up in place, dropping the line ends: a line only ever moves towards the
-    // front, over ends already passed.
+    // The lines are split as ForEachLine splits them and closed up in place, dropping the line
+    // ends: a line only ever moves towards the front, over ends already passed. The bytes go
+    // eight at a time, the line end found in the word: this is the start-up's longest step
+    // for a day of quotes.
     char* d = Text.data();
-    size_t w = 0, passed = 0;
-    ForEachLine(Text, [&](size_t begin, size_t length) {
-        if (length > maxLine) {
-            ++passed;
-            return;
+    const size_t n = Text.size();
+    size_t r = 0, w = 0, passed = 0;
+    while (r < n) {
+        const size_t begin = r, at = w;
+        for (uint64_t word; r + 8 <= n;) {
+            std::memcpy(&word, d + r, 8);
+            const uint64_t marks = LineEndMarks(word);
+            // A whole word written back only where it cannot reach bytes not read yet.
+            if (std::endian::native != std::endian::little || (marks != 0 && r - w < 8)) break;
+            if (r != w) std::memcpy(d + w, &word, 8);
+            if (marks == 0) {
+                r += 8, w += 8;
+            } else {
+                const size_t k = static_cast<size_t>(std::countr_zero(marks)) / 8;
+                r += k, w += k;
+                break;
+            }
         }
-        if (w != begin) std::memmove(d + w, d + begin, length);
-        w += length;
-        PushStart(w);
-    });
+        while (r < n && d[r] != '\r' && d[r] != '\n') d[w++] = d[r++];
+        if (r - begin > maxLine) {
+            ++passed;
+            w = at;
+        } else {
+            PushStart(w);
+        }
+        if (r < n && d[r] == '\r' && r + 1 < n && d[r + 1] == '\n') ++r;
+        ++r;  // past the line end (or past the text)
+    }
     Text.resize(w);
     if (passed > 0) Text.shrink_to_fit();
     return passed;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 
 #include "common/Codec.h"
 #include "common/TextFile.h"
@@ -101,6 +102,29 @@ TEST(TextFile, OneBufferLinesMatchSeparateLines) {
     CTextLines lines;
     EXPECT_FALSE(ReadLines(dir.File("missing.txt"), lines));
     EXPECT_TRUE(lines.empty());
+}
+
+// The lines of one buffer are those SplitLines makes, the over-long ones passed over and
+// counted, whatever mix of line ends and lengths: runs of eight bytes without an end are taken
+// whole, so lengths and ends around multiples of eight matter.
+TEST(TextFile, OneBufferSplitsAsSplitLinesAtAnyLengthAndEnd) {
+    std::mt19937 rng(2026);
+    const char* const pieces[] = {"a", "b", ",", "一", "\r", "\n", "\r\n", "aaaaaaa"};
+    const size_t weights[] = {6, 6, 2, 1, 1, 1, 1, 2};
+    std::discrete_distribution<size_t> pick(std::begin(weights), std::end(weights));
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (int n = static_cast<int>(rng() % 40); n > 0; --n) text += pieces[pick(rng)];
+        const size_t maxLine = round % 3 == 0 ? SIZE_MAX : rng() % 24;
+        std::vector<std::string> expected = SplitLines(text);
+        const size_t before = expected.size();
+        std::erase_if(expected, [&](const std::string& l) { return l.size() > maxLine; });
+        CTextLines lines;
+        lines.push_back("left over from before");
+        ASSERT_EQ(lines.Assign(text, maxLine), before - expected.size()) << text;
+        ASSERT_EQ(lines.size(), expected.size()) << text;
+        for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(lines[i], expected[i]) << text;
+    }
 }
 
 // A replay that never goes back gives the text of the lines behind it back to the system; the
