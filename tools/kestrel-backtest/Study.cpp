@@ -893,9 +893,11 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 } catch (const std::exception& e) {
                     run.Error = e.what();
                 }
-                slots[w].Total.store(0);
                 {
+                    // The slot stops counting and the run counts as finished in one step for
+                    // whoever sums the progress under the lock: apart, the bar would drop by a run.
                     std::lock_guard<std::mutex> lock(mutex);
+                    slots[w].Total.store(0);
                     ++finished;
                     done[i] = 1;
                 }
