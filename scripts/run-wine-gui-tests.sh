@@ -10,6 +10,7 @@
 #    saved at the session's end, and the event viewer's lines saved as a user saves them (xdotool:
 #    right button on the log, 保存(&Z), はい(&Y); the RTF file read back with unrtf), equal
 #    kestrel-backtest.exe's for the same recorded lines.
+# 4. Debug mode on another copy, ended by the main window's close box: both lists are saved.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -242,6 +243,40 @@ else
     fi
   fi
 fi
+
+# 4: debug mode once more, ended by the main window's close box as a user ends it (Alt+F4, which
+# the system turns into the close): both lists are saved on the way out, into a folder that had
+# none. What they hold after a few seconds of replay depends on the speed of the machine; that a
+# replay fills them is step 1's check.
+echo "run-wine-gui-tests: debug mode closed by its close box"
+CLOSED="$TMP/closed"
+cp -r "$ROOT/examples/demo" "$CLOSED"
+mkdir -p "$CLOSED/log"
+"$WINE" "$EXE" --workdir "$(winpath "$CLOSED")" >"$TMP/closed.log" 2>&1 &
+closing=$!
+sleep "${KESTREL_WINE_CLOSE_SECONDS:-15}"
+main=$(shown '^KESTREL 2005')
+if [ -z "$main" ]; then
+  fail "the main window was not found to close"
+else
+  xdo windowraise "$main"
+  xdo windowfocus --sync "$main"
+  xdo key alt+F4
+fi
+for _ in $(seq 1 300); do kill -0 "$closing" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$closing" 2>/dev/null; then
+  fail "the monitor did not end when its window was closed"
+  kill "$closing"
+fi
+wait "$closing" 2>/dev/null
+for side in Asc Dsc; do
+  f="$CLOSED/log/${today}_$side.txt"
+  if [ -f "$f" ]; then
+    echo "  $side list saved at the close: $(grep -c '' "$f") issues"
+  else
+    fail "no $side list saved when the window was closed"
+  fi
+done
 
 if [ ${#FAILED[@]} -gt 0 ]; then
   echo "run-wine-gui-tests: ${#FAILED[@]} failed:"
