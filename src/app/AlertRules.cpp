@@ -13,22 +13,6 @@ bool SameDay(const CDate& a, const CDate& b) {
 
 }  // namespace
 
-std::optional<CEventLineParts> ParseEventLine(std::string_view line) {
-    // "hh:nn topic:figures[k,a]": the figures hold no ':', a topic may.
-    const size_t space = line.find(' ');
-    const size_t colon = line.rfind(':');
-    if (space == std::string_view::npos || colon == std::string_view::npos || colon <= space ||
-        colon + 5 > line.size())
-        return std::nullopt;
-    const size_t n = line.size();
-    if (line[n - 5] != '[' || line[n - 3] != ',' || line[n - 1] != ']') return std::nullopt;
-    CEventLineParts parts;
-    parts.Topic = line.substr(space + 1, colon - space - 1);
-    parts.Kind = line[n - 4];
-    parts.Action = line[n - 2];
-    return parts;
-}
-
 CSoundAlertRule::CSoundAlertRule(IClock& clock, int cooldownSeconds, std::string_view kinds)
     : Clock(clock), CooldownMs(std::max(cooldownSeconds, 0) * int64_t{1000}), Day(clock.Today()) {
     const auto has = [&](char c) {

@@ -9,15 +9,7 @@
 #include <utility>
 
 #include "app/Interaction.h"
-
-// What an event line ("10:01 1234.T:1100,(100),9.09% 1700[A,A]") says of itself: its topic and
-// the record's kind and action from the closing "[kind,action]".
-struct CEventLineParts {
-    std::string_view Topic;
-    char Kind = 0;
-    char Action = 0;
-};
-std::optional<CEventLineParts> ParseEventLine(std::string_view line);
+#include "tracking/EventLine.h"
 
 class CSoundAlertRule {
 public:

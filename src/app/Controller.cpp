@@ -303,16 +303,21 @@ void CController::ReConnTimerTimer() {
 void CController::SaveListsNow() {
     if (!A || !D || !ResumeSettled) return;
     Driver.PushHeld();
-    // A watcher empties its queue inside the hold of its list; the save takes that hold too, so
-    // it waits for the burst that took the last records. A watcher that does not take them
-    // within a few seconds does not hold up the save of what is merged.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while ((A->Queue.Count() > 0 || D->Queue.Count() > 0) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The save takes the lists' hold, so it waits for the burst that took the last records. A
+    // watcher that does not take them within a few seconds does not hold up the save of what
+    // is merged.
+    WaitForWatchers(std::chrono::seconds(3));
     // No box at the session's end: nobody is there to answer it.
     SaveResumeFiles(
         [](const std::string& why) { std::fprintf(stderr, "kestrel: %s\n", why.c_str()); });
+}
+
+void CController::WaitForWatchers(std::chrono::milliseconds limit) {
+    if (!A || !D) return;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while ((A->Queue.Count() > 0 || D->Queue.Count() > 0) &&
+           (limit == limit.zero() || std::chrono::steady_clock::now() < deadline))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void CController::SaveResumeFiles(const std::function<void(const std::string&)>& report) {

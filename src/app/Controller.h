@@ -2,6 +2,7 @@
 // The controller's logic without a window toolkit: creation of the queues, lists and watchers,
 // the start-up sequence, the replay tick, the midday reconnect and the shutdown. The monitor's
 // TM_Global drives it from Qt timers; kestrel-backtest drives the same code without pacing.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,6 +51,10 @@ public:
     // nothing stopped: for an end that may not leave time for the normal one. The normal end
     // writes them again. Nothing is written while the resume question is unsettled.
     void SaveListsNow();
+    // Waits until the watchers have taken every record pushed so far, or until `limit` has
+    // passed (zero: no limit). A watcher empties its queue inside the hold of its list, so
+    // whatever takes that hold next sees those records merged.
+    void WaitForWatchers(std::chrono::milliseconds limit = std::chrono::milliseconds::zero());
 
     // Today's resume file names, from the clock's date.
     std::string ResumeFileName(const char* suffix);

@@ -30,6 +30,7 @@ public:
     // The line read names no watched issue: the position moves past it.
     void PassOver(int32_t line) { Data.ReplayPos = line + 1; }
     size_t LineCount() const { return Data.ReplayLines.size(); }
+    const kestrel::CTextLines& Lines() const { return Data.ReplayLines; }
     bool AtEnd() const;
 
     // The line at the position, read, with the trackers of the coming lines brought into the

@@ -13,8 +13,6 @@
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-
 QString MarkerText(bool muted) {
     return muted ? QStringLiteral("消音中") : QStringLiteral("警告音");
 }
@@ -28,13 +26,13 @@ TAlertSound::TAlertSound(CSoundAlertRule rule, const std::string& file, IDialogs
       Dialogs(dialogs),
       Status(std::move(status)),
       Sound(new QSoundEffect(this)),
-      Named(file.empty() ? QString::fromLatin1(kBuiltInSound) : Q(file)) {
+      Named(file.empty() ? QString::fromLatin1(kBuiltInSound) : QString::fromStdString(file)) {
     connect(Sound, &QSoundEffect::statusChanged, this, &TAlertSound::StatusChanged);
     if (file.empty()) {
         Sound->setSource(QUrl(QString::fromLatin1(kBuiltInSound)));
         return;
     }
-    const QFileInfo info(Q(file));
+    const QFileInfo info(QString::fromStdString(file));
     if (info.isFile() && info.isReadable())
         Sound->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
     else

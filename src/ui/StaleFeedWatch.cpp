@@ -2,10 +2,6 @@
 
 #include "ui/StaleFeedWatch.h"
 
-namespace {
-QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-}  // namespace
-
 TStaleFeedWatch::TStaleFeedWatch(CStaleFeedRule rule, std::function<bool()> ready,
                                  std::function<int64_t()> liveQuotes, QStatusBar& bar,
                                  QObject* parent)
@@ -20,7 +16,7 @@ TStaleFeedWatch::TStaleFeedWatch(CStaleFeedRule rule, std::function<bool()> read
 
 void TStaleFeedWatch::Tick() {
     if (Ready && !Ready()) return;
-    const QString want = Q(Rule.Look(LiveQuotes()));
+    const QString want = QString::fromStdString(Rule.Look(LiveQuotes()));
     const QString shown = Bar.currentMessage();
     if (!want.isEmpty()) {
         if (shown != want && (shown.isEmpty() || shown == Shown)) Bar.showMessage(want);

@@ -17,10 +17,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
 #include "app/Controller.h"
+#include "common/FileSaveOps.h"
 #include "common/Format.h"
 #include "common/Numbers.h"
 #include "common/TextFile.h"
@@ -28,6 +30,7 @@
 #include "console/ConsoleTool.h"
 #include "kestrel-backtest/Csv.h"
 #include "kestrel-backtest/Report.h"
+#include "tracking/EventLine.h"
 
 namespace {
 
@@ -254,22 +257,6 @@ void MakeDir(const std::string& path) {
 #endif
 }
 
-void RemoveFile(const std::string& path) {
-#ifdef _WIN32
-    _wremove(kestrel::WidePath(path).c_str());
-#else
-    std::remove(path.c_str());
-#endif
-}
-
-bool RenameFile(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-    return _wrename(kestrel::WidePath(from).c_str(), kestrel::WidePath(to).c_str()) == 0;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
-
 // A file written a block at a time; Close throws unless every byte reached it.
 class CBlockFile {
 public:
@@ -302,40 +289,6 @@ private:
 };
 
 // ---- event lines --------------------------------------------------------------------------
-
-// "10:05 1234.T:1030,(30),2.91% 1700[A,A]", read from its end: a topic may hold any text.
-struct CEventLine {
-    std::string_view Topic, Ratio;
-    int32_t Price = 0, Move = 0;
-    char Kind = 0;
-};
-
-bool ParseEventLine(std::string_view l, CEventLine& e) {
-    const size_t n = l.size();
-    if (n < 6 || l[n - 1] != ']' || l[n - 5] != '[' || l[n - 3] != ',' || l[n - 2] != 'A')
-        return false;
-    e.Kind = l[n - 4];
-    const std::string_view rest = l.substr(0, n - 5);
-    const size_t pct = rest.rfind("% ");
-    if (pct == std::string_view::npos) return false;
-    const size_t close = rest.rfind("),", pct);
-    if (close == std::string_view::npos) return false;
-    const size_t open = rest.rfind(",(", close);
-    if (open == std::string_view::npos) return false;
-    const std::string_view head = rest.substr(0, open);
-    const size_t colon = head.rfind(':');
-    const size_t blank = head.find(' ');
-    if (colon == std::string_view::npos || blank == std::string_view::npos || blank > colon)
-        return false;
-    e.Topic = head.substr(blank + 1, colon - blank - 1);
-    const auto price = kestrel::ParseInt(head.substr(colon + 1));
-    const auto move = kestrel::ParseInt(rest.substr(open + 2, close - open - 2));
-    if (!price || !move) return false;
-    e.Price = *price;
-    e.Move = *move;
-    e.Ratio = Trim(rest.substr(close + 2, pct - close - 2));
-    return (e.Kind == 'A' || e.Kind == 'D') && !e.Topic.empty();
-}
 
 // "hh:nn:ss", with ".mmm" when the time has milliseconds.
 std::string ClockText(int64_t ms) {
@@ -438,8 +391,8 @@ public:
 };
 
 void ReadDaySeries(CDay& day, CController& c) {
-    kestrel::CTextLines lines;
-    kestrel::ReadLines(c.Path("kabu.txt"), lines);
+    // The lines the controller has just read, before its replay gives any back.
+    const kestrel::CTextLines& lines = c.Replayer().Lines();
     const CTrkgList& list = *c.TrkgList;
     std::vector<std::string> topics;
     std::unordered_map<std::string, int> index;
@@ -574,11 +527,13 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     std::vector<CScore> scores;
     for (const CRunUi::CEvent& ev : ui.Events) {
         const std::string_view text = ui.EventText(ev);
-        CEventLine e;
-        if (!ParseEventLine(text, e)) {
+        const std::optional<CEventLineParts> parsed = ParseEventLine(text);
+        if (!parsed || parsed->Action != 'A' || (parsed->Kind != 'A' && parsed->Kind != 'D') ||
+            parsed->Topic.empty()) {
             ++run.Unmatched;
             continue;
         }
+        const CEventLineParts& e = *parsed;
         const int k = e.Kind == 'A' ? 0 : 1;
         CSettingTally& t = run.Tally[k];
         ++t.Events;
@@ -875,7 +830,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
             all->FlushWhenFull();
         }
         std::fclose(f);
-        RemoveFile(r.PartFile);
+        kestrel::CurrentSaveOps().Remove(r.PartFile);
     };
     std::vector<std::thread> workers;
     for (size_t w = 0; w < jobs; ++w) {
@@ -937,9 +892,9 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     if (progress) progress(1.0);
 
     auto removeParts = [&] {
-        for (const CRun& r : runs) RemoveFile(r.PartFile);
+        for (const CRun& r : runs) kestrel::CurrentSaveOps().Remove(r.PartFile);
         all.reset();
-        RemoveFile(combined);
+        kestrel::CurrentSaveOps().Remove(combined);
     };
     if (!appendError.empty()) say(appendError);
     // What the runs said, once per day: every run of a day reads the same files.
@@ -1039,8 +994,8 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         kestrel::WriteFileBytes(studyCsv, csv);
         all->Close();
         all.reset();
-        RemoveFile(alertsCsv);
-        if (!RenameFile(combined, alertsCsv))
+        // In place of an earlier study's file in one step.
+        if (kestrel::CurrentSaveOps().Rename(combined, alertsCsv))
             throw std::runtime_error(alertsCsv + ": could not be written");
         kestrel::WriteFileBytes(reportHtml, BuildReportHtml(data));
     } catch (const std::exception& e) {

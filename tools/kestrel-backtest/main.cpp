@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "app/Controller.h"
 #include "common/Numbers.h"
@@ -170,10 +169,9 @@ int main(int argc, char** argv) {
     if (progress) std::fputc('\n', stderr);
     ui.Flush();
     std::fflush(stdout);
-    // Count the rising list once everything is merged: the queues are empty when the watchers
-    // have taken the last records, and the list lock waits for the end of that burst.
-    while (c.ChannelA().Queue.Count() > 0 || c.ChannelD().Queue.Count() > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Count the rising list once everything is merged: the list's hold waits for the end of
+    // the burst that took the last records.
+    c.WaitForWatchers();
     int listedA = c.ChannelA().List.Count();
     c.DataModuleDestroy();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
