@@ -4,6 +4,7 @@
 # Windows Qt, once. Nothing is fetched but Debian's own source package.
 # Usage: scripts/build-jpeg-mingw.sh [PREFIX]   (default as scripts/build-qt-mingw.sh)
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 prefix=${1:-${KESTREL_QT_MINGW:-$HOME/.cache/kestrel/qt6-mingw64}}
 if [ -f "$prefix/lib/libjpeg.a" ]; then
     echo "build-jpeg-mingw: libjpeg for MinGW already in $prefix"
@@ -16,17 +17,7 @@ cd "$work"
 apt-get source -q --download-only "libjpeg-turbo=$version"
 tar xf libjpeg-turbo_*.orig.tar.gz
 src=$(find . -maxdepth 1 -type d -name 'libjpeg-turbo*' | head -1)
-cat >mingw.cmake <<'TC'
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-TC
-cmake -S "$src" -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/mingw.cmake" \
+cmake -S "$src" -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-libraries.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DENABLE_SHARED=OFF \
     -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=OFF
 cmake --build build -j "$(nproc)"
