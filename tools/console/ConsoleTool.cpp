@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "app/Controller.h"
 
 #ifdef _WIN32
+#include <direct.h>
 #include <windows.h>
 
 #include "common/TextFile.h"
@@ -70,6 +72,21 @@ bool ParseDateOption(const std::string& text, CDate& date) {
         return false;
     date = {y, m, d};
     return true;
+}
+
+void MakeDir(const std::string& path) {
+#ifdef _WIN32
+    _wmkdir(kestrel::WidePath(path).c_str());
+#else
+    mkdir(path.c_str(), 0777);
+#endif
+}
+
+void CProgressBar::Show(int percent) {
+    if (percent == Last) return;
+    Last = percent;
+    std::fprintf(stderr, "\r[%-50s] %3d%%",
+                 std::string(static_cast<size_t>(percent / 2), '#').c_str(), percent);
 }
 
 bool IsDir(const std::string& path) {

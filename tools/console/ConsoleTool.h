@@ -59,3 +59,16 @@ CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t line)
 // "yyyymmdd" with a real month and day; false otherwise.
 bool ParseDateOption(const std::string& text, CDate& date);
 bool IsDir(const std::string& path);
+// Makes the folder `path` (its parent must be there); nothing is said when it cannot.
+void MakeDir(const std::string& path);
+
+// A progress bar on standard error, "\r[#####     ]  10%", drawn again only when the percentage
+// changes.
+class CProgressBar {
+public:
+    void Show(int percent);
+    bool Drawn() const { return Last >= 0; }
+
+private:
+    int Last = -1;
+};

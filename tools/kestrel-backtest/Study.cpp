@@ -1,10 +1,6 @@
 #include "kestrel-backtest/Study.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
-#ifdef _WIN32
-#include <direct.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -246,14 +242,6 @@ FILE* OpenFile(const std::string& path, const char* mode) {
     return _wfopen(kestrel::WidePath(path).c_str(), m.c_str());
 #else
     return std::fopen(path.c_str(), mode);
-#endif
-}
-
-void MakeDir(const std::string& path) {
-#ifdef _WIN32
-    _wmkdir(kestrel::WidePath(path).c_str());
-#else
-    mkdir(path.c_str(), 0777);
 #endif
 }
 
@@ -1036,18 +1024,14 @@ int StudyMain(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s (see --help)\n", kTool, error.c_str());
         return code;
     }
-    const bool bar = !o.Quiet && isatty(2);
-    int shown = -1;
+    const bool showBar = !o.Quiet && isatty(2);
+    CProgressBar bar;
     auto progress = [&](double share) {
-        const int pct = static_cast<int>(share * 100);
-        if (!bar || pct == shown) return;
-        shown = pct;
-        std::fprintf(stderr, "\r[%-50s] %3d%%",
-                     std::string(static_cast<size_t>(pct / 2), '#').c_str(), pct);
+        if (showBar) bar.Show(static_cast<int>(share * 100));
     };
     std::string messages, summary;
     const int code = RunStudy(o, messages, summary, progress);
-    if (shown >= 0) std::fputc('\n', stderr);
+    if (bar.Drawn()) std::fputc('\n', stderr);
     std::fputs(messages.c_str(), stderr);
     std::fputs(summary.c_str(), stdout);
     return code;

@@ -1,11 +1,7 @@
 // kestrel-backtest: replays a working folder's kabu.txt through the monitor's own trackers,
 // queues, watchers and lists without pacing, prints every event line and writes the two resume
 // files. With a sweep of settings it runs a study of them (Study.h).
-#include <sys/stat.h>
 #include <unistd.h>
-#ifdef _WIN32
-#include <direct.h>
-#endif
 
 #include <chrono>
 #include <cstdio>
@@ -118,11 +114,7 @@ int main(int argc, char** argv) {
     if (outDir.empty()) {
         // Beside the monitor's own log/, never in it: a backtest must not replace the day's lists.
         outDir = dir + "/backtest";
-#ifdef _WIN32
-        _wmkdir(kestrel::WidePath(outDir).c_str());
-#else
-        mkdir(outDir.c_str(), 0777);
-#endif
+        MakeDir(outDir);
     }
     if (!IsDir(outDir)) {
         std::fprintf(stderr, "kestrel-backtest: %s: no such folder for the resume files\n",
@@ -156,14 +148,9 @@ int main(int argc, char** argv) {
 
     const size_t total = c.Replayer().LineCount();
     const bool progress = isatty(2) && total > 200'000;
-    int shown = -1;
+    CProgressBar bar;
     const CReplayCounts counts = ReplayToEnd(c, {}, [&](int32_t position) {
-        if (!progress) return;
-        int pct = static_cast<int>(100.0 * position / total);
-        if (pct != shown) {
-            shown = pct;
-            std::fprintf(stderr, "\r[%-50s] %3d%%", std::string(pct / 2, '#').c_str(), pct);
-        }
+        if (progress) bar.Show(static_cast<int>(100.0 * position / total));
     });
     const long noIssue = counts.NoIssue, badTime = counts.BadTime;
     if (progress) std::fputc('\n', stderr);
