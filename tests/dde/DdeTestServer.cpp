@@ -11,7 +11,9 @@
 //   issue CODE            "volume,price,time" of an issue as served now
 //   count                 "changes,requests" so far
 //   quit                  end the server
-// --paced MS delivers the next change by itself once no quote request has come for MS, and
+// --paced MS delivers the next change by itself once no quote request has come for MS (after a
+// change some link was told of, only once a request has come at all, or none for 2 s: a client
+// slow to take up a notice must not have the next change served before it asks), and
 // --exit-at-end then ends the server after the last one; --wait-links N holds the first change
 // back until N advise loops are open. --rate R delivers R changes a second
 // whatever the clients do, for --seconds S (then the server ends).
@@ -48,6 +50,9 @@ std::string gStepInRequest;  // UTF-8 item name
 // Conversations with an advise loop on the volume, by issue code.
 std::map<std::string, std::set<HCONV>> gAdvised;
 DWORD gLastRequestTick = 0;
+// The issue of the last paced change, and whether a request for it has come since.
+std::string gPacedCode;
+bool gPacedAsked = false;
 
 std::string Query(HSZ hsz) {
     char buf[512];
@@ -151,6 +156,8 @@ HDDEDATA CALLBACK Callback(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, 
             if (type == XTYP_REQUEST) {
                 ++gRequests;
                 gLastRequestTick = GetTickCount();
+                if (!gPacedCode.empty() && kestrel::FirstChars(topic, 4) == gPacedCode)
+                    gPacedAsked = true;
                 if (gStallMs > 0 && (gStallItem.empty() || gStallItem == item)) {
                     int ms = gStallMs;
                     gStallMs = 0;
@@ -229,6 +236,9 @@ int main(int argc, char** argv) {
     if (pacedMs >= 0)
         SetTimer(nullptr, 1, static_cast<UINT>(pacedMs > 5 ? pacedMs / 5 : 1), nullptr);
     DWORD lastStep = GetTickCount();
+    // After a change some link was told of, the quiet that paces the next one starts only once
+    // that issue has been asked about.
+    constexpr DWORD kFirstRequestWaitMs = 2000;
     MSG m;
     auto links = [] {
         size_t n = 0;
@@ -260,11 +270,16 @@ int main(int argc, char** argv) {
                 continue;
             }
             DWORD now = GetTickCount();
+            if (!gPacedCode.empty() && !gPacedAsked && now - lastStep < kFirstRequestWaitMs)
+                continue;
             DWORD quietSince = gLastRequestTick > lastStep ? gLastRequestTick : lastStep;
             if (now - quietSince >= static_cast<DWORD>(pacedMs)) {
                 std::string code;
                 if (Step(code)) {
                     lastStep = GetTickCount();
+                    const auto told = gAdvised.find(code);
+                    gPacedCode = told != gAdvised.end() && !told->second.empty() ? code : "";
+                    gPacedAsked = false;
                 } else if (exitAtEnd) {
                     break;
                 }
