@@ -36,6 +36,8 @@ struct CStudyOptions {
     bool Force = false;
     bool Quiet = false;  // nothing on stdout, no progress bar
     int Jobs = 0;        // 0: one per core
+    // The most the study may write, in bytes, planned before anything runs.
+    uint64_t MaxOutput = uint64_t{4} << 30;
     bool FixedDate = false;
     CDate Date;
 };
