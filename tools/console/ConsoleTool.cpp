@@ -65,15 +65,6 @@ CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t)>& be
     return counts;
 }
 
-bool ParseDateOption(const std::string& text, CDate& date) {
-    int y = 0, m = 0, d = 0;
-    if (text.size() != 8 || std::sscanf(text.c_str(), "%4d%2d%2d", &y, &m, &d) != 3 || m < 1 ||
-        m > 12 || d < 1 || d > 31)
-        return false;
-    date = {y, m, d};
-    return true;
-}
-
 void MakeDir(const std::string& path) {
 #ifdef _WIN32
     _wmkdir(kestrel::WidePath(path).c_str());

@@ -1,6 +1,7 @@
 #pragma once
 // What the console tools (kestrel-backtest, kestrel-watch) share: the user seen as a terminal,
-// a clock whose date an option can fix, and the checks of their common options.
+// a clock whose date an option can fix, the replay to the end, folders and a progress bar.
+// Their command lines are read by Options.h.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -56,8 +57,6 @@ struct CReplayCounts {
 CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t line)>& beforeLine = {},
                           const std::function<void(int32_t position)>& afterLine = {});
 
-// "yyyymmdd" with a real month and day; false otherwise.
-bool ParseDateOption(const std::string& text, CDate& date);
 bool IsDir(const std::string& path);
 // Makes the folder `path` (its parent must be there); nothing is said when it cannot.
 void MakeDir(const std::string& path);

@@ -11,8 +11,8 @@
 
 #include "app/Interaction.h"
 
-// What the values of an option are: rates in percent (above 0, at most 100) or whole minutes
-// (1 to 1,440).
+// What the values of an option are: rates in percent or whole minutes, in the ranges of the
+// plain --rate and --time (console/Options.h).
 enum class SweepKind { Rate, Minutes };
 constexpr size_t kMaxSweepValues = 200;
 // The values of a sweep or horizon option: a comma list whose items are numbers or ranges
@@ -20,7 +20,8 @@ constexpr size_t kMaxSweepValues = 200;
 // Each value is the one the plain option (--rate, --time) reads from its shortest text, so a
 // swept setting is exactly that plain run's. False, with `error` saying why, for an empty
 // item, a text that is not a number (or not a whole one in minutes), a range that runs
-// backwards, a step of 0 or less, a value out of bounds or more than kMaxSweepValues values.
+// backwards, a step of 0 or less, a value (or a range's end) that the plain option refuses,
+// named as given, or more than kMaxSweepValues values.
 bool ParseSweepValues(std::string_view text, SweepKind kind, std::vector<double>& values,
                       std::string& error);
 
@@ -42,7 +43,8 @@ struct CStudyOptions {
     CDate Date;
 };
 
-// The study's options, anywhere on the command line.
+// Whether one of the study's options (--sweep-rate, --sweep-time, --horizon, --jobs,
+// --max-output) is on the command line.
 bool IsStudyCommand(int argc, char** argv);
 // 0 when the command line reads; otherwise 2, with `error` saying why.
 int ParseStudyOptions(int argc, char** argv, CStudyOptions& options, std::string& error);

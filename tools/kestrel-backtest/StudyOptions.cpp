@@ -2,18 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <string>
 
-#include "common/Format.h"
 #include "common/Numbers.h"
-#include "console/ConsoleTool.h"
+#include "console/Options.h"
 
 namespace {
 
 constexpr size_t kMaxSettings = 1000;
 constexpr int kMaxJobs = 256;
-
-// ---- options ------------------------------------------------------------------------------
 
 std::string_view Trim(std::string_view t) {
     while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
@@ -21,12 +20,9 @@ std::string_view Trim(std::string_view t) {
     return t;
 }
 
-// The value the plain option reads from the shortest text of `v` (cut to nine decimals, where
-// a sum of steps has no error left).
-double Canonical(double v, SweepKind kind) {
-    if (kind == SweepKind::Minutes) return std::round(v);
-    return kestrel::ParseReal(kestrel::FormatGeneral(std::round(v * 1e9) / 1e9)).value_or(v);
-}
+// The options that make a command line a study's.
+constexpr std::string_view kStudyOptions[] = {"--sweep-rate", "--sweep-time", "--horizon", "--jobs",
+                                              "--max-output"};
 
 }  // namespace
 
@@ -35,15 +31,32 @@ bool ParseSweepValues(std::string_view text, SweepKind kind, std::vector<double>
     values.clear();
     const bool whole = kind == SweepKind::Minutes;
     const char* what = whole ? "a whole number of minutes" : "a number";
-    auto number = [&](std::string_view t, double& v) {
+    // One number of `item` as given, held to the setting's range when `ranged` (the values
+    // themselves, not a range's step); false with `error` naming it.
+    auto read = [&](std::string_view part, std::string_view item, bool ranged, double& v) {
+        const std::string given(Trim(part));
+        std::optional<double> r;
         if (whole) {
-            auto i = kestrel::ParseInt(t);
-            if (i) v = *i;
-            return i.has_value();
+            if (auto i = kestrel::ParseInt(part)) r = *i;
+        } else {
+            r = kestrel::ParseReal(part);
         }
-        auto r = kestrel::ParseReal(t);
-        if (r) v = *r;
-        return r.has_value();
+        if (!r) {
+            // A whole number too large for the reader is still said with the range it is
+            // outside.
+            const auto big = kestrel::ParseReal(part);
+            if (whole && ranged && big && std::floor(*big) == *big &&
+                !CheckMinutes(*big, given, error))
+                return false;
+            error = "'" + given + "'" +
+                    (part.size() == item.size() ? "" : " in '" + std::string(item) + "'") +
+                    " is not " + what;
+            return false;
+        }
+        if (ranged && !(whole ? CheckMinutes(*r, given, error) : CheckRate(*r, given, error)))
+            return false;
+        v = *r;
+        return true;
     };
     if (Trim(text).empty()) {
         error = "takes a list of values";
@@ -66,51 +79,50 @@ bool ParseSweepValues(std::string_view text, SweepKind kind, std::vector<double>
         }
         if (parts.size() == 1) {
             double v = 0;
-            if (!number(parts[0], v)) {
-                error = "'" + std::string(item) + "' is not " + what;
-                return false;
-            }
-            values.push_back(Canonical(v, kind));
+            if (!read(parts[0], item, true, v)) return false;
+            values.push_back(v);
         } else if (parts.size() == 3) {
             double first = 0, last = 0, step = 0;
-            for (size_t i = 0; i < 3; ++i) {
-                if (!number(parts[i], i == 0 ? first : i == 1 ? last : step)) {
-                    error = "'" + std::string(parts[i]) + "' in '" + std::string(item) +
-                            "' is not " + what;
-                    return false;
-                }
-            }
+            if (!read(parts[0], item, true, first) || !read(parts[1], item, true, last) ||
+                !read(parts[2], item, false, step))
+                return false;
             if (step <= 0) {
                 error = "the step of '" + std::string(item) + "' must be above 0";
+                return false;
+            }
+            if (!whole && RoundRate(step) != step) {
+                error = "the step of '" + std::string(item) + "' has more than nine decimals";
                 return false;
             }
             if (first > last) {
                 error = "the range '" + std::string(item) + "' runs backwards (first above last)";
                 return false;
             }
-            const double steps = std::floor((last - first) / step + 1e-9);
-            if (steps + 1 > static_cast<double>(kMaxSweepValues)) {
+            // First, last and step lie on the grid of nine decimals (of whole minutes), so
+            // the steps are counted there, exactly: a quotient of the reals themselves can fall
+            // an ulp short of a whole number and lose the last value. Each value is then the
+            // one its shortest text reads as, not first plus a sum of steps with its error
+            // (0.1 + 2 × 0.1 is not 0.3).
+            const double perUnit = whole ? 1 : 1e9;
+            const int64_t from = std::llround(first * perUnit);
+            const int64_t span = std::llround(last * perUnit) - from;
+            const int64_t units = step * perUnit > 1e15 ? span + 1 : std::llround(step * perUnit);
+            const int64_t steps = span / units;
+            if (steps + 1 > static_cast<int64_t>(kMaxSweepValues)) {
                 error = "'" + std::string(item) + "' makes more than " +
                         std::to_string(kMaxSweepValues) + " values";
                 return false;
             }
-            for (int i = 0; i <= static_cast<int>(steps); ++i)
-                values.push_back(Canonical(first + i * step, kind));
+            for (int64_t i = 0; i <= steps; ++i) {
+                const double at = static_cast<double>(from + i * units);
+                values.push_back(whole ? at : RoundRate(at / perUnit));
+            }
         } else {
             error = "'" + std::string(item) + "' is neither " + what + " nor first:last:step";
             return false;
         }
         if (comma == std::string_view::npos) break;
         start = comma + 1;
-    }
-    for (double v : values) {
-        const bool fits = whole ? v >= 1 && v <= 1440 : v > 0 && v <= 100;
-        if (!fits) {
-            error = kestrel::FormatGeneral(v) + (whole ? " is outside 1 to 1440 minutes"
-                                                       : " is outside the rates above 0 up "
-                                                         "to 100");
-            return false;
-        }
     }
     std::sort(values.begin(), values.end());
     values.erase(std::unique(values.begin(), values.end()), values.end());
@@ -121,80 +133,62 @@ bool ParseSweepValues(std::string_view text, SweepKind kind, std::vector<double>
     return true;
 }
 
-namespace {
-bool IsStudyOption(std::string_view a) {
-    return a == "--sweep-rate" || a == "--sweep-time" || a == "--horizon" || a == "--jobs";
-}
-bool TakesValue(std::string_view a) {
-    return a == "--rate" || a == "--time" || a == "--date" || a == "--out" || IsStudyOption(a);
-}
-}  // namespace
-
 bool IsStudyCommand(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        if (IsStudyOption(a)) return true;
-        if (TakesValue(a)) ++i;
-    }
+    // A value is never an option's name, so the name anywhere makes the command a study's.
+    for (int i = 1; i < argc; ++i)
+        for (std::string_view o : kStudyOptions)
+            if (argv[i] == o) return true;
     return false;
 }
 
 int ParseStudyOptions(int argc, char** argv, CStudyOptions& o, std::string& error) {
-    bool sweep = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (TakesValue(a) && i + 1 >= argc) {
-            error = a + " needs a value";
-            return 2;
-        }
-        std::vector<double> values;
-        std::string why;
-        auto list = [&](SweepKind kind) {
-            if (ParseSweepValues(argv[++i], kind, values, why)) return true;
-            error = a + " " + argv[i] + ": " + why;
-            return false;
+    COptionParser p;
+    auto sweep = [&](SweepKind kind, auto store) {
+        return [kind, store](const std::string& text, std::string& why) {
+            std::vector<double> values;
+            std::string reason;
+            if (!ParseSweepValues(text, kind, values, reason))
+                return why = text + ": " + reason, false;
+            store(values);
+            return true;
         };
-        if (a == "--sweep-rate") {
-            if (!list(SweepKind::Rate)) return 2;
-            o.Rates = values;
-            sweep = true;
-        } else if (a == "--sweep-time" || a == "--horizon") {
-            if (!list(SweepKind::Minutes)) return 2;
-            std::vector<int>& to = a == "--horizon" ? o.Horizons : o.Spans;
-            to.assign(values.begin(), values.end());
-            sweep = sweep || a == "--sweep-time";
-        } else if (a == "--rate") {
-            auto v = kestrel::ParseReal(argv[++i]);
-            if (!v) return error = "--rate takes a number", 2;
-            o.Rate = *v, o.HaveRate = true;
-        } else if (a == "--time") {
-            auto v = kestrel::ParseInt(argv[++i]);
-            if (!v) return error = "--time takes a whole number of minutes", 2;
-            o.Span = *v, o.HaveSpan = true;
-        } else if (a == "--jobs") {
-            auto v = kestrel::ParseInt(argv[++i]);
-            if (!v || *v < 1 || *v > kMaxJobs)
-                return error = "--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs),
-                       2;
-            o.Jobs = *v;
-        } else if (a == "--date") {
-            if (!ParseDateOption(argv[++i], o.Date)) return error = "--date takes yyyymmdd", 2;
-            o.FixedDate = true;
-        } else if (a == "--out") {
-            o.OutDir = argv[++i];
-            if (o.OutDir.empty()) return error = "--out takes a folder", 2;
-        } else if (a == "--force") {
-            o.Force = true;
-        } else if (a == "--quiet") {
-            o.Quiet = true;
-        } else if (!a.empty() && a[0] == '-') {
-            return error = "unknown option " + a, 2;
-        } else {
-            o.Days.push_back(a);
-        }
-    }
-    if (!sweep)
-        return error = "--horizon and --jobs belong to a sweep: --sweep-rate or --sweep-time", 2;
+    };
+    p.Number("--sweep-rate", sweep(SweepKind::Rate, [&](auto& v) { o.Rates = v; }));
+    p.Number("--sweep-time",
+             sweep(SweepKind::Minutes, [&](auto& v) { o.Spans.assign(v.begin(), v.end()); }));
+    p.Number("--horizon",
+             sweep(SweepKind::Minutes, [&](auto& v) { o.Horizons.assign(v.begin(), v.end()); }));
+    p.Number("--rate", [&](const std::string& t, std::string& why) {
+        return o.HaveRate = ReadRate(t, o.Rate, why);
+    });
+    p.Number("--time", [&](const std::string& t, std::string& why) {
+        return o.HaveSpan = ReadMinutes(t, o.Span, why);
+    });
+    p.Number("--jobs", [&](const std::string& t, std::string& why) {
+        const auto v = kestrel::ParseInt(t);
+        if (!v || *v < 1 || *v > kMaxJobs)
+            return why = "takes a whole number from 1 to " + std::to_string(kMaxJobs), false;
+        o.Jobs = *v;
+        return true;
+    });
+    p.Number("--max-output", [&](const std::string& t, std::string& why) {
+        return ReadByteSize(t, o.MaxOutput, why);
+    });
+    p.Text("--date", [&](const std::string& t, std::string& why) {
+        return o.FixedDate = ReadDate(t, o.Date, why);
+    });
+    p.Text("--out", [&](const std::string& t, std::string& why) {
+        o.OutDir = t;
+        return !t.empty() || (why = "takes a folder", false);
+    });
+    p.Switch("--force", o.Force);
+    p.Switch("--quiet", o.Quiet);
+    if (!p.Parse(CommandWords(argc, argv), o.Days, error)) return 2;
+    if (!p.Given("--sweep-rate") && !p.Given("--sweep-time"))
+        return error =
+                   "--horizon, --jobs and --max-output belong to a sweep: --sweep-rate or "
+                   "--sweep-time",
+               2;
     if (o.HaveRate && !o.Rates.empty())
         return error = "--rate and --sweep-rate name the rate twice: give one", 2;
     if (o.HaveSpan && !o.Spans.empty())
@@ -208,10 +202,11 @@ int ParseStudyOptions(int argc, char** argv, CStudyOptions& o, std::string& erro
     if (o.Days.empty()) return error = "a study needs at least one folder", 2;
     return 0;
 }
+
 const char* const kStudyUsage =
     "       kestrel-backtest DIR... --sweep-rate LIST [--sweep-time LIST] [--horizon LIST]\n"
     "                        [--jobs N] [--rate R | --time N] [--date yyyymmdd] [--out DIR]\n"
-    "                        [--force] [--quiet]\n"
+    "                        [--max-output SIZE] [--force] [--quiet]\n"
     "  A study: replays each DIR once for every setting of the sweep (--sweep-rate in %,\n"
     "  --sweep-time in minutes, either or both; the one not swept is --rate or --time, or the\n"
     "  folder's own). A LIST holds values and ranges first:last:step: 1.0:3.0:0.5 or 1,2,3,5.\n"
@@ -219,4 +214,7 @@ const char* const kStudyUsage =
     "  (--horizon, default 1,5,15 minutes); study.csv, alerts.csv, report.html and each run's\n"
     "  resume files (lists/DAY/SETTING/) go to --out (default ./study, made when missing).\n"
     "  The study's files already there are replaced only with --force; without it the run\n"
-    "  ends with exit code 3 before replaying anything.\n";
+    "  ends with exit code 3 before replaying anything. The study says the size of the files\n"
+    "  it plans before it starts and refuses more than --max-output (bytes, or with K, M or G\n"
+    "  for KiB, MiB or GiB; default 4G). Rates go from 0.000000001 to 100 (%), windows and\n"
+    "  horizons from 1 to 1440 minutes.\n";

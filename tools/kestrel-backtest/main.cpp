@@ -6,14 +6,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/Controller.h"
-#include "common/Numbers.h"
 #include "common/TextFile.h"
 #include "common/TimeOfDay.h"
 #include "console/ConsoleTool.h"
+#include "console/Options.h"
 #include "kestrel-backtest/Study.h"
 
 namespace {
@@ -26,10 +26,11 @@ void Usage(FILE* out) {
         "  Replays DIR/kabu.txt with DIR/std.csv over the watch list DIR/監視銘柄.txt using\n"
         "  DIR/KESTREL.INI, 銘柄情報.txt and 株式売買値幅.txt; prints each event line on stdout\n"
         "  and writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to --out (default DIR/backtest,\n"
-        "  made when missing), never to the monitor's DIR/log unless named. Resume files of\n"
-        "  that date already in the output folder are replaced only with --force; without it\n"
-        "  the run ends with exit code 3 before replaying anything. Exit code 4: the trackers\n"
-        "  of the watch list could not be made (the system refused the memory).\n",
+        "  made when missing), never to the monitor's DIR/log unless named. --rate (in %, from\n"
+        "  0.000000001 to 100) and --time (in minutes, 1 to 1440) replace KESTREL.INI's. Resume\n"
+        "  files of that date already in the output folder are replaced only with --force;\n"
+        "  without it the run ends with exit code 3 before replaying anything. Exit code 4: the\n"
+        "  trackers of the watch list could not be made (the system refused the memory).\n",
         out);
     // The study's lines come with --help; a mistyped plain command gets the usage it always got.
     if (out == stdout) std::fputs(kStudyUsage, out);
@@ -38,69 +39,48 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (IsStudyCommand(argc, argv)) {
-        for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-                Usage(stdout);
-                return 0;
-            }
-        }
-        return StudyMain(argc, argv);
+    const std::vector<std::string> words = CommandWords(argc, argv);
+    if (AsksForHelp(words)) {
+        Usage(stdout);
+        return 0;
     }
-    std::string dir, outDir;
+    if (IsStudyCommand(argc, argv)) return StudyMain(argc, argv);
+    std::string outDir;
     CConsoleClock clock;
     CConsoleUi ui("kestrel-backtest");
-    bool haveRate = false, haveTime = false, force = false;
+    bool force = false;
     double rate = 0;
     int span = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "kestrel-backtest: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (a == "--rate") {
-            auto v = kestrel::ParseReal(value());
-            if (!v) return std::fputs("kestrel-backtest: --rate takes a number\n", stderr), 2;
-            rate = *v, haveRate = true;
-        } else if (a == "--time") {
-            auto v = kestrel::ParseInt(value());
-            if (!v)
-                return std::fputs("kestrel-backtest: --time takes a whole number of minutes\n",
-                                  stderr),
-                       2;
-            span = *v, haveTime = true;
-        } else if (a == "--date") {
-            if (!ParseDateOption(value(), clock.date))
-                return std::fputs("kestrel-backtest: --date takes yyyymmdd\n", stderr), 2;
-            clock.fixedDate = true;
-        } else if (a == "--out") {
-            outDir = value();
-        } else if (a == "--force") {
-            force = true;
-        } else if (a == "--quiet") {
-            ui.quiet = true;
-        } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "kestrel-backtest: unknown option %s\n", a.c_str());
-            Usage(stderr);
-            return 2;
-        } else if (dir.empty()) {
-            dir = a;
-        } else {
-            Usage(stderr);
-            return 2;
-        }
+    COptionParser options;
+    options.Number("--rate",
+                   [&](const std::string& t, std::string& why) { return ReadRate(t, rate, why); });
+    options.Number("--time", [&](const std::string& t, std::string& why) {
+        return ReadMinutes(t, span, why);
+    });
+    options.Text("--date", [&](const std::string& t, std::string& why) {
+        return clock.fixedDate = ReadDate(t, clock.date, why);
+    });
+    options.Text("--out", [&](const std::string& t, std::string& why) {
+        outDir = t;
+        return !t.empty() || (why = "takes a folder", false);
+    });
+    options.Switch("--force", force);
+    options.Switch("--quiet", ui.quiet);
+    std::vector<std::string> folders;
+    std::string error;
+    if (!options.Parse(words, folders, error)) {
+        std::fprintf(stderr, "kestrel-backtest: %s\n", error.c_str());
+        if (error.rfind("unknown option", 0) == 0) Usage(stderr);
+        return 2;
     }
-    if (dir.empty()) {
+    if (folders.size() != 1) {
+        if (folders.size() > 1)
+            std::fprintf(stderr, "kestrel-backtest: one folder, not %zu (a study takes more)\n",
+                         folders.size());
         Usage(stderr);
         return 2;
     }
+    const std::string& dir = folders[0];
     if (!IsDir(dir)) {
         std::fprintf(stderr, "kestrel-backtest: %s: no such folder\n", dir.c_str());
         return 2;
@@ -139,8 +119,8 @@ int main(int argc, char** argv) {
     c.DataModuleCreate();
     c.CreateIni();
     c.Ini->Flg = 1;  // a backtest always replays
-    if (haveRate) c.Ini->Rate = rate;
-    if (haveTime) c.Ini->Span = span;
+    if (options.Given("--rate")) c.Ini->Rate = rate;
+    if (options.Given("--time")) c.Ini->Span = span;
     c.StartUp();
     if (c.StartFailed) return 4;  // said by the start-up; the resume files are left alone
     const double readSecs =

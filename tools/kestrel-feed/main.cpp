@@ -1,14 +1,15 @@
 // kestrel-feed: the local market-data server the monitor's live mode talks to. See
 // docs/feed-protocol.md for the options and the wire format.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/Numbers.h"
+#include "console/Options.h"
 #include "kestrel-feed/Quotes.h"
 #include "kestrel-feed/Server.h"
 #include "tracking/feed/FeedSocket.h"
@@ -31,7 +32,8 @@ const char* kUsage =
     "  --service NAME    service to serve (default: the program's name, or RSS)\n"
     "  --socket PATH     listen on PATH instead of the per-user socket of the service\n"
     "Topics on the command line are accepted and ignored: every topic is served.\n"
-    "KESTREL_FEED_OPTIONS, when set, holds options read before the command line's.\n";
+    "KESTREL_FEED_OPTIONS, when set, holds options read before the command line's, which\n"
+    "may set them again.\n";
 
 std::string BaseName(const char* argv0) {
     std::string s = argv0 ? argv0 : "";
@@ -42,12 +44,22 @@ std::string BaseName(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args;
+    std::vector<std::string> envWords;
     if (const char* env = std::getenv("KESTREL_FEED_OPTIONS")) {
         std::istringstream words(env);
-        for (std::string w; words >> w;) args.push_back(w);
+        for (std::string w; words >> w;) envWords.push_back(w);
     }
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    std::vector<std::string> words = CommandWords(argc, argv);
+    for (const auto* list : {&envWords, &words}) {
+        if (AsksForHelp(*list)) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::find(list->begin(), list->end(), "--version") != list->end()) {
+            std::puts("kestrel-feed 0.1.0");
+            return 0;
+        }
+    }
 
     std::string self = BaseName(argv[0]);
     std::string service = self.empty() || self == "kestrel-feed" ? "RSS" : self;
@@ -56,57 +68,69 @@ int main(int argc, char** argv) {
     SimOptions sim;
     bool simulate = false, manual = false;
 
-    auto bad = [](const std::string& what) {
-        std::fprintf(stderr, "kestrel-feed: %s\n%s", what.c_str(), kUsage);
-        return 2;
-    };
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::puts("kestrel-feed 0.1.0");
-            return 0;
-        } else if (a == "--manual") {
-            manual = true;
-        } else if (a == "--folder") {
-            if (!value(replay.Folder)) return bad("--folder needs a folder");
-        } else if (a == "--speed") {
-            auto x = value(v) ? ParseReal(v) : std::nullopt;
-            if (!x || !(*x > 0)) return bad("--speed needs a number above 0");
+    // The environment's options first, then the command line's, each read strictly on its
+    // own: the command line may set again what the environment set (a launched server's
+    // pace, say), but neither may name an option twice.
+    auto declare = [&](COptionParser& p) {
+        using Why = std::string;
+        p.Switch("--manual", manual);
+        p.Text("--folder", [&](const std::string& v, Why& why) {
+            replay.Folder = v;
+            return !v.empty() || (why = "needs a folder", false);
+        });
+        p.Number("--speed", [&](const std::string& v, Why& why) {
+            auto x = ParseReal(v);
+            if (!x || !(*x > 0)) return why = "needs a number above 0", false;
             replay.Speed = *x;
-        } else if (a == "--step-ms") {
-            auto n = value(v) ? ParseInt(v) : std::nullopt;
-            if (!n || *n < 1) return bad("--step-ms needs a whole number of ms above 0");
+            return true;
+        });
+        p.Number("--step-ms", [&](const std::string& v, Why& why) {
+            auto n = ParseInt(v);
+            if (!n || *n < 1) return why = "needs a whole number of ms above 0", false;
             replay.StepMs = *n;
-        } else if (a == "--simulate") {
-            auto n = value(v) ? ParseInt(v) : std::nullopt;
-            if (!n || *n < 1 || *n > 9000) return bad("--simulate needs 1 to 9000 issues");
+            return true;
+        });
+        p.Number("--simulate", [&](const std::string& v, Why& why) {
+            auto n = ParseInt(v);
+            if (!n || *n < 1 || *n > 9000) return why = "needs 1 to 9000 issues", false;
             simulate = true;
             sim.Issues = *n;
-        } else if (a == "--rate") {
-            auto x = value(v) ? ParseReal(v) : std::nullopt;
-            if (!x || !(*x > 0)) return bad("--rate needs a number above 0");
+            return true;
+        });
+        p.Number("--rate", [&](const std::string& v, Why& why) {
+            auto x = ParseReal(v);
+            if (!x || !(*x > 0)) return why = "needs a number above 0", false;
             sim.Rate = *x;
-        } else if (a == "--seed") {
-            auto n = value(v) ? ParseInt(v) : std::nullopt;
-            if (!n) return bad("--seed needs a whole number");
+            return true;
+        });
+        p.Number("--seed", [&](const std::string& v, Why& why) {
+            auto n = ParseInt(v);
+            if (!n) return why = "needs a whole number", false;
             sim.Seed = static_cast<uint32_t>(*n);
-        } else if (a == "--service") {
-            if (!value(service) || service.empty()) return bad("--service needs a name");
-        } else if (a == "--socket") {
-            if (!value(socketPath) || socketPath.empty()) return bad("--socket needs a path");
-        } else if (a.rfind("--", 0) == 0) {
-            return bad("unknown option " + a);
+            return true;
+        });
+        p.Text("--service", [&](const std::string& v, Why& why) {
+            service = v;
+            return !v.empty() || (why = "needs a name", false);
+        });
+        p.Text("--socket", [&](const std::string& v, Why& why) {
+            socketPath = v;
+            return !v.empty() || (why = "needs a path", false);
+        });
+    };
+    for (const auto* list : {&envWords, &words}) {
+        COptionParser options;
+        declare(options);
+        // Anything that is no option is the topic a launcher passed on, whatever its first
+        // character; every topic is served.
+        options.LongOptionsOnly = true;
+        std::vector<std::string> topics;
+        std::string error;
+        if (!options.Parse(*list, topics, error)) {
+            std::fprintf(stderr, "kestrel-feed: %s%s\n%s",
+                         list == &envWords ? "KESTREL_FEED_OPTIONS: " : "", error.c_str(), kUsage);
+            return 2;
         }
-        // Anything else is the topic a launcher passed on; we serve every topic anyway.
     }
     replay.Manual = sim.Manual = manual;
 

@@ -13,11 +13,13 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/Controller.h"
 #include "common/Numbers.h"
 #include "common/TextFile.h"
 #include "console/ConsoleTool.h"
+#include "console/Options.h"
 #include "tracking/dde/DdemlConv.h"
 
 namespace {
@@ -51,64 +53,55 @@ BOOL WINAPI OnConsoleCtrl(DWORD type) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir, outDir;
+    const std::vector<std::string> words = CommandWords(argc, argv);
+    if (AsksForHelp(words)) {
+        Usage(stdout);
+        return 0;
+    }
+    std::string outDir;
     CConsoleClock clock;
     CConsoleUi ui("kestrel-watch");
     ui.flushEach = true;  // as it happens
     ui.OnQuit = [] { PostThreadMessageW(gMainThread, kQuit, 0, 0); };
     ui.answer = true;  // a restart on the same day goes on with the day's lists
+    bool fresh = false;
     int requestTimeout = TDdeClientConv::kRequestTimeoutMs;
     int adviseTimeout = TDdeClientConv::kAdviseTimeoutMs;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "kestrel-watch: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
+    auto millis = [](int& to) {
+        return [&to](const std::string& t, std::string& why) {
+            auto v = kestrel::ParseInt(t);
+            if (!v || *v < 1) return why = "takes a number of milliseconds", false;
+            to = *v;
+            return true;
         };
-        auto millis = [&]() {
-            auto v = kestrel::ParseInt(value());
-            if (!v || *v < 1) {
-                std::fprintf(stderr, "kestrel-watch: %s takes a number of milliseconds\n",
-                             a.c_str());
-                std::exit(2);
-            }
-            return *v;
-        };
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (a == "--out") {
-            outDir = value();
-        } else if (a == "--date") {
-            if (!ParseDateOption(value(), clock.date))
-                return std::fputs("kestrel-watch: --date takes yyyymmdd\n", stderr), 2;
-            clock.fixedDate = true;
-        } else if (a == "--request-timeout") {
-            requestTimeout = millis();
-        } else if (a == "--advise-timeout") {
-            adviseTimeout = millis();
-        } else if (a == "--quiet") {
-            ui.quiet = true;
-        } else if (a == "--fresh") {
-            ui.answer = false;
-        } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "kestrel-watch: unknown option %s\n", a.c_str());
-            Usage(stderr);
-            return 2;
-        } else if (dir.empty()) {
-            dir = a;
-        } else {
-            Usage(stderr);
-            return 2;
-        }
+    };
+    COptionParser options;
+    options.Text("--out", [&](const std::string& t, std::string& why) {
+        outDir = t;
+        return !t.empty() || (why = "takes a folder", false);
+    });
+    options.Text("--date", [&](const std::string& t, std::string& why) {
+        return clock.fixedDate = ReadDate(t, clock.date, why);
+    });
+    options.Number("--request-timeout", millis(requestTimeout));
+    options.Number("--advise-timeout", millis(adviseTimeout));
+    options.Switch("--quiet", ui.quiet);
+    options.Switch("--fresh", fresh);
+    std::vector<std::string> folders;
+    std::string error;
+    if (!options.Parse(words, folders, error)) {
+        std::fprintf(stderr, "kestrel-watch: %s\n", error.c_str());
+        if (error.rfind("unknown option", 0) == 0) Usage(stderr);
+        return 2;
     }
-    if (dir.empty()) {
+    if (folders.size() != 1) {
+        if (folders.size() > 1)
+            std::fprintf(stderr, "kestrel-watch: one folder, not %zu\n", folders.size());
         Usage(stderr);
         return 2;
     }
+    const std::string& dir = folders[0];
+    if (fresh) ui.answer = false;
     if (!IsDir(dir)) {
         std::fprintf(stderr, "kestrel-watch: %s: no such folder\n", dir.c_str());
         return 2;
