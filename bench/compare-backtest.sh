@@ -3,7 +3,7 @@
 # run, on each folder given, at several rates and windows. Exit 0 only when every run agrees.
 # Usage: bench/compare-backtest.sh REFERENCE CANDIDATE DIR... [-- "ARGS" "ARGS" ...]
 # Without -- the settings are: the folder's own, --rate 1 --time 1, --rate 3.5 --time 5,
-# --time 60, --rate 0.5 --time 0.
+# --time 60, --rate 0.5 --time 1440.
 set -uo pipefail
 ref=$1 new=$2
 shift 2
@@ -12,7 +12,7 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do dirs+=("$1"); shift; done
 [ "${1:-}" = -- ] && shift
 settings=("$@")
 [ ${#settings[@]} -gt 0 ] || settings=("" "--rate 1 --time 1" "--rate 3.5 --time 5" "--time 60"
-                                       "--rate 0.5 --time 0")
+                                       "--rate 0.5 --time 1440")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail=0
