@@ -490,7 +490,7 @@ class CTroubledOps : public kestrel::FileSaveOps {
 public:
     std::atomic<int64_t> Room{INT64_MAX};
     std::string FailRenameTo, FailCreateIn, CountIn;
-    std::atomic<int> Counted{0};  // files made under a path holding CountIn
+    std::atomic<int> Counted{0};            // files made under a path holding CountIn
     std::atomic<bool> RenameFailed{false};  // the first rename to FailRenameTo only
     std::error_code CreateNew(const std::string& path, const std::string& modeOf,
                               int& fd) override {

@@ -206,7 +206,7 @@ std::string FolderIdentity(const std::string& path, std::string& error) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        error = path + ": cannot be looked at: " + WindowsReason(GetLastError());
+        error = WindowsReason(GetLastError());
         return {};
     }
     BY_HANDLE_FILE_INFORMATION info{};
@@ -214,7 +214,7 @@ std::string FolderIdentity(const std::string& path, std::string& error) {
     const DWORD code = GetLastError();
     CloseHandle(h);
     if (!ok) {
-        error = path + ": cannot be looked at: " + WindowsReason(code);
+        error = WindowsReason(code);
         return {};
     }
     return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
@@ -318,7 +318,7 @@ bool EntryExists(const std::string& path) {
 std::string FolderIdentity(const std::string& path, std::string& error) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
-        error = path + ": cannot be looked at: " + Reason(errno);
+        error = Reason(errno);
         return {};
     }
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);

@@ -15,7 +15,7 @@ std::string Reason(int err);
 bool EntryExists(const std::string& path);
 
 // What identifies a folder whatever path names it (through "./", "..", a link): empty, with
-// `error` saying why, when it cannot be looked at.
+// `error` the system's reason, when it cannot be looked at.
 std::string FolderIdentity(const std::string& path, std::string& error);
 
 // Makes a new folder of a name nobody can have guessed, inside `parent`, that only this user
