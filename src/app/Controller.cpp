@@ -326,6 +326,7 @@ void CController::SaveResumeFiles(const std::function<void(const std::string&)>&
         try {
             ch->List.SaveToFile(ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt"));
         } catch (const std::exception& e) {
+            ResumeSaveErrors.push_back(e.what());
             report(e.what());
         }
     }

@@ -75,6 +75,9 @@ public:
     // The last start-up could not make the trackers (the system refused the memory): nothing is
     // watched, the quit is requested, and the process should end with a failure.
     bool StartFailed = false;
+    // Why each save of a resume file failed since the start (the system's reason with the
+    // file's name), for a driver that must not take the run for a success; each is also said.
+    std::vector<std::string> ResumeSaveErrors;
     std::unique_ptr<CIni> Ini;
     std::unique_ptr<CMeigaraInfoList> MasterList;
     std::unique_ptr<CLimitPriceRangeList> LimitList;

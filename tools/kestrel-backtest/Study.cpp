@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -26,55 +27,22 @@
 #include "console/ConsoleTool.h"
 #include "kestrel-backtest/Csv.h"
 #include "kestrel-backtest/Report.h"
+#include "kestrel-backtest/StudyFiles.h"
+#include "kestrel-backtest/StudyScore.h"
 #include "tracking/EventLine.h"
 
+// The library the report embeds, for the plan of its size.
+extern const size_t kEchartsScriptSize;
+
 namespace {
+
+using kestrel::study::COutFile;
 
 constexpr const char* kTool = "kestrel-backtest";
 // Issues charted in the report, those with the most alerts at the charted setting.
 constexpr size_t kChartIssues = 6;
-
-// ---- files --------------------------------------------------------------------------------
-
-FILE* OpenFile(const std::string& path, const char* mode) {
-#ifdef _WIN32
-    const std::wstring m(mode, mode + std::strlen(mode));
-    return _wfopen(kestrel::WidePath(path).c_str(), m.c_str());
-#else
-    return std::fopen(path.c_str(), mode);
-#endif
-}
-
-// A file written a block at a time; Close throws unless every byte reached it.
-class CBlockFile {
-public:
-    explicit CBlockFile(std::string path) : Path(std::move(path)), File(OpenFile(Path, "wb")) {}
-    ~CBlockFile() {
-        if (File) std::fclose(File);
-    }
-    CBlockFile(const CBlockFile&) = delete;
-    CBlockFile& operator=(const CBlockFile&) = delete;
-    std::string Buffer;
-    void Flush() {
-        if (!File || std::fwrite(Buffer.data(), 1, Buffer.size(), File) != Buffer.size())
-            Failed = true;
-        Buffer.clear();
-    }
-    void FlushWhenFull() {
-        if (Buffer.size() >= (1u << 20)) Flush();
-    }
-    void Close() {
-        Flush();
-        const bool closed = File && std::fclose(File) == 0;
-        File = nullptr;
-        if (Failed || !closed) throw std::runtime_error(Path + ": could not be written");
-    }
-
-private:
-    std::string Path;
-    FILE* File;
-    bool Failed = false;
-};
+// The study's names in the output folder, in the order they are put in place.
+constexpr const char* kStudyNames[] = {"lists", "study.csv", "alerts.csv", "report.html"};
 
 // ---- event lines --------------------------------------------------------------------------
 
@@ -102,23 +70,19 @@ std::string ClockText(int64_t ms) {
 
 // ---- days and runs ------------------------------------------------------------------------
 
-// A quote point a tracker stored: the replayed line, its time of day in ms, its price.
-struct CPoint {
-    int32_t Line, TimeMs, Price;
-};
-
 // One recorded day. Its points are read once, by its first run against that run's own
 // trackers; every run of the day scores its alerts against them.
 struct CDay {
     std::string Dir, Label;
     double OwnRate = 0;
     int OwnSpan = 0;
+    kestrel::study::CInputSize Lines, Watch;  // kabu.txt and 監視銘柄.txt, measured
     std::mutex Mutex;
     std::condition_variable Made;
     bool Ready = false, Failed = false;
     std::vector<std::string> Topics;                  // by tracker
     std::unordered_map<std::string, int> TopicIndex;  // a topic's first tracker
-    std::vector<std::vector<CPoint>> Series;          // by tracker, in replay order
+    std::vector<std::vector<CQuotePoint>> Series;     // by tracker, in replay order
     int32_t EndMs = INT32_MIN;                        // the latest time of any point
     std::vector<std::string> Names;                   // by tracker, at the end of the first run
 };
@@ -134,7 +98,7 @@ struct CRun {
     double Rate = 0;
     int Span = 0;
     bool First = false;
-    std::string ListDir, PartFile;
+    std::string ListsRoot, DayLists, ListDir, PartFile, Shown;
     int ExitCode = 0;
     std::string Error;
     std::vector<std::string> Messages;
@@ -143,6 +107,8 @@ struct CRun {
     std::vector<double> Median[2];  // by horizon; NaN without a scored alert
     std::vector<CTopIssue> Top;
     std::vector<std::string> Names;
+    bool Unscored = false;  // the day's first run failed, and says why
+    bool Failed() const { return ExitCode != 0 || !Error.empty() || Unscored; }
 };
 
 // How far the run on one thread is, for the progress bar.
@@ -188,7 +154,7 @@ void ReadDaySeries(CDay& day, CController& c) {
         topics.push_back(list.Items(i)->GetTopic());
         index.emplace(topics.back(), i);
     }
-    std::vector<std::vector<CPoint>> series(topics.size());
+    std::vector<std::vector<CQuotePoint>> series(topics.size());
     int32_t end = INT32_MIN;
     CReplayPoint point;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -209,50 +175,6 @@ void ReadDaySeries(CDay& day, CController& c) {
         day.Ready = true;
     }
     day.Made.notify_all();
-}
-
-struct CScore {
-    bool Scored = false;
-    int32_t Later = 0;
-    double Forward = 0, Adverse = 0;
-};
-
-// The scores of the alert at points[at] for each horizon (minutes, ascending). A horizon's
-// path is the issue's points after the alert, in replay order, up to the first one later than
-// the alert's time + the horizon. Its later price is the path's last price (the alert's own when
-// the path is empty); the forward move is (later − alert) / alert × 100, negated for a fall; the
-// adverse move is the largest move against the alert on the path, (alert − lowest) / alert × 100
-// for a rise and (highest − alert) / alert × 100 for a fall, 0 when the price never went against
-// it. A horizon that ends after the day's latest time is not scored, nor is an alert at a price
-// of 0 or below.
-void ScoreAlert(const std::vector<CPoint>& points, size_t at, char kind, int32_t endMs,
-                const std::vector<int>& horizons, std::vector<CScore>& out) {
-    out.assign(horizons.size(), CScore{});
-    const CPoint& alert = points[at];
-    if (alert.Price <= 0) return;
-    const int64_t p0 = alert.Price;
-    auto limit = [&](size_t h) {
-        return int64_t{alert.TimeMs} + int64_t{horizons[h]} * kestrel::kMsPerMinute;
-    };
-    int64_t last = p0, against = 0;
-    size_t h = 0;
-    auto close = [&] {
-        if (limit(h) <= endMs) {
-            const int64_t gain = kind == 'A' ? last - p0 : p0 - last;
-            out[h] = {true, static_cast<int32_t>(last),
-                      static_cast<double>(gain) / static_cast<double>(p0) * 100,
-                      static_cast<double>(against) / static_cast<double>(p0) * 100};
-        }
-        ++h;
-    };
-    for (size_t i = at + 1; i < points.size() && h < horizons.size(); ++i) {
-        const CPoint& p = points[i];
-        while (h < horizons.size() && p.TimeMs > limit(h)) close();
-        if (h == horizons.size()) break;
-        last = p.Price;
-        against = std::max(against, kind == 'A' ? p0 - p.Price : p.Price - p0);
-    }
-    while (h < horizons.size()) close();
 }
 
 std::string SettingLabel(double rate, int span) {
@@ -290,7 +212,8 @@ void StudyHeader(CCsvWriter& w, const std::vector<int>& horizons) {
 }
 
 // Scores the run's alerts against the day's points and writes them to the run's part of
-// alerts.csv.
+// alerts.csv. The alerts are matched to their points in the order they were raised, followed
+// issue by issue (one pass over each issue's points per horizon), then written in that order.
 void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui) {
     const size_t hs = o.Horizons.size();
     const size_t trackers = day.Series.size();
@@ -299,23 +222,21 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     std::vector<char> seen[2] = {std::vector<char>(trackers), std::vector<char>(trackers)};
     std::vector<int64_t> perIssue(trackers);
     std::vector<size_t> cursor(trackers);
-    struct CRef {
-        int Tracker;
-        size_t Point;
-        char Kind;
-    };
-    std::vector<CRef> refs;
     for (int k = 0; k < 2; ++k) {
         CSettingTally& t = run.Tally[k];
         t.Rate = run.Rate, t.Span = run.Span, t.Kind = k == 0 ? 'A' : 'D';
         t.ByHorizon.assign(hs, CHorizonTally{});
     }
-    CBlockFile part(run.PartFile);
-    const std::string rateText = kestrel::FormatGeneral(run.Rate);
-    std::vector<CScore> scores;
-    for (const CRunUi::CEvent& ev : ui.Events) {
-        const std::string_view text = ui.EventText(ev);
-        const std::optional<CEventLineParts> parsed = ParseEventLine(text);
+    struct CMatched {
+        uint32_t Event;
+        int32_t Tracker;
+        uint32_t Point;
+        char Kind;
+    };
+    std::vector<CMatched> matched;
+    for (size_t i = 0; i < ui.Events.size(); ++i) {
+        const CRunUi::CEvent& ev = ui.Events[i];
+        const std::optional<CEventLineParts> parsed = ParseEventLine(ui.EventText(ev));
         if (!parsed || parsed->Action != 'A' || (parsed->Kind != 'A' && parsed->Kind != 'D') ||
             parsed->Topic.empty()) {
             ++run.Unmatched;
@@ -327,9 +248,9 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         ++t.Events;
         // The alert's own point: the line the replay delivered when the event was raised.
         const auto found = day.TopicIndex.find(std::string(e.Topic));
-        const std::vector<CPoint>* series = found == day.TopicIndex.end()
-                                                ? nullptr
-                                                : &day.Series[static_cast<size_t>(found->second)];
+        const std::vector<CQuotePoint>* series =
+            found == day.TopicIndex.end() ? nullptr
+                                          : &day.Series[static_cast<size_t>(found->second)];
         size_t at = 0;
         if (series) {
             // Events come in replay order, so each issue's points are walked once.
@@ -348,18 +269,52 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         if (!seen[k][static_cast<size_t>(tracker)])
             seen[k][static_cast<size_t>(tracker)] = 1, ++t.Issues;
         ++perIssue[static_cast<size_t>(tracker)];
-        refs.push_back({tracker, at, e.Kind});
-        const CPoint& alert = (*series)[at];
-        ScoreAlert(*series, at, e.Kind, day.EndMs, o.Horizons, scores);
+        matched.push_back({static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), e.Kind});
+    }
+
+    // Each issue's alerts together, in the order they were raised: `order` lists them issue by
+    // issue, `place` is where each one's paths are.
+    std::vector<uint32_t> first(trackers + 1), order(matched.size()), place(matched.size());
+    for (const CMatched& m : matched) ++first[static_cast<size_t>(m.Tracker) + 1];
+    for (size_t t = 0; t < trackers; ++t) first[t + 1] += first[t];
+    {
+        std::vector<uint32_t> fill(first.begin(), first.end() - 1);
+        for (size_t m = 0; m < matched.size(); ++m) {
+            const uint32_t p = fill[static_cast<size_t>(matched[m].Tracker)]++;
+            order[p] = static_cast<uint32_t>(m);
+            place[m] = p;
+        }
+    }
+    std::vector<CPathEnd> paths(matched.size() * hs);
+    std::vector<CAlertAt> alerts;
+    for (size_t t = 0; t < trackers; ++t) {
+        if (first[t] == first[t + 1]) continue;
+        alerts.clear();
+        for (uint32_t p = first[t]; p < first[t + 1]; ++p)
+            alerts.push_back({matched[order[p]].Point, matched[order[p]].Kind});
+        FollowAlerts(day.Series[t], alerts, o.Horizons, paths.data() + size_t{first[t]} * hs);
+    }
+    std::vector<uint32_t>().swap(order);
+
+    COutFile part(run.PartFile, run.Shown);
+    const std::string rateText = kestrel::FormatGeneral(run.Rate);
+    for (size_t m = 0; m < matched.size(); ++m) {
+        const CMatched& a = matched[m];
+        const std::string_view text = ui.EventText(ui.Events[a.Event]);
+        const CEventLineParts e = *ParseEventLine(text);
+        const int k = a.Kind == 'A' ? 0 : 1;
+        CSettingTally& t = run.Tally[k];
+        const CQuotePoint& alert = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
         CCsvWriter w(part.Buffer);
         w.Field(day.Dir)
             .Field(rateText)
             .Field(int64_t{run.Span})
-            .Field(std::string_view(&e.Kind, 1));
+            .Field(std::string_view(&a.Kind, 1));
         w.Field(e.Topic).Field(int64_t{alert.Line} + 1).Field(ClockText(alert.TimeMs));
         w.Field(int64_t{alert.Price}).Field(int64_t{e.Move}).Field(e.Ratio);
         for (size_t h = 0; h < hs; ++h) {
-            const CScore& s = scores[h];
+            const CScore s =
+                ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[size_t{place[m]} * hs + h]);
             CHorizonTally& ht = t.ByHorizon[h];
             if (s.Scored) {
                 w.Field(int64_t{s.Later});
@@ -377,32 +332,33 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         w.Field(text).End();
         part.FlushWhenFull();
     }
-    part.Close();
+    part.Close(false);
     for (int k = 0; k < 2; ++k) {
         run.Median[k].resize(hs);
         for (size_t h = 0; h < hs; ++h) run.Median[k][h] = Median(fwd[k][h]);
     }
     // The issues with the most alerts, for the report's charts.
-    std::vector<int> order;
+    std::vector<int> top;
     for (size_t i = 0; i < trackers; ++i)
-        if (perIssue[i] > 0) order.push_back(static_cast<int>(i));
-    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        if (perIssue[i] > 0) top.push_back(static_cast<int>(i));
+    std::sort(top.begin(), top.end(), [&](int a, int b) {
         return perIssue[static_cast<size_t>(a)] != perIssue[static_cast<size_t>(b)]
                    ? perIssue[static_cast<size_t>(a)] > perIssue[static_cast<size_t>(b)]
                    : a < b;
     });
-    if (order.size() > kChartIssues) order.resize(kChartIssues);
-    for (int i : order) run.Top.push_back({i, perIssue[static_cast<size_t>(i)], {}});
-    for (const CRef& r : refs) {
-        for (CTopIssue& top : run.Top) {
-            if (top.Tracker != r.Tracker) continue;
-            const CPoint& p = day.Series[static_cast<size_t>(r.Tracker)][r.Point];
-            top.Marks.push_back({p.TimeMs, p.Price, r.Kind});
+    if (top.size() > kChartIssues) top.resize(kChartIssues);
+    for (int i : top) run.Top.push_back({i, perIssue[static_cast<size_t>(i)], {}});
+    for (const CMatched& a : matched) {
+        for (CTopIssue& issue : run.Top) {
+            if (issue.Tracker != a.Tracker) continue;
+            const CQuotePoint& p = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
+            issue.Marks.push_back({p.TimeMs, p.Price, a.Kind});
         }
     }
 }
 
 // One setting of one day: an ordinary replay by a controller of its own, then the scores.
+// Its folder for the lists is made as it starts.
 void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
     CRunUi ui;
     {
@@ -420,6 +376,13 @@ void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
                 Day.Made.notify_all();
             }
         } guard{day, run.First};
+        for (const std::string* dir : {&run.ListsRoot, &run.DayLists, &run.ListDir}) {
+            std::string error;
+            if (!kestrel::study::MakeFolder(*dir, error)) {
+                run.Error = error;
+                return;
+            }
+        }
         CConsoleClock clock;
         clock.date = o.Date;
         clock.fixedDate = o.FixedDate;
@@ -450,11 +413,24 @@ void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
                 run.Names.push_back(c.TrkgList->Items(i)->Name);
         c.DataModuleDestroy();
         slot.Done.store(run.Lines);
+        // A list not written is a failed run: said once, as its error, not among the messages.
+        if (!c.ResumeSaveErrors.empty()) {
+            for (const std::string& why : c.ResumeSaveErrors) {
+                ui.Messages.erase(std::remove(ui.Messages.begin(), ui.Messages.end(), why),
+                                  ui.Messages.end());
+                run.Error += (run.Error.empty() ? "the lists could not be written: " : "; ") + why;
+            }
+            run.Messages = ui.Messages;
+            return;
+        }
     }
     run.Messages = ui.Messages;
     std::unique_lock<std::mutex> lock(day.Mutex);
     day.Made.wait(lock, [&] { return day.Ready || day.Failed; });
-    if (!day.Ready) return;  // the first run says why
+    if (!day.Ready) {
+        run.Unscored = true;  // the first run says why
+        return;
+    }
     lock.unlock();
     ScoreRun(o, day, run, ui);
 }
@@ -525,165 +501,378 @@ std::string BestText(const CReportData& data) {
     return text;
 }
 
+// ---- bounds -------------------------------------------------------------------------------
+
+uint64_t Mul(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+uint64_t Add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+std::string BytesText(uint64_t bytes) {
+    char text[64];
+    const double b = static_cast<double>(bytes);
+    if (bytes >= (uint64_t{1} << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", b / (1u << 30));
+    else if (bytes >= (uint64_t{1} << 20))
+        std::snprintf(text, sizeof text, "%.1f MiB", b / (1u << 20));
+    else
+        std::snprintf(text, sizeof text, "%.1f KiB", b / (1u << 10));
+    return text;
+}
+
+// The longest topic a day's events can carry: a watch line in UTF-8 (at most three bytes for
+// each byte of CP932), and never longer than a record keeps.
+uint64_t TopicBytes(const CDay& d) {
+    return std::min<uint64_t>(kestrel::kMaxTextFieldBytes, 3 * d.Watch.LongestLine);
+}
+
+// The longest event line of a day: "hh:nn topic:price,(move),ratio% limit[K,A]", each number at
+// most 11 characters, the ratio (a move over a price, in percent, two decimals) at most 24.
+uint64_t EventLineBytes(const CDay& d) { return 78 + TopicBytes(d); }
+
+// The most one row of alerts.csv can take, field by field: the day's folder and the topic and
+// event quoted (each byte doubled at worst), the rate 24, the window, line, price and move 11
+// each, the time 16, the ratio 24; per horizon a price and two moves of four decimals (50 with
+// their commas); the other commas and CR LF.
+uint64_t AlertRowBytes(const CDay& d, size_t horizons) {
+    return 2 * d.Dir.size() + 2 * TopicBytes(d) + 2 * EventLineBytes(d) + 50 * horizons + 140;
+}
+
+// The most the study can write, planned before anything runs. A replayed line stores at most
+// one point and a point raises at most one rise and one fall, so a run has at most two alerts
+// a line of its day's kabu.txt. A run's lists hold one record per watched issue at most (three
+// texts of at most 256 bytes, quoted, and 15 numbers). study.csv has two rows a run, the report
+// its library, the days' names, two cells a run, and its charts of at most every point of a day
+// with two alerts each.
+uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<CDay>>& days,
+                      const std::vector<uint64_t>& runsOfDay) {
+    const uint64_t hs = o.Horizons.size();
+    uint64_t total = 100 + 60 * hs;                               // alerts.csv's header
+    total = Add(total, 60 + 110 * hs);                            // study.csv's
+    total = Add(total, kEchartsScriptSize / 8 * 9 + (64 << 10));  // the report's fixed part
+    total = Add(total, 2 * hs * 800);                             // its table of the best settings
+    uint64_t longestDay = 0, longestName = 0;
+    for (size_t d = 0; d < days.size(); ++d) {
+        const CDay& day = *days[d];
+        const uint64_t runs = runsOfDay[d];
+        const uint64_t record =
+            2 * (TopicBytes(day) + 2 * kestrel::kMaxTextFieldBytes) + 6 + 15 * 32 + 19;
+        const uint64_t perRun =
+            Add(Mul(2 * day.Lines.Lines, AlertRowBytes(day, hs)), Mul(2 * day.Watch.Lines, record));
+        total = Add(total, Mul(runs, perRun));
+        total = Add(total, Mul(runs, 2 * (2 * day.Dir.size() + 100 + 120 * hs)));  // study.csv
+        total = Add(total, Mul(runs, 2 * (150 + 100 * hs)));  // the report's cells
+        total = Add(total, 6 * (day.Dir.size() + 2));         // its list of days
+        longestDay = std::max(longestDay, day.Lines.Lines);
+        longestName = std::max(longestName, 6 * (TopicBytes(day) + 260 + day.Dir.size()));
+    }
+    // Charts: every point of an issue as [ms,price], every alert as [ms,price,"K"].
+    return Add(total, Mul(kChartIssues, Add(longestName + 64, Mul(longestDay, 86))));
+}
+
+// What one run may hold at once: the controller with its reference files, the records in
+// flight and buffers; every tracker's ring; the day's text (four times its bytes when it must
+// be converted from CP932, the bytes and the text side by side); per line its place in the text
+// and the day's point; and per alert (two a line at most) the event line kept, its match, its
+// paths and its forward moves, each with room to grow. Measured peaks of one run: 11 MB on
+// examples/demo (counted 45 MiB here) and 259 MB on a generated day of a million lines with
+// 1.6 alerts a line (counted 741 MiB).
+uint64_t RunMemory(const CDay& d, size_t horizons) {
+    const uint64_t lines = d.Lines.Lines;
+    const uint64_t perAlert = 2 * EventLineBytes(d) + 32 + 32 + 8 + 24 * horizons;
+    uint64_t bytes = uint64_t{16} << 20;
+    bytes = Add(bytes, Mul(d.Watch.Lines, sizeof(CTrkg)));
+    bytes = Add(bytes, d.Lines.Ascii ? d.Lines.Bytes : Mul(4, d.Lines.Bytes));
+    bytes = Add(bytes, Mul(lines, 12 + 24 + 2 * perAlert));
+    return bytes;
+}
+// Beyond its memory, a run's threads (its own, the replay's reader, two watchers) reserve
+// their stacks and the allocator an arena: address space, not memory in use.
+constexpr uint64_t kRunAddressSpace = uint64_t{96} << 20;
+
+// ---- putting the study in place -----------------------------------------------------------
+
+// Moves the new study from `work` into `out`: each of the previous study's entries (whatever it
+// is, a link or a pipe included, never opened) goes aside into work/previous, then the new one
+// comes in. On a failure every step done is undone, so `out` holds the previous study as it
+// was; `stranded` is set when even that failed, and the previous files are still in `work`.
+bool PutInPlace(const std::string& work, const std::string& out, std::string& error,
+                bool& stranded) {
+    const std::string aside = work + "/previous";
+    if (!kestrel::study::MakeFolder(aside, error)) return false;
+    kestrel::FileSaveOps& ops = kestrel::CurrentSaveOps();
+    struct CStep {
+        std::string Name;
+        bool Old = false, New = false;
+    };
+    std::vector<CStep> steps;
+    bool ok = true;
+    for (const char* name : kStudyNames) {
+        CStep& step = steps.emplace_back(CStep{name});
+        const std::string at = out + "/" + name;
+        if (kestrel::study::EntryExists(at)) {
+            if (auto ec = ops.Rename(at, aside + "/" + name)) {
+                error = at + ": could not be moved aside: " + ec.message();
+                ok = false;
+                break;
+            }
+            step.Old = true;
+        }
+        if (auto ec = ops.Rename(work + "/" + name, at)) {
+            error = at + ": could not be put in place: " + ec.message();
+            ok = false;
+            break;
+        }
+        step.New = true;
+    }
+    if (ok) return true;
+    for (auto s = steps.rbegin(); s != steps.rend(); ++s) {
+        const std::string at = out + "/" + s->Name;
+        if (s->New && ops.Rename(at, work + "/" + s->Name)) stranded = true;
+        if (s->Old && ops.Rename(aside + "/" + s->Name, at)) stranded = true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary,
-             const std::function<void(double)>& progress) {
+             const std::function<void(double)>& progress, const CStudyHooks& hooks) {
     const auto t0 = std::chrono::steady_clock::now();
     auto say = [&](const std::string& text) {
-        messages += std::string(kTool) + ": " + text + "\n";
+        const std::string line = std::string(kTool) + ": " + text + "\n";
+        messages += line;
+        if (hooks.Said) hooks.Said(line);
     };
+    using namespace kestrel::study;
+
+    // The days, each measured before anything reads it, and each folder once.
+    std::vector<std::unique_ptr<CDay>> days;
+    std::map<std::string, std::string> identities;  // a folder's identity, its first name
     for (const std::string& dir : o.Days) {
-        if (!IsDir(dir)) return say(dir + ": no such folder"), 2;
-        for (const char* need : {"kabu.txt", "監視銘柄.txt"})
-            if (!kestrel::FileExists(dir + "/" + need))
-                return say(dir + "/" + need + ": no such file"), 2;
+        std::string error;
+        const std::string id = FolderIdentity(dir, error);
+        if (id.empty()) return say(dir + ": no such folder (" + error + ")"), 2;
+        if (!IsDir(dir)) return say(dir + ": not a folder"), 2;
+        auto day = std::make_unique<CDay>();
+        day->Dir = dir;
+        if (!MeasureInput(dir + "/kabu.txt", day->Lines, error) ||
+            !MeasureInput(dir + "/監視銘柄.txt", day->Watch, error))
+            return say(error), 2;
+        const auto [known, fresh] = identities.emplace(id, dir);
+        if (!fresh)
+            return say("the same folder is given twice, as " + known->second + " and as " + dir), 2;
+        days.push_back(std::move(day));
     }
     const std::string& out = o.OutDir;
-    if (!IsDir(out)) MakeDir(out);
-    if (!IsDir(out)) return say(out + ": no such folder for the study"), 2;
-    const std::string studyCsv = out + "/study.csv", alertsCsv = out + "/alerts.csv",
-                      reportHtml = out + "/report.html", lists = out + "/lists";
     std::vector<std::string> present;
-    for (const std::string* f : {&studyCsv, &alertsCsv, &reportHtml, &lists})
-        if (kestrel::FileExists(*f) || IsDir(*f)) present.push_back(*f);
+    for (const char* name : kStudyNames)
+        if (EntryExists(out + "/" + name)) present.push_back(out + "/" + name);
     if (!present.empty() && !o.Force)
         return say("the study's files are already there, not replaced without --force: " +
                    Join(present, ", ")),
                3;
 
-    // The days, each with its own settings for what is not swept, and their runs in order:
-    // day, rate, window.
-    std::vector<std::unique_ptr<CDay>> days;
+    // Each day's own settings for what is not swept, and the runs in order: day, rate, window.
     std::vector<std::string> labels;
-    MakeDir(lists);
     std::vector<CRun> runs;
-    for (const std::string& dir : o.Days) {
-        auto day = std::make_unique<CDay>();
-        day->Dir = dir;
-        const std::string base = DayLabel(dir);
-        day->Label = base;
-        for (int n = 2; std::find(labels.begin(), labels.end(), day->Label) != labels.end(); ++n)
-            day->Label = base + "-" + std::to_string(n);
-        labels.push_back(day->Label);
-        CIni ini(dir + "/" + CIni::kDefaultPath);
+    std::vector<uint64_t> runsOfDay;
+    for (size_t d = 0; d < days.size(); ++d) {
+        CDay& day = *days[d];
+        const std::string base = DayLabel(day.Dir);
+        day.Label = base;
+        for (int n = 2; std::find(labels.begin(), labels.end(), day.Label) != labels.end(); ++n)
+            day.Label = base + "-" + std::to_string(n);
+        labels.push_back(day.Label);
+        CIni ini(day.Dir + "/" + CIni::kDefaultPath);
         ini.Load();
-        day->OwnRate = ini.GetRate();
-        day->OwnSpan = ini.GetSpan();
+        day.OwnRate = ini.GetRate();
+        day.OwnSpan = ini.GetSpan();
         const std::vector<double> rates =
-            !o.Rates.empty() ? o.Rates : std::vector<double>{o.HaveRate ? o.Rate : day->OwnRate};
+            !o.Rates.empty() ? o.Rates : std::vector<double>{o.HaveRate ? o.Rate : day.OwnRate};
         const std::vector<int> spans =
-            !o.Spans.empty() ? o.Spans : std::vector<int>{o.HaveSpan ? o.Span : day->OwnSpan};
-        const std::string dayLists = lists + "/" + day->Label;
-        MakeDir(dayLists);
+            !o.Spans.empty() ? o.Spans : std::vector<int>{o.HaveSpan ? o.Span : day.OwnSpan};
+        runsOfDay.push_back(rates.size() * spans.size());
         for (double rate : rates) {
             for (int span : spans) {
                 CRun run;
-                run.Day = days.size();
+                run.Day = d;
                 run.Rate = rate;
                 run.Span = span;
                 run.First = runs.empty() || runs.back().Day != run.Day;
-                run.ListDir = dayLists + "/" + SettingLabel(rate, span);
-                MakeDir(run.ListDir);
-                if (!IsDir(run.ListDir)) return say(run.ListDir + ": cannot be made"), 1;
-                run.PartFile = out + "/.alerts-" + std::to_string(runs.size()) + ".part";
                 runs.push_back(std::move(run));
             }
         }
-        days.push_back(std::move(day));
     }
 
-    // One controller per thread, each run taken in order by the next free thread.
+    // What the study may write and hold, before anything runs.
+    const uint64_t planned = PlannedBytes(o, days, runsOfDay);
+    if (planned > o.MaxOutput)
+        return say("the study would write up to " + BytesText(planned) + " (" +
+                   std::to_string(planned) + " bytes: " + std::to_string(runs.size()) +
+                   " runs, up to two alerts a replayed line each), above the limit of " +
+                   BytesText(o.MaxOutput) + " (--max-output " + std::to_string(o.MaxOutput) +
+                   "); nothing was run"),
+               2;
+    say("planned output: at most " + BytesText(planned) + " (limit " + BytesText(o.MaxOutput) +
+        ")");
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t jobs = std::min(o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores, runs.size());
+    const size_t wanted = std::min(o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores, runs.size());
+    uint64_t perRun = 0;
+    for (const auto& day : days) perRun = std::max(perRun, RunMemory(*day, o.Horizons.size()));
+    CMemoryRoom room;
+    if (hooks.AvailableMemory > 0)
+        room.Available = hooks.AvailableMemory;
+    else
+        room = AvailableMemory();
+    // The tighter of the memory available and, under a limit on it, the address space left.
+    const uint64_t byMemory = room.Available / perRun;
+    const uint64_t bySpace = room.AddressSpace / Add(perRun, kRunAddressSpace);
+    const uint64_t fit = std::min(byMemory, bySpace);
+    size_t jobs = wanted;
+    if (fit < wanted) {
+        jobs = static_cast<size_t>(std::max<uint64_t>(fit, 1));
+        const std::string asked =
+            o.Jobs > 0 ? "--jobs " + std::to_string(o.Jobs) : std::string("one run per core");
+        const std::string free =
+            bySpace < byMemory
+                ? BytesText(room.AddressSpace) + " of address space left, up to " +
+                      BytesText(Add(perRun, kRunAddressSpace)) + " a run"
+                : BytesText(room.Available) + " available, up to " + BytesText(perRun) + " a run";
+        say(fit == 0 ? asked + ": not even one run surely fits in memory (" + free +
+                           "); the runs go one at a time"
+                     : asked + ": " + std::to_string(jobs) + " run" + (jobs == 1 ? "" : "s") +
+                           " at a time fit in memory (" + free + "); the others wait");
+    }
+
+    // Everything is written into a folder of the study's own, inside the output folder, and put
+    // in place only when all of it is there.
+    std::string error;
+    if (!IsDir(out) && !MakeFolder(out, error)) return say(error + " (the study's folder)"), 2;
+    const std::string work = MakePrivateFolder(out, error);
+    if (work.empty()) return say(error), 1;
+    struct CWorkGuard {
+        std::string Path;
+        std::function<void(const std::string&)> Say;
+        bool Keep = false;
+        ~CWorkGuard() {
+            std::string why;
+            if (!Keep && !RemoveTree(Path, why)) Say(why);
+        }
+    } workGuard{work, say};
+    for (size_t i = 0; i < runs.size(); ++i) {
+        CRun& run = runs[i];
+        run.ListsRoot = work + "/lists";
+        run.DayLists = run.ListsRoot + "/" + days[run.Day]->Label;
+        run.ListDir = run.DayLists + "/" + SettingLabel(run.Rate, run.Span);
+        run.PartFile = work + "/.alerts-" + std::to_string(i) + ".part";
+        run.Shown = out + "/alerts.csv";
+    }
+
+    // alerts.csv is put together in the order of the runs while later runs go on.
+    std::optional<COutFile> all;
+    try {
+        all.emplace(work + "/alerts.csv", out + "/alerts.csv");
+    } catch (const std::exception& e) {
+        return say(e.what()), 1;
+    }
+    CCsvWriter header(all->Buffer);
+    AlertsHeader(header, o.Horizons);
+
+    // One controller per thread, each run taken in order by the next free thread. A run that
+    // fails stops the study: no run is taken after it.
     std::vector<CProgressSlot> slots(jobs);
     std::mutex mutex;
     std::condition_variable finishedOne;
     size_t next = 0, finished = 0;
+    bool stop = false;                    // under the mutex
     std::vector<char> done(runs.size());  // under the mutex
-    // alerts.csv is put together beside, in the order of the runs, while later runs go on.
-    const std::string combined = out + "/.alerts.csv.part";
-    auto all = std::make_unique<CBlockFile>(combined);
-    CCsvWriter header(all->Buffer);
-    AlertsHeader(header, o.Horizons);
-    size_t appended = 0;
-    bool appendStopped = false;  // a run failed, or putting together did
-    std::string appendError;
-    auto append = [&](const CRun& r) {
-        FILE* f = OpenFile(r.PartFile, "rb");
-        if (!f) throw std::runtime_error(r.PartFile + ": could not be read");
-        char block[1 << 16];
-        for (size_t n; (n = std::fread(block, 1, sizeof block, f)) > 0;) {
-            all->Buffer.append(block, n);
-            all->FlushWhenFull();
+    auto workerLoop = [&](size_t w) {
+        for (;;) {
+            size_t i = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stop || next == runs.size()) return;
+                i = next++;
+            }
+            CRun& run = runs[i];
+            try {
+                RunOne(o, *days[run.Day], run, slots[w]);
+            } catch (const std::exception& e) {
+                run.Error = e.what();
+            }
+            {
+                // The slot stops counting and the run counts as finished in one step for
+                // whoever sums the progress under the lock: apart, the bar would drop by a run.
+                std::lock_guard<std::mutex> lock(mutex);
+                slots[w].Total.store(0);
+                ++finished;
+                done[i] = 1;
+                if (run.Failed()) stop = true;
+            }
+            finishedOne.notify_all();
         }
-        std::fclose(f);
-        kestrel::CurrentSaveOps().Remove(r.PartFile);
     };
     std::vector<std::thread> workers;
+    workers.reserve(jobs);  // a thread once made is never lost to a failed push_back
+    std::string threadError;
     for (size_t w = 0; w < jobs; ++w) {
-        workers.emplace_back([&, w] {
-            for (;;) {
-                size_t i = 0;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (next == runs.size()) return;
-                    i = next++;
-                }
-                CRun& run = runs[i];
-                try {
-                    RunOne(o, *days[run.Day], run, slots[w]);
-                } catch (const std::exception& e) {
-                    run.Error = e.what();
-                }
-                {
-                    // The slot stops counting and the run counts as finished in one step for
-                    // whoever sums the progress under the lock: apart, the bar would drop by a run.
-                    std::lock_guard<std::mutex> lock(mutex);
-                    slots[w].Total.store(0);
-                    ++finished;
-                    done[i] = 1;
-                }
-                finishedOne.notify_all();
-            }
-        });
+        try {
+            std::function<void()> body = [&workerLoop, w] { workerLoop(w); };
+            workers.push_back(hooks.MakeThread ? hooks.MakeThread(std::move(body))
+                                               : std::thread(std::move(body)));
+        } catch (const std::system_error& e) {
+            threadError = e.what();
+            break;
+        }
     }
+    if (workers.empty()) return say("no thread could be started for the runs: " + threadError), 4;
+    if (workers.size() < jobs) {
+        say("only " + std::to_string(workers.size()) + " of " + std::to_string(jobs) +
+            " threads could be started for the runs (" + threadError + "); the runs go " +
+            std::to_string(workers.size()) + " at a time");
+        jobs = workers.size();
+    }
+    size_t appended = 0;
+    std::string appendError;
     {
         std::unique_lock<std::mutex> lock(mutex);
-        while (finished < runs.size() || appended < runs.size()) {
-            if (finished < runs.size()) finishedOne.wait_for(lock, std::chrono::milliseconds(200));
-            while (!appendStopped && appended < runs.size() && done[appended]) {
+        for (;;) {
+            while (!stop && appended < runs.size() && done[appended]) {
                 const CRun& r = runs[appended];
-                appendStopped = r.ExitCode != 0 || !r.Error.empty();  // the run says why
-                if (appendStopped) break;
+                if (r.Failed()) {
+                    stop = true;  // the run says why
+                    break;
+                }
                 lock.unlock();
                 try {
-                    append(r);
+                    AppendFile(r.PartFile, r.Shown, *all);
+                    kestrel::CurrentSaveOps().Remove(r.PartFile);
                 } catch (const std::exception& e) {
                     appendError = e.what();
-                    appendStopped = true;
                 }
                 lock.lock();
+                if (!appendError.empty()) stop = true;
                 ++appended;
             }
-            if (appendStopped) appended = runs.size();  // nothing more to put together
-            if (!progress) continue;
-            double share = static_cast<double>(finished);
-            for (const CProgressSlot& s : slots) {
-                const int64_t total = s.Total.load();
-                if (total > 0) share += std::min(1.0, static_cast<double>(s.Done.load()) / total);
+            const bool taken = stop || next == runs.size();
+            if (taken && finished == next && (stop || appended == runs.size())) break;
+            if (progress) {
+                double share = static_cast<double>(finished);
+                for (const CProgressSlot& s : slots) {
+                    const int64_t total = s.Total.load();
+                    if (total > 0)
+                        share += std::min(1.0, static_cast<double>(s.Done.load()) / total);
+                }
+                progress(std::min(1.0, share / static_cast<double>(runs.size())));
             }
-            progress(std::min(1.0, share / static_cast<double>(runs.size())));
+            finishedOne.wait_for(lock, std::chrono::milliseconds(200));
         }
     }
     for (std::thread& t : workers) t.join();
-    if (progress) progress(1.0);
+    if (progress && !stop) progress(1.0);
 
-    auto removeParts = [&] {
-        for (const CRun& r : runs) kestrel::CurrentSaveOps().Remove(r.PartFile);
-        all.reset();
-        kestrel::CurrentSaveOps().Remove(combined);
-    };
     if (!appendError.empty()) say(appendError);
     // What the runs said, once per day: every run of a day reads the same files.
     int code = 0;
@@ -696,15 +885,24 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 said.push_back(m);
                 say(days[d]->Dir + ": " + m);
             }
-            if (r.ExitCode != 0) code = r.ExitCode;
+            if (r.ExitCode != 0 && code == 0) code = r.ExitCode;
             if (!r.Error.empty()) {
                 say(days[d]->Dir + ", " + SettingLabel(r.Rate, r.Span) + ": " + r.Error);
                 if (code == 0) code = 1;
             }
         }
     }
-    if (code == 0 && !appendError.empty()) code = 1;
-    if (code != 0) return removeParts(), code;
+    if (code == 0 && (stop || !appendError.empty())) code = 1;
+    if (code != 0) {
+        const size_t notRun = runs.size() - next;
+        if (notRun > 0)
+            say(std::to_string(notRun) + " of " + std::to_string(runs.size()) +
+                " runs were not started after the failure");
+        say("the study failed; " + (present.empty()
+                                        ? std::string("nothing was put in ") + out
+                                        : "the previous study in " + out + " is left as it was"));
+        return code;
+    }
 
     for (size_t d = 0; d < days.size(); ++d) {
         int64_t events = 0, unmatched = 0, settings = 0;
@@ -773,25 +971,42 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         chart.Day = day.Dir;
         chart.Topic = day.Topics[i];
         chart.Name = i < day.Names.size() ? day.Names[i] : std::string();
-        for (const CPoint& p : day.Series[i]) chart.Points.push_back({p.TimeMs, p.Price});
+        for (const CQuotePoint& p : day.Series[i]) chart.Points.push_back({p.TimeMs, p.Price});
         chart.Alerts = top->Marks;
         data.Issues.push_back(std::move(chart));
     }
 
+    // The whole study is written; then it goes in place of the previous one in a few renames.
     try {
-        kestrel::WriteFileBytes(studyCsv, csv);
-        all->Close();
+        all->Close(true);
         all.reset();
-        // In place of an earlier study's file in one step.
-        if (kestrel::CurrentSaveOps().Rename(combined, alertsCsv))
-            throw std::runtime_error(alertsCsv + ": could not be written");
-        kestrel::WriteFileBytes(reportHtml, BuildReportHtml(data));
+        COutFile study(work + "/study.csv", out + "/study.csv");
+        study.Buffer = std::move(csv);
+        study.Close(true);
+        COutFile report(work + "/report.html", out + "/report.html");
+        report.Buffer = BuildReportHtml(data);
+        report.Close(true);
+        if (!MakeFolder(work + "/lists", error)) throw std::runtime_error(error);
     } catch (const std::exception& e) {
         say(e.what());
-        return removeParts(), 1;
+        say("the study failed; " + (present.empty()
+                                        ? std::string("nothing was put in ") + out
+                                        : "the previous study in " + out + " is left as it was"));
+        return 1;
     }
-    removeParts();
-    if (!o.Quiet) summary = BestText(data) + "report: " + reportHtml + "\n";
+    bool stranded = false;
+    if (!PutInPlace(work, out, error, stranded)) {
+        say(error);
+        if (stranded) {
+            workGuard.Keep = true;
+            say("the study failed and could not be undone: the previous study's files are in " +
+                work + "/previous, the new ones in " + work);
+        } else {
+            say("the study failed; the previous study in " + out + " is left as it was");
+        }
+        return 1;
+    }
+    if (!o.Quiet) summary = BestText(data) + "report: " + out + "/report.html\n";
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     char closing[512];
@@ -813,13 +1028,28 @@ int StudyMain(int argc, char** argv) {
     }
     const bool showBar = !o.Quiet && isatty(2);
     CProgressBar bar;
+    bool barOnLine = false;  // the bar is the last thing on stderr, without its line end
     auto progress = [&](double share) {
-        if (showBar) bar.Show(static_cast<int>(share * 100));
+        if (!showBar) return;
+        bar.Show(static_cast<int>(share * 100));
+        barOnLine = true;
+    };
+    CStudyHooks hooks;
+    // Each message at once: the plan and the jobs are said before the runs start.
+    hooks.Said = [&](const std::string& line) {
+        if (barOnLine) std::fputc('\n', stderr);
+        barOnLine = false;
+        std::fputs(line.c_str(), stderr);
     };
     std::string messages, summary;
-    const int code = RunStudy(o, messages, summary, progress);
-    if (bar.Drawn()) std::fputc('\n', stderr);
-    std::fputs(messages.c_str(), stderr);
+    int code = 0;
+    try {
+        code = RunStudy(o, messages, summary, progress, hooks);
+    } catch (const std::exception& e) {
+        hooks.Said(std::string(kTool) + ": the study failed: " + e.what() + "\n");
+        code = 1;
+    }
+    if (barOnLine) std::fputc('\n', stderr);
     std::fputs(summary.c_str(), stdout);
     return code;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/Interaction.h"
@@ -49,13 +50,31 @@ bool IsStudyCommand(int argc, char** argv);
 // 0 when the command line reads; otherwise 2, with `error` saying why.
 int ParseStudyOptions(int argc, char** argv, CStudyOptions& options, std::string& error);
 
-// Runs the study and writes its files. `messages` gets what the runs said (once per day) and
-// the closing line, for stderr; `summary` the best settings, for stdout. `progress` is called
-// on this thread now and then with the share done. Exit codes: 0; 2 a folder lacks its files;
-// 3 the study's files are already in the output folder and --force was not given (nothing is
-// replayed); 4 the trackers of a day could not be made; 1 a file could not be written.
+// What the system would say, given by a test instead.
+struct CStudyHooks {
+    // Bytes of memory the runs may take together; 0: what the system says is available.
+    uint64_t AvailableMemory = 0;
+    // Starts one of the threads the runs go on; empty: std::thread. It may throw
+    // std::system_error as the system's thread creation does.
+    std::function<std::thread(std::function<void()>)> MakeThread;
+    // Each message as soon as it is said (it goes to `messages` too): the plan and the jobs
+    // are said before the runs start.
+    std::function<void(const std::string&)> Said;
+};
+
+// Runs the study and writes its files. `messages` gets what the study and the runs said (the
+// runs' own once per day) and the closing line, for stderr; `summary` the best settings, for
+// stdout. `progress` is called on this thread now and then with the share done.
+// Every file is written into a private folder inside the output folder and moved into place
+// only when the whole study has succeeded; with --force the previous study's files are then
+// moved aside and removed, and a study that fails leaves them as they were.
+// Exit codes: 0; 2 a folder lacks its files, a folder is given twice, or the planned output is
+// above options.MaxOutput (nothing is replayed); 3 the study's files are already in the output
+// folder and --force was not given (nothing is replayed); 4 the trackers of a day, or any
+// thread for the runs, could not be made; 1 a file or folder could not be made or written (a
+// run's lists included). A run that fails stops the study: no run starts after it.
 int RunStudy(const CStudyOptions& options, std::string& messages, std::string& summary,
-             const std::function<void(double)>& progress = {});
+             const std::function<void(double)>& progress = {}, const CStudyHooks& hooks = {});
 
 // The study's lines of the tool's usage.
 extern const char* const kStudyUsage;
