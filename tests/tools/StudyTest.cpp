@@ -634,9 +634,11 @@ TEST(Study, AForcedStudyThatFailsLeavesThePreviousOneAsItWas) {
 }
 
 // What cannot be done is said before anything runs: one folder under two names, and a study
-// that would write more than its limit, with the size it would write. A study that does run
-// writes no more than it planned, on a day where every line raises an alert.
-TEST(Study, SameFolderTwiceAndOversizedPlansAreRefusedBeforeAnythingRuns) {
+// whose certain files alone would pass its limit, with the size. A study that runs holds the
+// limit while it writes: it stops where it would pass it and puts nothing in place; with room
+// for its worst case it writes no more than it planned, on a day where every line raises an
+// alert.
+TEST(Study, SameFolderTwiceAndOversizedStudiesAreRefusedOrStoppedAtTheLimit) {
     kestrel::test::TempDir dir;
     const std::string out = dir.File("study");
     const std::string demo = KESTREL_DEMO_DIR;
@@ -659,14 +661,15 @@ TEST(Study, SameFolderTwiceAndOversizedPlansAreRefusedBeforeAnythingRuns) {
     o.Spans.clear();
     for (int i = 1; i <= 100; ++i) o.Rates.push_back(i / 10.0), o.Spans.push_back(i);
     messages.clear();
+    o.MaxOutput = 1 << 20;
     EXPECT_EQ(RunStudy(o, messages, summary), 2);
-    const size_t at = messages.find("the study would write up to ");
+    const size_t at = messages.find("the study would write at least ");
     ASSERT_NE(at, std::string::npos) << messages;
     const size_t open = messages.find('(', at);
-    const uint64_t planned = std::stoull(messages.substr(open + 1));
-    EXPECT_GT(planned, o.MaxOutput);
+    const uint64_t certain = std::stoull(messages.substr(open + 1));
+    EXPECT_GT(certain, o.MaxOutput);
     EXPECT_NE(messages.find(" bytes: 10000 runs"), std::string::npos) << messages;
-    EXPECT_NE(messages.find("above the limit of 4.0 GiB"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("above the limit of 1.0 MiB"), std::string::npos) << messages;
     EXPECT_FALSE(fs::exists(out)) << "nothing is made";
 
     // Two issues that swing 10 % at every quote: nearly every line raises a rise or a fall.
@@ -689,11 +692,29 @@ TEST(Study, SameFolderTwiceAndOversizedPlansAreRefusedBeforeAnythingRuns) {
     o.MaxOutput = 1000;
     messages.clear();
     ASSERT_EQ(RunStudy(o, messages, summary), 2) << messages;
-    const size_t openDense = messages.find('(', messages.find("would write up to "));
-    o.MaxOutput = std::stoull(messages.substr(openDense + 1));
+    EXPECT_NE(messages.find("the study would write at least "), std::string::npos) << messages;
+    EXPECT_FALSE(fs::exists(o.OutDir)) << "nothing is made";
+
+    // Room for the certain files and a little more: the alerts pass the limit mid-study.
+    const size_t openCertain = messages.find('(', messages.find("would write at least "));
+    o.MaxOutput = std::stoull(messages.substr(openCertain + 1)) + 20000;
+    messages.clear();
+    EXPECT_EQ(RunStudy(o, messages, summary), 1) << messages;
+    EXPECT_NE(messages.find("would pass the limit of " + std::to_string(o.MaxOutput) +
+                            " bytes (--max-output)"),
+              std::string::npos)
+        << messages;
+    EXPECT_NE(messages.find("where the study would stop"), std::string::npos) << messages;
+    EXPECT_FALSE(fs::exists(o.OutDir + "/alerts.csv")) << "nothing is put in place";
+    EXPECT_FALSE(HasWorkFolder(o.OutDir));
+
+    // Room for the worst case: the study runs whole, within what it planned.
+    const size_t openPlan = messages.find('(', messages.find("planned output: at most "));
+    o.MaxOutput = std::stoull(messages.substr(openPlan + 1));
     messages.clear();
     ASSERT_EQ(RunStudy(o, messages, summary), 0) << messages;
     EXPECT_NE(messages.find("planned output: at most"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("where the study would stop"), std::string::npos) << messages;
     uint64_t written = 0;
     for (const auto& e : fs::recursive_directory_iterator(o.OutDir))
         if (e.is_regular_file()) written += e.file_size();

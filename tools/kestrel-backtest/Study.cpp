@@ -107,7 +107,8 @@ struct CRun {
     std::vector<double> Median[2];  // by horizon; NaN without a scored alert
     std::vector<CTopIssue> Top;
     std::vector<std::string> Names;
-    bool Unscored = false;  // the day's first run failed, and says why
+    bool Unscored = false;                          // the day's first run failed, and says why
+    kestrel::study::CByteBudget* Budget = nullptr;  // the study's limit on what it writes
     bool Failed() const { return ExitCode != 0 || !Error.empty() || Unscored; }
 };
 
@@ -297,6 +298,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     std::vector<uint32_t>().swap(order);
 
     COutFile part(run.PartFile, run.Shown);
+    part.Budget = run.Budget;
     const std::string rateText = kestrel::FormatGeneral(run.Rate);
     for (size_t m = 0; m < matched.size(); ++m) {
         const CMatched& a = matched[m];
@@ -424,6 +426,10 @@ void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
             return;
         }
     }
+    // The run's lists count against the study's limit like its other files.
+    if (run.Budget)
+        run.Budget->Charge(kestrel::study::FolderBytes(run.ListDir),
+                           "the lists of " + SettingLabel(run.Rate, run.Span));
     run.Messages = ui.Messages;
     std::unique_lock<std::mutex> lock(day.Mutex);
     day.Made.wait(lock, [&] { return day.Ready || day.Failed; });
@@ -544,9 +550,10 @@ uint64_t AlertRowBytes(const CDay& d, size_t horizons) {
 // a line of its day's kabu.txt. A run's lists hold one record per watched issue at most (three
 // texts of at most 256 bytes, quoted, and 15 numbers). study.csv has two rows a run, the report
 // its library, the days' names, two cells a run, and its charts of at most every point of a day
-// with two alerts each.
+// with two alerts each. Without `alerts`, only what is written whatever the runs raise: the
+// headers, study.csv's rows, the report's fixed part and cells.
 uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<CDay>>& days,
-                      const std::vector<uint64_t>& runsOfDay) {
+                      const std::vector<uint64_t>& runsOfDay, bool alerts) {
     const uint64_t hs = o.Horizons.size();
     uint64_t total = 100 + 60 * hs;                               // alerts.csv's header
     total = Add(total, 60 + 110 * hs);                            // study.csv's
@@ -560,7 +567,7 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
             2 * (TopicBytes(day) + 2 * kestrel::kMaxTextFieldBytes) + 6 + 15 * 32 + 19;
         const uint64_t perRun =
             Add(Mul(2 * day.Lines.Lines, AlertRowBytes(day, hs)), Mul(2 * day.Watch.Lines, record));
-        total = Add(total, Mul(runs, perRun));
+        if (alerts) total = Add(total, Mul(runs, perRun));
         total = Add(total, Mul(runs, 2 * (2 * day.Dir.size() + 100 + 120 * hs)));  // study.csv
         total = Add(total, Mul(runs, 2 * (150 + 100 * hs)));  // the report's cells
         total = Add(total, 6 * (day.Dir.size() + 2));         // its list of days
@@ -568,6 +575,7 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
         longestName = std::max(longestName, 6 * (TopicBytes(day) + 260 + day.Dir.size()));
     }
     // Charts: every point of an issue as [ms,price], every alert as [ms,price,"K"].
+    if (!alerts) return total;
     return Add(total, Mul(kChartIssues, Add(longestName + 64, Mul(longestDay, 86))));
 }
 
@@ -706,17 +714,22 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         }
     }
 
-    // What the study may write and hold, before anything runs.
-    const uint64_t planned = PlannedBytes(o, days, runsOfDay);
-    if (planned > o.MaxOutput)
-        return say("the study would write up to " + BytesText(planned) + " (" +
-                   std::to_string(planned) + " bytes: " + std::to_string(runs.size()) +
-                   " runs, up to two alerts a replayed line each), above the limit of " +
-                   BytesText(o.MaxOutput) + " (--max-output " + std::to_string(o.MaxOutput) +
-                   "); nothing was run"),
+    // What the study may write and hold, before anything runs. The most it could write (every
+    // replayed line raising both moves) is far above what real days raise, so it is said, and
+    // the limit is held while the files are written: the study stops where it would pass it.
+    // What is written whatever the runs raise must fit before anything runs.
+    const uint64_t planned = PlannedBytes(o, days, runsOfDay, true);
+    const uint64_t certain = PlannedBytes(o, days, runsOfDay, false);
+    if (certain > o.MaxOutput)
+        return say("the study would write at least " + BytesText(certain) + " (" +
+                   std::to_string(certain) + " bytes: " + std::to_string(runs.size()) +
+                   " runs), above the limit of " + BytesText(o.MaxOutput) + " (--max-output " +
+                   std::to_string(o.MaxOutput) + "); nothing was run"),
                2;
-    say("planned output: at most " + BytesText(planned) + " (limit " + BytesText(o.MaxOutput) +
-        ")");
+    say("planned output: at most " + BytesText(planned) + " (" + std::to_string(planned) +
+        " bytes, were every replayed line an alert); limit " + BytesText(o.MaxOutput) +
+        (planned > o.MaxOutput ? ", where the study would stop" : std::string()));
+    kestrel::study::CByteBudget budget(o.MaxOutput);
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
     const size_t wanted = std::min(o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores, runs.size());
     uint64_t perRun = 0;
@@ -768,6 +781,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         run.ListDir = run.DayLists + "/" + SettingLabel(run.Rate, run.Span);
         run.PartFile = work + "/.alerts-" + std::to_string(i) + ".part";
         run.Shown = out + "/alerts.csv";
+        run.Budget = &budget;
     }
 
     // alerts.csv is put together in the order of the runs while later runs go on.
@@ -981,9 +995,11 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         all->Close(true);
         all.reset();
         COutFile study(work + "/study.csv", out + "/study.csv");
+        study.Budget = &budget;
         study.Buffer = std::move(csv);
         study.Close(true);
         COutFile report(work + "/report.html", out + "/report.html");
+        report.Budget = &budget;
         report.Buffer = BuildReportHtml(data);
         report.Close(true);
         if (!MakeFolder(work + "/lists", error)) throw std::runtime_error(error);

@@ -156,6 +156,19 @@ bool RemoveTree(const std::string& path, std::string& error) {
     return !ec;
 }
 
+uint64_t FolderBytes(const std::string& path) {
+    std::error_code ec;
+    uint64_t bytes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(FsPath(path), ec)) {
+        std::error_code sizeError;
+        if (!entry.is_symlink(sizeError) && entry.is_regular_file(sizeError)) {
+            const uintmax_t size = entry.file_size(sizeError);
+            if (!sizeError) bytes += size;
+        }
+    }
+    return bytes;
+}
+
 COutFile::COutFile(std::string path, std::string shown)
     : Path(std::move(path)), Shown(std::move(shown)) {
     if (auto ec = CurrentSaveOps().CreateNew(Path, std::string(), Fd)) {
@@ -172,7 +185,16 @@ void COutFile::Fail(const char* what, int err) {
     throw std::runtime_error(Shown + ": " + what + ": " + Reason(err));
 }
 
+void CByteBudget::Charge(uint64_t bytes, const std::string& shown) {
+    const uint64_t before = Used.fetch_add(bytes);
+    if (before + bytes > Limit || before + bytes < before)
+        throw std::runtime_error(shown + ": the study's files would pass the limit of " +
+                                 std::to_string(Limit) + " bytes (--max-output); " +
+                                 std::to_string(before) + " bytes were written");
+}
+
 void COutFile::Flush() {
+    if (Budget && !Buffer.empty()) Budget->Charge(Buffer.size(), Shown);
     std::string_view rest(Buffer);
     while (!rest.empty()) {
         size_t written = 0;

@@ -2,6 +2,7 @@
 // What the study asks of the system about files, folders and memory, in one place: its private
 // folder inside the output folder, files made only where nothing was, the inputs measured
 // before they are read, and the memory the runs may take. POSIX and Windows each have theirs.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -23,8 +24,26 @@ std::string FolderIdentity(const std::string& path, std::string& error);
 std::string MakePrivateFolder(const std::string& parent, std::string& error);
 // Makes the folder `path`; one already there is fine. False, with `error`, otherwise.
 bool MakeFolder(const std::string& path, std::string& error);
+// The bytes of the files directly in the folder `path` (links not followed); 0 when it
+// cannot be read.
+uint64_t FolderBytes(const std::string& path);
 // Removes `path` and everything in it; links inside go as links, nothing they point to.
 bool RemoveTree(const std::string& path, std::string& error);
+
+// The bytes the study may write in all, shared by its threads: every file charges what it
+// writes before writing it, so the limit holds whatever the runs raise.
+class CByteBudget {
+public:
+    explicit CByteBudget(uint64_t limit) : Limit(limit) {}
+    // Counts `bytes` about to be written to `shown`; throws std::runtime_error naming the limit
+    // when they would take the study past it.
+    void Charge(uint64_t bytes, const std::string& shown);
+    uint64_t Spent() const { return Used.load(); }
+
+private:
+    const uint64_t Limit;
+    std::atomic<uint64_t> Used{0};
+};
 
 // A new file written a block at a time through the save steps of the monitor
 // (kestrel::CurrentSaveOps), so a test can break any of them. It is made where nothing was:
@@ -37,6 +56,8 @@ public:
     COutFile(const COutFile&) = delete;
     COutFile& operator=(const COutFile&) = delete;
     std::string Buffer;
+    // What the file's bytes are charged to; none for a file made of bytes already charged.
+    CByteBudget* Budget = nullptr;
     // Writes the buffer away once it holds a megabyte.
     void FlushWhenFull() {
         if (Buffer.size() >= (size_t{1} << 20)) Flush();
