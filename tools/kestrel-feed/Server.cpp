@@ -351,8 +351,14 @@ void Server::Deliver(int count, int& delivered) {
     std::string code;
     while (delivered < count && Source.Next(Book, code)) {
         ++delivered;
-        Notify(code, TradeItems());
+        Changed(code);
     }
+}
+
+void Server::Changed(const std::string& code) {
+    if (OnServed)
+        if (const Issue* s = Book.Find(code)) OnServed(*s);
+    Notify(code, TradeItems());
 }
 
 void Server::StepSlice() {

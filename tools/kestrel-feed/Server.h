@@ -4,6 +4,7 @@
 // stops reading is dropped, never waited for.
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -26,6 +27,14 @@ public:
     bool Listen(const std::string& path, std::string& error);
     // Runs until SIGINT/SIGTERM or a STOP message. Returns the exit code.
     int Run();
+
+    // A trade of `code` made in the book: handed to OnServed, then told to the advisers of
+    // its items. Every change a source makes goes through here (Run calls it for the changes
+    // it takes from the source).
+    void Changed(const std::string& code);
+    // Called with the issue after each change, before any client hears of it (the recording
+    // of the day). Empty: nothing.
+    std::function<void(const Issue&)> OnServed;
 
     // Bytes of unsent output after which a client is dropped as not reading.
     static constexpr size_t kMaxOutput = 4 << 20;

@@ -11,6 +11,7 @@
 #include "common/Numbers.h"
 #include "console/Options.h"
 #include "kestrel-feed/Quotes.h"
+#include "kestrel-feed/Recorder.h"
 #include "kestrel-feed/Server.h"
 #include "tracking/feed/FeedSocket.h"
 
@@ -31,6 +32,11 @@ const char* kUsage =
     "  --seed S          simulation seed (default 1)\n"
     "  --service NAME    service to serve (default: the program's name, or RSS)\n"
     "  --socket PATH     listen on PATH instead of the per-user socket of the service\n"
+    "  --record DIR      record every change served into DIR/yyyymmdd/ (kabu.txt, std.csv\n"
+    "                    and the lists), a folder the replay and the backtest read\n"
+    "  --record-from DIR the working folder whose lists and settings the recording copies\n"
+    "                    (default: the --folder, else the current folder)\n"
+    "  --record-date D   record under the day yyyymmdd instead of today's\n"
     "Topics on the command line are accepted and ignored: every topic is served.\n"
     "KESTREL_FEED_OPTIONS, when set, holds options read before the command line's, which\n"
     "may set them again.\n";
@@ -67,6 +73,7 @@ int main(int argc, char** argv) {
     ReplayOptions replay;
     SimOptions sim;
     bool simulate = false, manual = false;
+    std::string recordDir, recordFrom, recordDate;
 
     // The environment's options first, then the command line's, each read strictly on its
     // own: the command line may set again what the environment set (a launched server's
@@ -117,6 +124,22 @@ int main(int argc, char** argv) {
             socketPath = v;
             return !v.empty() || (why = "needs a path", false);
         });
+        p.Text("--record", [&](const std::string& v, Why& why) {
+            recordDir = v;
+            return !v.empty() || (why = "needs a folder", false);
+        });
+        p.Text("--record-from", [&](const std::string& v, Why& why) {
+            recordFrom = v;
+            return !v.empty() || (why = "needs a folder", false);
+        });
+        p.Text("--record-date", [&](const std::string& v, Why& why) {
+            CDate d;
+            if (!ReadDate(v, d, why)) return false;
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%04d%02d%02d", d.Year, d.Month, d.Day);
+            recordDate = buf;
+            return true;
+        });
     };
     for (const auto* list : {&envWords, &words}) {
         COptionParser options;
@@ -160,10 +183,23 @@ int main(int argc, char** argv) {
 
     InstallStopSignals();
     Server server(book, *source);
+    // The recording never stops the feed: a folder it cannot write is said, and served anyway.
+    std::unique_ptr<Recorder> recorder;
+    if (!recordDir.empty()) {
+        RecorderOptions rec;
+        rec.Dir = recordDir;
+        rec.ListsFrom = !recordFrom.empty() ? recordFrom : replay.Folder;
+        if (!recordDate.empty()) rec.Today = [recordDate] { return recordDate; };
+        recorder = std::make_unique<Recorder>(rec, [](const std::string& line) {
+            std::fprintf(stderr, "kestrel-feed: %s\n", line.c_str());
+        });
+        server.OnServed = [&recorder](const Issue& issue) { recorder->Record(issue); };
+    }
     if (!server.Listen(socketPath, error)) {
         std::fprintf(stderr, "kestrel-feed: %s\n", error.c_str());
         return 1;
     }
+    if (recorder) recorder->Start();  // only once we serve: a second server touches nothing
     std::fprintf(stderr, "kestrel-feed: serving %s on %s, %s\n", service.c_str(),
                  socketPath.c_str(), what.c_str());
     return server.Run();

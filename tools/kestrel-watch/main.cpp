@@ -1,53 +1,44 @@
-// kestrel-watch: the monitor without windows, for Windows consoles. Reads a working folder as
-// the monitor does, opens one DDE conversation per watched topic with the service "RSS", runs
-// the same trackers, queues, watchers and lists, prints each event line as it happens and
-// writes today's resume files when it ends (Ctrl+C, Ctrl+Break or the end of its input).
+// kestrel-watch: the monitor without windows. Reads a working folder as the monitor does, opens
+// one quote conversation per watched topic with the service "RSS" (over DDEML on Windows, over
+// the local feed socket elsewhere), runs the same trackers, queues, watchers and lists, prints
+// each event line as it happens and writes today's resume files when it ends (Ctrl+C, SIGTERM
+// or the end of its input).
 //
 // Lines on its input: "reconnect" re-establishes every link, "reset" attaches every item
 // again (the monitor's two menu commands); anything else is ignored.
-#include <windows.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/Controller.h"
 #include "common/Numbers.h"
-#include "common/TextFile.h"
 #include "console/ConsoleTool.h"
 #include "console/Options.h"
-#include "tracking/dde/DdemlConv.h"
+#include "kestrel-watch/WatchPlatform.h"
 
 namespace {
 
-constexpr UINT kQuit = WM_APP + 1;
-constexpr UINT kCommand = WM_APP + 2;
-DWORD gMainThread = 0;
+#ifdef _WIN32
+constexpr const char* kTransport = "DDE";
+#else
+constexpr const char* kTransport = "the local feed (kestrel-feed)";
+#endif
 
 void Usage(FILE* out) {
-    std::fputs(
+    std::fprintf(
+        out,
         "usage: kestrel-watch DIR [--out DIR] [--date yyyymmdd] [--fresh] [--request-timeout MS]\n"
         "                         [--advise-timeout MS] [--quiet]\n"
-        "  Follows the watch list DIR/監視銘柄.txt live over DDE (service RSS) with\n"
+        "  Follows the watch list DIR/監視銘柄.txt live over %s (service RSS) with\n"
         "  DIR/KESTREL.INI, 銘柄情報.txt and 株式売買値幅.txt; prints each event line on stdout\n"
         "  and, at Ctrl+C or the end of input, writes yyyymmdd_Asc.txt and yyyymmdd_Dsc.txt to\n"
         "  --out (default DIR/log). Today's lists already there are loaded first and go on, as\n"
         "  the monitor does when its resume question is answered yes; --fresh starts with empty\n"
         "  lists instead (and so replaces them at the end). Input lines \"reconnect\" and\n"
         "  \"reset\" recover the links.\n",
-        out);
-}
-
-BOOL WINAPI OnConsoleCtrl(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        PostThreadMessageW(gMainThread, kQuit, 0, 0);
-        return TRUE;
-    }
-    return FALSE;
+        kTransport);
 }
 
 }  // namespace
@@ -62,8 +53,7 @@ int main(int argc, char** argv) {
     CConsoleClock clock;
     CConsoleUi ui("kestrel-watch");
     ui.flushEach = true;  // as it happens
-    ui.OnQuit = [] { PostThreadMessageW(gMainThread, kQuit, 0, 0); };
-    ui.answer = true;  // a restart on the same day goes on with the day's lists
+    ui.answer = true;     // a restart on the same day goes on with the day's lists
     bool fresh = false;
     int requestTimeout = TDdeClientConv::kRequestTimeoutMs;
     int adviseTimeout = TDdeClientConv::kAdviseTimeoutMs;
@@ -113,13 +103,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    gMainThread = GetCurrentThreadId();
-    MSG m;
-    PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // the thread's queue, for posts
-    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    CWatchPlatform platform(argc, argv);
+    ui.OnQuit = [&platform] { platform.Quit(); };
 
     auto t0 = std::chrono::steady_clock::now();
-    CController c(ui, clock, dir, outDir, MakeDdemlConvFactory(requestTimeout, adviseTimeout));
+    CController c(ui, clock, dir, outDir, platform.ConvFactory(requestTimeout, adviseTimeout));
     c.DataModuleCreate();
     c.CreateIni();
     c.Ini->Flg = 0;  // always live
@@ -131,47 +119,18 @@ int main(int argc, char** argv) {
                  c.TrkgList ? c.TrkgList->Count() : 0);
     std::fflush(stderr);
 
-    // Input is read on a thread of its own; its lines and its end come in as thread messages.
-    std::thread input([] {
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            PostThreadMessageW(gMainThread, kCommand, 0,
-                               reinterpret_cast<LPARAM>(new std::string(std::move(line))));
-        }
-        PostThreadMessageW(gMainThread, kQuit, 0, 0);
-    });
-    input.detach();  // a console read cannot be interrupted; the process ends it
-
-    UINT_PTR reconnectTimer = SetTimer(nullptr, 0, 30'000, nullptr);
-    bool running = true;
-    while (running && GetMessageW(&m, nullptr, 0, 0) > 0) {
-        if (m.hwnd == nullptr && m.message == kQuit) {
-            running = false;
-        } else if (m.hwnd == nullptr && m.message == kCommand) {
-            std::unique_ptr<std::string> cmd(reinterpret_cast<std::string*>(m.lParam));
-            if (*cmd == "reconnect" && c.TrkgList) c.TrkgList->ReconnectAll();
-            if (*cmd == "reset" && c.TrkgList) c.TrkgList->ResetItemAll();
-        } else if (m.hwnd == nullptr && m.message == WM_TIMER && m.wParam == reconnectTimer) {
+    platform.Run(
+        [&c](const std::string& cmd) {
+            if (cmd == "reconnect" && c.TrkgList) c.TrkgList->ReconnectAll();
+            if (cmd == "reset" && c.TrkgList) c.TrkgList->ResetItemAll();
+        },
+        [&c] {
             if (c.ReConnTimerEnabled) c.ReConnTimerTimer();
-        } else {
-            DispatchMessageW(&m);
-        }
-    }
-    KillTimer(nullptr, reconnectTimer);
+        });
     int listedA = c.ChannelA().List.Count();
     c.DataModuleDestroy();
-    auto stats = GetDdemlStats();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::fprintf(stderr,
-                 "kestrel-watch: %ld events, %d rising issues listed, %llu changes, %llu "
-                 "transactions, %llu retried, %llu links lost, %.2f s\n",
-                 ui.events, listedA, static_cast<unsigned long long>(stats.NoticesDelivered),
-                 static_cast<unsigned long long>(stats.Transactions),
-                 static_cast<unsigned long long>(stats.NotProcessedRetries),
-                 static_cast<unsigned long long>(stats.LostLinks), secs);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // The input thread may still sit in a console read.
-    ExitProcess(0);
+    std::fprintf(stderr, "kestrel-watch: %ld events, %d rising issues listed%s, %.2f s\n",
+                 ui.events, listedA, platform.Counts().c_str(), secs);
+    platform.Exit(0);
 }
