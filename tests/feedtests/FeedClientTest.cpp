@@ -24,6 +24,7 @@
 #include "common/Codec.h"
 #include "feedtests/FeedServerProcess.h"
 #include "support/FakeClock.h"
+#include "support/FakeFeedClock.h"
 #include "support/TempDir.h"
 #include "tracking/NoticePump.h"
 #include "tracking/feed/FeedProtocol.h"
@@ -32,6 +33,7 @@
 
 using namespace kestrel::feed;
 using kestrel::test::CFakeClock;
+using kestrel::test::FeedOnFakeClock;
 using kestrel::test::FeedServerProcess;
 using kestrel::test::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -40,7 +42,7 @@ namespace {
 
 // How long a test waits for what must come before it calls it a hang: far beyond the slowest
 // run under a sanitizer on a loaded machine. A passing run never waits it out.
-constexpr int kHangGuardMs = 120'000;
+constexpr int kHangGuardMs = FeedOnFakeClock::kHangGuardMs;
 
 bool SpinUntil(const std::function<bool()>& done, int ms = kHangGuardMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
@@ -51,44 +53,6 @@ bool SpinUntil(const std::function<bool()>& done, int ms = kHangGuardMs) {
     return true;
 }
 void SpinIdle() { ASSERT_TRUE(SpinUntil(FeedClientIdle)); }
-
-// The feed client on the tests' clock, for as long as it lives. A wait for a server ends at
-// once with what the server has sent; with nothing sent, it waits for the server for real
-// while the test says the server may still speak, and runs out its whole time on the clock
-// (as one sleep) once the test says it has nothing more to say. So a time-out costs no real
-// time, and a slow machine never turns an answer into a time-out.
-struct FeedOnFakeClock : IFeedClock {
-    CFakeClock& Fake;
-    std::function<bool()> ServerDone;  // null: the server may always still speak
-
-    explicit FeedOnFakeClock(CFakeClock& fake) : Fake(fake) { SetFeedClock(this); }
-    ~FeedOnFakeClock() override { SetFeedClock(nullptr); }
-
-    Clock::time_point Now() override {
-        return Clock::time_point(std::chrono::milliseconds(Fake.NowMs));
-    }
-    int Poll(pollfd* fds, nfds_t count, int ms) override {
-        const auto guard = Clock::now() + std::chrono::milliseconds(kHangGuardMs);
-        while (true) {
-            // Asked first: whatever the server sent before it fell silent is readable by then.
-            const bool done = ServerDone && ServerDone();
-            int r = poll(fds, count, done || ms == 0 ? 0 : 10);
-            if (r != 0 || ms == 0) return r;
-            if (done) {
-                Fake.SleepMs(ms);
-                return 0;
-            }
-            if (Clock::now() > guard) {
-                ADD_FAILURE() << "the server neither answered nor fell silent";
-                Fake.SleepMs(ms);
-                return 0;
-            }
-        }
-    }
-    void Sleep(std::chrono::milliseconds duration) override {
-        Fake.SleepMs(static_cast<int>(duration.count()));
-    }
-};
 
 void WriteFolder(const TempDir& dir) {
     dir.WriteCp932("銘柄情報.txt", "1234,テスト電機,100\r\n5678,サンプル,1\r\n");
