@@ -7,7 +7,7 @@ WERROR := -DKESTREL_WERROR=ON
 FUZZ_SECONDS ?= 5
 
 .PHONY: all deps build run test test-unit test-asan test-tsan test-fuzz test-wine windows windows-gui \
-  test-wine-gui bench clean
+  test-wine-gui test-loaded bench clean
 
 all: build
 
@@ -103,6 +103,11 @@ test-wine-gui: deps
 
 test: test-unit test-asan test-tsan test-fuzz test-wine test-wine-gui
 	@echo "make test: all suites passed"
+
+# make test with a CPU load on every core beside it, LOADED_RUNS times in a row.
+LOADED_RUNS ?= 1
+test-loaded:
+	bash scripts/run-loaded.sh $(LOADED_RUNS)
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DKESTREL_BENCH=ON -DCMAKE_BUILD_TYPE=Release

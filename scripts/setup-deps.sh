@@ -14,6 +14,8 @@ PKGS=(
   xvfb xauth imagemagick fonts-ipafont-gothic unrtf xdotool
   clang libclang-rt-14-dev clang-format
   gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 wine wine64 locales python3
+  # the load beside the suite in scripts/run-loaded.sh
+  stress-ng
 )
 
 missing=()

@@ -1,12 +1,15 @@
-// The quote feed on this machine: the round trip of one request, and the changes per second
-// that real trackers absorb end to end (notice, eleven requests, detection, two records) from
-// a simulating kestrel-feed, for 100 and 4,000 topics.
+// The quote feed on this machine: the round trip of one request, how long another client's
+// request waits while a STEP of a million changes runs, and the changes per second that real
+// trackers absorb end to end (notice, eleven requests, detection, two records) from a
+// simulating kestrel-feed, for 100 and 4,000 topics.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QCoreApplication>
@@ -84,6 +87,52 @@ void RequestRoundTrip(benchmark::State& state) {
     }
 }
 
+// The server does a long STEP a slice at a time so that the other clients are served
+// meanwhile: the wait of their requests, with the time the whole step took beside it.
+void LongStep(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    Scratch tmp;
+    std::string sock = tmp.File("RSS.sock");
+    FeedServerProcess server(sock, {"--manual", "--simulate", "20", "--seed", "3"},
+                             tmp.File("feed.log"));
+    kestrel::feed::FeedControl stepper, other;
+    std::string err;
+    kestrel::feed::Message reply;
+    if (!server.Start() || !stepper.Open(sock, err) || !other.Open(sock, err) ||
+        !other.Call(kestrel::feed::Verb::Conn, {"1005.T"}, reply, 10'000)) {
+        state.SkipWithError("kestrel-feed did not start");
+        return;
+    }
+    std::vector<double> ms;
+    double stepMs = 0;
+    for (auto _ : state) {
+        std::atomic<bool> stepping{true};
+        auto t0 = Clock::now();
+        std::thread t([&] {
+            int delivered = 0;
+            stepper.Step(count, delivered, 600'000);
+            stepMs += std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+            stepping = false;
+        });
+        while (stepping) {
+            auto start = Clock::now();
+            bool ok = other.Call(kestrel::feed::Verb::Req, {"1005.T", "出来高"}, reply, 10'000);
+            double took = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            if (!ok || !stepping) break;
+            ms.push_back(took);
+        }
+        t.join();
+    }
+    std::sort(ms.begin(), ms.end());
+    state.counters["step_ms"] = stepMs / static_cast<double>(state.iterations());
+    state.counters["answered"] = static_cast<double>(ms.size());
+    if (!ms.empty()) {
+        state.counters["median_ms"] = ms[ms.size() / 2];
+        state.counters["p99_ms"] = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+        state.counters["max_ms"] = ms.back();
+    }
+}
+
 void ChangesAbsorbed(benchmark::State& state) {
     const int topics = static_cast<int>(state.range(0));
     SetFeedSnapshotOnNotice(state.range(1) != 0);
@@ -146,6 +195,7 @@ void ChangesAbsorbed(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(RequestRoundTrip)->Arg(100)->Arg(4000)->Iterations(50000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(LongStep)->Arg(1'000'000)->Iterations(3)->Unit(benchmark::kMillisecond);
 // Second argument: 1 reads a change's items in one round trip, 0 asks the server for each.
 BENCHMARK(ChangesAbsorbed)
     ->ArgNames({"topics", "snapshot"})

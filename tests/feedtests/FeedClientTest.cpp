@@ -1,4 +1,5 @@
 // The quote conversation over the socket, against a real kestrel-feed process.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -6,7 +7,9 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,19 +23,28 @@
 
 #include "common/Codec.h"
 #include "feedtests/FeedServerProcess.h"
+#include "support/FakeClock.h"
+#include "support/FakeFeedClock.h"
 #include "support/TempDir.h"
+#include "tracking/NoticePump.h"
 #include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
 #include "tracking/feed/SocketDdeConv.h"
 
 using namespace kestrel::feed;
+using kestrel::test::CFakeClock;
+using kestrel::test::FeedOnFakeClock;
 using kestrel::test::FeedServerProcess;
 using kestrel::test::TempDir;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool SpinUntil(const std::function<bool()>& done, int ms = 3000) {
+// How long a test waits for what must come before it calls it a hang: far beyond the slowest
+// run under a sanitizer on a loaded machine. A passing run never waits it out.
+constexpr int kHangGuardMs = FeedOnFakeClock::kHangGuardMs;
+
+bool SpinUntil(const std::function<bool()>& done, int ms = kHangGuardMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (Clock::now() > deadline) return false;
@@ -59,6 +71,9 @@ struct Watcher {
     std::string Topic;
     int Changes = 0;
     Watcher(const DdeConvFactory& make, std::string topic) : Conv(make()), Topic(std::move(topic)) {
+        // A loaded machine may keep a live server from answering for a while: only a hang
+        // is a time-out here, unless a test sets its own.
+        Conv->RequestTimeoutMs = Conv->AdviseTimeoutMs = kHangGuardMs;
         Conv->SetLink("RSS", Topic);
         ResetItem();
     }
@@ -89,7 +104,7 @@ struct Rig {
     }
     void Step(int n = 1) {
         int delivered = 0;
-        ASSERT_TRUE(stepper.Step(n, delivered));
+        ASSERT_TRUE(stepper.Step(n, delivered, kHangGuardMs));
     }
 };
 
@@ -253,38 +268,47 @@ TEST(SocketDdeConv, ASilentServerIsGoneForTheRoundAndFurtherLinksFailAtOnce) {
     ASSERT_TRUE(rig.Start({"--manual", "--folder", rig.dir.Path()}));
     std::vector<std::string> warnings;
     SetFeedWarningHandler([&](const std::string& w) { warnings.push_back(w); });
-    SetFeedSilentHoldOff(std::chrono::milliseconds(400));
+    CFakeClock clock;
+    FeedOnFakeClock feedClock(clock);
+    bool paused = false;
+    feedClock.ServerDone = [&] { return paused; };
     Watcher w(rig.make, "1234.T");
     ASSERT_TRUE(w.Conv->OpenLink());
+    EXPECT_TRUE(clock.Sleeps.empty()) << "a live server's answers cost no time-out";
     w.Conv->RequestTimeoutMs = 150;
 
     rig.server->Pause();
-    auto t0 = Clock::now();
+    paused = true;
+    const int64_t t0 = clock.NowMs;
     EXPECT_EQ(w.Conv->RequestData("現在値時刻"), "");
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_GE(ms, 140);
-    EXPECT_LT(ms, 2000);
+    EXPECT_EQ(clock.NowMs - t0, 150) << "the request waits out its time-out, and no more";
     EXPECT_FALSE(w.Conv->Connected());
 
-    t0 = Clock::now();
+    // Each of these would wait out a time-out of its own had it asked the server anything.
     std::vector<std::unique_ptr<Watcher>> more;
     for (int i = 0; i < 50; ++i) {
         more.push_back(std::make_unique<Watcher>(rig.make, std::to_string(2000 + i)));
         EXPECT_FALSE(more.back()->Conv->OpenLink());
     }
-    ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_LT(ms, 100) << "50 links to a silent server";
+    EXPECT_EQ(clock.Sleeps, std::vector<int>{150}) << "50 links to a silent server";
     EXPECT_TRUE(SpinUntil([&] { return !warnings.empty(); }));
-    SpinUntil([] { return false; }, 50);
+    QCoreApplication::sendPostedEvents();  // any second warning is queued by now
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find("相場配信が応答しません: " + rig.sock), std::string::npos)
         << warnings[0];
 
+    // The server is back, but the hold-off runs its whole length before anybody asks it again.
+    paused = false;
     rig.server->Resume();
-    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    w.Conv->RequestTimeoutMs = kHangGuardMs;
+    const int64_t holdOff = kFeedSilentHoldOff.count();
+    clock.Advance(holdOff - 1);
+    EXPECT_FALSE(w.Reconnect());
+    EXPECT_EQ(clock.Sleeps, std::vector<int>{150});
+    clock.Advance(1);
     EXPECT_TRUE(w.Reconnect());
     EXPECT_EQ(w.Conv->RequestData("銘柄名称"), "テスト電機");
-    SetFeedSilentHoldOff(std::chrono::seconds(60));
+    EXPECT_EQ(clock.Sleeps, std::vector<int>{150});
     SetFeedWarningHandler(nullptr);
 }
 
@@ -296,12 +320,14 @@ TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
     TempDir dir;
     for (bool foreignFile : {true, false}) {
         const std::string path = dir.File(foreignFile ? "theirs.sock" : "ours.sock");
-        int report[2], ready[2];
+        int report[2], ready[2], through[2];
         ASSERT_EQ(pipe(report), 0);
         ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(through), 0);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            close(through[1]);
             int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
             sockaddr_un addr{};
             addr.sun_family = AF_UNIX;
@@ -310,12 +336,17 @@ TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
             if (foreignFile && chown(path.c_str(), 65534, 65534) != 0) _exit(3);
             if (setgid(65534) != 0 || setuid(65534) != 0 || listen(lfd, 4) != 0) _exit(4);
             [[maybe_unused]] ssize_t r = write(ready[1], "r", 1);
+            // Until the client comes or is through with its link. A connection it made is
+            // waiting to be accepted by then, whether or not it has closed its end since.
+            pollfd wait[2] = {{lfd, POLLIN, 0}, {through[0], POLLIN, 0}};
+            poll(wait, 2, kHangGuardMs);
             long heard = -1;  // -1: nobody came
-            if (WaitFd(lfd, false, foreignFile ? 500 : 3000)) {
+            if (WaitFd(lfd, false, 0)) {
                 int fd = accept(lfd, nullptr, nullptr);
                 char buf[256];
                 heard = 0;
-                for (ssize_t n; WaitFd(fd, false, 1500) && (n = read(fd, buf, sizeof buf)) > 0;)
+                for (ssize_t n;
+                     WaitFd(fd, false, kHangGuardMs) && (n = read(fd, buf, sizeof buf)) > 0;)
                     heard += n;
             }
             [[maybe_unused]] ssize_t w = write(report[1], &heard, sizeof heard);
@@ -323,6 +354,7 @@ TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
         }
         close(report[1]);
         close(ready[1]);
+        close(through[0]);
         char r = 0;
         ASSERT_EQ(read(ready[0], &r, 1), 1) << "the other user's feed did not start";
         close(ready[0]);
@@ -332,6 +364,7 @@ TEST(SocketDdeConv, AFeedOfAnotherUserIsRefusedBeforeAnythingIsSent) {
             Watcher w(MakeSocketConvFactory(path), "1234.T");
             EXPECT_FALSE(w.Conv->OpenLink());
         }
+        close(through[1]);  // through: the other end hears the pipe close
         long heard = -2;
         EXPECT_EQ(read(report[0], &heard, sizeof heard), static_cast<ssize_t>(sizeof heard));
         EXPECT_EQ(heard, foreignFile ? -1 : 0) << "bytes the other user's feed received";
@@ -358,7 +391,8 @@ TEST(SocketDdeConv, GarbageFromTheServerIsIgnored) {
     ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(lfd, 4), 0);
     // A server gone wrong: every answer comes wrapped in junk, the first value far too long.
-    std::thread bad([lfd] {
+    std::atomic<int> answered{0};
+    std::thread bad([lfd, &answered] {
         int fd = accept(lfd, nullptr, nullptr);
         LineReader reader;
         char buf[4096];
@@ -380,20 +414,29 @@ TEST(SocketDdeConv, GarbageFromTheServerIsIgnored) {
                     out += "VAL\t" + id + "\t" + kestrel::Utf8ToCp932("良い値") + "\n";
                 else
                     out += "OK\t" + id + "\n";
-                WriteAll(fd, out, 2000);
+                WriteAll(fd, out, kHangGuardMs);
+                ++answered;
             }
         }
         close(fd);
     });
     {
+        CFakeClock clock;
+        FeedOnFakeClock feedClock(clock);
+        // The link, the advise start and the request after it: once the third is answered,
+        // nothing more comes for them.
+        feedClock.ServerDone = [&] { return answered >= 3; };
         Watcher w(MakeSocketConvFactory(path), "1234.T");
         w.Conv->AdviseTimeoutMs = 200;
         ASSERT_TRUE(w.Conv->OpenLink());
-        // The value after the advise start came too long: refused, so no change.
+        // The value after the advise start came too long: refused, so no change, and that
+        // request ran out its time. The junk around it keeps the connection: the server talks.
         EXPECT_EQ(w.Changes, 0);
+        EXPECT_EQ(clock.Sleeps, std::vector<int>{200});
         EXPECT_EQ(w.Item.DdeConv(), w.Conv.get());
+        feedClock.ServerDone = nullptr;  // a new request: its answer is on its way
         EXPECT_EQ(w.Conv->RequestData("現在値"), "良い値");
-        SpinUntil([] { return false; }, 50);  // junk notices must not reach anybody
+        SpinIdle();  // junk notices must not reach anybody
         EXPECT_EQ(w.Changes, 0);
         EXPECT_TRUE(w.Conv->Connected());
     }
@@ -423,23 +466,38 @@ TEST(SocketDdeConv, OpenLinkStartsTheServiceFromPathOnce) {
         EXPECT_EQ(w.Item.DdeConv(), nullptr);
     }
     {
-        // A launcher that never serves costs one wait, then no more starts for a while.
+        // A launcher that never serves costs one wait, then no more starts until the cool-down
+        // is over.
         setenv("PATH", dud.c_str(), 1);
+        CFakeClock clock;
+        FeedOnFakeClock feedClock(clock);
         Watcher w(make, "1234.T");
         auto* conv = static_cast<SocketDdeConv*>(w.Conv.get());
         conv->LaunchWaitMs = 100;
-        auto t0 = Clock::now();
-        EXPECT_FALSE(w.Conv->OpenLink());
-        EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(100));
-        w.ResetItem();
-        t0 = Clock::now();
-        EXPECT_FALSE(w.Conv->OpenLink());
-        EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(90));
+        auto waitOfAnOpen = [&] {
+            const int64_t t0 = clock.NowMs;
+            w.ResetItem();
+            EXPECT_FALSE(w.Conv->OpenLink());
+            return clock.NowMs - t0;
+        };
+        const int64_t first = waitOfAnOpen();
+        EXPECT_GE(first, 100);
+        EXPECT_LT(first, 200) << "about as long as a started server is given, no longer";
+        EXPECT_EQ(waitOfAnOpen(), 0);
+        const int64_t coolDown =
+            std::chrono::duration_cast<std::chrono::milliseconds>(kestrel::kLaunchCoolDown).count();
+        clock.Advance(coolDown - 1);
+        EXPECT_EQ(waitOfAnOpen(), 0);
+        clock.Advance(1);
+        EXPECT_EQ(waitOfAnOpen(), first) << "started again after the cool-down";
     }
     {
         setenv("PATH", bin.c_str(), 1);
         Watcher w(make, "1234.T");
         Watcher second(make, "5678");
+        // The server starts on a machine that may be busy: only a hang is too long.
+        for (Watcher* x : {&w, &second})
+            static_cast<SocketDdeConv*>(x->Conv.get())->LaunchWaitMs = kHangGuardMs;
         ASSERT_TRUE(w.Conv->OpenLink());
         ASSERT_TRUE(second.Conv->OpenLink());  // the server is up: no second start
         EXPECT_EQ(w.Conv->RequestData("銘柄名称"), "テスト電機");
@@ -449,7 +507,7 @@ TEST(SocketDdeConv, OpenLinkStartsTheServiceFromPathOnce) {
         FeedControl control;
         std::string err;
         ASSERT_TRUE(control.Open(sock, err)) << err;
-        EXPECT_TRUE(control.Stop());
+        EXPECT_TRUE(control.Stop(kHangGuardMs));
         EXPECT_TRUE(SpinUntil([&] { return !w.Conv->Connected(); }));
         FILE* f = std::fopen((run + "/kestrel/RSS.log").c_str(), "r");
         ASSERT_NE(f, nullptr);

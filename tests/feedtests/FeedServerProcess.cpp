@@ -62,7 +62,8 @@ bool FeedServerProcess::Start() {
         return false;
     }
     std::string path = Socket.empty() ? kestrel::feed::FeedSocketPath("RSS") : Socket;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    // Only a hang is too long: a sanitized server on a loaded machine may take seconds.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     std::string error;
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;

@@ -16,7 +16,8 @@ public:
     FeedServerProcess(const FeedServerProcess&) = delete;
     FeedServerProcess& operator=(const FeedServerProcess&) = delete;
 
-    // Starts the process and waits until the socket accepts connections.
+    // Starts the process and waits until the socket accepts connections (false after two
+    // minutes: a hang).
     bool Start();
     // SIGTERM and wait; the exit status (-1 when it did not end normally). For a process that
     // ended by itself during Start, its own exit status.

@@ -41,6 +41,13 @@ using kestrel::test::TempDir;
 
 namespace {
 
+// How long a test waits for what must come before it calls it a hang: far beyond the slowest
+// run under a sanitizer on a loaded machine. A passing run never waits it out.
+constexpr int kHangGuardMs = 120'000;
+// The same for a step of a million changes: some 25 s of a sanitized build, and up to 110 s
+// with every core busy besides.
+constexpr int kLongStepGuardMs = 480'000;
+
 void WriteFolder(const TempDir& dir) {
     dir.WriteCp932("銘柄情報.txt",
                    "1234,テスト電機,100,信用,信用,貸借,東証\r\n5678,サンプル,1\r\n"
@@ -55,7 +62,7 @@ void WriteFolder(const TempDir& dir) {
 
 std::string Req(FeedControl& c, const std::string& topic, const std::string& item) {
     Message reply;
-    if (!c.Call(Verb::Req, {topic, item}, reply, 2000)) return "<" + c.LastError + ">";
+    if (!c.Call(Verb::Req, {topic, item}, reply, kHangGuardMs)) return "<" + c.LastError + ">";
     return kestrel::Cp932ToUtf8(reply.Args[0]);
 }
 
@@ -76,11 +83,12 @@ struct Rig {
     }
 };
 
-// Everything the server answers on a raw connection, read until it has been quiet a while.
-std::string Drain(int fd, int quietMs = 200) {
+// What the server answers on a raw connection, read up to and with `last` (the answer to the
+// last thing sent: the answers keep the order of the requests).
+std::string ReadUntil(int fd, const std::string& last) {
     std::string all;
     char buf[65536];
-    while (WaitFd(fd, false, quietMs)) {
+    while (all.find(last) == std::string::npos && WaitFd(fd, false, kHangGuardMs)) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) break;
         all.append(buf, static_cast<size_t>(n));
@@ -90,7 +98,7 @@ std::string Drain(int fd, int quietMs = 200) {
 
 // Writes `out` on a raw connection while reading what comes back, until `lines` lines have
 // come (a server that answers as it reads would otherwise block on our full socket).
-std::string Converse(int fd, const std::string& out, size_t lines, int timeoutMs = 20000) {
+std::string Converse(int fd, const std::string& out, size_t lines, int timeoutMs = kHangGuardMs) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string in;
@@ -161,8 +169,8 @@ TEST(FeedServer, ServesTheElevenItemsOfARecordedFolderLineByLine) {
     ASSERT_TRUE(rig.Start({"--manual", "--folder", rig.dir.Path()}));
     FeedControl c = rig.Open();
     Message reply;
-    ASSERT_TRUE(c.Call(Verb::Conn, {"1234.T"}, reply, 2000));
-    ASSERT_TRUE(c.Call(Verb::Conn, {"5678"}, reply, 2000));
+    ASSERT_TRUE(c.Call(Verb::Conn, {"1234.T"}, reply, kHangGuardMs));
+    ASSERT_TRUE(c.Call(Verb::Conn, {"5678"}, reply, kHangGuardMs));
     EXPECT_EQ(Req(c, "1234.OS", "現在値"), "<topic not connected>");
 
     // Before the first trade: no time, no price, but the reference figures.
@@ -179,14 +187,14 @@ TEST(FeedServer, ServesTheElevenItemsOfARecordedFolderLineByLine) {
     EXPECT_EQ(Req(c, "1234.T", "貸借倍率"), "1.25");
     EXPECT_EQ(Req(c, "1234.T", "気配"), "<unknown item>");
     // All eleven at once, in the order of the item list.
-    ASSERT_TRUE(c.Call(Verb::All, {"1234.T"}, reply, 2000));
+    ASSERT_TRUE(c.Call(Verb::All, {"1234.T"}, reply, kHangGuardMs));
     ASSERT_EQ(reply.Kind, Verb::Vals);
     EXPECT_EQ(reply.Args[2], "  :  ");
     EXPECT_EQ(kestrel::Cp932ToUtf8(reply.Args[5]), "テスト電機");
-    EXPECT_FALSE(c.Call(Verb::All, {"9999"}, reply, 2000));
+    EXPECT_FALSE(c.Call(Verb::All, {"9999"}, reply, kHangGuardMs));
 
     int delivered = 0;
-    ASSERT_TRUE(c.Step(1, delivered));
+    ASSERT_TRUE(c.Step(1, delivered, kHangGuardMs));
     EXPECT_EQ(delivered, 1);
     EXPECT_EQ(Req(c, "1234.T", "現在値時刻"), "09:00:05");
     EXPECT_EQ(Req(c, "1234.T", "現在値"), "1005");
@@ -195,21 +203,21 @@ TEST(FeedServer, ServesTheElevenItemsOfARecordedFolderLineByLine) {
     EXPECT_EQ(Req(c, "1234.T", "出来高加重平均"), "1005.00");
 
     // An issue without reference figures; a price that is no integer counts as 0.
-    ASSERT_TRUE(c.Step(1, delivered));
+    ASSERT_TRUE(c.Step(1, delivered, kHangGuardMs));
     EXPECT_EQ(Req(c, "5678", "現在値時刻"), "09:01");
     EXPECT_EQ(Req(c, "5678", "現在値"), "0");
     EXPECT_EQ(Req(c, "5678", "銘柄名称"), "サンプル");
     EXPECT_EQ(Req(c, "5678", "前日終値"), "");
     EXPECT_EQ(Req(c, "5678", "前日比率"), "0");
 
-    ASSERT_TRUE(c.Step(1, delivered));
+    ASSERT_TRUE(c.Step(1, delivered, kHangGuardMs));
     EXPECT_EQ(Req(c, "1234.T", "現在値時刻"), "09:02:30");
     EXPECT_EQ(Req(c, "1234.T", "出来高加重平均"), "1015.00");  // (1005x100 + 1020x200) / 300
     // A time that is no time goes out as recorded, for the monitor to refuse.
-    ASSERT_TRUE(c.Step(5, delivered));
+    ASSERT_TRUE(c.Step(5, delivered, kHangGuardMs));
     EXPECT_EQ(delivered, 1);
     EXPECT_EQ(Req(c, "1234.T", "現在値時刻"), "bad");
-    ASSERT_TRUE(c.Step(5, delivered));
+    ASSERT_TRUE(c.Step(5, delivered, kHangGuardMs));
     EXPECT_EQ(delivered, 0);  // the end of the recording
 
     c.Close();
@@ -228,19 +236,19 @@ TEST(FeedServer, NoticesGoToAdvisersOfTheIssueOnly) {
     FeedControl stepper = rig.Open(), a = rig.Open(), b = rig.Open();
     Message reply;
     for (const char* t : {"1000.T", "1001.T", "1002.T"})
-        ASSERT_TRUE(a.Call(Verb::Conn, {t}, reply, 2000));
-    ASSERT_TRUE(b.Call(Verb::Conn, {"1000.OS"}, reply, 2000));
+        ASSERT_TRUE(a.Call(Verb::Conn, {t}, reply, kHangGuardMs));
+    ASSERT_TRUE(b.Call(Verb::Conn, {"1000.OS"}, reply, kHangGuardMs));
     for (const char* t : {"1000.T", "1001.T", "1002.T"})
-        ASSERT_TRUE(a.Call(Verb::Adv, {t, "出来高"}, reply, 2000));
-    ASSERT_TRUE(b.Call(Verb::Adv, {"1000.OS", "現在値"}, reply, 2000));
-    EXPECT_FALSE(b.Call(Verb::Adv, {"1000.OS", "気配"}, reply, 2000));
-    EXPECT_FALSE(b.Call(Verb::Adv, {"1001.T", "出来高"}, reply, 2000));  // not connected
+        ASSERT_TRUE(a.Call(Verb::Adv, {t, "出来高"}, reply, kHangGuardMs));
+    ASSERT_TRUE(b.Call(Verb::Adv, {"1000.OS", "現在値"}, reply, kHangGuardMs));
+    EXPECT_FALSE(b.Call(Verb::Adv, {"1000.OS", "気配"}, reply, kHangGuardMs));
+    EXPECT_FALSE(b.Call(Verb::Adv, {"1001.T", "出来高"}, reply, kHangGuardMs));  // not connected
 
     int delivered = 0;
-    ASSERT_TRUE(stepper.Step(300, delivered));
+    ASSERT_TRUE(stepper.Step(300, delivered, kHangGuardMs));
     EXPECT_EQ(delivered, 300);
-    ASSERT_TRUE(a.Ping());
-    ASSERT_TRUE(b.Ping());
+    ASSERT_TRUE(a.Ping(kHangGuardMs));
+    ASSERT_TRUE(b.Ping(kHangGuardMs));
     // Notices wait merged, one per item, so a busy feed never buries a client.
     EXPECT_GE(a.Notes.size(), 1u);
     EXPECT_LE(a.Notes.size(), 3u * 300);
@@ -256,15 +264,15 @@ TEST(FeedServer, NoticesGoToAdvisersOfTheIssueOnly) {
     Rig twin;
     ASSERT_TRUE(twin.Start({"--manual", "--simulate", "3", "--seed", "5"}));
     FeedControl c = twin.Open();
-    ASSERT_TRUE(c.Call(Verb::Conn, {"1001.T"}, reply, 2000));
-    ASSERT_TRUE(c.Step(300, delivered));
+    ASSERT_TRUE(c.Call(Verb::Conn, {"1001.T"}, reply, kHangGuardMs));
+    ASSERT_TRUE(c.Step(300, delivered, kHangGuardMs));
     EXPECT_EQ(Req(c, "1001.T", "現在値"), p);
 
     // Unadvised, no more notices.
     b.Notes.clear();
-    ASSERT_TRUE(b.Call(Verb::Unadv, {"1000.OS", "現在値"}, reply, 2000));
-    ASSERT_TRUE(stepper.Step(100, delivered));
-    ASSERT_TRUE(b.Ping());
+    ASSERT_TRUE(b.Call(Verb::Unadv, {"1000.OS", "現在値"}, reply, kHangGuardMs));
+    ASSERT_TRUE(stepper.Step(100, delivered, kHangGuardMs));
+    ASSERT_TRUE(b.Ping(kHangGuardMs));
     EXPECT_TRUE(b.Notes.empty());
 }
 
@@ -283,8 +291,8 @@ TEST(FeedServer, SurvivesGarbageFloodsAndVanishingClients) {
     junk += std::string(200'000, 'A') + "\n";            // far beyond a line
     junk += "CONN\t5\t" + std::string(300, 'T') + "\n";  // topic too long
     junk += "PING\t6\n";
-    ASSERT_TRUE(WriteAll(fd, junk, 5000));
-    std::string answers = Drain(fd);
+    ASSERT_TRUE(WriteAll(fd, junk, kHangGuardMs));
+    std::string answers = ReadUntil(fd, "OK\t6\n");
     EXPECT_NE(answers.find("ERR\t0\tunknown message\n"), std::string::npos) << answers;
     EXPECT_NE(answers.find("ERR\t0\tempty message\n"), std::string::npos) << answers;
     EXPECT_NE(answers.find("ERR\t9\ttopic not connected\n"), std::string::npos);
@@ -301,14 +309,15 @@ TEST(FeedServer, SurvivesGarbageFloodsAndVanishingClients) {
         ASSERT_GE(v, 0);
         std::string half =
             "CONN\t1\t1000.T\nADV\t2\t1000.T\t" + kestrel::Utf8ToCp932("出来高") + "\nREQ\t3\t10";
-        ASSERT_TRUE(WriteAll(v, half, 1000));
+        ASSERT_TRUE(WriteAll(v, half, kHangGuardMs));
         if (i % 2) shutdown(v, SHUT_RDWR);
         close(v);
     }
     FeedControl c = rig.Open();
     int delivered = 0;
-    ASSERT_TRUE(c.Step(50, delivered));  // notices for the vanished advisers go nowhere
-    ASSERT_TRUE(c.Ping());
+    ASSERT_TRUE(
+        c.Step(50, delivered, kHangGuardMs));  // notices for the vanished advisers go nowhere
+    ASSERT_TRUE(c.Ping(kHangGuardMs));
     EXPECT_EQ(rig.server->Stop(), 0);
     std::string log = rig.server->Log();
     EXPECT_NE(log.find("client 21 disconnected"), std::string::npos) << log;
@@ -389,7 +398,7 @@ TEST(FeedServer, BoundsTheTopicsOfOneClientAndFreesThemWhenItGoes) {
 
     const size_t goneBefore = Count(rig.server->Log(), " disconnected (");
     close(flood);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangGuardMs);
     while (Count(rig.server->Log(), " disconnected (") == goneBefore &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -421,9 +430,10 @@ TEST(FeedServer, BoundsTheTopicsOfOneClientAndFreesThemWhenItGoes) {
 }
 
 // A STEP of a million changes is done a slice at a time: another client's requests are answered
-// meanwhile, and the stepper sees just what it saw when the step took one turn: each advised
-// item noticed once, then the answer, then its next request, against the market of all the
-// changes made in order.
+// meanwhile, from the market as it stands part of the way through, and the stepper sees just
+// what it saw when the step took one turn: each advised item noticed once, then the answer,
+// then its next request, against the market of all the changes made in order. (How long such
+// a request waits is measured by bench/feed, LongStep.)
 TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
     constexpr int issues = 20, count = 1'000'000;
     Rig rig;
@@ -448,7 +458,8 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
 
     FeedControl other = rig.Open();
     Message reply;
-    ASSERT_TRUE(other.Call(Verb::Conn, {"1005.T"}, reply, 2000));
+    ASSERT_TRUE(other.Call(Verb::Conn, {"1005.T"}, reply, kHangGuardMs));
+    const std::string before = Req(other, "1005.T", "出来高");
 
     std::atomic<bool> stepping{true};
     std::string stepped;
@@ -456,24 +467,17 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
         stepped = Converse(stepper,
                            "STEP\t7\t" + std::to_string(count) + "\nREQ\t8\t1000.T\t" +
                                kestrel::Utf8ToCp932("出来高") + "\n",
-                           advised.size() + 2);
+                           advised.size() + 2, kLongStepGuardMs);
         stepping = false;
     });
-    int answered = 0;
-    std::chrono::steady_clock::duration slowest{};
+    // The volume only grows: each answer tells how far the step had come when it was given.
+    std::set<std::string> seenDuring;
     while (stepping) {
-        auto start = std::chrono::steady_clock::now();
-        bool ok = other.Call(Verb::Req, {"1005.T", "現在値"}, reply, 5000);
-        auto took = std::chrono::steady_clock::now() - start;
+        bool ok = other.Call(Verb::Req, {"1005.T", "出来高"}, reply, kHangGuardMs);
         if (!ok || !stepping) break;
-        ++answered;
-        slowest = std::max(slowest, took);
+        seenDuring.insert(reply.Args[0]);
     }
     t.join();
-    using std::chrono::milliseconds;
-    EXPECT_GE(answered, 5) << "the step was over before anybody asked";
-    EXPECT_LT(slowest, milliseconds(200))
-        << std::chrono::duration_cast<milliseconds>(slowest).count() << " ms";
 
     // The market after exactly these changes, made here by the same simulation.
     QuoteBook book;
@@ -485,6 +489,13 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
     std::string code, volume;
     for (int i = 0; i < count; ++i) ASSERT_TRUE(sim.Next(book, code));
     ASSERT_TRUE(ItemValue(book.Lookup("1000"), "出来高", volume));
+    std::string after;
+    ASSERT_TRUE(ItemValue(book.Lookup("1005"), "出来高", after));
+    seenDuring.erase(before);
+    seenDuring.erase(after);
+    // Two markets between the first and the last: two answers each given between two slices.
+    EXPECT_GE(seenDuring.size(), 2u)
+        << "no request was answered while the step ran; before " << before << ", after " << after;
 
     size_t done = stepped.find("OK\t7\t");
     ASSERT_NE(done, std::string::npos) << stepped.substr(0, 500);
@@ -501,8 +512,8 @@ TEST(FeedServer, ALongStepLetsOtherClientsThroughAndEndsAsInOneGo) {
     // The other client reads the same market once the step is done.
     for (int i = 0; i < issues; ++i) {
         std::string topic = std::to_string(SimSource::kFirstCode + i);
-        ASSERT_TRUE(other.Call(Verb::Conn, {topic}, reply, 2000));
-        ASSERT_TRUE(other.Call(Verb::All, {topic}, reply, 2000));
+        ASSERT_TRUE(other.Call(Verb::Conn, {topic}, reply, kHangGuardMs));
+        ASSERT_TRUE(other.Call(Verb::All, {topic}, reply, kHangGuardMs));
         ASSERT_EQ(reply.Args.size(), QuoteItems().size());
         for (size_t k = 0; k < QuoteItems().size(); ++k) {
             std::string value;

@@ -36,7 +36,11 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-bool SpinUntil(const std::function<bool()>& done, int ms = 5000) {
+// How long a test waits for what must come before it calls it a hang: far beyond the slowest
+// run under a sanitizer on a loaded machine. A passing run never waits it out.
+constexpr int kHangGuardMs = 120'000;
+
+bool SpinUntil(const std::function<bool()>& done, int ms = kHangGuardMs) {
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (SteadyClock::now() > deadline) return false;
@@ -109,8 +113,14 @@ struct LiveRig {
         EXPECT_EQ(server->Stop(), 0);
     }
     void StartController() {
-        core =
-            std::make_unique<CController>(ui, clock, dir.Path(), "", MakeSocketConvFactory(sock));
+        // A loaded machine may keep the server from answering for a while: only a hang is a
+        // time-out here.
+        DdeConvFactory patient = [make = MakeSocketConvFactory(sock)] {
+            auto conv = make();
+            conv->RequestTimeoutMs = conv->AdviseTimeoutMs = kHangGuardMs;
+            return conv;
+        };
+        core = std::make_unique<CController>(ui, clock, dir.Path(), "", std::move(patient));
         core->DataModuleCreate();
         core->CreateIni(dir.File("KESTREL.INI"));
         core->StartUp();
@@ -120,7 +130,7 @@ struct LiveRig {
         int total = 0;
         for (int i = 0; i < n; ++i) {
             int delivered = 0;
-            if (!stepper.Step(1, delivered)) break;
+            if (!stepper.Step(1, delivered, kHangGuardMs)) break;
             total += delivered;
             if (!SpinUntil(FeedClientIdle)) break;
         }

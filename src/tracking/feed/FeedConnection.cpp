@@ -38,16 +38,27 @@ namespace kestrel::feed {
 namespace {
 using Clock = std::chrono::steady_clock;
 
+class MachineClock : public IFeedClock {
+public:
+    Clock::time_point Now() override { return Clock::now(); }
+    int Poll(pollfd* fds, nfds_t count, int ms) override { return poll(fds, count, ms); }
+    void Sleep(std::chrono::milliseconds duration) override {
+        std::this_thread::sleep_for(duration);
+    }
+};
+MachineClock gMachineClock;
+IFeedClock* gClock = &gMachineClock;
+
+Clock::time_point Now() { return gClock->Now(); }
+
 int MsLeft(Clock::time_point deadline) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Now());
     return ms.count() < 0 ? 0 : static_cast<int>(ms.count());
 }
 
+// On the machine's clock whatever clock the waits use: it saves a core's wake-up, it is no
+// wait of the request's.
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
-// A server that left a request unanswered is taken as gone for this long: every further link
-// fails at once instead of waiting out its own time-out (a silent server would otherwise cost
-// a time-out per topic), and no second server is started beside it.
-std::chrono::milliseconds gSilentHoldOff = std::chrono::seconds(60);
 bool gSnapshotOnNotice = true;
 // How deep we are inside a socket notifier's signal: a notifier may not be freed from there.
 int gNotifierDepth = 0;
@@ -89,7 +100,7 @@ bool WaitReady(int fd, bool forWrite, Clock::time_point deadline) {
     while (!gAbandoned) {
         pollfd p[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
                        {gWakeRead.load(), POLLIN, 0}};
-        int r = poll(p, p[1].fd >= 0 ? 2 : 1, MsLeft(deadline));
+        int r = gClock->Poll(p, p[1].fd >= 0 ? 2 : 1, MsLeft(deadline));
         if (r < 0 && errno == EINTR) continue;
         return r > 0 && p[0].revents != 0;
     }
@@ -98,7 +109,7 @@ bool WaitReady(int fd, bool forWrite, Clock::time_point deadline) {
 
 // Writes all of `data` within the time-out; false on time-out, error or the process ending.
 bool SendAll(int fd, const std::string& data, int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    auto deadline = Now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     size_t done = 0;
     while (done < data.size()) {
         if (gAbandoned) return false;
@@ -149,7 +160,7 @@ bool FeedConnection::Idle() const {
 
 bool FeedConnection::EnsureOpen() {
     if (Fd >= 0) return true;
-    if (gAbandoned || Clock::now() < SilentUntil) return false;
+    if (gAbandoned || Now() < SilentUntil) return false;
     // A refusal is said once, until an open succeeds.
     auto refuse = [this](const std::string& error) {
         if (error != Refused) Warn("相場配信に接続しません: " + error);
@@ -251,7 +262,7 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
                           Message& reply) {
     if (Fd < 0) return false;
     auto keep = shared_from_this();
-    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    auto deadline = Now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     uint32_t id = NextId++;
     if (NextId == 0) NextId = 1;
     if (!SendAll(Fd, FormatMessage(verb, id, args), std::max(timeoutMs, 0))) {
@@ -295,7 +306,7 @@ bool FeedConnection::Call(Verb verb, std::initializer_list<std::string_view> arg
         // round, as a killed one would be, so the links after this one do not each wait out a
         // time-out. A server that talked, if only garbage, keeps its connection.
         if (!gAbandoned) {
-            SilentUntil = Clock::now() + gSilentHoldOff;
+            SilentUntil = Now() + kFeedSilentHoldOff;
             Warn("相場配信が応答しません: " + Path + "（以後の接続は再接続まで行いません）");
         }
         Lose();
@@ -422,7 +433,7 @@ void FeedConnection::Deliver(const std::pair<std::string, std::string>& notice) 
 }
 
 bool FeedConnection::Launch(const std::string& service, const std::string& topic, int waitMs) {
-    if (gAbandoned || Clock::now() < LaunchBlockedUntil || Clock::now() < SilentUntil) return false;
+    if (gAbandoned || Now() < LaunchBlockedUntil || Now() < SilentUntil) return false;
     QString program = QStandardPaths::findExecutable(QString::fromStdString(service));
     if (program.isEmpty()) return false;
     QProcess p;
@@ -442,7 +453,7 @@ bool FeedConnection::Launch(const std::string& service, const std::string& topic
                            QIODevice::Append);
     if (!p.startDetached()) return false;
     // Wait for it to listen, as long as a freshly started server may need and no longer.
-    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(waitMs, 0));
+    auto deadline = Now() + std::chrono::milliseconds(std::max(waitMs, 0));
     std::string error;
     while (true) {
         int probe = ConnectUnix(Path, error);
@@ -450,10 +461,10 @@ bool FeedConnection::Launch(const std::string& service, const std::string& topic
             close(probe);
             return true;
         }
-        if (Clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (Now() >= deadline) break;
+        gClock->Sleep(std::chrono::milliseconds(20));
     }
-    LaunchBlockedUntil = Clock::now() + kLaunchCoolDown;
+    LaunchBlockedUntil = Now() + kLaunchCoolDown;
     return true;
 }
 
@@ -461,8 +472,8 @@ bool FeedConnection::Launch(const std::string& service, const std::string& topic
 
 void SetFeedSnapshotOnNotice(bool on) { kestrel::feed::gSnapshotOnNotice = on; }
 
-void SetFeedSilentHoldOff(std::chrono::milliseconds holdOff) {
-    kestrel::feed::gSilentHoldOff = holdOff;
+void SetFeedClock(IFeedClock* clock) {
+    kestrel::feed::gClock = clock ? clock : &kestrel::feed::gMachineClock;
 }
 
 void SetFeedWarningHandler(std::function<void(const std::string&)> handler) {

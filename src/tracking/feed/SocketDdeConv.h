@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include <poll.h>
+
 #include "tracking/DdeConv.h"
 
 namespace kestrel::feed {
@@ -65,8 +67,23 @@ void SetFeedSnapshotOnNotice(bool on);
 void SetFeedWarningHandler(std::function<void(const std::string&)> handler);
 
 // How long a server that left a request unanswered, without sending a byte, is taken as gone:
-// links to it fail at once meanwhile, and no second server is started (60 s unless set).
-void SetFeedSilentHoldOff(std::chrono::milliseconds holdOff);
+// links to it fail at once meanwhile (a silent server would otherwise cost a time-out per
+// topic), and no second server is started beside it.
+constexpr std::chrono::milliseconds kFeedSilentHoldOff = std::chrono::seconds(60);
+
+// The time of the feed client: the deadlines of requests, the hold-off of a silent server and
+// the cool-down of a launcher that never served are read from it, and every wait for a server
+// is made through it. The machine's monotonic clock unless a test puts its own in place.
+class IFeedClock {
+public:
+    virtual ~IFeedClock() = default;
+    virtual std::chrono::steady_clock::time_point Now() = 0;
+    // As poll(): waits up to `ms` for the descriptors; the count ready, 0 when the time is up.
+    virtual int Poll(pollfd* fds, nfds_t count, int ms) = 0;
+    virtual void Sleep(std::chrono::milliseconds duration) = 0;
+};
+// Null puts the machine's clock back. Only while no request waits.
+void SetFeedClock(IFeedClock* clock);
 
 // The process is ending: every wait for a server ends at once and nothing more is asked of
 // one. Safe to call from a signal handler. A new run of the monitor in the same process (tests)
