@@ -36,6 +36,13 @@ std::string StatusLine(std::string_view line) {
 }
 }  // namespace
 
+void CController::ReportRead(const std::string& file, const kestrel::TextFileReport& report) {
+    if (!report.Refusal.Missing && !report.Refusal.Text.empty())
+        Ui.ShowMessage("【" + file + "】を読み込めません: " + report.Refusal.Text);
+    if (report.Mark != kestrel::ByteOrderMark::None)
+        Ui.ShowMessage(kestrel::ByteOrderMarkNote(file, report.Mark));
+}
+
 void CController::ReportLongLines(const std::string& file, size_t count, size_t limit) {
     if (count == 0) return;
     Ui.ShowMessage("【" + file + "】の " + std::to_string(count) +
@@ -111,13 +118,17 @@ void CController::StartUp() {
     Ui.SetBusy(true);
     InitDone = false;
     if (!Ini) CreateIni();
+    // What the settings file could not give is said once, before the other files.
+    for (const std::string& note : Ini->TakeNotes()) Ui.ShowMessage(note);
 
     MasterList = std::make_unique<CMeigaraInfoList>(Path(CMeigaraInfoList::kDefaultPath));
+    ReportRead(CMeigaraInfoList::kDefaultPath, MasterList->ReadReport());
     if (MasterList->Count() == 0)
         Ui.ShowMessage("銘柄情報リストの取得に失敗しました。【銘柄情報.txt】");
     ReportLongLines(CMeigaraInfoList::kDefaultPath, MasterList->LongLines());
 
     LimitList = std::make_unique<CLimitPriceRangeList>(Path(CLimitPriceRangeList::kDefaultPath));
+    ReportRead(CLimitPriceRangeList::kDefaultPath, LimitList->ReadReport());
     if (LimitList->Count() == 0)
         Ui.ShowMessage("株式売買値幅の取得に失敗しました。【株式売買値幅.txt】");
     ReportLongLines(CLimitPriceRangeList::kDefaultPath, LimitList->LongLines());
@@ -126,8 +137,11 @@ void CController::StartUp() {
     // Without a watch list the run ends, but only once start-up is through: a quit taken up by
     // the next message box's own event loop would end that box and the resume question unasked.
     bool quit = false;
-    size_t longLines = 0;
-    if (!kestrel::ReadLines(Path("監視銘柄.txt"), WatchLines, &longLines)) {
+    kestrel::TextFileReport watchRead;
+    const bool watchList =
+        kestrel::ReadLines(Path("監視銘柄.txt"), WatchLines, kestrel::kMaxListFileBytes, watchRead);
+    ReportRead("監視銘柄.txt", watchRead);
+    if (!watchList) {
         Ui.ShowMessage("監視銘柄リストの取得に失敗しました。【監視銘柄.txt】");
         Ui.ShowMessage("作業フォルダを再確認してください → 終了します");
         quit = true;
@@ -137,7 +151,7 @@ void CController::StartUp() {
     std::erase_if(WatchLines,
                   [](const std::string& l) { return l.size() > kestrel::kMaxTextFieldBytes; });
     ReportLongLines("監視銘柄.txt", watched - WatchLines.size(), kestrel::kMaxTextFieldBytes);
-    ReportLongLines("監視銘柄.txt", longLines);
+    ReportLongLines("監視銘柄.txt", watchRead.LongLines);
 
     Ctx.Ini = Ini.get();
     Ctx.InitDone = &InitDone;
@@ -179,14 +193,16 @@ void CController::StartUp() {
 
 void CController::LoadReplayData() {
     Driver.Restart();
-    size_t longLines = 0;
-    kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines, &longLines);
+    kestrel::TextFileReport read;
+    kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines, kestrel::kMaxReplayFileBytes, read);
+    ReportRead("kabu.txt", read);
     if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
-    ReportLongLines("kabu.txt", longLines);
-    kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines, &longLines);
+    ReportLongLines("kabu.txt", read.LongLines);
+    kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines, kestrel::kMaxReplayFileBytes, read);
+    ReportRead("std.csv", read);
     Replay.BaseIndexedLines = SIZE_MAX;
     if (Replay.ReplayBaseLines.empty()) Ui.ShowMessage("デバッグ用データ\"std.csv\"の読込エラー");
-    ReportLongLines("std.csv", longLines);
+    ReportLongLines("std.csv", read.LongLines);
     DebugTimerEnabled = true;
 }
 
@@ -201,7 +217,11 @@ std::string CController::ResumeFileName(const char* suffix) {
 void CController::OfferResumeFiles() {
     std::string asc = ResumeFileName("Asc.txt");
     std::string bytes;
-    if (!kestrel::ReadFileBytes(asc, bytes)) {
+    kestrel::InputRefusal refused;
+    if (!kestrel::ReadFileBytes(asc, bytes, kestrel::kMaxListFileBytes, &refused)) {
+        // Something there that is no resume file (a folder, a FIFO, a file larger than any
+        // list) is not offered, and said.
+        if (!refused.Missing) Ui.ShowMessage("レジュームファイルを読み込めません: " + refused.Text);
         ResumeSettled = !Ending;
         return;
     }
@@ -209,22 +229,27 @@ void CController::OfferResumeFiles() {
     if (Ending) return;  // the box was ended by the shutdown, not answered
     ResumeSettled = true;
     if (!load) return;
-    int skipped = 0, longLines = 0;
+    int skipped = 0, longLines = 0, odd = 0;
     std::string kept;
     for (auto* ch : {A.get(), D.get()}) {
         const std::string name = ResumeFileName(ch == A.get() ? "Asc.txt" : "Dsc.txt");
         auto result = ch->List.LoadFromFile(name);
-        if (result.Skipped == 0 && result.LongLines == 0) continue;
+        if (!result.Report.Refusal.Missing && !result.Report.Refusal.Text.empty())
+            Ui.ShowMessage("レジュームファイルを読み込めません: " + result.Report.Refusal.Text);
+        if (result.Report.Mark != kestrel::ByteOrderMark::None)
+            Ui.ShowMessage(kestrel::ByteOrderMarkNote(name, result.Report.Mark));
+        if (result.Skipped == 0 && result.LongLines == 0 && result.OddLines == 0) continue;
         skipped += result.Skipped;
         longLines += result.LongLines;
+        odd += result.OddLines;
         // The lines not read would be gone with the next save (at shutdown, so the file is still
         // as it was): it stays beside.
         std::string original;
-        kestrel::ReadFileBytes(name, original);
+        if (!kestrel::ReadFileBytes(name, original, kestrel::kMaxListFileBytes)) continue;
         std::string copy = KeepBeside(name, original);
         kept += copy.empty() ? "" : (kept.empty() ? "" : "、") + copy;
     }
-    if (skipped > 0 || longLines > 0)
+    if (skipped > 0 || longLines > 0 || odd > 0)
         Ui.ShowMessage(
             (skipped > 0 ? "レジュームファイルの " + std::to_string(skipped) +
                                " 行は数値が読めないため読み込みませんでした。"
@@ -232,6 +257,10 @@ void CController::OfferResumeFiles() {
             (longLines > 0 ? "レジュームファイルの " + std::to_string(longLines) +
                                  " 行は長すぎるため読み込みませんでした。"
                            : std::string()) +
+            (odd > 0 ? "レジュームファイルの " + std::to_string(odd) +
+                           " 行は壊れているため（列の数が 18 でないか NUL を含む）、"
+                           "内容をすべては読み込めませんでした。"
+                     : std::string()) +
             (kept.empty() ? std::string() : "元のファイルを " + kept + " に残しました。"));
 }
 

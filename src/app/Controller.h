@@ -94,6 +94,9 @@ private:
     void SaveResumeFiles(const std::function<void(const std::string&)>& report);
     void LoadReplayData();
     void OfferResumeFiles();
+    // What reading a file found that the user should hear: a file that is there but refused
+    // (said with the reason), a byte-order mark.
+    void ReportRead(const std::string& file, const kestrel::TextFileReport& report);
     // One message for lines of a file passed over as too long, when there were any.
     void ReportLongLines(const std::string& file, size_t count,
                          size_t limit = kestrel::kMaxTextLineBytes);

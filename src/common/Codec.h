@@ -19,4 +19,8 @@ std::string_view CutUtf8(std::string_view utf8, size_t maxBytes);
 // True when every byte is 7-bit ASCII.
 bool IsAscii(std::string_view s);
 
+// True when the text is well-formed UTF-8: no stray or missing continuation bytes, no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view s);
+
 }  // namespace kestrel

@@ -26,9 +26,15 @@ struct RawLine {
     size_t end;  // after the line end
 };
 
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+bool HasUtf8Mark(std::string_view bytes) { return bytes.substr(0, kUtf8Mark.size()) == kUtf8Mark; }
+
+// The lines of the file, the first one after a byte-order mark.
 std::vector<RawLine> ScanLines(const std::string& bytes) {
     std::vector<RawLine> lines;
-    size_t i = 0, start = 0, n = bytes.size();
+    const size_t from = HasUtf8Mark(bytes) ? kUtf8Mark.size() : 0;
+    size_t i = from, start = from, n = bytes.size();
     while (i < n) {
         char c = bytes[i];
         if (c == '\r' || c == '\n') {
@@ -87,8 +93,25 @@ struct Place {
     size_t lastInSection = std::string::npos;
 };
 
-Place Find(const std::string& bytes, const std::vector<RawLine>& lines, std::string_view section,
-           std::string_view key) {
+// A section or key name as the program spells it (UTF-8), and as a CP932 file does.
+struct Name {
+    explicit Name(const std::string& utf8) : Utf8(utf8), Cp932(Utf8ToCp932(utf8)) {}
+    // A file with a byte-order mark may spell it either way.
+    bool Is(std::string_view name, bool utf8Mark) const {
+        return EqualNoCase(name, Cp932) || (utf8Mark && EqualNoCase(name, Utf8));
+    }
+    std::string Utf8, Cp932;
+};
+
+// A value as the program takes it: CP932 decoded, or UTF-8 as it is after a byte-order mark.
+std::string DecodeValue(std::string_view v, bool utf8Mark) {
+    if (utf8Mark && IsValidUtf8(v)) return std::string(v);
+    return Cp932ToUtf8(v);
+}
+
+Place Find(const std::string& bytes, const std::vector<RawLine>& lines, const Name& section,
+           const Name& key) {
+    const bool mark = HasUtf8Mark(bytes);
     Place p;
     bool inSection = false;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -96,7 +119,7 @@ Place Find(const std::string& bytes, const std::vector<RawLine>& lines, std::str
         std::string_view name;
         if (SectionName(text, name)) {
             if (inSection) break;  // the first section of that name is the one used
-            inSection = EqualNoCase(name, section);
+            inSection = section.Is(name, mark);
             if (inSection) {
                 p.sectionLine = i;
                 p.lastInSection = i;
@@ -106,7 +129,7 @@ Place Find(const std::string& bytes, const std::vector<RawLine>& lines, std::str
         if (!inSection) continue;
         if (!TrimBlanks(text).empty()) p.lastInSection = i;
         std::string_view k, v;
-        if (KeyValue(text, k, v) && EqualNoCase(k, key)) {
+        if (KeyValue(text, k, v) && key.Is(k, mark)) {
             p.keyLine = i;
             return p;
         }
@@ -120,34 +143,53 @@ IniFile::IniFile(std::string path) : path_(std::move(path)) {}
 
 bool IniFile::LookupIn(const std::string& bytes, const std::string& section, const std::string& key,
                        std::string& raw) {
-    std::string sec = Utf8ToCp932(section), k = Utf8ToCp932(key);
     auto lines = ScanLines(bytes);
-    Place p = Find(bytes, lines, sec, k);
+    Place p = Find(bytes, lines, Name(section), Name(key));
     if (p.keyLine == std::string::npos) return false;
     std::string_view text(bytes.data() + lines[p.keyLine].begin,
                           lines[p.keyLine].textEnd - lines[p.keyLine].begin);
     std::string_view kk, v;
     KeyValue(text, kk, v);
-    raw = Cp932ToUtf8(v);
+    raw = DecodeValue(v, HasUtf8Mark(bytes));
     return true;
 }
 
-bool IniFile::Lookup(const std::string& section, const std::string& key, std::string& raw) const {
+IniFile::ReadState IniFile::Hold() {
+    ReadState state;
     std::string bytes;
-    if (!ReadFileBytes(path_, bytes)) return false;
-    return LookupIn(bytes, section, key, raw);
+    held_.reset();
+    state.Read = ReadFileBytes(path_, bytes, kMaxSettingsFileBytes, &state.Refusal);
+    state.Utf8Mark = HasUtf8Mark(bytes);
+    held_ = std::move(bytes);
+    return state;
 }
 
-std::string IniFile::ReadString(const std::string& section, const std::string& key,
-                                const std::string& def) const {
+const std::string* IniFile::Bytes(std::string& own) const {
+    if (held_) return &*held_;
+    return ReadFileBytes(path_, own, kMaxSettingsFileBytes) ? &own : nullptr;
+}
+
+bool IniFile::Lookup(const std::string& section, const std::string& key, std::string& raw) const {
+    std::string own;
+    const std::string* bytes = Bytes(own);
+    return bytes && LookupIn(*bytes, section, key, raw);
+}
+
+std::optional<std::string> IniFile::ReadValue(const std::string& section,
+                                              const std::string& key) const {
     std::string raw;
-    if (!Lookup(section, key, raw)) return def;
+    if (!Lookup(section, key, raw)) return std::nullopt;
     std::string_view v = TrimBlanks(raw);
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
         v = v.substr(1, v.size() - 2);
     std::string out(v);
     if (out.size() > 2047) out = FirstChars(out, 2047);
     return out;
+}
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& def) const {
+    return ReadValue(section, key).value_or(def);
 }
 
 int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
@@ -162,13 +204,15 @@ double IniFile::ReadFloat(const std::string& section, const std::string& key, do
 }
 
 bool IniFile::HasSection(const std::string& section) const {
-    std::string bytes;
-    if (!ReadFileBytes(path_, bytes)) return false;
-    const std::string sec = Utf8ToCp932(section);
-    for (const RawLine& l : ScanLines(bytes)) {
+    std::string own;
+    const std::string* bytes = Bytes(own);
+    if (!bytes) return false;
+    const Name sec(section);
+    const bool mark = HasUtf8Mark(*bytes);
+    for (const RawLine& l : ScanLines(*bytes)) {
         std::string_view name;
-        if (SectionName(std::string_view(bytes.data() + l.begin, l.textEnd - l.begin), name) &&
-            EqualNoCase(name, sec))
+        if (SectionName(std::string_view(bytes->data() + l.begin, l.textEnd - l.begin), name) &&
+            sec.Is(name, mark))
             return true;
     }
     return false;
@@ -176,9 +220,13 @@ bool IniFile::HasSection(const std::string& section) const {
 
 std::string IniFile::SpliceValue(const std::string& bytes, const std::string& section,
                                  const std::string& key, const std::string& value) {
-    std::string sec = Utf8ToCp932(section), k = Utf8ToCp932(key), v = Utf8ToCp932(value);
+    // A file that says it is UTF-8 gets UTF-8.
+    const bool mark = HasUtf8Mark(bytes);
+    const std::string sec = mark ? section : Utf8ToCp932(section);
+    const std::string k = mark ? key : Utf8ToCp932(key);
+    const std::string v = mark ? value : Utf8ToCp932(value);
     auto lines = ScanLines(bytes);
-    Place p = Find(bytes, lines, sec, k);
+    Place p = Find(bytes, lines, Name(section), Name(key));
     std::string out;
     if (p.keyLine != std::string::npos) {
         const RawLine& l = lines[p.keyLine];
@@ -204,16 +252,19 @@ std::string IniFile::SpliceValue(const std::string& bytes, const std::string& se
 bool IniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) {
     lastWriteError_.clear();
+    held_.reset();  // what is held would no longer be the file
     auto refuse = [&](int err) {
         lastWriteError_ = path_ + ": " + std::generic_category().message(err);
         return false;
     };
     std::string bytes;
-    bool exists = ReadFileBytes(path_, bytes);
-    if (!exists) {
-        // There but unreadable: do not clobber it.
-        int err = errno;
-        if (FileExists(path_)) return refuse(err ? err : EACCES);
+    InputRefusal refusal;
+    bool exists = ReadFileBytes(path_, bytes, kMaxSettingsFileBytes, &refusal);
+    if (!exists && !refusal.Missing) {
+        // There but unreadable, or no settings file at all (a folder, a FIFO, a device, a
+        // file too large): do not clobber it.
+        lastWriteError_ = refusal.Text;
+        return false;
     }
     // A read-only file stays so.
 #ifdef _WIN32

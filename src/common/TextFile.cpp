@@ -18,8 +18,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <random>
 #include <stdexcept>
+#include <system_error>
 
 #include "common/Codec.h"
 #include "common/FileSaveOps.h"
@@ -38,9 +40,6 @@ std::wstring WidePath(const std::string& path) {
 }
 
 namespace {
-FILE* OpenFile(const std::string& path, const wchar_t* mode) {
-    return _wfopen(WidePath(path).c_str(), mode);
-}
 bool StatPath(const std::string& path, struct _stat64& st) {
     return _wstat64(WidePath(path).c_str(), &st) == 0;
 }
@@ -68,10 +67,8 @@ bool ProcessRuns(unsigned long long pid) {
 }  // namespace
 #define KESTREL_STAT struct _stat64
 #define KESTREL_FSTAT _fstat64
-#define KESTREL_MODE(m) L##m
 #else
 namespace {
-FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 bool StatPath(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 constexpr const char* kFolderMarks = "/";
@@ -83,7 +80,6 @@ bool ProcessRuns(unsigned long long pid) {
 }  // namespace
 #define KESTREL_STAT struct stat
 #define KESTREL_FSTAT fstat
-#define KESTREL_MODE(m) m
 #endif
 
 namespace {
@@ -199,66 +195,129 @@ void CTextLines::Release(size_t line) {
     if (to > base) ReleasedBytes = std::max<uint64_t>(ReleasedBytes, to - base);
 }
 
-bool ReadFileBytes(const std::string& path, std::string& bytes) {
+bool ReadFileBytes(const std::string& path, std::string& bytes, uint64_t limit,
+                   InputRefusal* refusal) {
     bytes.clear();
-    FILE* f = OpenFile(path, KESTREL_MODE("rb"));
-    if (!f) return false;
-    KESTREL_STAT st{};
-    if (KESTREL_FSTAT(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f);
+    InputRefusal why;
+    FILE* f = OpenInputFile(path, limit, why);
+    if (!f) {
+        if (refusal) *refusal = std::move(why);
         return false;
     }
+    KESTREL_STAT st{};
+    const uint64_t stated = KESTREL_FSTAT(fileno(f), &st) == 0 && st.st_size > 0
+                                ? static_cast<uint64_t>(st.st_size)
+                                : 0;
     // Straight into one buffer of the file's size (it is read to its end whatever the size
-    // said), so a large file is neither copied nor grown step by step.
-    size_t have = 0;
-    bytes.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : size_t{1} << 16);
-    for (;;) {
-        if (have == bytes.size()) bytes.resize(bytes.size() * 2);
-        size_t got = std::fread(bytes.data() + have, 1, bytes.size() - have, f);
-        have += got;
-        if (got == 0) break;
+    // said, but never past the limit), so a large file is neither copied nor grown step by step.
+    const uint64_t most = limit < UINT64_MAX ? limit + 1 : limit;
+    bool ok = true;
+    try {
+        size_t have = 0;
+        bytes.resize(
+            static_cast<size_t>(std::min<uint64_t>(stated > 0 ? stated + 1 : 1 << 16, most)));
+        for (;;) {
+            if (have == bytes.size()) {
+                if (have >= most) {
+                    why.Text =
+                        path + ": is more than the " + SizeText(limit) + " such a file may be";
+                    ok = false;
+                    break;
+                }
+                bytes.resize(static_cast<size_t>(std::min<uint64_t>(uint64_t{have} * 2, most)));
+            }
+            const size_t got = std::fread(bytes.data() + have, 1, bytes.size() - have, f);
+            have += got;
+            if (got == 0) break;
+        }
+        bytes.resize(have);
+        if (ok && std::ferror(f)) {
+            why.Text = path + ": " + std::generic_category().message(errno ? errno : EIO);
+            ok = false;
+        }
+    } catch (const std::bad_alloc&) {
+        why.Text = path + ": " + std::generic_category().message(ENOMEM);
+        ok = false;
     }
-    bytes.resize(have);
-    bool ok = !std::ferror(f);
     std::fclose(f);
-    if (!ok) bytes.clear();
+    if (!ok) {
+        std::string().swap(bytes);
+        if (refusal) *refusal = std::move(why);
+    }
     return ok;
 }
 
-bool ReadLines(const std::string& path, std::vector<std::string>& lines, size_t* longLines) {
-    lines.clear();
-    if (longLines) *longLines = 0;
-    std::string bytes;
-    if (!ReadFileBytes(path, bytes)) return false;
-    const std::string text = Cp932ToUtf8(bytes);
+bool ReadFileBytes(const std::string& path, std::string& bytes) {
+    return ReadFileBytes(path, bytes, kMaxReplayFileBytes);
+}
+
+namespace {
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+// The file's bytes as UTF-8 text: CP932 decoded, or after a byte-order mark as that says.
+std::string DecodeText(std::string bytes, ByteOrderMark& mark) {
+    mark = ByteOrderMark::None;
+    if (bytes.size() >= kUtf8Mark.size() && std::string_view(bytes).substr(0, 3) == kUtf8Mark) {
+        bytes.erase(0, kUtf8Mark.size());
+        if (IsValidUtf8(bytes)) {
+            mark = ByteOrderMark::ReadAsUtf8;
+            return bytes;
+        }
+        mark = ByteOrderMark::ReadAsCp932;
+    }
+    if (IsAscii(bytes)) return bytes;  // the same in UTF-8: no second copy
+    std::string text = Cp932ToUtf8(bytes);
     std::string().swap(bytes);
-    size_t passed = 0;
+    return text;
+}
+}  // namespace
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, uint64_t limit,
+               TextFileReport& report) {
+    lines.clear();
+    report = TextFileReport{};
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes, limit, &report.Refusal)) return false;
+    const std::string text = DecodeText(std::move(bytes), report.Mark);
     ForEachLine(text, [&](size_t begin, size_t length) {
         if (length > kMaxTextLineBytes)
-            ++passed;
+            ++report.LongLines;
         else
             lines.emplace_back(std::string_view(text).substr(begin, length));
     });
-    if (longLines) *longLines = passed;
     return true;
 }
 
-bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines) {
+bool ReadLines(const std::string& path, CTextLines& lines, uint64_t limit, TextFileReport& report) {
     lines.clear();
-    if (longLines) *longLines = 0;
+    report = TextFileReport{};
     std::string bytes;
-    if (!ReadFileBytes(path, bytes)) return false;
-    size_t passed = 0;
-    if (IsAscii(bytes)) {
-        passed =
-            lines.Assign(std::move(bytes), kMaxTextLineBytes);  // the same in UTF-8: no second copy
-    } else {
-        std::string text = Cp932ToUtf8(bytes);
-        std::string().swap(bytes);
-        passed = lines.Assign(std::move(text), kMaxTextLineBytes);
-    }
-    if (longLines) *longLines = passed;
+    if (!ReadFileBytes(path, bytes, limit, &report.Refusal)) return false;
+    report.LongLines = lines.Assign(DecodeText(std::move(bytes), report.Mark), kMaxTextLineBytes);
     return true;
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, size_t* longLines) {
+    TextFileReport report;
+    const bool read = ReadLines(path, lines, kMaxReplayFileBytes, report);
+    if (longLines) *longLines = report.LongLines;
+    return read;
+}
+
+bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines) {
+    TextFileReport report;
+    const bool read = ReadLines(path, lines, kMaxReplayFileBytes, report);
+    if (longLines) *longLines = report.LongLines;
+    return read;
+}
+
+std::string ByteOrderMarkNote(const std::string& file, ByteOrderMark mark) {
+    if (mark == ByteOrderMark::None) return "";
+    return "【" + file +
+           "】は Shift-JIS のはずですが、先頭に UTF-8 のバイト順マーク (BOM) があります。" +
+           (mark == ByteOrderMark::ReadAsUtf8
+                ? "マークを除き、UTF-8 として読みました。"
+                : "マークを除き、残りは UTF-8 として正しくないため Shift-JIS として読みました。");
 }
 
 namespace {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/InputFile.h"
+
 namespace kestrel {
 
 class FileSaveOps;
@@ -68,14 +70,38 @@ private:
     uint64_t ReleasedBytes = 0;  // the text before this offset is given back
 };
 
-// Reads a whole file as raw bytes. False when it cannot be opened or read.
+// Reads a whole file as raw bytes: a regular file of at most `limit` bytes (InputFile.h). False
+// (no bytes) when it is refused or cannot be read; then `refusal`, when given, says why.
+bool ReadFileBytes(const std::string& path, std::string& bytes, uint64_t limit,
+                   InputRefusal* refusal = nullptr);
+// The same within the largest limit of any input file.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 
-// Reads a CP932 file into UTF-8 lines, without the lines longer than kMaxTextLineBytes; their
-// number goes to *longLines when given. False (and no lines) when the file cannot be read.
+// A UTF-8 byte-order mark (EF BB BF) at the start of a file read as CP932 (an editor saved the
+// file as UTF-8): it is no part of the first line. The text after it is read as UTF-8 when all
+// of it is well-formed UTF-8, otherwise as CP932.
+enum class ByteOrderMark { None, ReadAsUtf8, ReadAsCp932 };
+
+// What reading a text file found.
+struct TextFileReport {
+    size_t LongLines = 0;  // lines longer than kMaxTextLineBytes, passed over
+    ByteOrderMark Mark = ByteOrderMark::None;
+    InputRefusal Refusal;  // why the file was not read, when it was not
+};
+
+// Reads a CP932 file of at most `limit` bytes into UTF-8 lines, without the lines longer than
+// kMaxTextLineBytes. False (and no lines) when the file is refused or cannot be read.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, uint64_t limit,
+               TextFileReport& report);
+bool ReadLines(const std::string& path, CTextLines& lines, uint64_t limit, TextFileReport& report);
+// The same within the largest limit of any input file; the number of long lines goes to
+// *longLines when given.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines,
                size_t* longLines = nullptr);
 bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines = nullptr);
+
+// The word for the user on a byte-order mark at the start of `file`; "" for none.
+std::string ByteOrderMarkNote(const std::string& file, ByteOrderMark mark);
 
 // Writes UTF-8 lines to a CP932 file, each followed by CR LF, replacing the file through a
 // temporary beside it so a failed write never leaves half a file. Throws std::runtime_error

@@ -209,13 +209,14 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     std::unique_ptr<TStaleFeedWatch> staleWatch;
     const CIni& ini = *core.Ini;
     if (ini.SoundOn()) {
-        // The word on a sound that cannot play stays a while, then makes room: the stale-feed
-        // text waits for an empty status bar.
-        QStatusBar* bar = mainWindow->StatusBar1;
+        // The word on a sound that cannot play is held a while, over the replayed lines and
+        // every other status text, then makes room: the stale-feed text waits for an empty
+        // status bar.
+        TF_Main* window = mainWindow.get();
         alertSound = MakeAlertSound(
             CSoundAlertRule(clock, ini.AlertCooldown, ini.AlertKinds), ini.AlertFile, dialogs,
-            [bar](const std::string& text) {
-                bar->showMessage(QString::fromStdString(text), 15000);
+            [window](const std::string& text) {
+                window->HoldStatusText(text, TF_Main::kHeldStatusMs);
             },
             *mainWindow, ui.OnEventLine);
     }

@@ -246,12 +246,17 @@ void CMeigaraList::SaveToFile(const std::string& fileName) {
 CMeigaraList::LoadResult CMeigaraList::LoadFromFile(const std::string& fileName) {
     LoadResult result;
     std::vector<std::string> lines;
-    size_t longLines = 0;
-    result.FileRead = kestrel::ReadLines(fileName, lines, &longLines);
-    result.Lines = result.LongLines = static_cast<int>(longLines);
+    result.FileRead =
+        kestrel::ReadLines(fileName, lines, kestrel::kMaxListFileBytes, result.Report);
+    result.Lines = result.LongLines = static_cast<int>(result.Report.LongLines);
     Clear();
+    std::vector<std::string_view> cols;
+    std::string scratch;
     for (const auto& line : lines) {
         ++result.Lines;
+        kestrel::SplitCommaText(line, cols, scratch);
+        if (line.find('\0') != std::string::npos || (!cols.empty() && cols.size() != 18))
+            ++result.OddLines;
         auto record = std::make_unique<CMeigara>();
         if (!record->LoadFromLine(line)) {
             // A bad number would stop the whole load; one bad line costs only itself.

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/TextFile.h"
 #include "ranking/ThreadQueue.h"
 
 class CMeigara {
@@ -65,6 +66,12 @@ public:
         int Lines = 0;
         int Skipped = 0;    // lines with a column that does not read as its number type
         int LongLines = 0;  // lines longer than any record, passed over unread
+        // Lines that are not what a save writes: columns, but not 18 of them (a line cut short,
+        // two run together), or a NUL byte (a block of the disk lost in a crash). Each loads as
+        // the comma-text rule reads it, a blank entry when the count is wrong; what else it held
+        // is not in the list.
+        int OddLines = 0;
+        kestrel::TextFileReport Report;  // why the file was not read, a byte-order mark
     };
 
     explicit CMeigaraList(char kind) : Kind(kind), Table(16) {}

@@ -9,7 +9,9 @@
 CLimitPriceRangeList::CLimitPriceRangeList(const std::string& path) {
     try {
         std::vector<std::string> lines;
-        if (!kestrel::ReadLines(path.empty() ? kDefaultPath : path, lines, &Long)) return;
+        if (!kestrel::ReadLines(path.empty() ? kDefaultPath : path, lines,
+                                kestrel::kMaxListFileBytes, Report))
+            return;
         std::vector<std::string> cols;
         Rows.reserve(lines.size());
         for (const auto& l : lines) {

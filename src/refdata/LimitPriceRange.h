@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/TextFile.h"
+
 struct CLimitPriceRange {
     int32_t LowerPrice = 0;  // inclusive
     int32_t UpperPrice = 0;  // exclusive
@@ -27,9 +29,11 @@ public:
     int32_t GetLimitWidth(int32_t p) const;
     int32_t GetLimitHigh(int32_t p) const;
     // Lines of the file passed over as longer than any row.
-    size_t LongLines() const { return Long; }
+    size_t LongLines() const { return Report.LongLines; }
+    // What reading the file found: why it was not read, a byte-order mark.
+    const kestrel::TextFileReport& ReadReport() const { return Report; }
 
 private:
     std::vector<CLimitPriceRange> Rows;
-    size_t Long = 0;
+    kestrel::TextFileReport Report;
 };

@@ -32,7 +32,9 @@ CMeigaraInfo::CMeigaraInfo(std::string_view line) {
 CMeigaraInfoList::CMeigaraInfoList(const std::string& path) {
     try {
         std::vector<std::string> lines;
-        if (!kestrel::ReadLines(path.empty() ? kDefaultPath : path, lines, &Long)) return;
+        if (!kestrel::ReadLines(path.empty() ? kDefaultPath : path, lines,
+                                kestrel::kMaxListFileBytes, Report))
+            return;
         Items.reserve(lines.size());
         for (const auto& l : lines) Items.push_back(std::make_unique<CMeigaraInfo>(l));
     } catch (...) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/TextFile.h"
+
 extern const char* const MarketNames[6];
 extern const char* const MarketSuffixes[6];
 
@@ -44,9 +46,11 @@ public:
     // The first record whose code equals the first four characters of `code`.
     const CMeigaraInfo* FindByCode(std::string_view code) const;
     // Lines of the file passed over as longer than any record.
-    size_t LongLines() const { return Long; }
+    size_t LongLines() const { return Report.LongLines; }
+    // What reading the file found: why it was not read, a byte-order mark.
+    const kestrel::TextFileReport& ReadReport() const { return Report; }
 
 private:
     std::vector<std::unique_ptr<CMeigaraInfo>> Items;
-    size_t Long = 0;
+    kestrel::TextFileReport Report;
 };

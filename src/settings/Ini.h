@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/IniFile.h"
 
@@ -16,7 +17,12 @@ public:
     // Opens the accessor on the file; reads nothing.
     explicit CIni(const std::string& fileName);
 
+    // Reads every setting (the file once, a regular file of at most 1 MiB). What the user
+    // should hear about it goes to the notes: a file that is not read although it is there, a
+    // byte-order mark, [ALERT] values that cannot be used (with what is used instead).
     void Load();
+    // The notes of the last Load, handed out once: whoever says them takes them.
+    std::vector<std::string> TakeNotes() { return std::move(Notes); }
     // Writes the ten widths to GRID/width01..width10. Throws std::runtime_error
     // "<file> に書き込めません" at the first key that cannot be written.
     void SaveWidths();
@@ -49,5 +55,8 @@ public:
 
 private:
     static std::string WidthKey(int index);
+    // The [ALERT] keys read and checked; one note lists the values that cannot be used.
+    void LoadAlerts();
     kestrel::IniFile File;
+    std::vector<std::string> Notes;
 };

@@ -11,6 +11,8 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include "common/InputFile.h"
+
 namespace {
 
 QString MarkerText(bool muted) {
@@ -32,11 +34,14 @@ TAlertSound::TAlertSound(CSoundAlertRule rule, const std::string& file, IDialogs
         Sound->setSource(QUrl(QString::fromLatin1(kBuiltInSound)));
         return;
     }
-    const QFileInfo info(QString::fromStdString(file));
-    if (info.isFile() && info.isReadable())
-        Sound->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
-    else
-        Problem = Named;
+    // Only a regular file of a sound's size goes to the player: a FIFO or a device would hold
+    // up its loading for good, a huge file would fill the memory.
+    if (const auto refused = kestrel::CheckRegularFile(file, kestrel::kMaxSoundFileBytes)) {
+        Problem = QString::fromStdString(refused->Text);
+        return;
+    }
+    Sound->setSource(
+        QUrl::fromLocalFile(QFileInfo(QString::fromStdString(file)).absoluteFilePath()));
 }
 
 TAlertSound::~TAlertSound() = default;

@@ -1,5 +1,6 @@
 #include "ui/MainWindow.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 
@@ -111,12 +112,17 @@ TF_Main::TF_Main(TF_MainDeps deps, QWidget* parent) : QMainWindow(parent), Deps(
     DispTimer.setInterval(5000);
     connect(&DispTimer, &QTimer::timeout, this, &TF_Main::DispTimerTimer);
     DispTimer.start();
+    HoldTimer.setSingleShot(true);
+    connect(&HoldTimer, &QTimer::timeout, this, &TF_Main::EndHold);
 
     setEnabled(false);
     FormResize();
 }
 
-TF_Main::~TF_Main() { DispTimer.stop(); }
+TF_Main::~TF_Main() {
+    DispTimer.stop();
+    HoldTimer.stop();
+}
 
 void TF_Main::BuildMenus() {
     QMenuBar* bar = menuBar();
@@ -231,10 +237,56 @@ void TF_Main::Guarded(const std::function<void()>& handler) {
 }
 
 void TF_Main::SetStatusText(const std::string& text) {
+    if (StatusHeld()) {
+        Waiting = text;
+        return;
+    }
     if (text.empty())
         StatusBar1->clearMessage();
     else
         StatusBar1->showMessage(Q(text));
+}
+
+void TF_Main::HoldStatusText(const std::string& text, int ms) {
+    Held = Q(text);
+    HeldMs = std::max(ms, 1);
+    HeldSinceMs = Deps.Clock->TimeOfDayMs();
+    const CDate today = Deps.Clock->Today();
+    HeldDay[0] = today.Year, HeldDay[1] = today.Month, HeldDay[2] = today.Day;
+    StatusBar1->showMessage(Held);
+    if (!HoldClockTimer) HoldClockTimer = Deps.Clock->MakeTimer([this] { EndHold(); });
+    if (HoldClockTimer) {
+        HoldClockTimer->SetInterval(HeldMs);
+        HoldClockTimer->Start();
+    } else {
+        HoldTimer.start(HeldMs);
+    }
+}
+
+bool TF_Main::StatusHeld() {
+    if (Held.isEmpty()) return false;
+    // Past its time, or the clock went back or on to another day: over.
+    const int64_t now = Deps.Clock->TimeOfDayMs();
+    const CDate today = Deps.Clock->Today();
+    const bool sameDay =
+        today.Year == HeldDay[0] && today.Month == HeldDay[1] && today.Day == HeldDay[2];
+    if (!sameDay || now < HeldSinceMs || now - HeldSinceMs >= HeldMs) EndHold();
+    return !Held.isEmpty();
+}
+
+void TF_Main::EndHold() {
+    if (HoldClockTimer) HoldClockTimer->Stop();
+    HoldTimer.stop();
+    if (Held.isEmpty()) return;
+    const bool shown = StatusBar1->currentMessage() == Held;
+    Held.clear();
+    if (Waiting) {
+        const std::string text = std::move(*Waiting);
+        Waiting.reset();
+        SetStatusText(text);
+    } else if (shown) {
+        StatusBar1->clearMessage();
+    }
 }
 
 std::string TF_Main::StatusText() const { return StatusBar1->currentMessage().toStdString(); }

@@ -1,8 +1,10 @@
 #pragma once
 // TF_Main: the monitor's main window. It shows the rising ranking list in GridA, rebuilt every
 // 5 s, colours the figures by sign and carries the program's commands.
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,7 @@ class CMeigaraList;
 class CTrkgList;
 class IClock;
 class IDialogs;
+class ITimer;
 class QAction;
 class QMenu;
 class QStatusBar;
@@ -63,9 +66,15 @@ public:
     QTimer DispTimer;
     QMenu* PopupMenu1 = nullptr;
 
-    // The status bar's simple text.
+    // The status bar's simple text. While a held text is shown it waits, and the last one
+    // asked for meanwhile is shown when the held text's time is up.
     void SetStatusText(const std::string& text);
     std::string StatusText() const;
+    // A text the trader must see (the alert sound cannot play), shown now for `ms` on the
+    // window's clock: no status text replaces it meanwhile, not even the replayed line that
+    // comes every 100 ms. A later held text takes its place.
+    void HoldStatusText(const std::string& text, int ms);
+    static constexpr int kHeldStatusMs = 15000;
     CIni* Ini() const { return Deps.Ini; }
     // The ten column widths into the settings and the file; throws what SaveWidths throws.
     // Before start-up has enabled the window the grid shows its design widths, not the
@@ -102,7 +111,21 @@ private:
     void Guarded(const std::function<void()>& handler);
     void Reconnect(const char* status, bool (CTrkgList::*what)());
 
+    // Whether a held text is still within its time; ends the hold when it is not.
+    bool StatusHeld();
+    void EndHold();
+
     TF_MainDeps Deps;
+    // The held status text: since when (the clock's day and time of day), for how long, and the
+    // text asked for meanwhile. Its end comes from a timer of the clock, or of the event loop
+    // where the clock has none.
+    QString Held;
+    int HeldMs = 0;
+    int64_t HeldSinceMs = 0;
+    int HeldDay[3] = {0, 0, 0};
+    std::optional<std::string> Waiting;
+    std::unique_ptr<ITimer> HoldClockTimer;
+    QTimer HoldTimer;
     bool FrameFitted = false;
     bool ResettingTab = false;
 };

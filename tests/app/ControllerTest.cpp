@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -205,4 +206,87 @@ TEST(Controller, ResumeLinesThatDoNotReadAreKeptBesideBeforeTheNextSave) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("log/20261207_Dsc.txt.bad"))) << "read whole";
     EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt").find("9999"), std::string::npos)
         << "saved without it";
+}
+
+// A resume line of the wrong shape (17 or 19 columns, NULs) loads as it always did, a blank
+// entry, but what it held would be gone with the next save: the file as it was is kept beside
+// before then, and said. Lines that hold nothing (empty) are no cause for a copy.
+TEST(Controller, ResumeLinesOfTheWrongShapeAreKeptBesideBeforeTheNextSave) {
+    kestrel::test::TempDir dir;
+    dir.WriteCp932("監視銘柄.txt", "1234.T\r\n");
+    std::filesystem::create_directory(dir.File("log"));
+    const std::string good = "1234.T,A,x,y,1,1,1,1,1,1,0,1,10:00,1,1,0,0,0";
+    const std::string cut = "5678.T,A,x,y,1,1,1,1,1,1,0,1,10:00,1,1,0,0";         // 17
+    const std::string joined = "9999.T,D,x,y,1,1,1,1,1,1,0,1,10:00,1,1,0,0,0,5";  // 19
+    dir.WriteCp932("log/20261207_Asc.txt",
+                   good + "\r\n" + cut + "\r\n" + joined + "\r\n" + std::string(64, '\0') + "\r\n");
+    dir.WriteCp932("log/20261207_Dsc.txt", good + "\r\n\r\n");
+    const std::string original = dir.ReadBytes("log/20261207_Asc.txt");
+    ScriptedUi ui;
+    ui.answers = {true};
+    CFakeClock clock;
+    {
+        CController c(ui, clock, dir.Path());
+        c.DataModuleCreate();
+        c.StartUp();
+        EXPECT_EQ(MeigaraListA->Count(), 4) << "the good entry and three blank ones, as before";
+        EXPECT_EQ(MeigaraListD->Count(), 2);
+        ASSERT_FALSE(ui.messages.empty());
+        const std::string& told = ui.messages.back();
+        EXPECT_NE(told.find("レジュームファイルの 3 行は壊れているため（列の数が 18 でないか NUL "
+                            "を含む）"),
+                  std::string::npos)
+            << told;
+        EXPECT_NE(told.find("20261207_Asc.txt.bad に残しました"), std::string::npos) << told;
+        EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt.bad"), original) << "before the save";
+        c.DataModuleDestroy();
+    }
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt.bad"), original);
+    EXPECT_EQ(dir.ReadBytes("log/20261207_Asc.txt").find("9999.T"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("log/20261207_Dsc.txt.bad")));
+}
+
+// Files of the working folder that are no files, or begin with a UTF-8 byte-order mark, and a
+// settings file with values it cannot use: each is said once, in the order of start-up, and a
+// mark costs no watched issue.
+TEST(Controller, WhatTheFilesOfTheFolderCouldNotGiveIsSaidOnce) {
+    kestrel::test::TempDir dir;
+    const std::string mark = "\xEF\xBB\xBF";
+    dir.WriteCp932("KESTREL.INI", "[DEBUG]\r\nflg=1\r\n[ALERT]\r\ncooldown=-1\r\n");
+    dir.WriteBytes("銘柄情報.txt", mark + kestrel::Utf8ToCp932("1234,ソニー\r\n"));
+    dir.WriteCp932("株式売買値幅.txt", "0,10000,700\r\n");
+    dir.WriteBytes("監視銘柄.txt", mark + "1234.T\r\n5678.T\r\n");
+    std::filesystem::create_directory(dir.File("kabu.txt"));
+    ASSERT_EQ(mkfifo(dir.File("std.csv").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.File("log"));
+    std::filesystem::create_symlink("/dev/zero", dir.File("log/20261207_Asc.txt"));
+    ScriptedUi ui;
+    CFakeClock clock;
+    CController c(ui, clock, dir.Path());
+    c.DataModuleCreate();
+    c.StartUp();
+    ASSERT_EQ(c.TrkgList->Count(), 2);
+    EXPECT_EQ(c.TrkgList->Items(0)->GetTopic(), "1234.T") << "the first issue is kept";
+    const CMeigaraInfo* first = c.MasterList->FindByCode("1234");
+    ASSERT_NE(first, nullptr) << "the first line of the master list is kept";
+    EXPECT_EQ(first->GetName(), "ソニー");
+    EXPECT_EQ(ui.confirms, 0) << "no resume file to offer";
+    const std::vector<std::string> expected = {
+        "【" + dir.File("KESTREL.INI") +
+            "】の [ALERT] に使えない値があります。代わりの値で動きます:\ncooldown=-1 → 0（0 "
+            "以上の秒数のはずです）",
+        kestrel::ByteOrderMarkNote("銘柄情報.txt", kestrel::ByteOrderMark::ReadAsCp932),
+        kestrel::ByteOrderMarkNote("監視銘柄.txt", kestrel::ByteOrderMark::ReadAsUtf8),
+        "【kabu.txt】を読み込めません: " + dir.File("kabu.txt") + ": is a folder, not a file",
+        "デバッグ用データ\"kabu.txt\"の読込エラー",
+        "【std.csv】を読み込めません: " + dir.File("std.csv") + ": is a FIFO, not a file",
+        "デバッグ用データ\"std.csv\"の読込エラー",
+        "レジュームファイルを読み込めません: " + dir.File("log/20261207_Asc.txt") +
+            ": is a device, not a file"};
+    EXPECT_EQ(ui.messages, expected);
+    // A second start-up of the same controller says only what the files say again.
+    ui.messages.clear();
+    c.StartUp();
+    EXPECT_EQ(ui.messages.size(), expected.size() - 1);
+    EXPECT_EQ(ui.messages.front(), expected[1]);
 }

@@ -2,9 +2,11 @@
 // the kestrel executable, with scripted answers. The replay runs, the grid fills, the exit
 // command ends the run, and today's resume files hold what the grid showed.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -221,7 +223,8 @@ TEST(Kestrel, TheAlertSectionSoundsEachNewMoveUntilTheMarkerMutesIt) {
     ASSERT_NE(marker, nullptr);
     ASSERT_GE(beepsAtMute, 3);
     EXPECT_EQ(dialogs.Beeps, beepsAtMute) << "muted";
-    EXPECT_EQ(said, std::vector<std::string>{"警告音を鳴らせません: none.wav"});
+    EXPECT_EQ(said, std::vector<std::string>{"警告音を鳴らせません: none.wav: " +
+                                             std::string(std::strerror(ENOENT))});
     kestrel::IniFile after(day.work.File("KESTREL.INI"));
     EXPECT_EQ(after.ReadString("ALERT", "sound", ""), "1");
 }

@@ -48,6 +48,22 @@ TEST(Codec, AsciiTestSeesAHighByteAnywhere) {
     }
 }
 
+// The test that decides how the text after a byte-order mark is read: every malformed shape
+// is caught, the whole range of characters passes.
+TEST(Codec, ValidUtf8AcceptsEveryCharacterAndNoMalformedShape) {
+    EXPECT_TRUE(IsValidUtf8(""));
+    EXPECT_TRUE(IsValidUtf8("ascii \x7F"));
+    EXPECT_TRUE(IsValidUtf8("\xC2\x80\xDF\xBF"));                      // U+0080, U+07FF
+    EXPECT_TRUE(IsValidUtf8("\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80"));  // U+0800, U+D7FF, U+E000
+    EXPECT_TRUE(IsValidUtf8("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));      // U+10000, U+10FFFF
+    EXPECT_TRUE(IsValidUtf8("東証一部"));
+    for (const char* bad : {"\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xC2", "\xC2\x41",
+                            "\xE0\x9F\xBF", "\xED\xA0\x80", "\xE3\x81", "\xF0\x8F\xBF\xBF",
+                            "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "a\xE3\x81\x41"})
+        EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+    EXPECT_FALSE(IsValidUtf8(Utf8ToCp932("東証")));
+}
+
 TEST(Codec, FirstCharsCountsCharactersNotBytes) {
     EXPECT_EQ(FirstChars("1234.T", 4), "1234");
     EXPECT_EQ(FirstChars("12", 4), "12");

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/Codec.h"
+#include "common/CommaText.h"
 #include "common/FileSaveOps.h"
 #include "common/TimeOfDay.h"
 #include "ranking/Meigara.h"
@@ -131,4 +132,32 @@ TEST(ResumeFile, ASaveThatCannotReachTheDiskKeepsTheLastFileWhole) {
     }
     EXPECT_EQ(dir.ReadBytes("20261207_Asc.txt"), saved);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+// A line that is not what a save writes (a line cut short, two run together, a block of NULs a
+// crash left) is counted, and loads as it always did: a blank entry when the columns are not
+// 18, the columns before a NUL otherwise. An empty or blank line holds nothing to lose.
+TEST(ResumeFile, LinesOfTheWrongShapeAreCountedAndLoadAsBefore) {
+    TempDir dir;
+    const std::string good = Full().SaveToLine();
+    const std::string cut = good.substr(0, good.rfind(','));  // 17 columns
+    ASSERT_EQ(kestrel::SplitCommaText(cut).size(), 17u);
+    const std::string nulBlock(512, '\0');
+    dir.WriteCp932("r.txt", good + "\r\n" + cut + "\r\n" + good + ",7203\r\n" + nulBlock + "\r\n" +
+                                good + std::string(1, '\0') + "lost\r\n\r\n   \r\n");
+    CMeigaraList list('A');
+    auto r = list.LoadFromFile(dir.File("r.txt"));
+    EXPECT_EQ(r.OddLines, 4);
+    EXPECT_EQ(r.Skipped, 0);
+    EXPECT_EQ(r.Lines, 7);
+    std::vector<std::string> codes;
+    {
+        auto g = list.Lock();
+        for (auto& e : *g) codes.push_back(e->Code);
+    }
+    EXPECT_EQ(codes, (std::vector<std::string>{"1234.T", "", "", "", "1234.T", "", ""}));
+
+    list.SaveToFile(dir.File("saved.txt"));
+    CMeigaraList back('A');
+    EXPECT_EQ(back.LoadFromFile(dir.File("saved.txt")).OddLines, 0) << "a save writes 18 always";
 }

@@ -3,6 +3,8 @@
 // feed's text in the status bar.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include <QAudioDevice>
@@ -17,9 +19,15 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "app/Controller.h"
+#include "common/TextFile.h"
+#include "ranking/Meigara.h"
+#include "settings/Ini.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TempDir.h"
 #include "ui/Alerts.h"
+#include "ui/MainWindow.h"
+#include "ui/QtUserInterface.h"
 #include "ui/StaleFeedWatch.h"
 #include "ui/UiTestSupport.h"
 
@@ -131,7 +139,8 @@ TEST_F(AlertsTest, ASoundThatCannotPlayIsSaidOnceAndEveryAlertBeeps) {
     EXPECT_EQ(dialogs_.Beeps, 0) << "not from inside the caller";
     QCoreApplication::processEvents();
     EXPECT_EQ(dialogs_.Beeps, 2);
-    EXPECT_EQ(status_, std::vector<std::string>{"警告音を鳴らせません: " + missing});
+    EXPECT_EQ(status_, std::vector<std::string>{"警告音を鳴らせません: " + missing + ": " +
+                                                std::strerror(ENOENT)});
 
     status_.clear();
     dialogs_.Beeps = 0;
@@ -206,4 +215,111 @@ TEST_F(AlertsTest, TheStaleTextLeavesOtherStatusTextsAlone) {
     quotes = 2;
     watch.Tick();
     EXPECT_EQ(Text(bar), "【replayed】") << "not ours to clear";
+}
+
+// The word on a sound that cannot play must be seen: the replay writes its line into the status
+// bar every 100 ms, and none of them takes the word's place for its 15 s on the clock. Then the
+// replay's line is back, the one of that moment.
+TEST_F(AlertsTest, TheWordOnTheSoundIsHeldOverTheReplayedLinesForItsTime) {
+    dir_.WriteCp932("KESTREL.INI", "[DEBUG]\r\nflg=1\r\n");
+    dir_.WriteCp932("監視銘柄.txt", "1234.T\r\n");
+    dir_.WriteCp932("std.csv", "1234,貸借,1000,1000,,1,1100\r\n");
+    std::string kabu;
+    for (int i = 0; i < 400; ++i)
+        kabu += "10:00:" + std::to_string(10 + i % 40) + ",1234," + std::to_string(1000 + i % 7) +
+                "," + std::to_string(i + 1) + "\r\n";
+    dir_.WriteCp932("kabu.txt", kabu);
+    const std::vector<std::string> lines = kestrel::SplitLines(kabu);
+    CIni ini(dir_.File("KESTREL.INI"));
+    ini.Load();
+    CMeigaraList list('A');
+    TF_MainDeps deps;
+    deps.Dialogs = &dialogs_;
+    deps.Clock = &clock_;
+    deps.List = &list;
+    deps.Ini = &ini;
+    deps.Trackers = [] { return nullptr; };
+    TF_Main win(deps);
+    const QStatusBar& bar = *win.StatusBar1;
+    CQtUserInterface ui(dialogs_);
+    ui.Attach({&win, nullptr, nullptr});
+    CController c(ui, clock_, dir_.Path(), dir_.Path(), {}, CController::Reach::Local);
+    c.DataModuleCreate();
+    c.StartUp();
+    auto sound = std::make_unique<TAlertSound>(
+        CSoundAlertRule(clock_, 0, "AD"), dir_.File("none.wav"), dialogs_,
+        [&win](const std::string& t) { win.HoldStatusText(t, TF_Main::kHeldStatusMs); });
+    // What the replay timer does every 100 ms.
+    size_t delivered = 0;
+    const auto tick = [&] {
+        clock_.Advance(100);
+        c.DebugTimerTimer();
+        ++delivered;
+    };
+    const auto replayed = [&] { return "【" + lines[delivered - 1] + "】"; };
+    for (int i = 0; i < 10; ++i) tick();
+    ASSERT_EQ(Text(bar), replayed());
+
+    sound->EventLine(Line("1234.T"));
+    QCoreApplication::processEvents();
+    const std::string said =
+        "警告音を鳴らせません: " + dir_.File("none.wav") + ": " + std::strerror(ENOENT);
+    ASSERT_EQ(dialogs_.Beeps, 1);
+    EXPECT_EQ(Text(bar), said);
+    for (int i = 0; i < 149; ++i) {
+        tick();
+        ASSERT_EQ(Text(bar), said)
+            << "replayed line " << delivered << ", " << (i + 1) * 100 << " ms after the word";
+    }
+    tick();  // 15 s after it
+    EXPECT_EQ(Text(bar), replayed());
+    tick();
+    EXPECT_EQ(Text(bar), replayed());
+
+    // A second failure is not said again; a word held anew stays its own full time, and
+    // without a line meanwhile the bar is empty after it.
+    sound->EventLine(Line("5678.T"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialogs_.Beeps, 2);
+    EXPECT_EQ(Text(bar), replayed());
+    win.HoldStatusText("first", 1000);
+    clock_.Advance(500);
+    win.HoldStatusText("second", 1000);
+    clock_.Advance(900);
+    win.SetStatusText("");
+    EXPECT_EQ(Text(bar), "second");
+    clock_.Advance(100);
+    EXPECT_EQ(Text(bar), "") << "the empty text asked for meanwhile";
+    win.HoldStatusText("third", 1000);
+    clock_.Advance(1000);
+    EXPECT_EQ(Text(bar), "");
+    c.DataModuleDestroy();
+}
+
+// The stale feed's text (live mode, where nothing is replayed) does not take a held word's
+// place either; it comes once the word's time is up.
+TEST_F(AlertsTest, TheStaleTextWaitsForAHeldWord) {
+    CIni ini(dir_.File("KESTREL.INI"));
+    CMeigaraList list('A');
+    TF_MainDeps deps;
+    deps.Dialogs = &dialogs_;
+    deps.Clock = &clock_;
+    deps.List = &list;
+    deps.Ini = &ini;
+    TF_Main win(deps);
+    clock_.NowMs = At(9, 0);
+    TStaleFeedWatch watch(
+        CStaleFeedRule(clock_, 120), [] { return true; }, [] { return int64_t{0}; },
+        *win.StatusBar1);
+    watch.Tick();
+    win.HoldStatusText("警告音を鳴らせません: x", TF_Main::kHeldStatusMs);
+    clock_.Advance(120'000 - TF_Main::kHeldStatusMs + 1000);
+    ASSERT_EQ(Text(*win.StatusBar1), "");  // the word's time is up before the feed is stale
+    win.HoldStatusText("警告音を鳴らせません: x", TF_Main::kHeldStatusMs);
+    clock_.Advance(TF_Main::kHeldStatusMs - 1000);
+    watch.Tick();
+    EXPECT_EQ(Text(*win.StatusBar1), "警告音を鳴らせません: x");
+    clock_.Advance(1000);
+    watch.Tick();
+    EXPECT_EQ(Text(*win.StatusBar1), "配信停止? 09:00 以降の更新なし");
 }

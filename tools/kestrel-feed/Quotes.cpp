@@ -109,10 +109,27 @@ ReplaySource::ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vecto
     : Opt(opt) {
     const std::string dir = opt.Folder.empty() ? "." : opt.Folder;
     std::vector<std::string> master, base;
-    if (!ReadLines(dir + "/kabu.txt", Lines)) log.push_back(dir + "/kabu.txt: cannot be read");
-    if (!ReadLines(dir + "/std.csv", base)) log.push_back(dir + "/std.csv: cannot be read");
-    if (!ReadLines(dir + "/銘柄情報.txt", master))
-        log.push_back(dir + "/銘柄情報.txt: cannot be read");
+    // Only regular files of a size no real one reaches are read; what is not read is named
+    // with why, a FIFO or a device as what it is.
+    const auto read = [&](const std::string& name, std::vector<std::string>& into, uint64_t limit) {
+        const std::string path = dir + "/" + name;
+        TextFileReport report;
+        if (!ReadLines(path, into, limit, report)) log.push_back(report.Refusal.Text);
+        if (report.Mark == ByteOrderMark::ReadAsUtf8)
+            log.push_back(path +
+                          ": starts with a UTF-8 byte-order mark where Shift-JIS is "
+                          "expected: read as UTF-8");
+        if (report.Mark == ByteOrderMark::ReadAsCp932)
+            log.push_back(path +
+                          ": starts with a UTF-8 byte-order mark where Shift-JIS is "
+                          "expected, but the rest is not UTF-8: read as Shift-JIS");
+        if (report.LongLines > 0)
+            log.push_back(path + ": " + std::to_string(report.LongLines) + " lines longer than " +
+                          std::to_string(kMaxTextLineBytes) + " bytes passed over");
+    };
+    read("kabu.txt", Lines, kMaxReplayFileBytes);
+    read("std.csv", base, kMaxReplayFileBytes);
+    read("銘柄情報.txt", master, kMaxListFileBytes);
     Load(book, base, master);
 }
 

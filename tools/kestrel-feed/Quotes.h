@@ -68,7 +68,8 @@ struct ReplayOptions {
 class ReplaySource : public QuoteSource {
 public:
     // Loads kabu.txt, std.csv and 銘柄情報.txt of the folder into the book's reference data.
-    // `log` receives one line per file that could not be read.
+    // `log` receives a line for each file that is not read ("<path>: is a FIFO, not a file"),
+    // and for what was passed over or taken differently in one that was.
     ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string>& log);
     // The same from the three files' lines, as read (kabu.txt, std.csv, 銘柄情報.txt).
     ReplaySource(const ReplayOptions& opt, QuoteBook& book, std::vector<std::string> lines,
