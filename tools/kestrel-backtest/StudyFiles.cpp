@@ -85,6 +85,9 @@ struct CLineCounter {
     }
 };
 
+#ifndef _WIN32
+// Linux keeps its memory figures in /proc and /sys.
+
 uint64_t ReadNumberFile(const std::string& path, bool& ok) {
     std::ifstream in(path);
     std::string word;
@@ -144,6 +147,8 @@ uint64_t ControlGroupRoom() {
     }
     return room;
 }
+
+#endif
 
 }  // namespace
 
