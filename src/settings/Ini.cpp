@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include "common/Codec.h"
 #include "common/InputFile.h"
@@ -31,6 +32,7 @@ void CIni::Load() {
     Span = File.ReadInteger("PARA", "time", 2);
     DataSource = File.ReadString("PARA", "DataSource", "DDE");
     for (int i = 0; i < kColumns; ++i) Widths[i] = File.ReadInteger("GRID", WidthKey(i), 64);
+    LoadViewerPlace();
     AlertSection = File.HasSection("ALERT");
     if (AlertSection) LoadAlerts();
     File.Release();
@@ -119,6 +121,31 @@ void CIni::SaveWidths() {
     for (int i = 0; i < kColumns; ++i)
         if (!File.WriteInteger("GRID", WidthKey(i), Widths[i]))
             throw std::runtime_error(File.Path() + " に書き込めません");
+}
+
+void CIni::LoadViewerPlace() {
+    ViewerPlace.reset();
+    CPlace place;
+    const std::pair<const char*, int32_t*> keys[] = {{"left", &place.Left},
+                                                     {"top", &place.Top},
+                                                     {"width", &place.Width},
+                                                     {"height", &place.Height}};
+    for (auto [key, field] : keys) {
+        const auto value = File.ReadValue(kViewerSection, key);
+        const auto n = value ? kestrel::ParseInt(*value, true) : std::nullopt;
+        if (!n) return;
+        *field = *n;
+    }
+    if (place.Width > 0 && place.Height > 0) ViewerPlace = place;
+}
+
+void CIni::SaveViewerPlace(const CPlace& place) {
+    const std::pair<const char*, int32_t> keys[] = {
+        {"left", place.Left}, {"top", place.Top}, {"width", place.Width}, {"height", place.Height}};
+    for (auto [key, value] : keys)
+        if (!File.WriteInteger(kViewerSection, key, value))
+            throw std::runtime_error(File.Path() + " に書き込めません");
+    ViewerPlace = place;
 }
 
 int32_t CIni::GetWidth(int index) const {

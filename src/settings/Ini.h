@@ -1,9 +1,10 @@
 #pragma once
-// The settings object: debug switch, move-detection parameters, the main grid's column widths
-// and the trader's alerts from KESTREL.INI, read once at start; only the widths are ever written
-// back.
+// The settings object: debug switch, move-detection parameters, the main grid's column widths,
+// the event viewer's place and the trader's alerts from KESTREL.INI, read once at start; only the
+// widths and the viewer's place are ever written back.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,21 @@ public:
     std::string DataSource = "DDE";
     std::array<int32_t, kColumns> Widths{64, 64, 64, 64, 64, 64, 64, 64, 64, 64};
 
+    // [EVENTVIEWER]: where the trader last put the event viewer (left and top of its frame, width
+    // and height inside it). None until the viewer has been moved, or when the section does not
+    // hold four whole numbers with a width and a height above 0.
+    struct CPlace {
+        int32_t Left = 0;
+        int32_t Top = 0;
+        int32_t Width = 0;
+        int32_t Height = 0;
+        bool operator==(const CPlace&) const = default;
+    };
+    std::optional<CPlace> ViewerPlace;
+    // Writes the place to [EVENTVIEWER] (every other line of the file stays as it is) and keeps
+    // it in ViewerPlace. Throws as SaveWidths does.
+    void SaveViewerPlace(const CPlace& place);
+
     // [ALERT]: read only. Without the section every alert is off.
     bool SoundOn() const { return AlertSound != 0; }
     // Seconds of silence in the session that the live feed may keep before the status bar says
@@ -54,7 +70,9 @@ public:
     int32_t AlertStale = 120;
 
 private:
+    static constexpr const char* kViewerSection = "EVENTVIEWER";
     static std::string WidthKey(int index);
+    void LoadViewerPlace();
     // The [ALERT] keys read and checked; one note lists the values that cannot be used.
     void LoadAlerts();
     kestrel::IniFile File;

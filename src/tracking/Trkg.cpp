@@ -420,31 +420,35 @@ void CTrkg::JudgeMove(char kind, int end, int32_t extreme) {
     PostMovement(kind, action);
 }
 
+void CTrkg::FillRecord(CMeigara& m) const {
+    m.Code = Topic;
+    m.Spare = 0;
+    m.Name = Name;
+    m.MarginClass = MarginClass;
+    m.PrevClose = PrevClose;
+    m.LimitHigh = LimitHigh;
+    m.OpenPrice = OpenPrice;
+    m.Gap = Gap;
+    m.YearHigh = YearHigh;
+    m.Price = Price;
+    m.Time = Time;
+    m.MoveRatio = MoveRatio;
+    m.DayRatio = DayRatio;
+    m.LoanRatio = static_cast<double>(LoanRatio);
+    m.Volume = Volume;
+    m.LimitGap = ClampInt32(int64_t{LimitHigh} - Price);
+    m.OpenRatio =
+        OpenPrice != 0 ? static_cast<double>(int64_t{Price} - OpenPrice) / OpenPrice * 100 : 0;
+}
+
 void CTrkg::PostMovement(char kind, char action) {
     CMeigaraQueue* q = kind == 'A' ? Ctx.QueueA : Ctx.QueueD;
-    // A record the watcher has handed back, or a new one. Every field is set below, so a reused
+    // A record the watcher has handed back, or a new one. Every field is set here, so a reused
     // record keeps nothing of its last use (and its texts keep their buffers).
     std::unique_ptr<CMeigara> m = q ? q->TakeSpare() : nullptr;
     if (!m) m = std::make_unique<CMeigara>();
-    m->Code = Topic;
+    FillRecord(*m);
     m->Action = action;
-    m->Spare = 0;
-    m->Name = Name;
-    m->MarginClass = MarginClass;
-    m->PrevClose = PrevClose;
-    m->LimitHigh = LimitHigh;
-    m->OpenPrice = OpenPrice;
-    m->Gap = Gap;
-    m->YearHigh = YearHigh;
-    m->Price = Price;
-    m->Time = Time;
-    m->MoveRatio = MoveRatio;
-    m->DayRatio = DayRatio;
-    m->LoanRatio = static_cast<double>(LoanRatio);
-    m->Volume = Volume;
-    m->LimitGap = ClampInt32(int64_t{LimitHigh} - Price);
-    m->OpenRatio =
-        OpenPrice != 0 ? static_cast<double>(int64_t{Price} - OpenPrice) / OpenPrice * 100 : 0;
     if (action == 'A' && Ctx.EventLog) {
         thread_local std::string line;  // keeps its buffer from one event to the next
         line = FormatHhNn(Time);
@@ -531,6 +535,13 @@ int CTrkgList::IndexOfIssue(std::string_view code) const {
 
 CTrkgList::~CTrkgList() {
     for (CTrkg* t : Trackers) t->~CTrkg();
+}
+
+int CTrkgList::LinkedCount() const {
+    int linked = 0;
+    for (const CTrkg* t : Trackers)
+        if (t->Conv && t->Conv->Connected()) ++linked;
+    return linked;
 }
 
 bool CTrkgList::ReconnectAll() {

@@ -110,6 +110,11 @@ public:
     const std::string& GetTopic() const { return Topic; }
     // The first four characters of the topic, the issue code.
     const std::string& IssueCode() const { return Code; }
+    // Whether a quote point has been stored (a tracker without one has no price to show).
+    bool HasQuote() const { return PointCount > 0; }
+    // The issue's figures now, as a movement record carries them: every field but Action,
+    // which is left as it is. The windows show an issue's day the way the lists show a move.
+    void FillRecord(CMeigara& m) const;
 
     // Hints for a caller that knows which tracker a coming point is for (the replay reads
     // ahead): the first brings in the fields every point reads; the second, called once those
@@ -289,6 +294,8 @@ public:
     int Count() const { return static_cast<int>(Trackers.size()); }
     // The first tracker whose topic's first four characters equal the whole code, or -1.
     int IndexOfIssue(std::string_view code) const;
+    // Trackers whose quote conversation is open now.
+    int LinkedCount() const;
     bool ReconnectAll();
     bool ResetItemAll();
 
