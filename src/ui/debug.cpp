@@ -1,5 +1,6 @@
 #include "ui/debug.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,12 +9,18 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QHideEvent>
 #include <QMenu>
+#include <QMoveEvent>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextCursor>
 #include <QTextEdit>
 
 #include "app/Interaction.h"
+#include "tracking/EventLine.h"
 #include "ui/Dialogs.h"
 #include "ui/MainWindow.h"
 #include "ui/Rtf.h"
@@ -63,11 +70,27 @@ TF_DEBUG::TF_DEBUG(IDialogs& dialogs, IClock& clock, std::string dir, QWidget* p
     connect(z1, &QAction::triggered, this, &TF_DEBUG::Z1Click);
     connect(log, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { PopupMenu1->popup(log->viewport()->mapToGlobal(pos)); });
+
+    SaveTimer.setSingleShot(true);
+    connect(&SaveTimer, &QTimer::timeout, this, [this] { WritePlace(false); });
 }
 
-TF_DEBUG::~TF_DEBUG() = default;
+TF_DEBUG::~TF_DEBUG() {
+    // A move made just before the end is kept too; no box can be shown any more.
+    WritePlace(true);
+}
 
-void TF_DEBUG::AppendLine(const std::string& line) { log->append(Q(line)); }
+void TF_DEBUG::AppendLine(const std::string& line) {
+    log->append(Q(line));
+    // A rise in red, a fall in green, as the grid colours them; the text stays as written.
+    const auto parts = ParseEventLine(line);
+    if (!parts || (parts->Kind != 'A' && parts->Kind != 'D')) return;
+    QTextCharFormat format;
+    format.setForeground(parts->Kind == 'A' ? QColor(255, 0, 0) : QColor(0, 128, 0));
+    QTextCursor cursor(log->document()->lastBlock());
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.mergeCharFormat(format);
+}
 
 std::vector<std::string> TF_DEBUG::Lines() const {
     std::vector<std::string> lines;
@@ -78,19 +101,142 @@ std::vector<std::string> TF_DEBUG::Lines() const {
     return lines;
 }
 
+void TF_DEBUG::SetPlacement(CIni* ini, QWidget* beside) {
+    Ini = ini;
+    Beside = beside;
+}
+
 void TF_DEBUG::ShowViewer() {
     if (!Placed) {
-        // Centred on the screen the first time it is shown.
         Placed = true;
-        if (QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect r = frameGeometry();
-            r.moveCenter(screen->availableGeometry().center());
-            move(r.topLeft());
-        }
+        Place();
     }
     show();
     raise();
     activateWindow();
+}
+
+namespace {
+
+// Whether enough of the rectangle lies on a screen for the trader to take it by its title bar.
+bool OnAScreen(const QRect& r) {
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect seen = r.intersected(screen->availableGeometry());
+        if (seen.width() >= 80 && seen.height() >= 40) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void TF_DEBUG::Place() {
+    if (Ini && Ini->ViewerPlace) {
+        const CIni::CPlace& p = *Ini->ViewerPlace;
+        // A place on a screen that is no longer there would leave the window out of reach.
+        if (OnAScreen(QRect(p.Left, p.Top, p.Width, p.Height))) {
+            resize(p.Width, p.Height);
+            move(p.Left, p.Top);
+            KnownPlace = CurrentPlace();
+            return;
+        }
+    }
+    if (Beside && Beside->isVisible() && !Beside->isMinimized()) {
+        PlaceBeside(*Beside);
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect r = frameGeometry();
+        r.moveCenter(screen->availableGeometry().center());
+        move(r.topLeft());
+    }
+    KnownPlace = CurrentPlace();
+}
+
+void TF_DEBUG::PlaceBeside(const QWidget& main) {
+    const QRect m = main.frameGeometry();
+    const QScreen* screen = main.screen() ? main.screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect avail = screen->availableGeometry();
+    // The frame is not known before the window is first shown: the main window's frame, which
+    // the same window manager draws, stands for it.
+    const QSize decor = isVisible() ? frameGeometry().size() - size() : m.size() - main.size();
+    const QSize frame = size() + decor;
+    constexpr int kGap = 4;
+    const int roomRight = avail.right() - m.right() - kGap;
+    const int roomLeft = m.left() - avail.left() - kGap;
+    int x;
+    if (frame.width() <= roomRight) {
+        x = m.right() + 1 + kGap;
+    } else if (frame.width() <= roomLeft) {
+        x = m.left() - kGap - frame.width();
+    } else if (std::max(roomLeft, roomRight) >= kMinBesideWidth) {
+        // Narrower, but beside it: the lines wrap rather than hide the grid.
+        const int room = std::max(roomLeft, roomRight);
+        resize(room - decor.width(), height());
+        x = roomRight >= roomLeft ? m.right() + 1 + kGap : avail.left();
+    } else {
+        // No room worth the name either side: at the screen's edge, where it hides least.
+        x = roomRight >= roomLeft ? avail.right() + 1 - frame.width() : avail.left();
+    }
+    const int y = std::clamp(m.top(), avail.top(),
+                             std::max(avail.top(), avail.bottom() + 1 - frame.height()));
+    move(x, y);
+}
+
+CIni::CPlace TF_DEBUG::CurrentPlace() const {
+    return {static_cast<int32_t>(x()), static_cast<int32_t>(y()), static_cast<int32_t>(width()),
+            static_cast<int32_t>(height())};
+}
+
+void TF_DEBUG::PlaceChanged() {
+    // Only what the trader does with the shown window counts; minimised or maximised is no
+    // place to come back to.
+    if (!Placed || !Ini || !isVisible() || isMinimized() || isMaximized()) return;
+    if (!SaveClockTimer) SaveClockTimer = Clock.MakeTimer([this] { WritePlace(false); });
+    if (SaveClockTimer) {
+        SaveClockTimer->SetInterval(kSavePlaceDelayMs);
+        SaveClockTimer->Start();
+    } else {
+        SaveTimer.start(kSavePlaceDelayMs);
+    }
+}
+
+void TF_DEBUG::SavePlace() { WritePlace(false); }
+
+void TF_DEBUG::WritePlace(bool quietly) {
+    if (SaveClockTimer) SaveClockTimer->Stop();
+    SaveTimer.stop();
+    if (!Placed || !Ini || isMinimized() || isMaximized()) return;
+    const CIni::CPlace place = CurrentPlace();
+    if (KnownPlace && place == *KnownPlace) return;
+    try {
+        Ini->SaveViewerPlace(place);
+        KnownPlace = place;
+    } catch (const std::exception& e) {
+        // Said once; the window works on, and its place is simply not kept.
+        KnownPlace = place;
+        if (WriteFailSaid) return;
+        WriteFailSaid = true;
+        if (quietly)
+            std::fprintf(stderr, "kestrel: %s\n", e.what());
+        else
+            Dialogs.ShowMessage(e.what());
+    }
+}
+
+void TF_DEBUG::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    PlaceChanged();
+}
+
+void TF_DEBUG::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The log keeps its designed margins, so a window made larger shows more of it.
+    log->setGeometry(8, 8, std::max(width() - 20, 40), std::max(height() - 43, 40));
+    PlaceChanged();
+}
+
+void TF_DEBUG::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (!event->spontaneous()) WritePlace(false);
 }
 
 std::string TF_DEBUG::LogFileName() const {

@@ -9,11 +9,15 @@
 #include <vector>
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -257,6 +261,161 @@ TEST_F(EventViewerTest, SaveThatCannotCreateTheFileReportsAndKeepsTheLines) {
     EXPECT_EQ(m.rfind("ファイル \"" + dir_.File("missing/LOG2612071530.txt") + "\". ", 0), 0u) << m;
     EXPECT_NE(m.find("を作成できません"), std::string::npos) << m;
     EXPECT_EQ(viewer.Lines(), std::vector<std::string>{"keep me"});
+}
+
+// Rises in red, falls in green, as in the grid; the lines keep their text, and so does the file.
+TEST_F(EventViewerTest, RisesInRedFallsInGreenWithTheirTextAsWritten) {
+    const std::vector<std::string> lines = {"10:05 1234.T:1030,(30),2.91% 1700[A,A]",
+                                            "10:06 5678:96,(-2),-2.08% 0[D,A]", "not an event line",
+                                            "10:07 9999.OS:5,(1),20.00% 0[A,A]"};
+    for (const auto& l : lines) viewer_->AppendLine(l);
+    EXPECT_EQ(viewer_->Lines(), lines);
+    auto format = [&](int block) {
+        QTextCursor c(viewer_->log->document()->findBlockByNumber(block));
+        c.movePosition(QTextCursor::EndOfBlock);
+        return c.charFormat();
+    };
+    EXPECT_EQ(format(0).foreground().color(), QColor(255, 0, 0));
+    EXPECT_EQ(format(1).foreground().color(), QColor(0, 128, 0));
+    EXPECT_FALSE(format(2).hasProperty(QTextFormat::ForegroundBrush)) << "no colour carried on";
+    EXPECT_EQ(format(3).foreground().color(), QColor(255, 0, 0));
+    dialogs_.Answers = {true};
+    viewer_->Z1Click();
+    EXPECT_EQ(Read("LOG2612071530.txt"), kestrel::WriteRtf(lines));
+}
+
+// The viewer goes beside the main window, on whichever side has room, and covers none of it.
+TEST_F(EventViewerTest, OpensBesideTheMainWindowOnTheSideWithRoom) {
+    const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
+    if (avail.width() < 600 || avail.height() < 450) GTEST_SKIP() << "screen too small";
+    const std::string ini = dir_.WriteCp932("KESTREL.INI", "[DEBUG]\r\nflg=0\r\n");
+    CIni settings(ini);
+    settings.Load();
+    QWidget main;
+    const int mainWidth = avail.width() - 385 - 60;
+    for (bool onTheLeft : {true, false}) {
+        main.setGeometry(onTheLeft ? avail.left() + 20 : avail.right() - 20 - mainWidth,
+                         avail.top() + 30, mainWidth, 300);
+        main.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
+        TF_DEBUG viewer(dialogs_, clock_, dir_.Path());
+        viewer.SetPlacement(&settings, &main);
+        viewer.ShowViewer();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&viewer));
+        const QRect v = viewer.frameGeometry(), m = main.frameGeometry();
+        EXPECT_FALSE(v.intersects(m)) << "over the main window";
+        EXPECT_EQ(onTheLeft, v.left() > m.right()) << "on the side with room";
+        EXPECT_TRUE(avail.contains(v));
+        EXPECT_EQ(v.top(), m.top());
+        EXPECT_EQ(viewer.size(), QSize(385, 400)) << "its designed size";
+        viewer.hide();
+    }
+    EXPECT_EQ(dir_.ReadBytes("KESTREL.INI"), "[DEBUG]\r\nflg=0\r\n") << "placing writes nothing";
+
+    // Room enough on one side for a narrower viewer: there, narrowed, its log with it.
+    main.setGeometry(avail.left() + 320, avail.top() + 30, avail.width() - 320 - 300, 300);
+    TF_DEBUG narrow(dialogs_, clock_, dir_.Path());
+    narrow.SetPlacement(&settings, &main);
+    narrow.ShowViewer();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&narrow));
+    EXPECT_FALSE(narrow.frameGeometry().intersects(main.frameGeometry()));
+    EXPECT_EQ(narrow.frameGeometry().left(), avail.left()) << "the wider side";
+    EXPECT_LT(narrow.width(), 385);
+    EXPECT_GE(narrow.frameGeometry().width(), TF_DEBUG::kMinBesideWidth);
+    EXPECT_EQ(narrow.log->geometry(), QRect(8, 8, narrow.width() - 20, 357));
+
+    // No room either side: on the wider side, at the screen's edge; a hidden main window, the
+    // middle of the screen.
+    main.setGeometry(avail.left() + 100, avail.top() + 30, avail.width() - 300, 300);
+    TF_DEBUG tight(dialogs_, clock_, dir_.Path());
+    tight.SetPlacement(&settings, &main);
+    tight.ShowViewer();
+    EXPECT_EQ(tight.frameGeometry().right(), avail.right());
+    main.hide();
+    TF_DEBUG alone(dialogs_, clock_, dir_.Path());
+    alone.SetPlacement(&settings, &main);
+    alone.ShowViewer();
+    EXPECT_LE(std::abs(alone.frameGeometry().center().x() - avail.center().x()), 4);
+    EXPECT_TRUE(dialogs_.Messages.empty());
+}
+
+// Moved by the trader, the viewer's place goes into its own section of the settings file once it
+// has kept still, and the next start puts it there again.
+TEST_F(EventViewerTest, RemembersWhereTheTraderPutsIt) {
+    const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
+    const std::string before =
+        "; the trader's own note\r\n[DEBUG]\r\nflg=0\r\n[GRID]\r\nwidth01=77\r\n";
+    const std::string path = dir_.WriteCp932("KESTREL.INI", before);
+    auto settings = std::make_unique<CIni>(path);
+    settings->Load();
+    EXPECT_FALSE(settings->ViewerPlace);
+    QWidget main;
+    main.setGeometry(avail.left() + 10, avail.top() + 10, 200, 200);
+    main.show();
+    auto viewer = std::make_unique<TF_DEBUG>(dialogs_, clock_, dir_.Path());
+    viewer->SetPlacement(settings.get(), &main);
+    viewer->ShowViewer();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(viewer.get()));
+    clock_.Advance(5000);
+    viewer->hide();
+    viewer->ShowViewer();
+    EXPECT_EQ(dir_.ReadBytes("KESTREL.INI"), before) << "not moved: nothing written";
+
+    const QPoint to = viewer->pos() + QPoint(30, 20);
+    viewer->move(to);
+    viewer->resize(400, 320);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(viewer->pos(), to);
+    clock_.Advance(TF_DEBUG::kSavePlaceDelayMs - 1);
+    EXPECT_EQ(dir_.ReadBytes("KESTREL.INI"), before) << "still being moved";
+    clock_.Advance(1);
+    const std::string after = dir_.ReadBytes("KESTREL.INI");
+    EXPECT_EQ(after.rfind(before, 0), 0u) << "the rest of the file as it was:\n" << after;
+    CIni reread(path);
+    reread.Load();
+    ASSERT_TRUE(reread.ViewerPlace);
+    EXPECT_EQ(*reread.ViewerPlace, (CIni::CPlace{to.x(), to.y(), 400, 320}));
+    EXPECT_EQ(reread.GetWidth(0), 77);
+    EXPECT_TRUE(dialogs_.Messages.empty());
+
+    // Hidden, a move not yet saved is saved at once.
+    viewer->move(to + QPoint(5, 5));
+    QCoreApplication::processEvents();
+    viewer->close();
+    CIni closed(path);
+    closed.Load();
+    EXPECT_EQ(closed.ViewerPlace->Left, to.x() + 5);
+
+    // The next start: where the trader put it, wherever the main window is.
+    viewer.reset();
+    settings = std::make_unique<CIni>(path);
+    settings->Load();
+    main.move(avail.left() + 40, avail.top() + 40);
+    TF_DEBUG next(dialogs_, clock_, dir_.Path());
+    next.SetPlacement(settings.get(), &main);
+    next.ShowViewer();
+    EXPECT_EQ(next.pos(), to + QPoint(5, 5));
+    EXPECT_EQ(next.size(), QSize(400, 320));
+
+    // A place on no screen any more (a monitor taken away): beside the main window instead.
+    settings->ViewerPlace = CIni::CPlace{-20000, -20000, 400, 320};
+    TF_DEBUG lost(dialogs_, clock_, dir_.Path());
+    lost.SetPlacement(settings.get(), &main);
+    lost.ShowViewer();
+    EXPECT_TRUE(avail.intersects(lost.frameGeometry()));
+
+    // A settings file that cannot be written is said once, however often the viewer moves.
+    CIni unwritable(dir_.File("missing/KESTREL.INI"));
+    TF_DEBUG stuck(dialogs_, clock_, dir_.Path());
+    stuck.SetPlacement(&unwritable, &main);
+    stuck.ShowViewer();
+    for (int i = 1; i <= 3; ++i) {
+        stuck.move(stuck.pos() + QPoint(i, i));
+        QCoreApplication::processEvents();
+        clock_.Advance(TF_DEBUG::kSavePlaceDelayMs);
+    }
+    ASSERT_EQ(dialogs_.Messages.size(), 1u);
+    EXPECT_NE(dialogs_.Messages[0].find("に書き込めません"), std::string::npos);
 }
 
 TEST(RtfWriterTest, EscapesAndUnicode) {
