@@ -182,6 +182,9 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     deps.Dialogs = &dialogs;
     deps.Clock = &clock;
     deps.List = &core.ChannelA().List;
+    deps.ListD = &core.ChannelD().List;
+    deps.Started = [&core] { return core.InitDone; };
+    deps.LiveQuotes = [&core] { return core.LiveQuotes(); };
     deps.Ini = core.Ini.get();
     deps.Trackers = [&core] { return core.TrkgList.get(); };
     std::unique_ptr<TF_DEBUG> eventViewer;
@@ -194,6 +197,8 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     };
     auto mainWindow = std::make_unique<TF_Main>(deps);
     eventViewer = std::make_unique<TF_DEBUG>(dialogs, clock);
+    // Beside the main window, or where the trader last put it.
+    eventViewer->SetPlacement(core.Ini.get(), mainWindow.get());
     auto splash = std::make_unique<TF_Kestrel2005_Init>(mainWindow.get());
     listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
     // Each window reaches the others through what it is given here, never through a global.

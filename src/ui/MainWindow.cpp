@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <exception>
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
+#include <QKeySequence>
 #include <QMenuBar>
 #include <QPainter>
 #include <QStatusBar>
@@ -22,6 +24,7 @@
 #include "settings/Ini.h"
 #include "tracking/Trkg.h"
 #include "ui/Dialogs.h"
+#include "ui/FeedStatus.h"
 #include "ui/GridForms.h"
 #include "ui/Icons.h"
 #include "ui/MeigaraListEdit.h"
@@ -45,6 +48,30 @@ const QColor* SignColour(double value, double reference) {
 }
 
 std::string WithPlus(std::string text, bool positive) { return positive ? "+" + text : text; }
+
+// The day-change order: the larger (smaller) change against the previous close first, then the
+// code byte by byte, as the lists break their ties.
+bool GainsFirst(const CMeigara* a, const CMeigara* b) {
+    if (a->DayRatio != b->DayRatio) return a->DayRatio > b->DayRatio;
+    return a->Code < b->Code;
+}
+bool LossesFirst(const CMeigara* a, const CMeigara* b) {
+    if (a->DayRatio != b->DayRatio) return a->DayRatio < b->DayRatio;
+    return a->Code < b->Code;
+}
+
+// Rows 1.. from the records in order. With none the grid keeps its header and one data row,
+// whose texts stay as they were.
+template <typename Records>
+void FillGrid(TF_Main& window, TComboGrid& grid, const Records& records) {
+    if (records.empty()) {
+        grid.SetRowCount(2);
+        return;
+    }
+    grid.SetRowCount(static_cast<int>(records.size()) + 1);
+    int row = 1;
+    for (const auto& m : records) window.FillRow(grid, row++, *m);
+}
 
 }  // namespace
 
@@ -101,13 +128,19 @@ TF_Main::TF_Main(TF_MainDeps deps, QWidget* parent) : QMainWindow(parent), Deps(
     BuildMenus();
     BuildToolBar(client);
     BuildTabs(client);
-    BuildGrid();
+    GridA = BuildGrid("GridA");
+    GridD = BuildGrid("GridD");
+    GridGain = BuildGrid("GridGain");
+    GridLoss = BuildGrid("GridLoss");
+    Grids = {GridA, GridD, GridGain, GridLoss};
+    BuildTabKeys();
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setFixedHeight(22);
     StatusBar1->setSizeGripEnabled(true);
     setStatusBar(StatusBar1);
+    BuildFeedStatus();
 
     DispTimer.setInterval(5000);
     connect(&DispTimer, &QTimer::timeout, this, &TF_Main::DispTimerTimer);
@@ -140,7 +173,7 @@ void TF_Main::BuildMenus() {
         return a;
     };
     QMenu* f1 = menu("F1", "ファイル(&F)");
-    item(f1, "X1", "終了(&X)", &TF_Main::X1Click);
+    item(f1, "X1", "終了(&X)", &TF_Main::X1Click)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     QMenu* e1 = menu("E1", "編集(&E)");
     item(e1, "E2", "監視銘柄(&1)", &TF_Main::E2Click);
     item(e1, "C1", "銘柄リストクリア(&D)", &TF_Main::C1Click);
@@ -148,7 +181,8 @@ void TF_Main::BuildMenus() {
     item(n1, "N11", "DDE 再接続(&1)", &TF_Main::N11Click);
     item(n1, "N21", "DDE Item再設定(&2)", &TF_Main::N21Click);
     QMenu* debug1 = menu("DEBUG1", "Event(&I)");
-    item(debug1, "DEBUG2", "イベントリスト表示", &TF_Main::DEBUG2Click);
+    item(debug1, "DEBUG2", "イベントリスト表示", &TF_Main::DEBUG2Click)
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     QMenu* h1 = menu("H1", "ヘルプ(&H)");
     item(h1, "I1", "バージョン情報(&I)", nullptr);
 
@@ -156,6 +190,40 @@ void TF_Main::BuildMenus() {
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
     item(PopupMenu1, "I2", "銘柄情報(&I)", nullptr)->setEnabled(false);
     item(PopupMenu1, "N3", "銘柄ニュース(&N)", nullptr)->setEnabled(false);
+
+    // A command's key is written beside it in every menu, the grid's context menu too.
+    for (QAction* a : findChildren<QAction*>())
+        if (!a->shortcut().isEmpty()) a->setShortcutVisibleInContextMenu(true);
+}
+
+void TF_Main::BuildTabKeys() {
+    // Ctrl+1 to Ctrl+4 bring a tab forward; each tab says its key in its tool tip.
+    for (int tab = 0; tab < kTabs; ++tab) {
+        auto* a = new QAction(this);
+        a->setObjectName(QStringLiteral("Tab%1").arg(tab + 1));
+        a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_1 + tab)));
+        a->setShortcutContext(Qt::WindowShortcut);
+        connect(a, &QAction::triggered, this, [this, tab] { Tabs->setCurrentIndex(tab); });
+        addAction(a);
+        Tabs->setTabToolTip(tab, a->shortcut().toString(QKeySequence::NativeText));
+    }
+}
+
+void TF_Main::BuildFeedStatus() {
+    // Live mode only: a replay has no feed to speak of. The silence it calls a stop is the one
+    // of [ALERT] stale=, 120 s without the section.
+    if (Deps.Ini->IsDebug() || !Deps.LiveQuotes) return;
+    TFeedStatus::TSource source;
+    source.Started = Deps.Started;
+    source.LiveQuotes = Deps.LiveQuotes;
+    source.Links = [this] {
+        const CTrkgList* trackers = Deps.Trackers();
+        return trackers ? std::make_pair(trackers->LinkedCount(), trackers->Count())
+                        : std::make_pair(0, 0);
+    };
+    FeedStatus = new TFeedStatus(*Deps.Clock, Deps.Ini->AlertStale, std::move(source), StatusBar1);
+    StatusBar1->addPermanentWidget(FeedStatus);
+    FeedStatus->Start();
 }
 
 void TF_Main::BuildToolBar(QWidget* client) {
@@ -206,26 +274,41 @@ void TF_Main::BuildTabs(QWidget* client) {
     TabControl1->installEventFilter(this);
 }
 
-void TF_Main::BuildGrid() {
-    GridA = new TComboGrid(TabControl1);
-    GridA->setObjectName(QStringLiteral("GridA"));
-    GridA->SetColCount(kColumns);
-    GridA->SetFixedCols(0);
-    GridA->SetFixedRows(1);
-    GridA->SetRowCount(2);
-    GridA->SetDefaultRowHeight(16);
+TComboGrid* TF_Main::BuildGrid(const char* name) {
+    auto* grid = new TComboGrid(TabControl1);
+    grid->setObjectName(QString::fromUtf8(name));
+    grid->SetColCount(kColumns);
+    grid->SetFixedCols(0);
+    grid->SetFixedRows(1);
+    grid->SetRowCount(2);
+    grid->SetDefaultRowHeight(16);
     // Lines between header cells only, column borders can be dragged, no editing, no row
     // selection.
-    GridA->SetOptions(goFixedVertLine | goFixedHorzLine | goColSizing);
-    for (int c = 0; c < kColumns; ++c) GridA->SetColWidths(c, kDesignWidths[c]);
-    kestrel::LoadStoredGrid(*GridA, "GridA");
-    GridA->SetPopupMenu(PopupMenu1);
-    GridA->OnDrawCell = [this](QPainter& canvas, int col, int row, const QRect& rect,
-                               TGridDrawState state) {
-        GridADrawCell(canvas, col, row, rect, state);
+    grid->SetOptions(goFixedVertLine | goFixedHorzLine | goColSizing);
+    for (int c = 0; c < kColumns; ++c) grid->SetColWidths(c, kDesignWidths[c]);
+    // Every tab shows the same ten columns: the rising list's grid description serves them all.
+    kestrel::LoadStoredGrid(*grid, "GridA");
+    grid->SetPopupMenu(PopupMenu1);
+    grid->OnDrawCell = [this, grid](QPainter& canvas, int col, int row, const QRect& rect,
+                                    TGridDrawState state) {
+        GridDrawCell(*grid, canvas, col, row, rect, state);
     };
-    GridA->setGeometry(4, 24, 781, 469);
-    GridA->hide();
+    grid->setGeometry(4, 24, 781, 469);
+    grid->hide();
+    return grid;
+}
+
+TComboGrid* TF_Main::CurrentGrid() const { return Grids[static_cast<size_t>(FrontTab)]; }
+
+void TF_Main::SetColWidth(int col, int width) {
+    for (TComboGrid* grid : Grids) grid->SetColWidths(col, width);
+}
+
+void TF_Main::ShowFrontGrid() {
+    if (!GridsShown) return;
+    for (int tab = 0; tab < kTabs; ++tab)
+        if (tab != FrontTab) Grids[static_cast<size_t>(tab)]->hide();
+    CurrentGrid()->show();
 }
 
 void TF_Main::Guarded(const std::function<void()>& handler) {
@@ -296,58 +379,78 @@ void TF_Main::DispTimerTimer() {
 }
 
 void TF_Main::Refresh() {
-    if (GridA->isHidden()) GridA->show();
+    if (!GridsShown) {
+        GridsShown = true;
+        ShowFrontGrid();
+    }
     DispTimer.stop();
-    // Started again whatever happens below, after the list has been unlocked: the exit command
+    // Started again whatever happens below, after the lists have been unlocked: the exit command
     // waits for the timer to run.
     struct Restart {
         QTimer& Timer;
         ~Restart() { Timer.start(); }
     } restart{DispTimer};
-    if (!Deps.List) return;
-    auto entries = Deps.List->Lock();
-    if (entries->empty()) {
-        // The data row keeps what it showed.
-        GridA->SetRowCount(2);
+    for (int tab = 0; tab < kTabs; ++tab) Rebuild(tab);
+}
+
+void TF_Main::Rebuild(int tab) {
+    TComboGrid& grid = *Grids[static_cast<size_t>(tab)];
+    if (tab == kTabRise || tab == kTabFall) {
+        // Each list under its own lock, for the whole rebuild and nothing else: the entries are
+        // read in place, and no other lock is taken meanwhile.
+        CMeigaraList* list = tab == kTabRise ? Deps.List : Deps.ListD;
+        if (!list) return;
+        auto entries = list->Lock();
+        FillGrid(*this, grid, *entries);
         return;
     }
-    GridA->SetRowCount(static_cast<int>(entries->size()) + 1);
-    for (size_t i = 0; i < entries->size(); ++i) FillRow(static_cast<int>(i) + 1, *(*entries)[i]);
+    // The trackers live on this thread: their figures are read here, between two quotes.
+    const CTrkgList* trackers = Deps.Trackers();
+    const int count = trackers ? trackers->Count() : 0;
+    std::vector<const CMeigara*> order;
+    size_t used = 0;
+    for (int i = 0; i < count; ++i) {
+        const CTrkg& t = *trackers->Items(i);
+        if (!t.HasQuote()) continue;
+        if (used == DayRecords.size()) DayRecords.push_back(std::make_unique<CMeigara>());
+        t.FillRecord(*DayRecords[used]);
+        order.push_back(DayRecords[used++].get());
+    }
+    std::sort(order.begin(), order.end(), tab == kTabGain ? GainsFirst : LossesFirst);
+    FillGrid(*this, grid, order);
 }
 
-void TF_Main::FillRow(int row, const CMeigara& m) {
+void TF_Main::FillRow(TComboGrid& grid, int row, const CMeigara& m) {
     using kestrel::FormatThousands;
-    GridA->SetCells(0, row, m.Code);
-    GridA->SetCells(1, row, m.MarginClass == "貸借" ? "(貸)" + m.Name : m.Name);
-    GridA->SetCells(2, row, FormatThousands(m.PrevClose, true));
-    GridA->SetCells(3, row, WithPlus(FormatThousands(m.Gap, false), m.Gap > 0));
-    GridA->SetCells(4, row, FormatThousands(m.Price, true));
-    GridA->SetCells(5, row,
-                    WithPlus(kestrel::FormatPrintfReal("%.2f", m.OpenRatio), m.OpenRatio > 0));
-    GridA->SetCells(6, row,
-                    WithPlus(kestrel::FormatPrintfReal("%.2f", m.DayRatio), m.DayRatio > 0));
-    GridA->SetCells(7, row, FormatThousands(m.LimitHigh, false));
-    GridA->SetCells(8, row, FormatThousands(m.LimitGap, false));
-    GridA->SetCells(9, row, kestrel::FormatHhNn(m.Time));
+    grid.SetCells(0, row, m.Code);
+    grid.SetCells(1, row, m.MarginClass == "貸借" ? "(貸)" + m.Name : m.Name);
+    grid.SetCells(2, row, FormatThousands(m.PrevClose, true));
+    grid.SetCells(3, row, WithPlus(FormatThousands(m.Gap, false), m.Gap > 0));
+    grid.SetCells(4, row, FormatThousands(m.Price, true));
+    grid.SetCells(5, row,
+                  WithPlus(kestrel::FormatPrintfReal("%.2f", m.OpenRatio), m.OpenRatio > 0));
+    grid.SetCells(6, row, WithPlus(kestrel::FormatPrintfReal("%.2f", m.DayRatio), m.DayRatio > 0));
+    grid.SetCells(7, row, FormatThousands(m.LimitHigh, false));
+    grid.SetCells(8, row, FormatThousands(m.LimitGap, false));
+    grid.SetCells(9, row, kestrel::FormatHhNn(m.Time));
 }
 
-void TF_Main::GridADrawCell(QPainter& canvas, int col, int row, const QRect& rect,
-                            TGridDrawState state) {
+void TF_Main::GridDrawCell(const TComboGrid& grid, QPainter& canvas, int col, int row,
+                           const QRect& rect, TGridDrawState state) {
     if (state == TGridDrawState(gdFixed)) return;
     using kestrel::NumericText;
     const QColor* colour = nullptr;
     switch (col) {
         case 1:
-            if (GridA->Cells(1, row).rfind("(貸)", 0) == 0) colour = &kBlue;
+            if (grid.Cells(1, row).rfind("(貸)", 0) == 0) colour = &kBlue;
             break;
         case 3:
         case 5:
         case 6:
-            colour = SignColour(NumericText(GridA->Cells(col, row)), 0);
+            colour = SignColour(NumericText(grid.Cells(col, row)), 0);
             break;
         case 4:
-            colour =
-                SignColour(NumericText(GridA->Cells(4, row)), NumericText(GridA->Cells(2, row)));
+            colour = SignColour(NumericText(grid.Cells(4, row)), NumericText(grid.Cells(2, row)));
             break;
         default:
             break;
@@ -363,7 +466,7 @@ void TF_Main::GridADrawCell(QPainter& canvas, int col, int row, const QRect& rec
 
 void TF_Main::SaveColumnWidths() {
     if (!isEnabled()) return;
-    for (int c = 0; c < kColumns; ++c) Deps.Ini->SetWidth(c, GridA->ColWidths(c));
+    for (int c = 0; c < kColumns; ++c) Deps.Ini->SetWidth(c, CurrentGrid()->ColWidths(c));
     Deps.Ini->SaveWidths();
 }
 
@@ -434,12 +537,14 @@ void TF_Main::N11Click() { Reconnect("DDE ReConnect DdeClientConv", &CTrkgList::
 void TF_Main::N21Click() { Reconnect("DDE ReConnect DdeClientItem", &CTrkgList::ResetItemAll); }
 
 void TF_Main::TabControl1Change(int index) {
-    if (ResettingTab || index == 0) return;
-    Deps.Dialogs->Beep();
-    Deps.Dialogs->ShowMessage("工事中です。（∩ﾟдﾟ) 何にも聞こえないぞー");
-    ResettingTab = true;
-    Tabs->setCurrentIndex(0);
-    ResettingTab = false;
+    if (index < 0 || index >= kTabs || index == FrontTab) return;
+    // One set of widths for every tab: the grid coming forward takes those of the one leaving,
+    // which the trader may have dragged.
+    TComboGrid* leaving = CurrentGrid();
+    for (int c = 0; c < kColumns; ++c)
+        Grids[static_cast<size_t>(index)]->SetColWidths(c, leaving->ColWidths(c));
+    FrontTab = index;
+    ShowFrontGrid();
 }
 
 void TF_Main::FormResize() {
@@ -448,7 +553,8 @@ void TF_Main::FormResize() {
 }
 
 void TF_Main::TabControl1Resize() {
-    GridA->resize(TabControl1->width() - 8, TabControl1->height() - 32);
+    for (TComboGrid* grid : Grids)
+        if (grid) grid->resize(TabControl1->width() - 8, TabControl1->height() - 32);
     if (QWidget* page = TabControl1->findChild<QWidget*>(QStringLiteral("TabPage")))
         page->setGeometry(0, Tabs->height() - 1, TabControl1->width(),
                           TabControl1->height() - Tabs->height() + 1);

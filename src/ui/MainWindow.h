@@ -1,12 +1,15 @@
 #pragma once
-// TF_Main: the monitor's main window. It shows the rising ranking list in GridA, rebuilt every
-// 5 s, colours the figures by sign and carries the program's commands.
+// TF_Main: the monitor's main window. Its four tabs show the rising and the falling ranking list
+// and the watched issues by their change on the day, each in a grid rebuilt every 5 s; it colours
+// the figures by sign and carries the program's commands.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QMainWindow>
 #include <QTimer>
@@ -26,6 +29,7 @@ class QStatusBar;
 class QTabBar;
 class QToolBar;
 class QToolButton;
+class TFeedStatus;
 
 namespace kestrel {
 // The value of a cell text for the colour rules: digits, a leading "-" and the first "." are
@@ -39,10 +43,11 @@ QFont WindowFont(int pixelHeight);
 // list, the settings (created and read on the window's creation) and the tracker list.
 struct TF_MainDeps {
     // All handed in by whoever makes the window (the entry, a test); none is looked up.
-    IDialogs* Dialogs = nullptr;   // required
-    IClock* Clock = nullptr;       // required
-    CMeigaraList* List = nullptr;  // required: the rising list the grid shows
-    CIni* Ini = nullptr;           // required: the settings, made once by the entry
+    IDialogs* Dialogs = nullptr;    // required
+    IClock* Clock = nullptr;        // required
+    CMeigaraList* List = nullptr;   // required: the rising list 急騰 shows
+    CMeigaraList* ListD = nullptr;  // the falling list 急落 shows (none: the tab stays empty)
+    CIni* Ini = nullptr;            // required: the settings, made once by the entry
     // Looked up at each command, since the trackers are made during start-up.
     std::function<CTrkgList*()> Trackers;
     // Ends the application; by default a quit once control is back in the event loop.
@@ -50,6 +55,10 @@ struct TF_MainDeps {
     // The other windows the menus open (none when not given).
     std::function<void()> EditWatchList;
     std::function<void()> ShowEventViewer;
+    // For the feed's state in the status bar in live mode (none: not shown): whether start-up
+    // has ended, and the count of quote points stored from the live feed so far.
+    std::function<bool()> Started;
+    std::function<int64_t()> LiveQuotes;
 };
 
 class TF_Main : public QMainWindow {
@@ -58,13 +67,22 @@ public:
     explicit TF_Main(TF_MainDeps deps, QWidget* parent = nullptr);
     ~TF_Main() override;
 
+    // The tabs in order, each with its grid: 急騰 (the rising list), 急落 (the falling list),
+    // 値上り銘柄 and 値下り銘柄 (every watched issue with a quote, by its change on the day).
+    enum { kTabRise, kTabFall, kTabGain, kTabLoss, kTabs };
     TComboGrid* GridA = nullptr;
+    TComboGrid* GridD = nullptr;
+    TComboGrid* GridGain = nullptr;
+    TComboGrid* GridLoss = nullptr;
+    std::array<TComboGrid*, kTabs> Grids{};
+    TComboGrid* CurrentGrid() const;
     QToolBar* ToolBar1 = nullptr;
     QWidget* TabControl1 = nullptr;
     QTabBar* Tabs = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QTimer DispTimer;
     QMenu* PopupMenu1 = nullptr;
+    TFeedStatus* FeedStatus = nullptr;  // live mode only
 
     // The status bar's simple text. While a held text is shown it waits, and the last one
     // asked for meanwhile is shown when the held text's time is up.
@@ -76,6 +94,8 @@ public:
     void HoldStatusText(const std::string& text, int ms);
     static constexpr int kHeldStatusMs = 15000;
     CIni* Ini() const { return Deps.Ini; }
+    // One set of column widths serves every tab: a width set here goes to every grid.
+    void SetColWidth(int col, int width);
     // The ten column widths into the settings and the file; throws what SaveWidths throws.
     // Before start-up has enabled the window the grid shows its design widths, not the
     // trader's: nothing is written then.
@@ -83,8 +103,11 @@ public:
 
     // Handlers; each reports an error it meets in a message box and goes on.
     void DispTimerTimer();
-    void FillRow(int row, const CMeigara& m);
-    void GridADrawCell(QPainter& canvas, int col, int row, const QRect& rect, TGridDrawState state);
+    // Rebuilds the grid of one tab from its source.
+    void Rebuild(int tab);
+    void FillRow(TComboGrid& grid, int row, const CMeigara& m);
+    void GridDrawCell(const TComboGrid& grid, QPainter& canvas, int col, int row, const QRect& rect,
+                      TGridDrawState state);
     void X1Click();
     void E2Click();
     void C1Click();
@@ -106,7 +129,10 @@ private:
     void BuildMenus();
     void BuildToolBar(QWidget* client);
     void BuildTabs(QWidget* client);
-    void BuildGrid();
+    TComboGrid* BuildGrid(const char* name);
+    void BuildTabKeys();
+    void BuildFeedStatus();
+    void ShowFrontGrid();
     void Refresh();
     void Guarded(const std::function<void()>& handler);
     void Reconnect(const char* status, bool (CTrkgList::*what)());
@@ -127,5 +153,9 @@ private:
     std::unique_ptr<ITimer> HoldClockTimer;
     QTimer HoldTimer;
     bool FrameFitted = false;
-    bool ResettingTab = false;
+    // The tab in front, and whether the first refresh has shown its grid.
+    int FrontTab = kTabRise;
+    bool GridsShown = false;
+    // The day-change records of the last rebuild, kept so their texts keep their buffers.
+    std::vector<std::unique_ptr<CMeigara>> DayRecords;
 };

@@ -50,5 +50,5 @@ void CQtUserInterface::ProcessEvents() { QCoreApplication::processEvents(); }
 
 void CQtUserInterface::ApplyColumnWidths(const CIni& ini) {
     if (!Windows.Main) return;
-    for (int c = 0; c < CIni::kColumns; ++c) Windows.Main->GridA->SetColWidths(c, ini.GetWidth(c));
+    for (int c = 0; c < CIni::kColumns; ++c) Windows.Main->SetColWidth(c, ini.GetWidth(c));
 }

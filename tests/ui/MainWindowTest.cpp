@@ -18,9 +18,12 @@
 
 #include "ranking/Meigara.h"
 #include "settings/Ini.h"
+#include "support/FakeDde.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TempDir.h"
+#include "tracking/Trkg.h"
 #include "ui/Dialogs.h"
+#include "ui/FeedStatus.h"
 #include "ui/MainWindow.h"
 #include "ui/MeigaraListEdit.h"
 #include "ui/QtUserInterface.h"
@@ -41,6 +44,53 @@ std::unique_ptr<CMeigara> Record(const std::string& code) {
     return m;
 }
 
+// Live-mode trackers on an in-memory quote service: each topic answers its reference figures,
+// and a quote is a change of its volume.
+struct LiveFeed {
+    TempDir dir;
+    CIni ini{dir.File("feed.ini")};
+    bool initDone = true;
+    CMeigaraQueue qa{'A'}, qd{'D'};
+    CFakeDdeServer server;
+    CTrkgContext ctx;
+    std::unique_ptr<CTrkgList> trackers;
+    LiveFeed() {
+        ini.Flg = 0;
+        ctx.Ini = &ini;
+        ctx.InitDone = &initDone;
+        ctx.QueueA = &qa;
+        ctx.QueueD = &qd;
+        ctx.ConvFactory = server.Factory();
+    }
+    void Serve(const std::string& topic, int prevClose, const std::string& margin = "") {
+        server.Topics[topic] = {{"銘柄名称", "名" + topic},
+                                {"信用貸借区分", margin},
+                                {"前日終値", std::to_string(prevClose)},
+                                {"始値", std::to_string(prevClose)},
+                                {"現在値", ""},
+                                {"出来高", "0"},
+                                {"現在値時刻", "  :  "},
+                                {"前日比率", ""}};
+    }
+    void Watch(const std::vector<std::string>& topics) {
+        trackers = std::make_unique<CTrkgList>(topics, ctx);
+    }
+    void Quote(const std::string& topic, int price, const std::string& dayRatio,
+               const std::string& time) {
+        server.Set(topic, "現在値", std::to_string(price), false);
+        server.Set(topic, "前日比率", dayRatio, false);
+        server.Set(topic, "現在値時刻", time, false);
+        server.Set(topic, "出来高", std::to_string(++volume));
+    }
+    int volume = 0;
+};
+
+std::vector<std::string> RowCells(const TComboGrid& g, int row) {
+    std::vector<std::string> cells;
+    for (int c = 0; c < g.ColCount(); ++c) cells.push_back(g.Cells(c, row));
+    return cells;
+}
+
 class MainWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { kestrel::test::EnsureApplication(); }
@@ -59,12 +109,15 @@ protected:
         deps.Dialogs = &dialogs_;
         deps.Clock = &clock_;
         deps.List = &list_;
+        deps.ListD = &listD_;
         deps.Ini = ini_.get();
         deps.Trackers = [this] {
             ++trackerLookups_;
-            trackerStatus_ = win_->StatusText();
-            return nullptr;
+            if (win_) trackerStatus_ = win_->StatusText();
+            return trackers_;
         };
+        deps.Started = [this] { return started_; };
+        deps.LiveQuotes = [this] { return liveQuotes_ ? *liveQuotes_ : 0; };
         deps.Terminate = [this] { ++terminations_; };
         deps.ShowEventViewer = [this] {
             if (viewer_) viewer_->ShowViewer();
@@ -82,11 +135,12 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(win_.get()));
     }
 
-    QImage CellImage(int col, int row) {
-        QImage all = win_->GridA->GrabImage();
-        QRect r = win_->GridA->CellRect(col, row).translated(win_->GridA->viewport()->pos());
+    QImage CellImage(TComboGrid& grid, int col, int row) {
+        QImage all = grid.GrabImage();
+        QRect r = grid.CellRect(col, row).translated(grid.viewport()->pos());
         return all.copy(r);
     }
+    QImage CellImage(int col, int row) { return CellImage(*win_->GridA, col, row); }
     // Is any pixel of the cell clearly coloured?
     bool Coloured(int col, int row) {
         QImage img = CellImage(col, row);
@@ -96,8 +150,9 @@ protected:
         return false;
     }
     // The darkest pixel of a cell: where the text was black before the colour went over it.
-    QColor TextColour(int col, int row) {
-        QImage img = CellImage(col, row);
+    QColor TextColour(int col, int row) { return TextColour(*win_->GridA, col, row); }
+    QColor TextColour(TComboGrid& grid, int col, int row) {
+        QImage img = CellImage(grid, col, row);
         QRgb best = qRgb(255, 255, 255);
         int bestSum = 3 * 255 + 1;
         for (int y = 0; y < img.height(); ++y)
@@ -122,6 +177,10 @@ protected:
     CScriptedDialogs dialogs_;
     CFakeClock clock_{CFakeClock::kAfterTheClose};
     CMeigaraList list_{'A'};
+    CMeigaraList listD_{'D'};
+    CTrkgList* trackers_ = nullptr;
+    bool started_ = true;
+    const int64_t* liveQuotes_ = nullptr;
     std::unique_ptr<CIni> ini_;
     std::unique_ptr<TF_Main> win_;
     int trackerLookups_ = 0;
@@ -433,6 +492,7 @@ TEST_F(MainWindowTest, ClearListAsksClearsRefreshesAndTells) {
 TEST_F(MainWindowTest, ReconnectAndItemResetShowTheirStatusBeepAndSleepOnTheClock) {
     std::string statusWhileSleeping;
     clock_.OnSleep = [&] { statusWhileSleeping = win_->StatusText(); };
+    trackerLookups_ = 0;  // the feed's state in the status bar looks at them too
     win_->findChild<QAction*>(QStringLiteral("N11"))->trigger();
     EXPECT_EQ(trackerLookups_, 1);
     EXPECT_EQ(trackerStatus_, "DDE ReConnect DdeClientConv");
@@ -449,18 +509,242 @@ TEST_F(MainWindowTest, ReconnectAndItemResetShowTheirStatusBeepAndSleepOnTheCloc
     EXPECT_TRUE(dialogs_.Messages.empty());
 }
 
-TEST_F(MainWindowTest, OtherTabsAreUnderConstructionAndReturnToTheFirst) {
-    list_.Add(Record("1111"));
-    win_->DispTimerTimer();
-    for (int tab : {1, 2, 3}) {
-        win_->Tabs->setCurrentIndex(tab);
-        EXPECT_EQ(win_->Tabs->currentIndex(), 0);
-        EXPECT_EQ(win_->Tabs->tabText(win_->Tabs->currentIndex()), QStringLiteral("急騰"));
+// 急落 is the falling list as 急騰 is the rising one: the same records give the same cells and
+// the same colours, each list read under its own lock.
+TEST_F(MainWindowTest, TheFallingListFillsItsTabAsTheRisingListFillsTheFirst) {
+    auto make = [](const std::string& code, int price, int gap, double open, double day,
+                   const char* margin) {
+        auto m = Record(code);
+        m->MarginClass = margin;
+        m->Price = price;
+        m->Gap = gap;
+        m->OpenRatio = open;
+        m->DayRatio = day;
+        m->LimitHigh = 1500;
+        m->LimitGap = 1500 - price;
+        return m;
+    };
+    for (CMeigaraList* list : {&list_, &listD_}) {
+        list->Add(make("1234", 1234, 1500, 0.004, -1.5, "貸借"));
+        list->Add(make("5678", 1100, -20, 1.25, -8.33, "貸借"));
+        list->Add(make("9012", 1200, 0, 0, 0, "信用"));
     }
-    EXPECT_EQ(dialogs_.Beeps, 3);
-    ASSERT_EQ(dialogs_.Messages.size(), 3u);
-    EXPECT_EQ(dialogs_.Messages[2], "工事中です。（∩ﾟдﾟ) 何にも聞こえないぞー");
-    EXPECT_EQ(win_->GridA->Cells(0, 1), "1111");
+    ShowReady();
+    win_->DispTimerTimer();
+    TComboGrid& a = *win_->GridA;
+    TComboGrid& d = *win_->GridD;
+    ASSERT_EQ(d.RowCount(), 4);
+    ASSERT_EQ(a.RowCount(), d.RowCount());
+    for (int row = 0; row < a.RowCount(); ++row) EXPECT_EQ(RowCells(d, row), RowCells(a, row));
+    EXPECT_EQ(d.Cells(1, 2), "(貸)銘柄5678");
+    EXPECT_EQ(d.Cells(6, 2), "-8.33");
+    for (int c = 0; c < 10; ++c) EXPECT_EQ(d.ColWidths(c), a.ColWidths(c));
+
+    // Brought forward, 急落's cells are drawn pixel for pixel as 急騰's.
+    std::vector<QImage> rising;
+    for (int row = 0; row < a.RowCount(); ++row)
+        for (int c = 0; c < 10; ++c) rising.push_back(CellImage(a, c, row));
+    win_->Tabs->setCurrentIndex(TF_Main::kTabFall);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_FALSE(a.isVisible());
+    EXPECT_EQ(win_->CurrentGrid(), &d);
+    for (int row = 0; row < d.RowCount(); ++row)
+        for (int c = 0; c < 10; ++c)
+            EXPECT_EQ(CellImage(d, c, row), rising[size_t(row * 10 + c)])
+                << "column " << c << " row " << row;
+    EXPECT_TRUE(Near(TextColour(d, 3, 2), QColor(0, 128, 0)));
+    EXPECT_TRUE(dialogs_.Messages.empty()) << "no more under construction";
+    EXPECT_EQ(dialogs_.Beeps, 0);
+
+    // Each grid follows its own list at the next tick; an empty list keeps the two rows.
+    listD_.Clear();
+    list_.Add(make("3333", 1300, 0, 0, 2.5, ""));
+    win_->DispTimerTimer();
+    EXPECT_EQ(d.RowCount(), 2);
+    EXPECT_EQ(d.Cells(0, 1), "1234") << "the data row keeps its text";
+    EXPECT_EQ(a.RowCount(), 5);
+    // Both locks are free again: the watchers could merge now.
+    std::thread other([this] { EXPECT_EQ(listD_.Count() + list_.Count(), 4); });
+    other.join();
+}
+
+// 値上り銘柄 and 値下り銘柄: every watched issue with a quote, by its change against the previous
+// close, in the grid's own columns; an issue without a quote is in neither.
+TEST_F(MainWindowTest, TheDayChangeTabsRankTheWatchedIssuesByTheirChange) {
+    LiveFeed feed;
+    for (const char* topic : {"1111.T", "2222", "3333.OS", "4444.T", "5555"})
+        feed.Serve(topic, 1000, std::string(topic) == "2222" ? "貸借" : "");
+    feed.Watch({"1111.T", "2222", "3333.OS", "4444.T", "5555"});
+    trackers_ = feed.trackers.get();
+    feed.Quote("1111.T", 1050, "5.0", "09:01");
+    feed.Quote("2222", 970, "-3.0", "09:02");
+    feed.Quote("5555", 1010, "1.0", "09:03");
+    feed.Quote("3333.OS", 1010, "1.0", "09:04");  // a tie with 5555: the code decides
+    // 4444.T has reference figures but no trade yet.
+    win_->DispTimerTimer();
+    auto codes = [](const TComboGrid& g) {
+        std::vector<std::string> c;
+        for (int row = 1; row < g.RowCount(); ++row) c.push_back(g.Cells(0, row));
+        return c;
+    };
+    EXPECT_EQ(codes(*win_->GridGain),
+              (std::vector<std::string>{"1111.T", "3333.OS", "5555", "2222"}));
+    EXPECT_EQ(codes(*win_->GridLoss),
+              (std::vector<std::string>{"2222", "3333.OS", "5555", "1111.T"}));
+    EXPECT_EQ(RowCells(*win_->GridGain, 4),
+              (std::vector<std::string>{"2222", "(貸)名2222", "1,000", "0", "970", "-3.00", "-3.00",
+                                        "1,000", "30", "09:02"}));
+    EXPECT_TRUE(list_.Count() == 0 && listD_.Count() == 0) << "the lists are not touched";
+
+    // The row of an issue is the row its record would have in a list.
+    std::unique_ptr<CMeigara> last;
+    while (auto r = feed.qa.Pop()) last = std::move(r);
+    ASSERT_TRUE(last);
+    ASSERT_EQ(last->Code, "3333.OS");
+    list_.Add(std::move(last));
+    win_->DispTimerTimer();
+    EXPECT_EQ(RowCells(*win_->GridGain, 2), RowCells(*win_->GridA, 1));
+
+    // The next tick follows the quotes; the colours are those of the other grids.
+    feed.Quote("1111.T", 940, "-6.0", "09:05");
+    ShowReady();
+    win_->DispTimerTimer();
+    EXPECT_EQ(codes(*win_->GridGain),
+              (std::vector<std::string>{"3333.OS", "5555", "2222", "1111.T"}));
+    EXPECT_EQ(codes(*win_->GridLoss),
+              (std::vector<std::string>{"1111.T", "2222", "3333.OS", "5555"}));
+    win_->Tabs->setCurrentIndex(TF_Main::kTabLoss);
+    TComboGrid& loss = *win_->GridLoss;
+    ASSERT_TRUE(loss.isVisible());
+    EXPECT_TRUE(Near(TextColour(loss, 6, 2), QColor(0, 128, 0)));
+    EXPECT_TRUE(Near(TextColour(loss, 1, 2), QColor(0, 0, 255)));
+    EXPECT_TRUE(Near(TextColour(loss, 4, 3), QColor(255, 0, 0)));
+
+    // Without trackers (before start-up) the tabs keep their two rows.
+    trackers_ = nullptr;
+    win_->DispTimerTimer();
+    EXPECT_EQ(win_->GridGain->RowCount(), 2);
+}
+
+// Ctrl+1..4 bring the tabs forward; the menu commands with a key show it.
+TEST_F(MainWindowTest, KeysSwitchTabsAndMenusShowTheirKeys) {
+    TF_DEBUG viewer(dialogs_, clock_);
+    viewer_ = &viewer;
+    ShowReady();
+    win_->DispTimerTimer();
+    win_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(win_.get()));
+    for (int tab : {2, 1, 3, 0}) {
+        QTest::keyClick(win_.get(), Qt::Key(Qt::Key_1 + tab), Qt::ControlModifier);
+        EXPECT_EQ(win_->Tabs->currentIndex(), tab);
+        EXPECT_EQ(win_->CurrentGrid(), win_->Grids[size_t(tab)]);
+        for (int other = 0; other < TF_Main::kTabs; ++other)
+            EXPECT_EQ(win_->Grids[size_t(other)]->isVisible(), other == tab);
+        EXPECT_EQ(win_->Tabs->tabToolTip(tab), QStringLiteral("Ctrl+%1").arg(tab + 1));
+    }
+
+    // The keyed commands are written in their menus and work from the keyboard.
+    int keyed = 0;
+    for (QMenu* menu : win_->findChildren<QMenu*>())
+        for (QAction* a : menu->actions()) {
+            if (a->shortcut().isEmpty()) continue;
+            ++keyed;
+            EXPECT_TRUE(a->isShortcutVisibleInContextMenu()) << a->objectName().toStdString();
+        }
+    EXPECT_GE(keyed, 2);
+    auto* x1 = win_->findChild<QAction*>(QStringLiteral("X1"));
+    auto* debug2 = win_->findChild<QAction*>(QStringLiteral("DEBUG2"));
+    EXPECT_EQ(x1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    EXPECT_EQ(debug2->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_E));
+    QTest::keyClick(win_.get(), Qt::Key_E, Qt::ControlModifier);
+    EXPECT_TRUE(viewer.isVisible());
+    viewer.hide();
+    win_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(win_.get()));
+    dialogs_.Answers = {false};
+    QTest::keyClick(win_.get(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(dialogs_.Questions, std::vector<std::string>{"終了します。よろしいですか？"});
+    EXPECT_EQ(terminations_, 0);
+    viewer_ = nullptr;
+}
+
+// One set of widths serves every tab: what the trader drags on one tab, the next one shows, and
+// the exit command stores.
+TEST_F(MainWindowTest, ColumnWidthsFollowFromTabToTab) {
+    win_->setEnabled(true);
+    win_->Tabs->setCurrentIndex(TF_Main::kTabGain);
+    win_->GridGain->SetColWidths(1, 150);
+    win_->Tabs->setCurrentIndex(TF_Main::kTabFall);
+    EXPECT_EQ(win_->GridD->ColWidths(1), 150);
+    CQtUserInterface ui(dialogs_);
+    ui.Attach({win_.get(), nullptr, nullptr});
+    ini_->SetWidth(4, 91);
+    ui.ApplyColumnWidths(*ini_);
+    for (TComboGrid* g : win_->Grids) EXPECT_EQ(g->ColWidths(4), 91);
+    win_->GridD->SetColWidths(2, 44);
+    dialogs_.Answers = {true};
+    win_->X1Click();
+    EXPECT_EQ(WidthInFile(2), 44);
+}
+
+// In live mode the status bar always says how the feed is and when the last quote came, beside
+// the texts that come and go.
+TEST_F(MainWindowTest, LiveModeStatusBarShowsTheFeedOnTheClock) {
+    clock_.NowMs = 10 * 3'600'000LL;  // in the morning session
+    LiveFeed feed;
+    feed.Serve("1111.T", 1000);
+    feed.Watch({"1111.T", "2222.T"});  // 2222.T is not served: its link does not open
+    trackers_ = feed.trackers.get();
+    liveQuotes_ = &feed.ctx.LiveQuotes;
+    started_ = false;
+    Make(false);
+    ShowReady();
+    TFeedStatus* status = win_->FeedStatus;
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(win_->StatusBar1->findChild<TFeedStatus*>(), status);
+    EXPECT_EQ(status->text(), QStringLiteral("配信 開始前"));
+
+    started_ = true;
+    clock_.Advance(TFeedStatus::kLookMs);
+    EXPECT_EQ(status->text(), QStringLiteral("配信 待機中  接続 1/2  最終受信 --:--:--"));
+    clock_.Advance(2500);
+    feed.Quote("1111.T", 1010, "1.0", "10:00");
+    clock_.Advance(TFeedStatus::kLookMs);
+    EXPECT_EQ(status->State(), TFeedStatus::TState::Receiving);
+    EXPECT_EQ(status->text(), QStringLiteral("配信 受信中  接続 1/2  最終受信 10:00:04"));
+
+    // The status texts go on beside it, the held one too.
+    win_->SetStatusText("DDE ReConnect DdeClientConv");
+    win_->HoldStatusText("警告音を鳴らせません: x.wav", 15000);
+    win_->SetStatusText("【10:00:05,1111,1010】");
+    EXPECT_EQ(win_->StatusText(), "警告音を鳴らせません: x.wav");
+    EXPECT_TRUE(status->isVisible());
+    clock_.Advance(15000);
+    EXPECT_EQ(win_->StatusText(), "【10:00:05,1111,1010】");
+
+    // Silent past the stale time in the session: said, in red; a quote ends it.
+    clock_.Advance(120'000);
+    EXPECT_EQ(status->State(), TFeedStatus::TState::Stale);
+    EXPECT_EQ(status->text(), QStringLiteral("配信 停止?  接続 1/2  最終受信 10:00:04"));
+    EXPECT_NE(status->styleSheet().indexOf(QStringLiteral("255, 0, 0")), -1);
+    feed.Quote("1111.T", 1011, "1.1", "10:02");
+    clock_.Advance(TFeedStatus::kLookMs);
+    EXPECT_EQ(status->State(), TFeedStatus::TState::Receiving);
+    EXPECT_TRUE(status->styleSheet().isEmpty());
+
+    // Every link down: said before anything else.
+    feed.server.Running = false;
+    feed.trackers->ReconnectAll();
+    clock_.Advance(TFeedStatus::kLookMs);
+    EXPECT_EQ(status->State(), TFeedStatus::TState::Unlinked);
+    EXPECT_TRUE(status->text().startsWith(QStringLiteral("配信 未接続  接続 0/2")));
+
+    // A replay has no feed to speak of.
+    trackers_ = nullptr;
+    liveQuotes_ = nullptr;
+    Make(true);
+    EXPECT_EQ(win_->FeedStatus, nullptr);
+    EXPECT_EQ(win_->StatusBar1->findChild<TFeedStatus*>(), nullptr);
 }
 
 TEST_F(MainWindowTest, ResizingFollowsTheWindow) {
