@@ -30,6 +30,10 @@ namespace {
 
 constexpr int64_t At(int h, int m, int s = 0) { return ((h * 60LL + m) * 60 + s) * 1000; }
 
+// Each wait for the sound server or the sound only guards against a hang: far beyond the slowest
+// run under a sanitizer on a loaded machine. A wait ends as soon as what it waits for is there.
+constexpr int kHangGuardMs = 60'000;
+
 std::string Line(const std::string& topic) {
     return "10:01 " + topic + ":1100,(100),9.09% 1700[A,A]";
 }
@@ -61,8 +65,8 @@ public:
                            QStringLiteral("--load=module-null-sink sink_name=kestrel_null"),
                            QStringLiteral("--load=module-native-protocol-unix socket=") + socket +
                                QStringLiteral(" auth-anonymous=1")});
-        if (!Server.waitForStarted(5000) ||
-            !QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 5000)) {
+        if (!Server.waitForStarted(kHangGuardMs) ||
+            !QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, kHangGuardMs)) {
             Why = "PulseAudio did not start: " + Server.errorString().toStdString();
             return;
         }
@@ -71,7 +75,7 @@ public:
     ~NullSink() {
         if (Server.state() == QProcess::NotRunning) return;
         Server.kill();
-        Server.waitForFinished(5000);
+        Server.waitForFinished(kHangGuardMs);
     }
     std::string Why;
 
@@ -113,7 +117,7 @@ TEST_F(AlertsTest, TheBuiltInSoundPlaysThroughQtMultimedia) {
     });
     sound->EventLine(Line("1234.T"));
     EXPECT_EQ(started, 0) << "the line's caller does not wait for the speaker";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, 5000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, kHangGuardMs))
         << "status " << int(sound->Effect().status()) << ", started " << started;
     EXPECT_EQ(sound->Effect().status(), QSoundEffect::Ready);
     EXPECT_EQ(sound->Alerts(), 1);
@@ -137,8 +141,8 @@ TEST_F(AlertsTest, ASoundThatCannotPlayIsSaidOnceAndEveryAlertBeeps) {
     dialogs_.Beeps = 0;
     const std::string bad = dir_.WriteBytes("bad.wav", "RIFF....WAVEnot a sound at all");
     auto badSound = Make(bad);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return badSound->Effect().status() == QSoundEffect::Error; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return badSound->Effect().status() == QSoundEffect::Error; },
+                                kHangGuardMs));
     badSound->EventLine(Line("1234.T"));
     badSound->EventLine(Line("5678.T"));
     QCoreApplication::processEvents();
@@ -152,7 +156,7 @@ TEST_F(AlertsTest, TheMarkerAndCtrlMMuteTheSoundForTheRun) {
     auto sound = Make(dir_.File("none.wav"), 0);  // beeps stand for the sound here
     QToolButton* marker = sound->InstallMarker(window);
     window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
     EXPECT_EQ(window.statusBar()->findChild<QToolButton*>(QStringLiteral("SoundMarker")), marker);
     EXPECT_EQ(marker->text(), QStringLiteral("警告音"));
 
