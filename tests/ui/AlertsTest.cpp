@@ -3,11 +3,16 @@
 // feed's text in the status bar.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QAudioDevice>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QMainWindow>
 #include <QMediaDevices>
 #include <QProcess>
@@ -40,6 +45,18 @@ std::string Line(const std::string& topic) {
 
 std::string Text(const QStatusBar& bar) { return bar.currentMessage().toStdString(); }
 
+// True when a server listens on the local socket at `path`.
+bool Listens(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", name.constData());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 // A PulseAudio server of the test's own with one null sink, reached through PULSE_SERVER: the
 // sound plays in real time and no speaker hears it. Why there is none, when there is none.
 class NullSink {
@@ -65,8 +82,13 @@ public:
                            QStringLiteral("--load=module-null-sink sink_name=kestrel_null"),
                            QStringLiteral("--load=module-native-protocol-unix socket=") + socket +
                                QStringLiteral(" auth-anonymous=1")});
+        // The socket's file is there a moment before the server listens on it; Qt's sound,
+        // refused in between (on a busy machine), does not try again and lists no output.
+        const auto up = [&] { return Server.state() == QProcess::Running && Listens(socket); };
         if (!Server.waitForStarted(kHangGuardMs) ||
-            !QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, kHangGuardMs)) {
+            !QTest::qWaitFor([&] { return up() || Server.state() == QProcess::NotRunning; },
+                             kHangGuardMs) ||
+            !up()) {
             Why = "PulseAudio did not start: " + Server.errorString().toStdString();
             return;
         }
