@@ -64,6 +64,7 @@ void TM_Global::InitTimerTimer() {
     InitTimer->Stop();
     Controller->InitTimerTimer();
     SyncTimers();
+    if (OnStartUpDone) OnStartUpDone();
 }
 
 void TM_Global::DebugTimerTimer() {

@@ -4,6 +4,7 @@
 // timers come from the clock it is given, so a test's clock runs them without real waiting.
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 #include "app/Controller.h"
@@ -33,6 +34,9 @@ public:
     std::unique_ptr<ITimer> InitTimer;
     std::unique_ptr<ITimer> DebugTimer;
     std::unique_ptr<ITimer> ReConnTimer;
+    // Called once start-up has run to its end: the lists offered, the splash gone, the window
+    // open to input. What a signal ends from then on saves today's lists.
+    std::function<void()> OnStartUpDone;
 
     void InitTimerTimer();
     void DebugTimerTimer();

@@ -232,6 +232,13 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
         staleWatch->Start();
     }
 
+    // Said where the one who started it from a terminal (or a script waiting on it) looks: from
+    // here on the monitor watches, and an end by a signal saves today's lists.
+    global->OnStartUpDone = [&core] {
+        if (core.Ending || core.StartFailed) return;
+        std::fprintf(stderr, "kestrel: started, %d issues watched\n",
+                     core.TrkgList ? core.TrkgList->Count() : 0);
+    };
     guard.OnActivate = [] { BringToFront(F_Main); };
     InstallQuitSignals(
         [](int signo) {

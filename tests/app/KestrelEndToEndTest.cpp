@@ -46,6 +46,11 @@
 namespace fs = std::filesystem;
 
 namespace {
+// A run that waits for the replay gives up after this long: only a guard against a hang, far
+// beyond the slowest run under a sanitizer on a loaded machine. Each run ends as soon as what
+// it waits for has happened, or once the replay has reached the end of the day.
+constexpr int kHangGuardMs = 120'000;
+
 std::string Today() {
     CSystemClock clock;
     CDate d = clock.Today();
@@ -68,6 +73,7 @@ TEST(Kestrel, DemoRunEndedByTheExitCommandSavesWhatTheGridShowed) {
     size_t eventLines = 0;
     bool wasDisabled = false;
     bool soundMarker = true;
+    bool replayEnded = false, guardRanOut = false;
     QElapsedTimer running;
 
     TKestrelHooks hooks;
@@ -82,7 +88,9 @@ TEST(Kestrel, DemoRunEndedByTheExitCommandSavesWhatTheGridShowed) {
             if (!M_Global->InitDone()) return;
             // The replay at full speed: a few seconds cover the demo's first minutes.
             if (M_Global->DebugTimer->Interval() != 1) M_Global->DebugTimer->SetInterval(1);
-            if (F_DEBUG->Lines().size() < 40 && running.elapsed() < 20000) return;
+            replayEnded = M_Global->Core().ReplayAtEnd();
+            guardRanOut = running.elapsed() > kHangGuardMs;
+            if (F_DEBUG->Lines().size() < 40 && !replayEnded && !guardRanOut) return;
             poll->stop();
             eventLines = F_DEBUG->Lines().size();
             F_Main->DispTimerTimer();
@@ -102,7 +110,9 @@ TEST(Kestrel, DemoRunEndedByTheExitCommandSavesWhatTheGridShowed) {
     fs::current_path(cwd);
 
     EXPECT_TRUE(wasDisabled) << "no input before start-up has ended";
-    EXPECT_GE(eventLines, 40u);
+    EXPECT_FALSE(guardRanOut) << "no 40 event lines and no end of the replay in "
+                              << kHangGuardMs / 1000 << " s";
+    EXPECT_GE(eventLines, 40u) << (replayEnded ? "the whole replay" : "");
     EXPECT_EQ(dialogs.Questions, std::vector<std::string>{"終了します。よろしいですか？"});
     EXPECT_TRUE(dialogs.Messages.empty()) << dialogs.Messages.front();
     EXPECT_FALSE(soundMarker) << "no [ALERT], no marker";
@@ -196,6 +206,7 @@ TEST(Kestrel, TheAlertSectionSoundsEachNewMoveUntilTheMarkerMutesIt) {
     QToolButton* marker = nullptr;
     int beepsAtMute = -1;
     size_t linesAtMute = 0;
+    bool replayEnded = false, guardRanOut = false;
     QElapsedTimer running;
     const int rc = day.Run(dialogs, [&] {
         running.start();
@@ -213,15 +224,22 @@ TEST(Kestrel, TheAlertSectionSoundsEachNewMoveUntilTheMarkerMutesIt) {
                 beepsAtMute = dialogs.Beeps;
                 linesAtMute = lines;
             }
-            if ((beepsAtMute < 0 || lines < linesAtMute + 10) && running.elapsed() < 20000) return;
+            replayEnded = M_Global->Core().ReplayAtEnd();
+            guardRanOut = running.elapsed() > kHangGuardMs;
+            // Ten lines after the mute, in which new moves would have sounded.
+            if ((beepsAtMute < 0 || lines < linesAtMute + 10) && !replayEnded && !guardRanOut)
+                return;
             poll->stop();
             F_Main->X1Click();
         });
         poll->start(50);
     });
     EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(guardRanOut) << "the replay neither sounded three times and went on for ten "
+                                 "lines, nor ended, in "
+                              << kHangGuardMs / 1000 << " s";
     ASSERT_NE(marker, nullptr);
-    ASSERT_GE(beepsAtMute, 3);
+    ASSERT_GE(beepsAtMute, 3) << (replayEnded ? "the whole replay" : "");
     EXPECT_EQ(dialogs.Beeps, beepsAtMute) << "muted";
     EXPECT_EQ(said, std::vector<std::string>{"警告音を鳴らせません: none.wav: " +
                                              std::string(std::strerror(ENOENT))});
@@ -267,7 +285,7 @@ TEST(Kestrel, NoEndingBeforeStartUpHasFinishedLosesTodaysListsOrWidths) {
         const std::string asc = Bytes(day.asc), dsc = Bytes(day.dsc);
         CScriptedDialogs dialogs;
         dialogs.RunsEventLoop = true;
-        dialogs.AnswerAfterMs = 5000;
+        dialogs.AnswerAfterMs = kHangGuardMs;  // only the signal ends the box before that
         dialogs.DefaultAnswer = true;
         dialogs.OnQuestion = [](const std::string&) { raise(SIGTERM); };
         EXPECT_EQ(day.Run(dialogs), 0);

@@ -136,7 +136,7 @@ private:
         const int from = fromWatch ? p.Watch : p.Feed, to = fromWatch ? p.Feed : p.Watch;
         ssize_t n = read(from, buf, sizeof buf);
         if (n <= 0 ||
-            !kestrel::feed::WriteAll(to, std::string(buf, static_cast<size_t>(n)), 5000)) {
+            !kestrel::feed::WriteAll(to, std::string(buf, static_cast<size_t>(n)), kGuardMs)) {
             close(p.Watch);
             close(p.Feed);
             p.Watch = p.Feed = -1;

@@ -244,7 +244,8 @@ TEST(Watch, AMergeThatRunsOutOfMemoryLeavesTheListUnlocked) {
         auto g = list.Lock();
         taken.set_value();
     });
-    const bool unlocked = tookIt.wait_for(seconds(2)) == std::future_status::ready;
+    // A hang guard: a lock left held never lets the display take it.
+    const bool unlocked = tookIt.wait_for(seconds(60)) == std::future_status::ready;
     if (!unlocked) list.UnlockList();  // what the failed merge kept, so this test can end
     display.join();
     EXPECT_TRUE(unlocked) << "the failed merge left the list locked";

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QAudioDevice>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QMainWindow>
 #include <QMediaDevices>
 #include <QProcess>
@@ -38,11 +43,27 @@ namespace {
 
 constexpr int64_t At(int h, int m, int s = 0) { return ((h * 60LL + m) * 60 + s) * 1000; }
 
+// Each wait for the sound server or the sound only guards against a hang: far beyond the slowest
+// run under a sanitizer on a loaded machine. A wait ends as soon as what it waits for is there.
+constexpr int kHangGuardMs = 60'000;
+
 std::string Line(const std::string& topic) {
     return "10:01 " + topic + ":1100,(100),9.09% 1700[A,A]";
 }
 
 std::string Text(const QStatusBar& bar) { return bar.currentMessage().toStdString(); }
+
+// True when a server listens on the local socket at `path`.
+bool Listens(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", name.constData());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
 
 // A PulseAudio server of the test's own with one null sink, reached through PULSE_SERVER: the
 // sound plays in real time and no speaker hears it. Why there is none, when there is none.
@@ -69,8 +90,13 @@ public:
                            QStringLiteral("--load=module-null-sink sink_name=kestrel_null"),
                            QStringLiteral("--load=module-native-protocol-unix socket=") + socket +
                                QStringLiteral(" auth-anonymous=1")});
-        if (!Server.waitForStarted(5000) ||
-            !QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 5000)) {
+        // The socket's file is there a moment before the server listens on it; Qt's sound,
+        // refused in between (on a busy machine), does not try again and lists no output.
+        const auto up = [&] { return Server.state() == QProcess::Running && Listens(socket); };
+        if (!Server.waitForStarted(kHangGuardMs) ||
+            !QTest::qWaitFor([&] { return up() || Server.state() == QProcess::NotRunning; },
+                             kHangGuardMs) ||
+            !up()) {
             Why = "PulseAudio did not start: " + Server.errorString().toStdString();
             return;
         }
@@ -79,7 +105,7 @@ public:
     ~NullSink() {
         if (Server.state() == QProcess::NotRunning) return;
         Server.kill();
-        Server.waitForFinished(5000);
+        Server.waitForFinished(kHangGuardMs);
     }
     std::string Why;
 
@@ -121,7 +147,7 @@ TEST_F(AlertsTest, TheBuiltInSoundPlaysThroughQtMultimedia) {
     });
     sound->EventLine(Line("1234.T"));
     EXPECT_EQ(started, 0) << "the line's caller does not wait for the speaker";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, 5000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, kHangGuardMs))
         << "status " << int(sound->Effect().status()) << ", started " << started;
     EXPECT_EQ(sound->Effect().status(), QSoundEffect::Ready);
     EXPECT_EQ(sound->Alerts(), 1);
@@ -146,8 +172,8 @@ TEST_F(AlertsTest, ASoundThatCannotPlayIsSaidOnceAndEveryAlertBeeps) {
     dialogs_.Beeps = 0;
     const std::string bad = dir_.WriteBytes("bad.wav", "RIFF....WAVEnot a sound at all");
     auto badSound = Make(bad);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return badSound->Effect().status() == QSoundEffect::Error; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return badSound->Effect().status() == QSoundEffect::Error; },
+                                kHangGuardMs));
     badSound->EventLine(Line("1234.T"));
     badSound->EventLine(Line("5678.T"));
     QCoreApplication::processEvents();
@@ -161,7 +187,7 @@ TEST_F(AlertsTest, TheMarkerAndCtrlMMuteTheSoundForTheRun) {
     auto sound = Make(dir_.File("none.wav"), 0);  // beeps stand for the sound here
     QToolButton* marker = sound->InstallMarker(window);
     window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
     EXPECT_EQ(window.statusBar()->findChild<QToolButton*>(QStringLiteral("SoundMarker")), marker);
     EXPECT_EQ(marker->text(), QStringLiteral("警告音"));
 

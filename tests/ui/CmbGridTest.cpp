@@ -39,7 +39,8 @@ protected:
         grid_->resize(460, 200);
         grid_->show();
         grid_->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(grid_.get()));
+        // Qt's default of five seconds, raised: only a guard against a window never activated.
+        ASSERT_TRUE(QTest::qWaitForWindowActive(grid_.get(), 60'000));
         grid_->SetCurrentCell(3, 5);
         grid_->OnGridBtnClick = [this](int c, int r) { clicks_.push_back({c, r}); };
     }

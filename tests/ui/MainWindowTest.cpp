@@ -132,7 +132,8 @@ protected:
     void ShowReady() {
         win_->setEnabled(true);
         win_->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(win_.get()));
+        // Qt's default of five seconds, raised: only a guard against a window that never shows.
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(win_.get(), 60'000));
     }
 
     QImage CellImage(TComboGrid& grid, int col, int row) {

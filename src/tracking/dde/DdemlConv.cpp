@@ -31,9 +31,10 @@ bool Tracing() {
 }
 namespace {
 constexpr UINT kDrainMessage = WM_APP + 0x4B;
-constexpr int kStrayAckWaitMs = 5;
-constexpr int kSettleQuietMs = 3;
-constexpr int kSettleMaxMs = 100;
+// The longest wait for what follows an answer (see AwaitStrayAck and Settle): it comes within
+// milliseconds even on a machine busy with other work; a server that ended right after its
+// answer sends nothing more, and costs no more than this once.
+constexpr int kAfterAnswerMaxMs = 1'000;
 }  // namespace
 
 // One DDEML instance and the string handles made in it.
@@ -108,6 +109,32 @@ public:
     void BeginTransaction() { Notices.BeginRequest(); }
     void EndTransaction() { Notices.EndRequest(); }
 
+    // What DispatchDde saw come to one conversation's window.
+    struct DdeSeen {
+        int Data = 0;
+        int Acks = 0;
+        int AcksAfterData = 0;
+        bool FirstIsAck = false;
+    };
+    // Dispatches the DDE messages waiting for this thread, and says what came to `client`.
+    DdeSeen DispatchDde(HWND client) {
+        DdeSeen seen;
+        MSG m;
+        while (PeekMessageW(&m, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_REMOVE)) {
+            if (m.hwnd == client) {
+                if (m.message == WM_DDE_ACK) {
+                    if (seen.Data == 0 && seen.Acks == 0) seen.FirstIsAck = true;
+                    ++seen.Acks;
+                    if (seen.Data > 0) ++seen.AcksAfterData;
+                } else if (m.message == WM_DDE_DATA) {
+                    ++seen.Data;
+                }
+            }
+            DispatchMessageW(&m);
+        }
+        return seen;
+    }
+
     // Dispatches the DDE messages already waiting for this thread: late answers, stray
     // acknowledgements, and notices, which the callback queues.
     void DrainDdeMessages() {
@@ -117,46 +144,45 @@ public:
             DispatchMessageW(&m);
     }
 
-    // After an answer: this DDEML's server side may follow every answer with a positive
-    // acknowledgement, which a later request would take for its own (negative) answer. Once
-    // such an acknowledgement has been seen, each answer waits a moment for it.
-    void AwaitStrayAck(HWND client) {
-        auto seen = [&] {
-            bool ack = false;
-            MSG m;
-            while (PeekMessageW(&m, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_REMOVE)) {
-                if (m.message == WM_DDE_ACK && m.hwnd == client) ack = true;
-                DispatchMessageW(&m);
-            }
-            return ack;
-        };
-        if (seen()) {
+    // After the answer to a request: this DDEML's server side may follow every answer with a
+    // positive acknowledgement, which a later request would take for its own (negative)
+    // answer. Once such an acknowledgement has been seen, each answer waits for its own: mostly
+    // it is there at once, but on a busy machine it comes many milliseconds late. A server
+    // that leaves one out is taken to have stopped sending them (the wait runs out once).
+    void AwaitStrayAck(HWND client, int limitMs) {
+        if (DispatchDde(client).Acks > 0) {
             AcksAnswers = true;
             return;
         }
         if (!AcksAnswers) return;
-        auto deadline = Clock::now() + std::chrono::milliseconds(kStrayAckWaitMs);
+        const auto deadline =
+            Clock::now() + std::chrono::milliseconds(std::min(limitMs, kAfterAnswerMaxMs));
         while (Clock::now() < deadline) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_POSTMESSAGE);
-            if (seen()) return;
+            if (DispatchDde(client).Acks > 0) return;
         }
+        AcksAnswers = false;
     }
 
-    // After a failed request: lets the late answer and its acknowledgement come in and go,
-    // so that the next request starts on a quiet conversation.
-    void Settle() {
-        auto quietSince = Clock::now();
-        auto deadline = quietSince + std::chrono::milliseconds(kSettleMaxMs);
-        while (Clock::now() < deadline &&
-               Clock::now() - quietSince < std::chrono::milliseconds(kSettleQuietMs)) {
+    // After a request that failed with something else than its answer (a notice that came in
+    // meanwhile, or a late acknowledgement): takes in the server's answer to it, when it
+    // comes, and the acknowledgement that follows it, so that the next request starts on a
+    // quiet conversation. A negative answer (an acknowledgement first) has nothing after it.
+    void Settle(HWND client, int limitMs) {
+        bool answered = false;
+        const auto deadline =
+            Clock::now() + std::chrono::milliseconds(std::min(limitMs, kAfterAnswerMaxMs));
+        while (Clock::now() < deadline) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_POSTMESSAGE);
-            MSG m;
-            bool any = false;
-            while (PeekMessageW(&m, nullptr, WM_DDE_FIRST, WM_DDE_LAST, PM_REMOVE)) {
-                any = true;
-                DispatchMessageW(&m);
+            const DdeSeen seen = DispatchDde(client);
+            if (answered) {
+                if (seen.Acks > 0) return;
+                continue;
             }
-            if (any) quietSince = Clock::now();
+            if (seen.FirstIsAck) return;  // refused
+            if (seen.Data == 0) continue;
+            answered = true;
+            if (!AcksAnswers || seen.AcksAfterData > 0) return;
         }
     }
 
@@ -273,6 +299,12 @@ uint64_t gNextSerial = 1;
 bool ShowsServerGone(UINT error) {
     return error == DMLERR_POSTMSG_FAILED || error == DMLERR_NO_CONV_ESTABLISHED;
 }
+
+bool IsTimeOut(UINT error) {
+    return error == DMLERR_ADVACKTIMEOUT || error == DMLERR_DATAACKTIMEOUT ||
+           error == DMLERR_EXECACKTIMEOUT || error == DMLERR_POKEACKTIMEOUT ||
+           error == DMLERR_UNADVACKTIMEOUT;
+}
 }  // namespace
 
 DdemlConv::DdemlConv() : Serial(gNextSerial++) { Session::Get().Add(this); }
@@ -334,13 +366,20 @@ void* DdemlConv::Transact(unsigned type, const std::string& item, int timeoutMs,
     s.BeginTransaction();
     DWORD result = 0;
     // A time-out of 0 would make the transaction asynchronous.
+    const DWORD limit = static_cast<DWORD>(std::max(timeoutMs, 1));
     HDDEDATA h = DdeClientTransaction(nullptr, 0, static_cast<HCONV>(HConv), hsz, CF_TEXT, type,
-                                      static_cast<DWORD>(std::max(timeoutMs, 1)), &result);
+                                      limit, &result);
     error = h ? DMLERR_NO_ERROR : DdeGetLastError(Inst->Id);
-    if (h && (type == XTYP_REQUEST || (type & XTYP_MASK) == (XTYP_ADVSTART & XTYP_MASK)))
-        s.AwaitStrayAck(static_cast<HWND>(ClientWnd));
+    if (IsTimeOut(error)) {
+        ++s.Stats.TimeOuts;
+        s.Stats.TimedOutMs += limit;
+    }
+    // Only a request's answer is followed by an acknowledgement; an advise start's answer is
+    // one.
+    if (h && type == XTYP_REQUEST)
+        s.AwaitStrayAck(static_cast<HWND>(ClientWnd), static_cast<int>(limit));
     else if (error == DMLERR_NOTPROCESSED)
-        s.Settle();
+        s.Settle(static_cast<HWND>(ClientWnd), static_cast<int>(limit));
     else
         s.DrainDdeMessages();
     ++s.Stats.Transactions;

@@ -7,7 +7,7 @@
 // Wine's DDEML differs from Windows' in ways the transport allows for: its server side follows
 // every answer with a positive acknowledgement, which a later request would take for a refusal
 // (pending DDE messages are dispatched after every transaction, and once such an
-// acknowledgement has been seen each answer waits a few milliseconds for its own); an advise
+// acknowledgement has been seen each answer waits for its own, however late it comes); an advise
 // arriving during a request goes to the callback but fails that request with
 // DMLERR_NOTPROCESSED (the conversation is left to settle and the request is tried once more);
 // a server that dies sends no disconnect (DMLERR_POSTMSG_FAILED or DMLERR_NO_CONV_ESTABLISHED on
@@ -81,5 +81,9 @@ struct DdemlStats {
     uint64_t LostLinks = 0;
     uint64_t Instances = 0;
     uint64_t NoticesDelivered = 0;
+    // Transactions that ran out their time-out without an answer, and the time-outs they were
+    // given, summed: what a silent server cost, whatever else slowed the machine down.
+    uint64_t TimeOuts = 0;
+    uint64_t TimedOutMs = 0;
 };
 DdemlStats GetDdemlStats();
