@@ -14,8 +14,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QMetaObject>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +28,7 @@ using namespace kestrel::feed;
 using kestrel::test::FeedServerProcess;
 using kestrel::test::KabuSim;
 using kestrel::test::KabuSimOptions;
+using kestrel::test::KabuSimThread;
 using kestrel::test::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -37,46 +36,6 @@ namespace {
 
 constexpr int kHangMs = 30'000;
 const char* kPassword = "kabu-sim-pass";
-
-// The simulator on a thread of its own, so the test may block on the feed's socket.
-class SimThread {
-public:
-    explicit SimThread(KabuSimOptions o = {}) {
-        Thread.start();
-        Context.moveToThread(&Thread);
-        Run([&] {
-            Sim = new KabuSim(o);
-            Ok = Sim->Listen();
-        });
-    }
-    ~SimThread() {
-        Run([&] { delete Sim; });
-        Thread.quit();
-        Thread.wait();
-    }
-    void Run(const std::function<void()>& f) {
-        QMetaObject::invokeMethod(&Context, f, Qt::BlockingQueuedConnection);
-    }
-    template <class T>
-    T Get(const std::function<T(KabuSim&)>& f) {
-        T value{};
-        Run([&] { value = f(*Sim); });
-        return value;
-    }
-    std::string Url() {
-        return Get<std::string>([](KabuSim& s) { return s.BaseUrl().toStdString(); });
-    }
-
-    bool Ok = false;
-
-private:
-    QThread Thread;
-    QObject Context;
-    KabuSim* Sim = nullptr;
-
-public:
-    KabuSim& Unsafe() { return *Sim; }  // only inside Run
-};
 
 bool Until(const std::function<bool()>& done, int ms = kHangMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
@@ -108,12 +67,12 @@ std::vector<std::string> Values(FeedControl& c, const std::string& topic) {
 // feed has to say reaches its clients, late ones included, and the monitor's user.
 TEST(KabuFeed, ServesTheApiThroughTheSocket) {
     TempDir dir;
-    SimThread sim;
-    ASSERT_TRUE(sim.Ok);
-    sim.Run([&] {
-        sim.Unsafe().AddIssue("1000", "テスト電機", 1200, "貸借");
-        sim.Unsafe().AddIssue("1001", "サンプル", 800, "信用");
-        sim.Unsafe().AddIssue("1002", "三番目", 500);
+    KabuSimThread sim;
+    ASSERT_TRUE(sim.Listening());
+    sim.Run([](KabuSim& s) {
+        s.AddIssue("1000", "テスト電機", 1200, "貸借");
+        s.AddIssue("1001", "サンプル", 800, "信用");
+        s.AddIssue("1002", "三番目", 500);
     });
     setenv("KABU_API_PASSWORD", kPassword, 1);
     const std::string sock = dir.File("RSS.sock");
@@ -140,7 +99,7 @@ TEST(KabuFeed, ServesTheApiThroughTheSocket) {
                sim.Get<int>([](KabuSim& s) { return s.PushOpens; }) == 1;
     })) << feed.Log();
 
-    sim.Run([&] { sim.Unsafe().Trade("1000", 1236.5, 500, "09:00:05"); });
+    sim.Run([](KabuSim& s) { s.Trade("1000", 1236.5, 500, "09:00:05"); });
     ASSERT_TRUE(Until([&] {
         c.Ping();
         return std::find(c.Notes.begin(), c.Notes.end(), "1000.T\t出来高") != c.Notes.end();
@@ -221,9 +180,9 @@ TEST(KabuFeed, ThePasswordComesFromTheEnvironmentOrAPrivateFile) {
     }
     // A private file is taken; with no app listening the feed serves all the same, and says
     // why nothing comes.
-    SimThread sim;
-    ASSERT_TRUE(sim.Ok);
-    sim.Run([&] { sim.Unsafe().SetAbsent(true); });
+    KabuSimThread sim;
+    ASSERT_TRUE(sim.Listening());
+    sim.Run([](KabuSim& s) { s.SetAbsent(true); });
     chmod(file.c_str(), 0600);
     FeedServerProcess feed(
         sock, {"--source", "kabu", "--kabu-password-file", file, "--kabu-url", sim.Url()},

@@ -17,6 +17,7 @@
 #include <QNetworkRequest>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimeZone>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -90,6 +91,9 @@ private:
             return;  // the head is not complete yet
         }
         s->disconnect(this);
+        // Frames go out as they are made, as a server tuned for pushing sends them, not held
+        // back for the previous one's acknowledgement.
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         bool upgrade = false;
         for (const QByteArray& line : head.left(end).split('\n')) {
             const QByteArray l = line.trimmed().toLower();
@@ -269,6 +273,15 @@ void KabuSim::PushNow(Board& b) {
                          std::to_string(static_cast<int64_t>(std::floor(*b.Price))) + "," +
                          std::to_string(b.Volume.value_or(0)));
     if (OnPush) OnPush(b.Code, b.Volume.value_or(0));
+}
+
+QByteArray KabuSim::Frame(const std::string& code) { return BoardJson(BoardOf(code)); }
+
+bool KabuSim::SendRaw(const QByteArray& frame) {
+    if (!Current) return false;
+    Current->sendTextMessage(QString::fromUtf8(frame));
+    ++Frames;
+    return true;
 }
 
 QString KabuSim::IsoTime(const std::string& hhnnss) const {
@@ -657,6 +670,36 @@ void KabuSim::OpenRival() {
 
 bool KabuSim::RivalConnected() const {
     return Rival && Rival->state() == QAbstractSocket::ConnectedState;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+KabuSimThread::KabuSimThread(KabuSimOptions options)
+    : Thread(std::make_unique<QThread>()), Context(std::make_unique<QObject>()) {
+    Thread->setObjectName(QStringLiteral("kabu-sim"));
+    Thread->start();
+    Context->moveToThread(Thread.get());
+    QMetaObject::invokeMethod(
+        Context.get(),
+        [&] {
+            Sim = new KabuSim(std::move(options));
+            Ok = Sim->Listen();
+            BaseUrl = Sim->BaseUrl().toStdString();
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+KabuSimThread::~KabuSimThread() {
+    QMetaObject::invokeMethod(
+        Context.get(), [&] { delete Sim; }, Qt::BlockingQueuedConnection);
+    Thread->quit();
+    Thread->wait();
+    Context.reset();  // its thread has ended: nothing more is delivered to it
+}
+
+void KabuSimThread::Run(const std::function<void(KabuSim&)>& f) {
+    QMetaObject::invokeMethod(
+        Context.get(), [&] { f(*Sim); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace kestrel::test

@@ -33,6 +33,7 @@
 class QHttpServerRequest;
 class QHttpServerResponder;
 class QTcpServer;
+class QThread;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -115,6 +116,10 @@ public:
     bool RivalConnected() const;
     // Called with each frame as it goes out (benchmarks time the way through the feed).
     std::function<void(const std::string& code, int64_t volume)> OnPush;
+    // The frame an issue's board makes now, and a frame sent as it is (a benchmark makes
+    // its frames beforehand, so the sending is not what it measures).
+    QByteArray Frame(const std::string& code);
+    bool SendRaw(const QByteArray& frame);
 
 private:
     class Http;
@@ -174,6 +179,34 @@ private:
         qint64 PenaltyUntil = -1;
     };
     std::map<std::string, Rate> Rates;
+};
+
+// The simulator on a thread of its own, for a test or a benchmark that blocks meanwhile (on
+// the feed's socket, say).
+class KabuSimThread {
+public:
+    explicit KabuSimThread(KabuSimOptions options = {});
+    ~KabuSimThread();
+    KabuSimThread(const KabuSimThread&) = delete;
+    KabuSimThread& operator=(const KabuSimThread&) = delete;
+
+    bool Listening() const { return Ok; }
+    std::string Url() const { return BaseUrl; }
+    // Runs `f` with the simulator on its thread, and waits until it is done.
+    void Run(const std::function<void(KabuSim&)>& f);
+    template <class T>
+    T Get(const std::function<T(KabuSim&)>& f) {
+        T value{};
+        Run([&](KabuSim& sim) { value = f(sim); });
+        return value;
+    }
+
+private:
+    std::unique_ptr<QThread> Thread;
+    std::unique_ptr<QObject> Context;  // lives on Thread
+    KabuSim* Sim = nullptr;
+    bool Ok = false;
+    std::string BaseUrl;
 };
 
 }  // namespace kestrel::test

@@ -367,10 +367,12 @@ void Client::OnReply(QNetworkReply* reply, const Job& job) {
             Halt();
             return;
         case Outcome::RateLimited:
-            // Said in the log only: the pause is the cure, and it passes by itself.
-            Out.OnNews("kabu STATION says too many requests (" + Describe(a) + ") to " + what +
-                           "; pausing",
-                       "");
+            // Said in the log only, once a streak: the pause is the cure, and it passes by
+            // itself.
+            if (RateRetry.Count() == 0)
+                Out.OnNews("kabu STATION says too many requests (" + Describe(a) + ") to " + what +
+                               "; pausing",
+                           "");
             Pause(RateRetry.Next());
             return;
         case Outcome::TokenInvalid:
@@ -460,6 +462,11 @@ void Client::OnReply(QNetworkReply* reply, const Job& job) {
 
 void Client::OnSuccess(const Job& job, const Answer& a) {
     Retry.Reset();
+    if (BrokerTrouble.rfind("failed:", 0) == 0) {
+        // A failed request that now succeeds: over, and said in the log only.
+        BrokerTrouble.clear();
+        Say("broker", "kabu STATION answers again", "", false);
+    }
     switch (job.Kind) {
         case JobKind::Token:
             Token = a.Body.value(QLatin1String("Token")).toString().toStdString();
