@@ -152,6 +152,7 @@ bool KabuSource::Next(QuoteBook& book, std::string& code) {
             Issue& s = book.Edit(u.Code);
             if (!u.Name.empty()) s.Ref.Name = u.Name;
             s.Ref.MarginClass = u.MarginClass;
+            s.Ref.HasBase = true;
             continue;
         }
         if (Apply(book, u.Q)) {
@@ -166,7 +167,10 @@ bool KabuSource::Apply(QuoteBook& book, const kabu::Quote& q) {
     Day& day = Days[q.Symbol];
     // A null leaves what we had: the app sends null for what it has not received yet.
     if (q.Name && !q.Name->empty()) s.Ref.Name = *q.Name;
-    if (q.PrevClose) s.Ref.PrevClose = Floor(*q.PrevClose);
+    if (q.PrevClose) {
+        s.Ref.PrevClose = Floor(*q.PrevClose);
+        s.Ref.HasBase = true;  // the reference figures are known
+    }
     if (q.Open) s.Ref.OpenPrice = Floor(*q.Open);
     // The volume of a day never goes back: a board read before a PUSH frame yet answered
     // after it is older than what we have, and only its reference figures count. A new day
