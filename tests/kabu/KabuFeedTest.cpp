@@ -137,7 +137,7 @@ TEST(KabuFeed, ServesTheApiThroughTheSocket) {
     conv.reset();
 
     // The feed's log says each thing once, and never the password.
-    ASSERT_EQ(feed.Stop(), 0);
+    ASSERT_EQ(feed.Stop(), 0) << feed.Log();
     const std::string log = feed.Log();
     EXPECT_EQ(log.find(kPassword), std::string::npos) << log;
     EXPECT_NE(log.find("past the registration cap of 2 are not served: 1002.T"), std::string::npos)
@@ -196,7 +196,7 @@ TEST(KabuFeed, ThePasswordComesFromTheEnvironmentOrAPrivateFile) {
         return Has(c.Infos, "接続できません");
     }));
     EXPECT_TRUE(c.Ping());
-    ASSERT_EQ(feed.Stop(), 0);
+    ASSERT_EQ(feed.Stop(), 0) << feed.Log();
     EXPECT_EQ(feed.Log().find(secret), std::string::npos);
 }
 
