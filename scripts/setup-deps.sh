@@ -7,6 +7,8 @@ PKGS=(
   g++ cmake ninja-build make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-multimedia-dev
+  # the kabuステーション API source (PUSH WebSocket) and its simulator (HTTP server)
+  qt6-websockets-dev qt6-httpserver-dev
   # the alert-sound test plays on a null sink of a PulseAudio server of its own
   pulseaudio
   libjpeg62-turbo-dev

@@ -31,6 +31,12 @@ TEST(FeedProtocol, ParsesEveryVerbAndRefusesMalformedLines) {
     ASSERT_TRUE(ParseMessage("OK\t9", m, err));
     ASSERT_TRUE(ParseMessage("OK\t9\t12", m, err));
     EXPECT_EQ(m.Args[0], "12");
+    // The server's news: no id, one text of any bytes but the framing's.
+    ASSERT_TRUE(ParseMessage("INFO\t\x93\xfa\x96\x7b 1234", m, err));
+    EXPECT_EQ(m.Kind, Verb::Info);
+    EXPECT_EQ(m.Args, (std::vector<std::string>{"\x93\xfa\x96\x7b 1234"}));
+    EXPECT_FALSE(ParseMessage("INFO", m, err));
+    EXPECT_EQ(FormatMessage(Verb::Info, 0, {"a\tb"}), "INFO\ta b\n");
 
     EXPECT_FALSE(ParseMessage("", m, err));
     EXPECT_FALSE(ParseMessage("HELLO\t1", m, err));

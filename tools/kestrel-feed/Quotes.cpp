@@ -42,9 +42,14 @@ bool ItemValue(const Issue& s, const std::string& item, std::string& value) {
     } else if (item == "現在値時刻") {
         value = s.Traded ? s.TimeText : "  :  ";
     } else if (item == "出来高加重平均") {
-        if (s.Traded && s.Volume > 0) value = FormatFixed(s.Turnover / s.Volume, 2);
+        if (s.Stated)
+            value = s.StatedVwap;
+        else if (s.Traded && s.Volume > 0)
+            value = FormatFixed(s.Turnover / s.Volume, 2);
     } else if (item == "前日比率") {
-        if (s.Traded) {
+        if (s.Stated) {
+            value = s.StatedRatio;
+        } else if (s.Traded) {
             int32_t prev = ParseIntOr0(s.Ref.PrevClose);
             value = prev > 0 ? ExactReal(static_cast<double>(int64_t{s.Price} - prev) / prev * 100)
                              : "0";
@@ -96,6 +101,15 @@ const Issue& QuoteBook::Trade(const std::string& code, int32_t price, int32_t vo
     s.Volume = volume;
     s.TimeText = timeText;
     return s;
+}
+
+Issue& QuoteBook::Edit(const std::string& code) {
+    auto [it, fresh] = Issues.try_emplace(code);
+    if (fresh) {
+        it->second.Code = code;
+        if (auto r = Refs.find(code); r != Refs.end()) it->second.Ref = r->second;
+    }
+    return it->second;
 }
 
 void QuoteBook::SetRef(const std::string& code, IssueRef ref) {

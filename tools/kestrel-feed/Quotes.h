@@ -23,6 +23,10 @@ struct Issue {
     int32_t Volume = 0;
     std::string TimeText;
     double Turnover = 0;  // sum of price x traded shares, for the weighted average
+    // A live source states the weighted average and the change ratio itself, and they are
+    // served as it stated them; a replay computes them from its trades.
+    bool Stated = false;
+    std::string StatedVwap, StatedRatio;
 };
 
 // The value text of one item of an issue ("  :  " as the time before its first trade).
@@ -40,10 +44,20 @@ public:
                        const std::string& timeText);
     void SetRef(const std::string& code, IssueRef ref);
     size_t RefCount() const { return Refs.size(); }
+    // The issue of a code to change in place (a live source), made with its reference figures
+    // when it is new.
+    Issue& Edit(const std::string& code);
 
 private:
     std::unordered_map<std::string, Issue> Issues;
     std::unordered_map<std::string, IssueRef> Refs;
+};
+
+// News of a live source for the people watching: one line for the feed's log, one text for
+// the monitor's screen. Each is said once, when it happens.
+struct SourceNews {
+    std::string Log;
+    std::string Screen;
 };
 
 // A source delivers changes into the book; `Due` says how many are due by now.
@@ -56,6 +70,19 @@ public:
     // (manual stepping, or the end of the data).
     virtual int64_t NextDueMs() const = 0;
     virtual size_t Remaining() const = 0;
+
+    // A live source learns which topics the clients open and close (UTF-8), to ask its broker
+    // for those; a recording serves every topic and ignores them.
+    virtual void TopicOpened(const std::string& /*topic*/) {}
+    virtual void TopicClosed(const std::string& /*topic*/) {}
+    // A descriptor the server's loop watches while it waits: readable when the source has
+    // changes or news (-1: none). Woken is called once it was readable, before the server asks.
+    virtual int WakeFd() const { return -1; }
+    virtual void Woken() {}
+    // What the source has to tell: the next piece of news, in order; false when none waits.
+    virtual bool NextNews(SourceNews& /*news*/) { return false; }
+    // The screen texts of what was said and still holds, for a client that connects later.
+    virtual std::vector<std::string> StandingNews() const { return {}; }
 };
 
 struct ReplayOptions {

@@ -130,6 +130,10 @@ int Server::Run() {
                 {c->Fd,
                  static_cast<short>((c->Waiting ? 0 : POLLIN) | (c->Out.empty() ? 0 : POLLOUT)),
                  0});
+        // A live source wakes us when its broker sent something; it goes last, after the
+        // clients that are indexed by position.
+        const size_t wake = fds.size();
+        if (Source.WakeFd() >= 0) fds.push_back({Source.WakeFd(), POLLIN, 0});
         int timeout = -1;
         if (!Steps.empty())
             timeout = 0;  // only a look at the sockets between two slices
@@ -151,6 +155,7 @@ int Server::Run() {
                 if ((ev & POLLOUT) && !c.Dead) Flush(c);
             }
             if (fds[0].revents & POLLIN) Accept();
+            if (wake < fds.size() && (fds[wake].revents & POLLIN)) Source.Woken();
         }
         // Changes that are due, in short bursts: a request waiting behind a long burst would
         // see its answer late, and a monitor asks a lot while the market is busy. A running
@@ -164,6 +169,8 @@ int Server::Run() {
             Deliver(1, delivered);
             if (delivered == 0) break;
         }
+        SourceNews news;
+        while (Source.NextNews(news)) Tell(news);
         // While a STEP runs its notices wait, merged, to go out just before its answer: a
         // client sees the same notices as when the whole step took one turn.
         for (auto& c : Clients) {
@@ -192,6 +199,10 @@ void Server::Accept() {
         c->Fd = fd;
         c->Number = NextNumber++;
         Log("client " + std::to_string(c->Number) + " connected");
+        // What the source said before this client came and still holds, so a monitor started
+        // late learns it too.
+        for (const auto& text : Source.StandingNews())
+            c->Out += FormatMessage(Verb::Info, 0, {Utf8ToCp932(text)});
         Clients.push_back(std::move(c));
     }
 }
@@ -246,7 +257,7 @@ void Server::Handle(Client& c, const std::string& line) {
                 Reply(c, Verb::Err, m.Id, {TooManyTopics()});
                 break;
             }
-            c.Topics.insert(m.Args[0]);
+            if (c.Topics.insert(m.Args[0]).second) Source.TopicOpened(Cp932ToUtf8(m.Args[0]));
             Reply(c, Verb::Ok, m.Id, {});
             break;
         case Verb::Disc: {
@@ -254,7 +265,7 @@ void Server::Handle(Client& c, const std::string& line) {
             // through every advise loop of the client.
             const std::string& topic = m.Args[0];
             for (const auto& item : QuoteItems()) Unsubscribe(c, topic, item);
-            c.Topics.erase(topic);
+            if (c.Topics.erase(topic)) Source.TopicClosed(Cp932ToUtf8(topic));
             Reply(c, Verb::Ok, m.Id, {});
             break;
         }
@@ -408,6 +419,17 @@ void Server::Notify(const std::string& code, const std::vector<std::string>& ite
     }
 }
 
+void Server::Tell(const SourceNews& news) {
+    if (!news.Log.empty()) Log(news.Log);
+    if (news.Screen.empty()) return;
+    const std::string line = FormatMessage(Verb::Info, 0, {Utf8ToCp932(news.Screen)});
+    for (auto& c : Clients) {
+        if (c->Dead) continue;
+        c->Out += line;
+        if (c->Out.size() > kMaxOutput) Drop(*c, "not reading its answers");
+    }
+}
+
 void Server::MoveNotices(Client& c, bool force) {
     while (!c.Pending.empty() && (force || c.Out.size() < kNoticeGate)) {
         const std::string& key = c.Pending.front();
@@ -472,6 +494,7 @@ void Server::Reap() {
         }
         for (auto& job : Steps)
             if (job.Owner == &c) job.Owner = nullptr;
+        for (const auto& topic : c.Topics) Source.TopicClosed(Cp932ToUtf8(topic));
         close(c.Fd);
         gone.push_back("client " + std::to_string(c.Number) + " disconnected (" + c.Why + ")");
         Clients.erase(Clients.begin() + static_cast<long>(i));

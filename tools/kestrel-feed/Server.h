@@ -87,6 +87,7 @@ private:
     void Deliver(int count, int& delivered);
     void StepSlice();
     void Notify(const std::string& code, const std::vector<std::string>& items);
+    void Tell(const SourceNews& news);
     void MoveNotices(Client& c, bool force);
     void Flush(Client& c);
     void Drop(Client& c, const std::string& why);

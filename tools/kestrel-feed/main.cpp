@@ -15,6 +15,14 @@
 #include "kestrel-feed/Server.h"
 #include "tracking/feed/FeedSocket.h"
 
+#ifdef KESTREL_FEED_KABU
+#include <QCoreApplication>
+#include <QUrl>
+
+#include "kestrel-feed/KabuApi.h"
+#include "kestrel-feed/KabuSource.h"
+#endif
+
 using namespace kestrel::feed;
 using kestrel::ParseInt;
 using kestrel::ParseReal;
@@ -30,6 +38,12 @@ const char* kUsage =
     "  --simulate N      simulate N issues (codes 1000, 1001, ...) instead of a replay\n"
     "  --rate R          simulated changes per second (default 10)\n"
     "  --seed S          simulation seed (default 1)\n"
+    "  --source kabu     serve live quotes of the kabuステーション API instead of a replay\n"
+    "  --kabu-url URL    the API's address (default http://localhost:18080/kabusapi)\n"
+    "  --kabu-password-file FILE\n"
+    "                    the API password, from a file only you may read (else the\n"
+    "                    environment variable KABU_API_PASSWORD)\n"
+    "  --kabu-cap N      issues the API's registration list holds (default 50)\n"
     "  --service NAME    service to serve (default: the program's name, or RSS)\n"
     "  --socket PATH     listen on PATH instead of the per-user socket of the service\n"
     "  --record DIR      record every change served into DIR/yyyymmdd/ (kabu.txt, std.csv\n"
@@ -74,6 +88,8 @@ int main(int argc, char** argv) {
     SimOptions sim;
     bool simulate = false, manual = false;
     std::string recordDir, recordFrom, recordDate;
+    std::string sourceName, kabuUrl = "http://localhost:18080/kabusapi", passwordFile;
+    int kabuCap = 50;
 
     // The environment's options first, then the command line's, each read strictly on its
     // own: the command line may set again what the environment set (a launched server's
@@ -116,6 +132,25 @@ int main(int argc, char** argv) {
             sim.Seed = static_cast<uint32_t>(*n);
             return true;
         });
+        p.Text("--source", [&](const std::string& v, Why& why) {
+            sourceName = v;
+            return v == "kabu" || (why = "knows only kabu (the kabuステーション API)", false);
+        });
+        p.Text("--kabu-url", [&](const std::string& v, Why& why) {
+            kabuUrl = v;
+            const bool web = v.rfind("http://", 0) == 0 || v.rfind("https://", 0) == 0;
+            return (web && v.size() > 8) || (why = "needs an http:// address", false);
+        });
+        p.Text("--kabu-password-file", [&](const std::string& v, Why& why) {
+            passwordFile = v;
+            return !v.empty() || (why = "needs a file", false);
+        });
+        p.Number("--kabu-cap", [&](const std::string& v, Why& why) {
+            auto n = ParseInt(v);
+            if (!n || *n < 1 || *n > 100000) return why = "needs 1 to 100000 issues", false;
+            kabuCap = static_cast<int>(*n);
+            return true;
+        });
         p.Text("--service", [&](const std::string& v, Why& why) {
             service = v;
             return !v.empty() || (why = "needs a name", false);
@@ -141,6 +176,8 @@ int main(int argc, char** argv) {
             return true;
         });
     };
+    // What each list set, to tell a live source from options that belong to a replay.
+    std::vector<std::string> given;
     for (const auto* list : {&envWords, &words}) {
         COptionParser options;
         declare(options);
@@ -154,8 +191,23 @@ int main(int argc, char** argv) {
                          list == &envWords ? "KESTREL_FEED_OPTIONS: " : "", error.c_str(), kUsage);
             return 2;
         }
+        for (const char* name :
+             {"--folder", "--speed", "--step-ms", "--manual", "--simulate", "--rate", "--seed",
+              "--kabu-url", "--kabu-password-file", "--kabu-cap"})
+            if (options.Given(name)) given.push_back(name);
     }
     replay.Manual = sim.Manual = manual;
+    const bool kabu = sourceName == "kabu";
+    for (const auto& name : given) {
+        const bool kabuOption = name.rfind("--kabu-", 0) == 0;
+        if (kabu != kabuOption) {
+            std::fprintf(stderr, "kestrel-feed: %s %s\n%s", name.c_str(),
+                         kabu ? "belongs to a replay or a simulation, not to --source kabu"
+                              : "needs --source kabu",
+                         kUsage);
+            return 2;
+        }
+    }
 
     std::string error;
     if (socketPath.empty()) {
@@ -166,10 +218,48 @@ int main(int argc, char** argv) {
         socketPath = FeedSocketPath(service);
     }
 
+#ifdef KESTREL_FEED_KABU
+    // The broker client needs Qt's event machinery; its loop runs on the client's own thread.
+    // Made before the source, so it outlives it.
+    std::unique_ptr<QCoreApplication> app;
+    int appArgc = 1;
+    char* appArgv[] = {argv[0], nullptr};
+#endif
     QuoteBook book;
     std::unique_ptr<QuoteSource> source;
     std::string what;
-    if (simulate) {
+    if (kabu) {
+#ifdef KESTREL_FEED_KABU
+        kestrel::feed::kabu::Config config;
+        config.Base = QUrl(QString::fromStdString(kabuUrl));
+        config.Cap = kabuCap;
+        // Never from the command line, which every user of the machine may read.
+        if (!passwordFile.empty()) {
+            if (!kestrel::feed::kabu::ReadPasswordFile(passwordFile, config.Password, error)) {
+                std::fprintf(stderr, "kestrel-feed: %s\n", error.c_str());
+                return 2;
+            }
+        } else if (const char* env = std::getenv("KABU_API_PASSWORD"); env && *env) {
+            config.Password = env;
+        } else {
+            std::fprintf(stderr,
+                         "kestrel-feed: --source kabu needs the API password: set "
+                         "KABU_API_PASSWORD or give --kabu-password-file FILE\n");
+            return 2;
+        }
+        if (!config.Base.isValid() || config.Base.host().isEmpty()) {
+            std::fprintf(stderr, "kestrel-feed: --kabu-url %s is no address\n", kabuUrl.c_str());
+            return 2;
+        }
+        app = std::make_unique<QCoreApplication>(appArgc, appArgv);
+        source = std::make_unique<KabuSource>(std::move(config));
+        what = "live quotes of the kabuステーション API at " + kabuUrl + " (registration cap " +
+               std::to_string(kabuCap) + ")";
+#else
+        std::fprintf(stderr, "kestrel-feed: this build has no kabu source (it needs Qt)\n");
+        return 2;
+#endif
+    } else if (simulate) {
         source = std::make_unique<SimSource>(sim, book);
         what = "simulating " + std::to_string(sim.Issues) + " issues";
     } else {

@@ -369,6 +369,11 @@ void FeedConnection::HandleLine(const std::string& line) {
             Notices.Add({std::move(topic), std::move(item)});
             break;
         }
+        case Verb::Info:
+            // The server's news of its quote source (a broker it cannot reach, issues it does
+            // not serve): said where the trader looks. The server says each once.
+            Warn(Cp932ToUtf8(m.Args[0]));
+            break;
         case Verb::Ok:
         case Verb::Val:
         case Verb::Vals:

@@ -35,6 +35,7 @@ constexpr VerbInfo kVerbs[] = {
     {Verb::Ping, "PING", true, 0, 0, 0},   {Verb::Stop, "STOP", true, 0, 0, 0},
     {Verb::Ok, "OK", true, 0, 1, 0},       {Verb::Val, "VAL", true, 1, 1, 0},
     {Verb::Err, "ERR", true, 1, 1, 0},     {Verb::Note, "NOTE", false, 2, 2, 2},
+    {Verb::Info, "INFO", false, 1, 1, 0},
 };
 
 const VerbInfo* Find(std::string_view name) {

@@ -38,6 +38,7 @@ enum class Verb {
     Vals,   // server: VALS id value... (one per quote item)
     Err,    // server: ERR id text (id 0 when the message had none)
     Note,   // server: NOTE topic item (an advise notice, no data)
+    Info,   // server: INFO text (news of the quote source for the user, no id)
 };
 
 struct Message {

@@ -182,6 +182,7 @@ FeedControl& FeedControl::operator=(FeedControl&& other) noexcept {
         NextId = other.NextId;
         Reader = std::move(other.Reader);
         Notes = std::move(other.Notes);
+        Infos = std::move(other.Infos);
         LastError = std::move(other.LastError);
     }
     return *this;
@@ -222,6 +223,10 @@ bool FeedControl::Call(Verb verb, const std::vector<std::string>& args, Message&
             if (r != LineReader::Result::Line || !ParseMessage(line, reply, err)) continue;
             if (reply.Kind == Verb::Note) {
                 Notes.push_back(Cp932ToUtf8(reply.Args[0]) + "\t" + Cp932ToUtf8(reply.Args[1]));
+                continue;
+            }
+            if (reply.Kind == Verb::Info) {
+                Infos.push_back(Cp932ToUtf8(reply.Args[0]));
                 continue;
             }
             if (reply.Id != m.Id) continue;  // a late answer to an earlier call

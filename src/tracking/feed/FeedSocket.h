@@ -58,6 +58,8 @@ public:
     bool Stop(int timeoutMs = 5000);
 
     std::vector<std::string> Notes;
+    // The news the server sent (INFO texts, UTF-8), in order.
+    std::vector<std::string> Infos;
     std::string LastError;
 
 private:
