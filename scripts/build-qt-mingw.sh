@@ -13,7 +13,7 @@ if [ -f "$prefix/.kestrel-built" ]; then
     echo "build-qt-mingw: Qt for MinGW already in $prefix ($(cat "$prefix/.kestrel-built"))"
     exit 0
 fi
-bash "$root/scripts/setup-deps.sh"
+bash "$root/scripts/setup-deps.sh" windows
 for tool in x86_64-w64-mingw32-g++-posix /usr/lib/qt6/libexec/moc; do
     [ -x "$(command -v "$tool" || echo "$tool")" ] || { echo "build-qt-mingw: $tool missing" >&2; exit 1; }
 done
