@@ -3,6 +3,10 @@
 ISSUES watched issues (default 2,000; kabu.txt etc.), from a fixed seed.
 Usage: make-large.py DIR [LINES] [ISSUES]"""
 import os, random, sys
+# An option is no folder: "make-large.py --help" once wrote 10 M lines into ./--help.
+if len(sys.argv) < 2 or sys.argv[1].startswith("-"):
+    print(__doc__)
+    sys.exit(0 if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help") else 2)
 out = sys.argv[1]
 n = int(sys.argv[2]) if len(sys.argv) > 2 else 10_000_000
 rng = random.Random(1)
