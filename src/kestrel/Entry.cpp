@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "app/Global.h"
 #include "app/SignalQuit.h"
 #include "app/SingleInstance.h"
+#include "kestrel/HomeFolder.h"
 #include "settings/Ini.h"
 #include "ui/Alerts.h"
 #include "ui/D_init.h"
@@ -47,7 +49,7 @@ TF_Kestrel2005_Init* F_Kestrel2005_Init = nullptr;
 namespace {
 
 constexpr char kUsage[] =
-    "usage: kestrel [--workdir DIR] [--show-events]\n"
+    "usage: kestrel [--workdir DIR | --home] [--show-events]\n"
     "\n"
     "The Kestrel monitor. It works in the current folder (or DIR): KESTREL.INI, 銘柄情報.txt,\n"
     "株式売買値幅.txt, 監視銘柄.txt, and in debug mode kabu.txt and std.csv; the ranking lists\n"
@@ -55,6 +57,9 @@ constexpr char kUsage[] =
     "first one to the front.\n"
     "\n"
     "  --workdir DIR   change into DIR first\n"
+    "  --home          work in the trader's own folder: KESTREL_HOME, else Kestrel in the\n"
+    "                  documents folder (Windows) or the home folder; the first start makes\n"
+    "                  it a copy of the demo folder installed with the program\n"
     "  --show-events   open the event viewer at start\n"
     "  --help          this text\n"
     "  --version       the program's version\n";
@@ -72,6 +77,7 @@ constexpr char kBuildNotes[] =
 
 struct Options {
     std::string WorkDir;
+    bool Home = false;
     bool ShowEvents = false;
 };
 
@@ -90,6 +96,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         }
         if (a == "--show-events") {
             o.ShowEvents = true;
+        } else if (a == "--home") {
+            o.Home = true;
         } else if (a == "--workdir" && i + 1 < argc) {
             o.WorkDir = argv[++i];
         } else if (a.rfind("--workdir=", 0) == 0) {
@@ -99,7 +107,40 @@ int ParseOptions(int argc, char** argv, Options& o) {
             return 2;
         }
     }
+    if (o.Home && !o.WorkDir.empty()) {
+        std::fprintf(stderr, "kestrel: --home and --workdir name two folders; give one\n%s",
+                     kUsage);
+        return 2;
+    }
     return 0;
+}
+
+// --home: into the trader's folder, made from the installed demo folder on the first start.
+bool EnterTraderHome() {
+    std::string error;
+    const std::filesystem::path home = kestrel::TraderHomeFolder(error);
+    if (home.empty()) {
+        std::fprintf(stderr, "kestrel: %s\n", error.c_str());
+        return false;
+    }
+    bool made = false;
+    if (!std::filesystem::exists(home)) {
+        const std::filesystem::path demo = kestrel::InstalledDemoFolder(error);
+        if (demo.empty() || !kestrel::MakeHomeFromDemo(home, demo, made, error)) {
+            std::fprintf(stderr, "kestrel: %s\n", error.c_str());
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::current_path(home, ec);
+    const std::u8string name = home.u8string();
+    const std::string shown(name.begin(), name.end());
+    if (ec) {
+        std::fprintf(stderr, "kestrel: %s: %s\n", shown.c_str(), ec.message().c_str());
+        return false;
+    }
+    if (made) std::fprintf(stderr, "kestrel: made %s, a copy of the demo folder\n", shown.c_str());
+    return true;
 }
 
 // A later start asked for the window: forward, and out of the task bar when minimised.
@@ -129,6 +170,7 @@ void SaveWidthsQuietly() {
 int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     Options opt;
     if (int rc = ParseOptions(argc, argv, opt)) return rc < 0 ? 0 : rc;
+    if (opt.Home && !EnterTraderHome()) return 2;
     if (!opt.WorkDir.empty() && chdir(opt.WorkDir.c_str()) != 0) {
         std::fprintf(stderr, "kestrel: %s: %s\n", opt.WorkDir.c_str(), std::strerror(errno));
         return 2;
