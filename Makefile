@@ -7,7 +7,7 @@ WERROR := -DKESTREL_WERROR=ON
 FUZZ_SECONDS ?= 5
 
 .PHONY: all deps deps-windows build run deb test test-unit test-asan test-tsan test-fuzz test-wine test-deb windows \
-  windows-gui test-wine-gui test-loaded bench clean
+  windows-gui windows-installer test-wine-gui test-loaded bench clean
 
 all: build
 
@@ -100,6 +100,12 @@ windows-gui: deps-windows
 	  -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-wingui -j $(JOBS) --target kestrel
 	bash scripts/deploy-windows-gui.sh build-wingui $(QT_MINGW)
+
+# The Windows installer, build-wingui/Kestrel-<version>-Setup.exe, made by CPack's NSIS generator
+# from the windowed build: every program it installs is built first.
+windows-installer: windows-gui
+	cmake --build build-wingui -j $(JOBS)
+	cd build-wingui && cpack -G NSIS
 
 # The DDE conversation, kestrel-watch.exe and the test server under Wine; skipped with one line
 # where Wine or MinGW-w64 is missing.

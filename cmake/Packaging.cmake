@@ -114,4 +114,34 @@ if(UNIX AND NOT APPLE)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
+if(WIN32)
+  # The Windows installer (make windows-installer): CPack's NSIS generator, run on Linux with
+  # Debian's makensis. Kestrel-<version>-Setup.exe installs the programs with the Qt and MinGW
+  # DLLs that scripts/deploy-windows-gui.sh put beside them, the demo folder under
+  # share\kestrel\demo, a Start-menu entry and an uninstaller listed under Add/Remove Programs.
+  # The Start-menu entry starts the monitor with --home: the first start copies the demo into
+  # the trader's documents, and nothing the installer, an upgrade or the uninstaller does reaches
+  # that folder.
+  foreach(dir src/kestrel tools/kestrel-feed)
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_BINDIR}
+            FILES_MATCHING PATTERN "*.dll" PATTERN CMakeFiles EXCLUDE)
+  endforeach()
+  set(CPACK_GENERATOR NSIS)
+  # The values below reach makensis as written here (backslashes are Windows paths).
+  set(CPACK_VERBATIM_VARIABLES ON)
+  set(CPACK_PACKAGE_FILE_NAME "Kestrel-${PROJECT_VERSION}-Setup")
+  set(CPACK_NSIS_PACKAGE_NAME "Kestrel")
+  set(CPACK_NSIS_DISPLAY_NAME "Kestrel ${PROJECT_VERSION}")
+  # One key for every version, so an upgrade finds and replaces the installed one.
+  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Kestrel")
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\kestrel.exe")
+  set(CPACK_NSIS_EXECUTABLES_DIRECTORY bin)
+  set(CPACK_NSIS_MODIFY_PATH OFF)
+  set(CPACK_NSIS_CREATE_ICONS_EXTRA
+      "CreateShortCut '$SMPROGRAMS\\$STARTMENU_FOLDER\\Kestrel.lnk' '$INSTDIR\\bin\\kestrel.exe' '--home'")
+  set(CPACK_NSIS_DELETE_ICONS_EXTRA "Delete '$SMPROGRAMS\\$MUI_TEMP\\Kestrel.lnk'")
+  set(CPACK_NSIS_URL_INFO_ABOUT "https://kestrel.example.org/")
+endif()
+
 include(CPack)

@@ -67,6 +67,8 @@ WINDOWS=(
   unrtf
   python3
   locales
+  # the Windows installer (CPack's NSIS generator runs makensis)
+  nsis
 )
 
 DEB=(
