@@ -254,6 +254,7 @@ void TIssueChart::Show(const TChartData& d, double rate, int span) {
     if (d.HasFallLine) lo = std::min(lo, d.FallLine), hi = std::max(hi, d.FallLine);
     const double pad = std::max(1.0, (hi - lo) * 0.05);
     PriceAxis->setRange(std::floor(lo - pad), std::ceil(hi + pad));
+    PriceAxis->applyNiceNumbers();
     const int64_t first = d.Points.front().Ms;
     const int64_t last = std::max(latest, first + kestrel::kMsPerMinute);
     TimeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(AxisX(first))),

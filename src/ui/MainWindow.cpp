@@ -11,6 +11,7 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QPainter>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionHeader>
@@ -624,9 +625,18 @@ void TF_Main::OpenChart(const std::string& topic) {
     source.Span = [this] { return Deps.Ini->GetSpan(); };
     auto* chart = new TIssueChart(topic, std::move(source), this);
     chart->setAttribute(Qt::WA_DeleteOnClose);
-    // Beside the main window, each further one a little lower, so none hides another.
+    // Beside the main window, each further one a little lower, so none hides another; kept on
+    // the screen.
     const int n = static_cast<int>(Charts.size());
-    chart->move(frameGeometry().topRight() + QPoint(8, 40 + 24 * (n % 8)));
+    QRect place(frameGeometry().topRight() + QPoint(8, 40 + 24 * (n % 8)), chart->size());
+    if (const QScreen* screen = this->screen()) {
+        const QRect room = screen->availableGeometry();
+        place.moveRight(std::min(place.right(), room.right()));
+        place.moveBottom(std::min(place.bottom(), room.bottom()));
+        place.moveLeft(std::max(place.left(), room.left()));
+        place.moveTop(std::max(place.top(), room.top()));
+    }
+    chart->move(place.topLeft());
     chart->show();
     Charts.emplace_back(topic, chart);
 #endif
