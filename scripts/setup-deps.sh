@@ -23,6 +23,10 @@ RUN=(
   qt6-base-dev-tools
   libgl-dev
   qt6-multimedia-dev
+  # the chart of an issue (Qt Charts' CMake package needs Qt OpenGL's, which Debian's
+  # qt6-charts-dev does not pull in)
+  qt6-charts-dev
+  libqt6opengl6-dev
   # the feed's kabuステーション source (its PUSH WebSocket)
   qt6-websockets-dev
   libjpeg62-turbo-dev

@@ -34,7 +34,7 @@ case "$(basename "$deb")" in
 esac
 depends=$(dpkg-deb -f "$deb" Depends)
 # The monitor's libraries, as dpkg-shlibdeps found them: a hand-written list would miss them.
-for lib in libqt6widgets6 libqt6network6 libqt6multimedia6 libjpeg62-turbo libruby; do
+for lib in libqt6widgets6 libqt6network6 libqt6multimedia6 libqt6charts6 libjpeg62-turbo libruby; do
   grep -q "$lib" <<<"$depends" || fail "Depends has no $lib: $depends"
 done
 

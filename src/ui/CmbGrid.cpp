@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
@@ -14,6 +16,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
+#include <QToolTip>
 
 #include "common/Codec.h"
 #include "common/Format.h"
@@ -541,7 +544,8 @@ void TComboGrid::DrawCell(QPainter& p, int col, int row, const QRect& rect, TGri
             else
                 DrawFace(p, col, row, rect, false, false);
         } else if (textType) {
-            DrawCellText(p, kind, text, rect, kind.CellAlign, false, kind.CellType == ctText);
+            DrawCellText(p, kind, text, rect, kind.CellAlign, false, kind.CellType == ctText,
+                         ElideColumn(col));
         } else {
             bool pressed = pressedDown_ && col == pressedCol_ && row == pressedRow_;
             DrawFace(p, col, row, rect, pressed, state & gdFocused);
@@ -567,16 +571,25 @@ void TComboGrid::DrawFace(QPainter& p, int col, int row, const QRect& rect, bool
         DrawButtonFace(p, rect, caption, pressed, focused);
 }
 
-void TComboGrid::DrawCellText(QPainter& p, const TCellKind& kind, const std::string& text,
-                              const QRect& rect, uint8_t align, bool fixed, bool formatted) {
+QString TComboGrid::ShownText(const TCellKind& kind, const std::string& text,
+                              bool formatted) const {
     std::string t = text;
     if (formatted && kind.ItemList.size() >= 2 && !kind.ItemText(1).empty() && !t.empty()) {
         if (std::optional<double> v = kestrel::ParseReal(t))
             t = kestrel::FormatFloatPattern(kind.ItemText(1), *v);
     }
-    QString s = QString::fromStdString(FitTextBuffer(t));
+    return QString::fromStdString(FitTextBuffer(t));
+}
+
+void TComboGrid::DrawCellText(QPainter& p, const TCellKind& kind, const std::string& text,
+                              const QRect& rect, uint8_t align, bool fixed, bool formatted,
+                              bool elide) {
+    QString s = ShownText(kind, text, formatted);
     QFontMetrics fm(p.font());
     int w = rect.width(), h = rect.height(), th = fm.height();
+    // The cut keeps the margin on both sides, so the "…" never touches the next column.
+    if (elide && fm.horizontalAdvance(s) > w - 2 * kind.Margin)
+        s = fm.elidedText(s, Qt::ElideRight, std::max(0, w - 2 * kind.Margin));
     int x = kind.Margin;
     int y = (h - th) / 2;
     if (align & caRight)
@@ -734,6 +747,9 @@ void TComboGrid::mousePressEvent(QMouseEvent* event) {
             sizingOffset_ = ColLeft(sc) + colWidths_[sc] - pos.x();
             return;
         }
+        int c, r;
+        headerPressCol_ =
+            MouseToCell(pos, c, r) && r < fixedRows_ && CellRect(c, r).contains(pos) ? c : -1;
         LeftPress(pos);
         return;
     }
@@ -747,7 +763,13 @@ void TComboGrid::mouseReleaseEvent(QMouseEvent* event) {
         sizingCol_ = -1;
         return;
     }
-    LeftRelease(event->position().toPoint());
+    const QPoint pos = event->position().toPoint();
+    const int header = std::exchange(headerPressCol_, -1);
+    LeftRelease(pos);
+    int c, r;
+    if (header >= 0 && OnHeaderClick && MouseToCell(pos, c, r) && c == header && r < fixedRows_ &&
+        CellRect(c, r).contains(pos))
+        OnHeaderClick(c);
 }
 
 void TComboGrid::mouseMoveEvent(QMouseEvent* event) {
@@ -771,10 +793,19 @@ void TComboGrid::mouseDoubleClickEvent(QMouseEvent* event) {
         if (MouseToCell(event->position().toPoint(), c, r) && c == col_ && r == row_) ShowEditor();
     }
     mousePressEvent(event);
+    int c, r;
+    if (event->button() == Qt::LeftButton && !(options_ & goEditing) && OnOpenCell &&
+        MouseToCell(event->position().toPoint(), c, r) && !InFixed(c, r))
+        OnOpenCell(c, r);
 }
 
 void TComboGrid::contextMenuEvent(QContextMenuEvent* event) {
     if (popupMenu_) {
+        // A right click picks the row it is on, so the menu acts on what the trader pointed at.
+        int c, r;
+        if (event->reason() == QContextMenuEvent::Mouse && MouseToCell(event->pos(), c, r) &&
+            !InFixed(c, r))
+            MoveCurrent(c, r);
         popupMenu_->popup(event->globalPos());
         event->accept();
     }
@@ -831,7 +862,10 @@ void TComboGrid::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_F2:
         case Qt::Key_Return:
         case Qt::Key_Enter:
-            if (options_ & goEditing) ShowEditor();
+            if (options_ & goEditing)
+                ShowEditor();
+            else if (OnOpenCell && !InFixed(col_, row_))
+                OnOpenCell(col_, row_);
             break;
         default: {
             QString t = event->text();
@@ -856,6 +890,43 @@ void TComboGrid::keyReleaseEvent(QKeyEvent* event) {
         return;
     }
     QAbstractScrollArea::keyReleaseEvent(event);
+}
+
+void TComboGrid::SetElideColumn(int col, bool on) {
+    if (col < 0) return;
+    if (static_cast<size_t>(col) >= elided_.size()) elided_.resize(static_cast<size_t>(col) + 1);
+    elided_[static_cast<size_t>(col)] = on;
+    viewport()->update();
+}
+
+bool TComboGrid::ElideColumn(int col) const {
+    return col >= 0 && static_cast<size_t>(col) < elided_.size() &&
+           elided_[static_cast<size_t>(col)];
+}
+
+QString TComboGrid::CellToolTip(int col, int row) const {
+    if (!ElideColumn(col) || InFixed(col, row) || col >= colCount_ || row >= rowCount_) return {};
+    auto* self = const_cast<TComboGrid*>(this);  // a column without a description gets one
+    const TCellKind& kind = self->GetCellKind(col);
+    if (kind.CellType != ctText && kind.CellType != ctList) return {};
+    const QString shown = ShownText(kind, Cells(col, row), kind.CellType == ctText);
+    const int room = colWidths_[static_cast<size_t>(col)] - 2 * kind.Margin;
+    if (QFontMetrics(font()).horizontalAdvance(shown) <= room) return {};
+    return QString::fromStdString(Cells(col, row));
+}
+
+bool TComboGrid::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        int c, r;
+        const QString tip = MouseToCell(help->pos(), c, r) ? CellToolTip(c, r) : QString();
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), tip, viewport(), CellRect(c, r));
+        return true;
+    }
+    return QAbstractScrollArea::viewportEvent(event);
 }
 
 void TComboGrid::focusInEvent(QFocusEvent* event) {
@@ -887,6 +958,7 @@ void TComboGrid::MoveCurrent(int col, int row) {
     ScrollInView(col, row);
     viewport()->update();
     if ((options_ & goEditing) && (options_ & goAlwaysShowEditor)) ShowEditor();
+    if (OnSelectCell) OnSelectCell(col, row);
 }
 
 bool TComboGrid::EditorMode() const { return editorMode_; }

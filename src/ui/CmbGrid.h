@@ -47,6 +47,8 @@ public:
     using TDrawCellEvent = std::function<void(QPainter& canvas, int col, int row, const QRect& rect,
                                               TGridDrawState state)>;
     using TGridBtnClick = std::function<void(int col, int row)>;
+    using TCellEvent = std::function<void(int col, int row)>;
+    using THeaderClick = std::function<void(int col)>;
 
     explicit TComboGrid(QWidget* parent = nullptr);
     ~TComboGrid() override;
@@ -124,6 +126,19 @@ public:
     // bitwise-OR raster operation) freely.
     TDrawCellEvent OnDrawCell;
     TGridBtnClick OnGridBtnClick;
+    // A left click released on the header cell it was pressed on (not a column-border drag).
+    THeaderClick OnHeaderClick;
+    // The current cell moved, by the user or by SetCurrentCell.
+    TCellEvent OnSelectCell;
+    // A double click on a data cell, or Enter on one, in a grid that does not edit.
+    TCellEvent OnOpenCell;
+
+    // Data cells of a column whose text is wider than the cell end in "…" and show their whole
+    // text as a tool tip (off for every column at first).
+    void SetElideColumn(int col, bool on);
+    bool ElideColumn(int col) const;
+    // The tool tip of a data cell: its whole text when the cell shows it cut, else empty.
+    QString CellToolTip(int col, int row) const;
 
     void CellKindChanged() override;
 
@@ -140,6 +155,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     // The in-place editor's host.
@@ -153,7 +169,10 @@ private:
     // What the grid itself draws for a cell, then OnDrawCell.
     void DrawCell(QPainter& p, int col, int row, const QRect& rect, TGridDrawState state);
     void DrawCellText(QPainter& p, const TCellKind& kind, const std::string& text,
-                      const QRect& rect, uint8_t align, bool fixed, bool formatted);
+                      const QRect& rect, uint8_t align, bool fixed, bool formatted,
+                      bool elide = false);
+    // The text a text cell shows before any cut: formatted by its column, fitted to the buffer.
+    QString ShownText(const TCellKind& kind, const std::string& text, bool formatted) const;
     void DrawButtonFace(QPainter& p, const QRect& rect, const std::string& caption, bool pressed,
                         bool focused);
     void DrawCheckBox(QPainter& p, const TCellKind& kind, const QRect& rect,
@@ -210,6 +229,8 @@ private:
     bool leftHeld_ = false;
     int sizingCol_ = -1;
     int sizingOffset_ = 0;
+    int headerPressCol_ = -1;  // the header cell a left press went to, for OnHeaderClick
+    std::vector<bool> elided_;
     int focusMarkCol_ = -1;  // the cell that keeps a focus rectangle after a button release
     int focusMarkRow_ = -1;
 

@@ -11,7 +11,10 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QPainter>
+#include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTabBar>
 #include <QToolBar>
 #include <QToolButton>
@@ -27,6 +30,10 @@
 #include "ui/FeedStatus.h"
 #include "ui/GridForms.h"
 #include "ui/Icons.h"
+#ifdef KESTREL_HAVE_CHARTS
+#include "ui/IssueChart.h"
+#endif
+#include "ui/IssueInfo.h"
 #include "ui/MeigaraListEdit.h"
 #include "ui/debug.h"
 
@@ -60,17 +67,57 @@ bool LossesFirst(const CMeigara* a, const CMeigara* b) {
     return a->Code < b->Code;
 }
 
+// The order of a column: by the figure the column shows, texts as texts and numbers as numbers
+// (a name by the name itself, without the "(貸)" the grid puts before it).
+int CompareByColumn(const CMeigara& a, const CMeigara& b, int col) {
+    auto cmp = [](const auto& x, const auto& y) { return x < y ? -1 : y < x ? 1 : 0; };
+    switch (col) {
+        case 0:
+            return cmp(a.Code, b.Code);
+        case 1:
+            return cmp(a.Name, b.Name);
+        case 2:
+            return cmp(a.PrevClose, b.PrevClose);
+        case 3:
+            return cmp(a.Gap, b.Gap);
+        case 4:
+            return cmp(a.Price, b.Price);
+        case 5:
+            return cmp(a.OpenRatio, b.OpenRatio);
+        case 6:
+            return cmp(a.DayRatio, b.DayRatio);
+        case 7:
+            return cmp(a.LimitHigh, b.LimitHigh);
+        case 8:
+            return cmp(a.LimitGap, b.LimitGap);
+        case 9:
+            return cmp(a.Time, b.Time);
+        default:
+            return 0;
+    }
+}
+
+// Stable, so rows equal in the column keep the order their source gave them, either way.
+void SortRows(std::vector<const CMeigara*>& rows, const TF_Main::TGridView& view) {
+    if (view.SortCol < 0) return;
+    std::stable_sort(rows.begin(), rows.end(), [&](const CMeigara* a, const CMeigara* b) {
+        const int c = CompareByColumn(*a, *b, view.SortCol);
+        return view.Descending ? c > 0 : c < 0;
+    });
+}
+
 // Rows 1.. from the records in order. With none the grid keeps its header and one data row,
 // whose texts stay as they were.
 template <typename Records>
-void FillGrid(TF_Main& window, TComboGrid& grid, const Records& records) {
+int FillGrid(TF_Main& window, TComboGrid& grid, const Records& records) {
     if (records.empty()) {
         grid.SetRowCount(2);
-        return;
+        return 0;
     }
     grid.SetRowCount(static_cast<int>(records.size()) + 1);
     int row = 1;
     for (const auto& m : records) window.FillRow(grid, row++, *m);
+    return static_cast<int>(records.size());
 }
 
 }  // namespace
@@ -188,8 +235,20 @@ void TF_Main::BuildMenus() {
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    item(PopupMenu1, "I2", "銘柄情報(&I)", nullptr)->setEnabled(false);
+    // The issue commands act on the issue chosen in the grid in front: off while none is.
+    InfoAction = item(PopupMenu1, "I2", "銘柄情報(&I)", &TF_Main::I2Click);
+    InfoAction->setEnabled(false);
     item(PopupMenu1, "N3", "銘柄ニュース(&N)", nullptr)->setEnabled(false);
+    ChartAction = item(PopupMenu1, "G1", "チャート表示(&G)", nullptr);
+    connect(ChartAction, &QAction::triggered, this, [this] {
+        Guarded([this] {
+            if (const std::string topic = ChosenTopic(); !topic.empty()) OpenChart(topic);
+        });
+    });
+    ChartAction->setEnabled(false);
+#ifndef KESTREL_HAVE_CHARTS
+    ChartAction->setVisible(false);
+#endif
 
     // A command's key is written beside it in every menu, the grid's context menu too.
     for (QAction* a : findChildren<QAction*>())
@@ -293,12 +352,26 @@ TComboGrid* TF_Main::BuildGrid(const char* name) {
                                     TGridDrawState state) {
         GridDrawCell(*grid, canvas, col, row, rect, state);
     };
+    grid->SetElideColumn(1, true);
+    grid->OnHeaderClick = [this, grid](int col) { Guarded([&] { SortBy(TabOf(grid), col); }); };
+    grid->OnSelectCell = [this, grid](int, int row) { GridSelected(TabOf(grid), row); };
+    grid->OnOpenCell = [this, grid](int, int row) {
+        Guarded([&] {
+            const int tab = TabOf(grid);
+            if (row >= 1 && row <= View(tab).Filled) OpenChart(grid->Cells(0, row));
+        });
+    };
     grid->setGeometry(4, 24, 781, 469);
     grid->hide();
     return grid;
 }
 
 TComboGrid* TF_Main::CurrentGrid() const { return Grids[static_cast<size_t>(FrontTab)]; }
+
+int TF_Main::TabOf(const TComboGrid* grid) const {
+    const auto it = std::find(Grids.begin(), Grids.end(), grid);
+    return it == Grids.end() ? kTabRise : static_cast<int>(it - Grids.begin());
+}
 
 void TF_Main::SetColWidth(int col, int width) {
     for (TComboGrid* grid : Grids) grid->SetColWidths(col, width);
@@ -395,13 +468,25 @@ void TF_Main::Refresh() {
 
 void TF_Main::Rebuild(int tab) {
     TComboGrid& grid = *Grids[static_cast<size_t>(tab)];
+    TGridView& view = Views[static_cast<size_t>(tab)];
     if (tab == kTabRise || tab == kTabFall) {
         // Each list under its own lock, for the whole rebuild and nothing else: the entries are
         // read in place, and no other lock is taken meanwhile.
         CMeigaraList* list = tab == kTabRise ? Deps.List : Deps.ListD;
         if (!list) return;
-        auto entries = list->Lock();
-        FillGrid(*this, grid, *entries);
+        {
+            auto entries = list->Lock();
+            if (view.SortCol < 0) {
+                view.Filled = FillGrid(*this, grid, *entries);
+            } else {
+                std::vector<const CMeigara*> rows;
+                rows.reserve(entries->size());
+                for (const auto& m : *entries) rows.push_back(m.get());
+                SortRows(rows, view);
+                view.Filled = FillGrid(*this, grid, rows);
+            }
+        }
+        ChoiceToGrid(tab);
         return;
     }
     // The trackers live on this thread: their figures are read here, between two quotes.
@@ -417,7 +502,144 @@ void TF_Main::Rebuild(int tab) {
         order.push_back(DayRecords[used++].get());
     }
     std::sort(order.begin(), order.end(), tab == kTabGain ? GainsFirst : LossesFirst);
-    FillGrid(*this, grid, order);
+    SortRows(order, view);
+    view.Filled = FillGrid(*this, grid, order);
+    ChoiceToGrid(tab);
+}
+
+void TF_Main::SortBy(int tab, int col) {
+    if (tab < 0 || tab >= kTabs || col < 0 || col >= kColumns) return;
+    TGridView& view = Views[static_cast<size_t>(tab)];
+    if (view.SortCol == col) {
+        view.Descending = !view.Descending;
+    } else {
+        view.SortCol = col;
+        view.Descending = false;
+    }
+    // At once, not at the next tick: the trader sees the click take effect.
+    Rebuild(tab);
+    Grids[static_cast<size_t>(tab)]->viewport()->update();
+}
+
+void TF_Main::GridSelected(int tab, int row) {
+    if (Restoring) return;
+    TGridView& view = Views[static_cast<size_t>(tab)];
+    const TComboGrid& grid = *Grids[static_cast<size_t>(tab)];
+    view.Chosen = row >= 1 && row <= view.Filled ? grid.Cells(0, row) : std::string();
+    if (tab == FrontTab) UpdateIssueCommands();
+}
+
+void TF_Main::ChoiceToGrid(int tab) {
+    TGridView& view = Views[static_cast<size_t>(tab)];
+    if (view.Chosen.empty()) return;
+    TComboGrid& grid = *Grids[static_cast<size_t>(tab)];
+    for (int row = 1; row <= view.Filled; ++row) {
+        if (grid.Cells(0, row) != view.Chosen) continue;
+        if (grid.Row() != row) {
+            // The view stays where the trader scrolled it; only the mark moves with the issue.
+            const int top = grid.TopRow();
+            Restoring = true;
+            grid.SetCurrentCell(grid.Col(), row);
+            grid.SetTopRow(top);
+            Restoring = false;
+        }
+        return;
+    }
+    // The issue left the list: nothing is chosen any more.
+    view.Chosen.clear();
+    if (tab == FrontTab) UpdateIssueCommands();
+}
+
+std::string TF_Main::ChosenTopic() const { return View(FrontTab).Chosen; }
+
+void TF_Main::UpdateIssueCommands() {
+    const bool chosen = !ChosenTopic().empty();
+    InfoAction->setEnabled(chosen);
+    ChartAction->setEnabled(chosen);
+}
+
+const CTrkg* TF_Main::TrackerOf(const std::string& topic) const {
+    const CTrkgList* trackers = Deps.Trackers();
+    if (!trackers) return nullptr;
+    for (int i = 0; i < trackers->Count(); ++i)
+        if (trackers->Items(i)->GetTopic() == topic) return trackers->Items(i);
+    return nullptr;
+}
+
+bool TF_Main::IssueFigures(const std::string& topic, CMeigara& out) {
+    if (const CTrkg* t = TrackerOf(topic)) {
+        t->FillRecord(out);
+        return true;
+    }
+    // Not watched any more (a list loaded from a resume file, an edited watch list): the
+    // figures of its last move, as the list in front holds them.
+    CMeigaraList* list = FrontTab == kTabRise   ? Deps.List
+                         : FrontTab == kTabFall ? Deps.ListD
+                                                : nullptr;
+    if (!list) return false;
+    auto entries = list->Lock();
+    for (const auto& m : *entries)
+        if (m->Code == topic) {
+            out = *m;
+            return true;
+        }
+    return false;
+}
+
+void TF_Main::I2Click() {
+    const std::string topic = ChosenTopic();
+    if (topic.empty()) return;
+    CMeigara figures;
+    if (!IssueFigures(topic, figures)) {
+        Deps.Dialogs->ShowMessage(topic + " の銘柄情報がありません");
+        return;
+    }
+    auto* info = new TIssueInfo(figures, this);
+    info->setAttribute(Qt::WA_DeleteOnClose);
+    info->show();
+}
+
+QWidget* TF_Main::ChartOf(const std::string& topic) const {
+    for (const auto& [t, w] : Charts)
+        if (t == topic && w) return w;
+    return nullptr;
+}
+
+void TF_Main::OpenChart(const std::string& topic) {
+    if (topic.empty()) return;
+    if (QWidget* open = ChartOf(topic)) {
+        open->showNormal();
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+#ifndef KESTREL_HAVE_CHARTS
+    // A build without Qt Charts has no chart to open.
+    Deps.Dialogs->Beep();
+#else
+    std::erase_if(Charts, [](const auto& c) { return c.second.isNull(); });
+    TIssueChart::TSource source;
+    // Looked up at every refresh: an edited watch list may have made the trackers anew.
+    source.Tracker = [this, topic] { return TrackerOf(topic); };
+    source.Rate = [this] { return Deps.Ini->GetRate(); };
+    source.Span = [this] { return Deps.Ini->GetSpan(); };
+    auto* chart = new TIssueChart(topic, std::move(source), this);
+    chart->setAttribute(Qt::WA_DeleteOnClose);
+    // Beside the main window, each further one a little lower, so none hides another; kept on
+    // the screen.
+    const int n = static_cast<int>(Charts.size());
+    QRect place(frameGeometry().topRight() + QPoint(8, 40 + 24 * (n % 8)), chart->size());
+    if (const QScreen* screen = this->screen()) {
+        const QRect room = screen->availableGeometry();
+        place.moveRight(std::min(place.right(), room.right()));
+        place.moveBottom(std::min(place.bottom(), room.bottom()));
+        place.moveLeft(std::max(place.left(), room.left()));
+        place.moveTop(std::max(place.top(), room.top()));
+    }
+    chart->move(place.topLeft());
+    chart->show();
+    Charts.emplace_back(topic, chart);
+#endif
 }
 
 void TF_Main::FillRow(TComboGrid& grid, int row, const CMeigara& m) {
@@ -437,7 +659,19 @@ void TF_Main::FillRow(TComboGrid& grid, int row, const CMeigara& m) {
 
 void TF_Main::GridDrawCell(const TComboGrid& grid, QPainter& canvas, int col, int row,
                            const QRect& rect, TGridDrawState state) {
-    if (state == TGridDrawState(gdFixed)) return;
+    if (state == TGridDrawState(gdFixed)) {
+        // The column the grid is sorted by carries the style's sort arrow at its right end,
+        // beside the caption.
+        const TGridView& view = View(TabOf(&grid));
+        if (row != 0 || col != view.SortCol) return;
+        QStyleOptionHeader arrow;
+        arrow.initFrom(&grid);
+        arrow.sortIndicator =
+            view.Descending ? QStyleOptionHeader::SortDown : QStyleOptionHeader::SortUp;
+        arrow.rect = QRect(rect.right() - 9, rect.top() + (rect.height() - 7) / 2, 7, 7);
+        grid.style()->drawPrimitive(QStyle::PE_IndicatorHeaderArrow, &arrow, &canvas, &grid);
+        return;
+    }
     using kestrel::NumericText;
     const QColor* colour = nullptr;
     switch (col) {
@@ -545,6 +779,7 @@ void TF_Main::TabControl1Change(int index) {
         Grids[static_cast<size_t>(index)]->SetColWidths(c, leaving->ColWidths(c));
     FrontTab = index;
     ShowFrontGrid();
+    UpdateIssueCommands();
 }
 
 void TF_Main::FormResize() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 
 #include "ui/CmbGrid.h"
@@ -19,6 +20,7 @@
 class CIni;
 class CMeigara;
 class CMeigaraList;
+class CTrkg;
 class CTrkgList;
 class IClock;
 class IDialogs;
@@ -116,6 +118,26 @@ public:
     void DEBUG2Click();
     void ToolButton2Click();
     void TabControl1Change(int index);
+    // 銘柄情報: the reference figures of the chosen issue.
+    void I2Click();
+    // The chart of an issue (its topic), opened or brought forward.
+    void OpenChart(const std::string& topic);
+
+    // How a tab's grid is ordered and which issue the trader chose in it. Sorting by a column
+    // (-1: the list's own order) and the choice both outlive the rebuilds.
+    struct TGridView {
+        int SortCol = -1;
+        bool Descending = false;
+        std::string Chosen;  // the chosen issue's topic (the code column), "" for none
+        int Filled = 0;      // rows filled by the last rebuild
+    };
+    const TGridView& View(int tab) const { return Views[static_cast<size_t>(tab)]; }
+    // A click on a header: sorts by that column, or the other way when it already does.
+    void SortBy(int tab, int col);
+    // The topic chosen in the tab in front, "" for none.
+    std::string ChosenTopic() const;
+    // The open chart windows, by topic.
+    QWidget* ChartOf(const std::string& topic) const;
     void FormResize();
     void TabControl1Resize();
 
@@ -136,6 +158,13 @@ private:
     void Refresh();
     void Guarded(const std::function<void()>& handler);
     void Reconnect(const char* status, bool (CTrkgList::*what)());
+    int TabOf(const TComboGrid* grid) const;
+    const CTrkg* TrackerOf(const std::string& topic) const;
+    void GridSelected(int tab, int row);
+    void ChoiceToGrid(int tab);
+    void UpdateIssueCommands();
+    // The issue's figures now: from its tracker, or else from the list in front.
+    bool IssueFigures(const std::string& topic, CMeigara& out);
 
     // Whether a held text is still within its time; ends the hold when it is not.
     bool StatusHeld();
@@ -158,4 +187,10 @@ private:
     bool GridsShown = false;
     // The day-change records of the last rebuild, kept so their texts keep their buffers.
     std::vector<std::unique_ptr<CMeigara>> DayRecords;
+    std::array<TGridView, kTabs> Views{};
+    // Set while a rebuild puts the current cell on the chosen issue: that is no new choice.
+    bool Restoring = false;
+    QAction* InfoAction = nullptr;
+    QAction* ChartAction = nullptr;
+    std::vector<std::pair<std::string, QPointer<QWidget>>> Charts;
 };
