@@ -158,12 +158,17 @@ void TF_MeigaraListEdit::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
 }
 
-std::string TF_MeigaraListEdit::NameOf(const std::string& code) const {
+const CMeigaraInfo* TF_MeigaraListEdit::Find(const std::string& code) const {
     const CMeigaraInfoList* master = Deps.MasterList ? Deps.MasterList() : nullptr;
-    if (!master || code.empty()) return {};
+    if (!master || code.empty()) return nullptr;
     // The lookup takes the first four characters; only the whole code is this issue's.
     const CMeigaraInfo* info = master->FindByCode(code);
-    return info && info->Code == code ? info->GetName() : std::string();
+    return info && info->Code == code ? info : nullptr;
+}
+
+std::string TF_MeigaraListEdit::NameOf(const std::string& code) const {
+    const CMeigaraInfo* info = Find(code);
+    return info ? info->GetName() : std::string();
 }
 
 void TF_MeigaraListEdit::SetRow(int row, const std::string& code, const std::string& market) {
@@ -216,7 +221,7 @@ std::vector<std::string> TF_MeigaraListEdit::CheckedTopics(
             std::to_string(row) + " 行目 " + (code.empty() ? "（コードなし）" : code);
         if (code.empty())
             why = "コードがありません";
-        else if (NameOf(code).empty())
+        else if (!Find(code))
             why = "銘柄情報にないコードです";
         else if (auto it = firstRow.find(code); it != firstRow.end())
             why = std::to_string(it->second) + " 行目と重複しています";

@@ -8,6 +8,7 @@
 
 #include <QDialog>
 
+class CMeigaraInfo;
 class CMeigaraInfoList;
 class IDialogs;
 class QMenuBar;
@@ -59,7 +60,8 @@ public:
     // others (empty rows are passed over without a word).
     std::string RowTopic(int row) const;
     std::vector<std::string> CheckedTopics(std::vector<std::string>* refused) const;
-    // The name the master list gives a code, "" when it has none.
+    // The master list's record of exactly this code, and its name ("" when it has none).
+    const CMeigaraInfo* Find(const std::string& code) const;
     std::string NameOf(const std::string& code) const;
 
 protected:
