@@ -170,3 +170,40 @@ TEST(WatchListApply, BeforeStartUpNothingChanges) {
     c.StartUp();  // reads the file itself
     EXPECT_EQ(c.TrkgList->Count(), 2);
 }
+
+// The same topic twice: each line keeps one tracker of its own, in order; the list left behind
+// holds only the trackers no line took, and finds them by their code.
+TEST(WatchListApply, EachTrackerIsTakenOverByOneLineAtMost) {
+    kestrel::test::TempDir dir;
+    CIni ini(dir.File("KESTREL.INI"));
+    ini.Load();
+    bool initDone = true;
+    CTrkgContext ctx;
+    ctx.Ini = &ini;
+    ctx.InitDone = &initDone;
+    ASSERT_TRUE(ini.IsDebug());  // no links: the trackers alone
+    auto old = std::make_unique<CTrkgList>(
+        std::vector<std::string>{"1234.T", "1234.T", "5678.T", "9012.T"}, ctx);
+    CTrkg* const first = old->Items(0);
+    CTrkg* const second = old->Items(1);
+    CTrkgList next({"1234.T", "3456.T", "1234.T", "1234.T"}, ctx, *old);
+    ASSERT_EQ(next.Count(), 4);
+    EXPECT_EQ(next.Items(0), first);
+    EXPECT_EQ(next.Items(2), second);
+    EXPECT_NE(next.Items(3), first);
+    EXPECT_NE(next.Items(3), second);
+    EXPECT_EQ(next.Items(1)->GetTopic(), "3456.T");
+    EXPECT_EQ(next.IndexOfIssue("1234"), 0);
+    EXPECT_EQ(next.IndexOfIssue("3456"), 1);
+    EXPECT_EQ(next.IndexOfIssue("5678"), -1);
+    ASSERT_EQ(old->Count(), 2);
+    EXPECT_EQ(old->Items(0)->GetTopic(), "5678.T");
+    EXPECT_EQ(old->IndexOfIssue("9012"), 1);
+    EXPECT_EQ(old->IndexOfIssue("1234"), -1);
+    // The new list outlives the old one, whose block holds two of its trackers.
+    old.reset();
+    for (int i : {0, 2}) {
+        next.Items(i)->AddTick(1000 + i, 1, 0.4);
+        EXPECT_EQ(next.Items(i)->History[0].Price, 1000 + i);
+    }
+}
