@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 #include <thread>
+#include <unordered_set>
+#include <utility>
 
 #include "common/Codec.h"
 #include "common/CommaText.h"
@@ -327,6 +329,54 @@ void CController::ReConnTimerTimer() {
     this->TrkgList->ReconnectAll();
     Ui.SetStatusText("");
     Ui.SetBusy(false);
+}
+
+CController::WatchListChange CController::ApplyWatchList(std::vector<std::string> lines) {
+    WatchListChange change;
+    if (!InitDone || !this->TrkgList || !A || !D) return change;
+    // The same lines start-up would keep.
+    std::erase_if(lines,
+                  [](const std::string& l) { return l.size() > kestrel::kMaxTextFieldBytes; });
+    const std::unordered_set<std::string> before(WatchLines.begin(), WatchLines.end());
+    const std::unordered_set<std::string> after(lines.begin(), lines.end());
+    std::unordered_set<std::string> said;
+    for (const std::string& t : lines)
+        if (!before.count(t) && said.insert(t).second) change.Added.push_back(t);
+    for (const std::string& t : WatchLines)
+        if (!after.count(t) && said.insert(t).second) change.Removed.push_back(t);
+
+    // The replay's reader reads codes against the trackers: it stops before they change and
+    // reads again from the new list. Records held for a batch go out first, from the trackers
+    // that made them.
+    Driver.PushHeld();
+    Driver.SetTrackers(nullptr);
+    std::unique_ptr<CTrkgList> next;
+    try {
+        next = std::make_unique<CTrkgList>(lines, Ctx, *this->TrkgList);
+    } catch (const std::bad_alloc&) {
+        Driver.SetTrackers(this->TrkgList.get());
+        Ui.ShowMessage("監視銘柄 " + std::to_string(lines.size()) +
+                       " 件を監視するメモリを確保できません → 監視銘柄は元のままです");
+        return WatchListChange{};
+    }
+    std::unique_ptr<CTrkgList> old = std::exchange(this->TrkgList, std::move(next));
+    if (Global) ::TrkgList = this->TrkgList.get();
+    Driver.SetTrackers(this->TrkgList.get());
+    old.reset();  // the trackers not taken over close their links here
+    WatchLines = std::move(lines);
+    change.Applied = true;
+    if (change.Removed.empty()) return change;
+
+    // Records the removed trackers made may still be queued: once the watchers have merged
+    // them (this thread is the only producer, and it makes no more of them), the entries go.
+    WaitForWatchers(std::chrono::seconds(3));
+    const std::unordered_set<std::string> gone(change.Removed.begin(), change.Removed.end());
+    for (auto* ch : {A.get(), D.get()}) {
+        auto held = ch->List.Lock();
+        std::erase_if(*held,
+                      [&](const std::unique_ptr<CMeigara>& m) { return gone.count(m->Code); });
+    }
+    return change;
 }
 
 void CController::SaveListsNow() {

@@ -56,6 +56,18 @@ public:
     // whatever takes that hold next sees those records merged.
     void WaitForWatchers(std::chrono::milliseconds limit = std::chrono::milliseconds::zero());
 
+    // A watch list saved while the monitor runs, put in place at once: a topic kept keeps its
+    // tracker as it was, a new topic gets one (linked in live mode; in debug mode the replay
+    // feeds it from the line it has reached), and a topic no longer listed loses its tracker
+    // and link, and its entries leave both ranking lists. Before start-up has made the
+    // trackers nothing is done: start-up reads the file itself. What changed is returned;
+    // Applied is false when nothing could change (the trackers' memory refused, said).
+    struct WatchListChange {
+        bool Applied = false;
+        std::vector<std::string> Added, Removed;  // topics, each once, in list order
+    };
+    WatchListChange ApplyWatchList(std::vector<std::string> lines);
+
     // Today's resume file names, from the clock's date.
     std::string ResumeFileName(const char* suffix);
     std::string Path(const std::string& name) const;

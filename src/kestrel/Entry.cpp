@@ -242,7 +242,12 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     // Beside the main window, or where the trader last put it.
     eventViewer->SetPlacement(core.Ini.get(), mainWindow.get());
     auto splash = std::make_unique<TF_Kestrel2005_Init>(mainWindow.get());
-    listEdit = std::make_unique<TF_MeigaraListEdit>(mainWindow.get());
+    TF_MeigaraListEditDeps editDeps;
+    editDeps.Dialogs = &dialogs;
+    editDeps.MasterList = [&core] { return core.MasterList.get(); };
+    // A saved watch list takes effect at once, without a restart.
+    editDeps.Apply = [&core](const std::vector<std::string>& lines) { core.ApplyWatchList(lines); };
+    listEdit = std::make_unique<TF_MeigaraListEdit>(std::move(editDeps), mainWindow.get());
     // Each window reaches the others through what it is given here, never through a global.
     ui.Attach({mainWindow.get(), eventViewer.get(), splash.get()});
     F_Main = mainWindow.get();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "common/Codec.h"
 #include "common/CommaText.h"
@@ -476,26 +477,84 @@ void CTrkg::PostMovement(char kind, char action) {
         q->Push(std::move(m));
 }
 
-CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context)
-    : Block(watchLines.size() * sizeof(CTrkg)) {
+CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context) {
+    Blocks.push_back(std::make_shared<CZeroPages>(watchLines.size() * sizeof(CTrkg)));
+    char* const block = Blocks.back()->Data();
     Trackers.reserve(watchLines.size());
-    size_t slots = 16;
-    while (slots < 2 * watchLines.size()) slots *= 2;
-    ByCode.assign(slots, CodeSlot{});
     for (const auto& line : watchLines) {
         try {
-            Trackers.push_back(::new (Block.Data() + Trackers.size() * sizeof(CTrkg))
+            Trackers.push_back(::new (block + Trackers.size() * sizeof(CTrkg))
                                    CTrkg(line, context));
         } catch (...) {
             for (CTrkg* t : Trackers) t->~CTrkg();
+            Trackers.clear();
             throw;
         }
+    }
+    IndexCodes();
+}
+
+CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context,
+                     CTrkgList& previous) {
+    // Which old tracker each line keeps (null: a new one), the first unclaimed of its topic.
+    std::unordered_map<std::string, std::vector<size_t>> byTopic;
+    for (size_t i = previous.Trackers.size(); i-- > 0;)
+        byTopic[previous.Trackers[i]->GetTopic()].push_back(i);
+    std::vector<CTrkg*> kept(watchLines.size(), nullptr);
+    std::vector<bool> taken(previous.Trackers.size(), false);
+    size_t fresh = 0;
+    for (size_t l = 0; l < watchLines.size(); ++l) {
+        auto it = byTopic.find(watchLines[l]);
+        if (it == byTopic.end() || it->second.empty()) {
+            ++fresh;
+            continue;
+        }
+        taken[it->second.back()] = true;
+        kept[l] = previous.Trackers[it->second.back()];
+        it->second.pop_back();
+    }
+    auto block = std::make_shared<CZeroPages>(fresh * sizeof(CTrkg));
+    Trackers.reserve(watchLines.size());
+    size_t made = 0;
+    for (size_t l = 0; l < watchLines.size(); ++l) {
+        if (kept[l]) {
+            Trackers.push_back(kept[l]);
+            continue;
+        }
+        try {
+            Trackers.push_back(::new (block->Data() + made * sizeof(CTrkg))
+                                   CTrkg(watchLines[l], context));
+            ++made;
+        } catch (...) {
+            // Only the new ones go; the old list keeps every tracker it had.
+            for (CTrkg* t : Trackers)
+                if (std::find(kept.begin(), kept.end(), t) == kept.end()) t->~CTrkg();
+            Trackers.clear();
+            throw;
+        }
+    }
+    // Nothing can fail from here on.
+    Blocks = previous.Blocks;
+    Blocks.push_back(std::move(block));
+    std::vector<CTrkg*> left;
+    for (size_t i = 0; i < previous.Trackers.size(); ++i)
+        if (!taken[i]) left.push_back(previous.Trackers[i]);
+    previous.Trackers = std::move(left);
+    previous.IndexCodes();
+    IndexCodes();
+}
+
+void CTrkgList::IndexCodes() {
+    size_t slots = 16;
+    while (slots < 2 * Trackers.size()) slots *= 2;
+    ByCode.assign(slots, CodeSlot{});
+    for (size_t index = 0; index < Trackers.size(); ++index) {
         CodeSlot key;
-        if (!Pack(Trackers.back()->IssueCode(), key)) continue;  // cannot happen: four characters
+        if (!Pack(Trackers[index]->IssueCode(), key)) continue;  // cannot happen: four characters
         for (size_t i = Hash(key) & (slots - 1);; i = (i + 1) & (slots - 1)) {
             CodeSlot& slot = ByCode[i];
             if (slot.Index < 0) {
-                key.Index = Count() - 1;
+                key.Index = static_cast<int32_t>(index);
                 slot = key;
                 break;
             }
@@ -503,6 +562,14 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
                 break;  // the first one wins
         }
     }
+}
+
+void CTrkgList::Release(CTrkg* tracker) {
+    tracker->~CTrkg();
+    const uintptr_t page = CZeroPages::PageSize();
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(tracker) + page - 1) / page * page;
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(tracker) + sizeof(CTrkg)) / page * page;
+    if (to > from) CZeroPages::Discard(reinterpret_cast<void*>(from), to - from);
 }
 
 bool CTrkgList::Pack(std::string_view code, CodeSlot& key) {
@@ -534,7 +601,11 @@ int CTrkgList::IndexOfIssue(std::string_view code) const {
 }
 
 CTrkgList::~CTrkgList() {
-    for (CTrkg* t : Trackers) t->~CTrkg();
+    // A block another list shares keeps that list's trackers: only these give back their pages.
+    // A block of this list alone goes back whole.
+    const bool shared =
+        std::any_of(Blocks.begin(), Blocks.end(), [](const auto& b) { return b.use_count() > 1; });
+    for (CTrkg* t : Trackers) shared ? Release(t) : t->~CTrkg();
 }
 
 int CTrkgList::LinkedCount() const {

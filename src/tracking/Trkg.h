@@ -287,6 +287,13 @@ class CTrkgList {
 public:
     // Throws std::bad_alloc when the system refuses the trackers' block.
     CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context);
+    // The list of a watch list changed while the monitor runs: a line whose topic `previous`
+    // tracks keeps that tracker as it is (its points, figures and link), each tracker taken at
+    // most once, in order; the other lines get new trackers. `previous` is left holding the
+    // trackers not taken, which go (and drop their links) when it does. Throws std::bad_alloc
+    // when the system refuses the new trackers' block; `previous` is then unchanged.
+    CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context,
+              CTrkgList& previous);
     ~CTrkgList();
     CTrkgList(const CTrkgList&) = delete;
     CTrkgList& operator=(const CTrkgList&) = delete;
@@ -311,10 +318,16 @@ private:
     static constexpr size_t kMaxCodeBytes = 16;
     static bool Pack(std::string_view code, CodeSlot& key);
     static size_t Hash(const CodeSlot& key);
+    // The code table made anew from the trackers in list order.
+    void IndexCodes();
+    // The tracker's memory goes back to the system, whole pages of it: its block lives on for
+    // the trackers beside it.
+    static void Release(CTrkg* tracker);
 
     // All trackers in one block of zeroed pages: the cost of a list grows with the points
     // stored, not with the trackers made, and the block is one mapping however long the list.
-    kestrel::CZeroPages Block;
+    // A list made from a changed watch list shares the blocks of the trackers it took over.
+    std::vector<std::shared_ptr<kestrel::CZeroPages>> Blocks;
     std::vector<CTrkg*> Trackers;
     std::vector<CodeSlot> ByCode;  // a power of two long, at most half full
 };
