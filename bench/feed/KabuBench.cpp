@@ -3,7 +3,10 @@
 //  - the delay from a PUSH frame leaving the API's socket to the feed's notice arriving on
 //    the client's socket, one frame at a time so nothing queues (median, p99, most);
 //  - the frames a second the feed absorbs when they come as fast as the connection carries
-//    them: from the first frame sent to the moment every issue reads its last volume.
+//    them: from the first frame sent to the moment every issue reads its last volume;
+//  - the delay from a frame that makes a sharp move to the monitor's event line: kestrel-watch,
+//    the monitor without windows, follows the feed as a trader runs it, and each frame moves
+//    one issue by 5 % up or down, one at a time (median, p99, most).
 // The delay includes the WebSocket over loopback TCP, the JSON reading, the hand-over between
 // the feed's two threads and the Unix socket: it is the whole way a frame takes in the feed.
 //
@@ -18,12 +21,14 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 
 #include "common/Codec.h"
 #include "feedtests/FeedServerProcess.h"
+#include "feedtests/WatchProcess.h"
 #include "support/KabuSim.h"
 #include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
@@ -33,6 +38,7 @@ using kestrel::test::FeedServerProcess;
 using kestrel::test::KabuSim;
 using kestrel::test::KabuSimOptions;
 using kestrel::test::KabuSimThread;
+using kestrel::test::WatchProcess;
 using namespace kestrel::feed;
 
 namespace {
@@ -73,6 +79,40 @@ private:
 };
 
 std::string Topic(int i) { return std::to_string(1000 + i) + ".T"; }
+
+void WriteFile(const std::filesystem::path& p, const std::string& bytes) {
+    if (FILE* f = std::fopen(p.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+}
+
+// The next line of a pipe, or false after `ms` without one.
+bool PipeLine(int fd, std::string& pending, std::string& line, int ms) {
+    for (;;) {
+        if (const size_t nl = pending.find('\n'); nl != std::string::npos) {
+            line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            return true;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return false;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        pending.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void PrintDelays(const char* what, std::vector<double> us, int topics) {
+    std::sort(us.begin(), us.end());
+    auto at = [&](double q) {
+        return us[static_cast<size_t>(q * static_cast<double>(us.size() - 1))];
+    };
+    std::printf(
+        "%s, %zu frames over %d issues: median %.0f us, p90 %.0f us, p99 %.0f us, most %.0f us\n",
+        what, us.size(), topics, at(0.5), at(0.9), at(0.99), us.back());
+}
 
 }  // namespace
 
@@ -149,14 +189,7 @@ int main(int argc, char** argv) {
         us.push_back(static_cast<double>(NowNs() - sentNs) / 1000.0);
     }
     sim.Run([](KabuSim& s) { s.OnPush = nullptr; });
-    std::sort(us.begin(), us.end());
-    auto at = [&](double q) {
-        return us[static_cast<size_t>(q * static_cast<double>(us.size() - 1))];
-    };
-    std::printf(
-        "frame to notice, %d frames over %d issues: median %.0f us, p90 %.0f us, "
-        "p99 %.0f us, most %.0f us\n",
-        rounds, topics, at(0.5), at(0.9), at(0.99), us.back());
+    PrintDelays("frame to notice", us, topics);
 
     // The frames a second, made beforehand and sent back to back.
     std::vector<QByteArray> frames;
@@ -203,6 +236,94 @@ int main(int argc, char** argv) {
         burst, static_cast<double>(burst) * static_cast<double>(frames[0].size()) / 1e6, secs,
         burst / secs, sending);
     feed.Stop();
+
+    // The monitor's event line: kestrel-watch over a feed of its own (the API takes one PUSH
+    // connection), on the socket the monitor looks for in its runtime folder.
+    const std::filesystem::path work = std::filesystem::path(dir) / "work";
+    const std::string runtime = dir + "/xdg";
+    std::filesystem::create_directories(work / "log");
+    std::filesystem::create_directories(runtime);
+    std::string error, watchList, master;
+    if (!PrepareSocketDir(runtime + "/kestrel", error)) {
+        std::fprintf(stderr, "bench_kabu: %s\n", error.c_str());
+        return 1;
+    }
+    for (int i = 0; i < topics; ++i) {
+        watchList += Topic(i) + "\r\n";
+        master +=
+            std::to_string(1000 + i) + ",\"" + kestrel::Utf8ToCp932("銘柄") + "\",100,,,,\r\n";
+    }
+    WriteFile(work / "監視銘柄.txt", watchList);
+    WriteFile(work / "銘柄情報.txt", master);
+    std::filesystem::copy_file(std::filesystem::path(KESTREL_DEMO_DIR) / "株式売買値幅.txt",
+                               work / "株式売買値幅.txt");
+    WriteFile(work / "KESTREL.INI", "[DEBUG]\r\nflg=0\r\n[PARA]\r\nrate=2.0\r\ntime=2\r\n");
+    const int boardsBefore = sim.Get<int>([](KabuSim& s) {
+        return static_cast<int>(
+            std::count_if(s.Requests.begin(), s.Requests.end(),
+                          [](const std::string& r) { return r.rfind("GET /board/", 0) == 0; }));
+    });
+    FeedServerProcess live(
+        runtime + "/kestrel/RSS.sock",
+        {"--source", "kabu", "--kabu-url", sim.Url(), "--kabu-cap", std::to_string(o.Cap)},
+        dir + "/live-feed.log");
+    if (!live.Start()) {
+        std::fprintf(stderr, "bench_kabu: kestrel-feed did not start\n%s", live.Log().c_str());
+        return 1;
+    }
+    WatchProcess watch;
+    if (!watch.Start(KESTREL_WATCH, {work.string(), "--fresh"}, runtime, "", dir + "/watch.log")) {
+        std::fprintf(stderr, "bench_kabu: kestrel-watch did not start\n");
+        return 1;
+    }
+    const auto linked = Clock::now() + std::chrono::seconds(60);
+    while (!sim.Get<bool>([&](KabuSim& s) {
+        return s.PushOpens == 2 &&
+               std::count_if(s.Requests.begin(), s.Requests.end(), [](const std::string& r) {
+                   return r.rfind("GET /board/", 0) == 0;
+               }) == boardsBefore + topics;
+    })) {
+        if (Clock::now() > linked || watch.Ended()) {
+            std::fprintf(stderr, "bench_kabu: the monitor's links did not settle\n%s",
+                         live.Log().c_str());
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Every trade a frame again (the burst above made boards only), and every issue's first
+    // stored point at 1000 yen: no move yet.
+    sim.Run([](KabuSim& s) { s.Options().ThinMs = 0; });
+    for (int i = 0; i < topics; ++i) {
+        volume[i] += 100;
+        sim.Run([&](KabuSim& s) { s.Trade(std::to_string(1000 + i), 1000, volume[i]); });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::string pending;
+    sim.Run([&](KabuSim& s) { s.OnPush = [&](const std::string&, int64_t) { sentNs = NowNs(); }; });
+    std::vector<double> toEvent;
+    const int moves = std::min(rounds, 1000);
+    for (int r = 0; r < moves; ++r) {
+        const int i = r % topics;
+        const bool up = (r / topics) % 2 == 0;
+        volume[i] += 100;
+        sim.Run(
+            [&](KabuSim& s) { s.Trade(std::to_string(1000 + i), up ? 1050 : 1000, volume[i]); });
+        const std::string want = " " + Topic(i) + ":";
+        bool got = false;
+        while (!got && PipeLine(watch.OutFd(), pending, line, 5000))
+            got = line.find(want) != std::string::npos;
+        if (!got) {
+            std::fprintf(stderr, "bench_kabu: no event line for %s\n", Topic(i).c_str());
+            return 1;
+        }
+        toEvent.push_back(static_cast<double>(NowNs() - sentNs) / 1000.0);
+    }
+    sim.Run([](KabuSim& s) { s.OnPush = nullptr; });
+    PrintDelays("frame to the monitor's event line (kestrel-watch)", toEvent, topics);
+    watch.EndInput();
+    for (int i = 0; i < 500 && !watch.Ended(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    live.Stop();
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -35,6 +35,7 @@
 #include "common/TextFile.h"
 #include "common/TimeOfDay.h"
 #include "feedtests/FeedServerProcess.h"
+#include "feedtests/WatchProcess.h"
 #include "support/TempDir.h"
 #include "tracking/feed/FeedProtocol.h"
 #include "tracking/feed/FeedSocket.h"
@@ -47,6 +48,7 @@ using kestrel::feed::Message;
 using kestrel::feed::Verb;
 using kestrel::test::FeedServerProcess;
 using kestrel::test::TempDir;
+using kestrel::test::WatchProcess;
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -175,71 +177,6 @@ private:
     std::vector<std::unique_ptr<Pair>> Pairs;
 };
 
-// kestrel-watch as a trader runs it: input from a pipe, event lines and messages into files.
-class WatchProcess {
-public:
-    ~WatchProcess() {
-        if (Pid > 0) {
-            kill(Pid, SIGKILL);
-            waitpid(Pid, nullptr, 0);
-        }
-        if (Input >= 0) close(Input);
-    }
-    bool Start(const std::vector<std::string>& options, const std::string& runtimeDir,
-               const std::string& out, const std::string& err) {
-        std::vector<std::string> args = {KESTREL_WATCH};
-        args.insert(args.end(), options.begin(), options.end());
-        // Its own socket folder (the relay's), and no program on PATH it could start.
-        std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtimeDir,
-                                        "PATH=/nonexistent-kestrel-path"};
-        for (char** e = environ; *e; ++e) {
-            std::string s = *e;
-            if (s.rfind("XDG_RUNTIME_DIR=", 0) != 0 && s.rfind("PATH=", 0) != 0) env.push_back(s);
-        }
-        std::vector<char*> argv, envp;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        int pipeFds[2];
-        if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, pipeFds[0], 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int rc = posix_spawn(&Pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        close(pipeFds[0]);
-        Input = pipeFds[1];
-        if (rc != 0) Pid = -1;
-        return rc == 0;
-    }
-    void Say(const std::string& line) {
-        std::string l = line + "\n";
-        [[maybe_unused]] ssize_t n = write(Input, l.data(), l.size());
-    }
-    void EndInput() {
-        close(Input);
-        Input = -1;
-    }
-    void Signal(int signo) { kill(Pid, signo); }
-    // Whether it has ended; its exit status then in Status.
-    bool Ended() {
-        if (Pid <= 0) return true;
-        int status = 0;
-        if (waitpid(Pid, &status, WNOHANG) != Pid) return false;
-        Pid = -1;
-        Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return true;
-    }
-    int Status = -1;
-
-private:
-    pid_t Pid = -1;
-    int Input = -1;
-};
-
 std::string Slurp(const std::string& path) {
     std::string bytes;
     kestrel::ReadFileBytes(path, bytes);
@@ -339,7 +276,8 @@ TEST(RecordedDay, BacktestOfTheRecordingPrintsTheLiveEventLines) {
 
     WatchProcess watch;
     const std::string events = run.File("events.txt"), watchLog = run.File("watch.log");
-    ASSERT_TRUE(watch.Start({work.Path(), "--date", kDay}, runtime, events, watchLog));
+    ASSERT_TRUE(
+        watch.Start(KESTREL_WATCH, {work.Path(), "--date", kDay}, runtime, events, watchLog));
     ASSERT_TRUE(relay.PumpUntil([&] {
         return Contains(Slurp(watchLog), "links open") || watch.Ended();
     }) && !watch.Ended())
@@ -467,8 +405,8 @@ TEST(RecordedDay, WatchOnLinuxTakesItsInputLinesAndWritesItsListsOnASignal) {
 
     const std::string watchLog = run.File("watch.log");
     auto startWatch = [&](WatchProcess& w) {
-        EXPECT_TRUE(
-            w.Start({work.Path(), "--date", kDay}, runtime, run.File("events.txt"), watchLog));
+        EXPECT_TRUE(w.Start(KESTREL_WATCH, {work.Path(), "--date", kDay}, runtime,
+                            run.File("events.txt"), watchLog));
         EXPECT_TRUE(relay.PumpUntil([&] {
             return Contains(Slurp(watchLog), "links open") || w.Ended();
         }) && !w.Ended())
