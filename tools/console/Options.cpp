@@ -1,11 +1,11 @@
 #include "console/Options.h"
 
 #include <algorithm>
-#include <optional>
 #include <cctype>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "common/Format.h"
 #include "common/Numbers.h"

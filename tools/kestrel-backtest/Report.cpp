@@ -261,16 +261,16 @@ std::string StudyJson(const CReportData& d) {
     j += "],\"horizons\":[";
     for (size_t i = 0; i < d.Horizons.size(); ++i)
         j += (i ? "," : "") + std::to_string(d.Horizons[i]);
-    j += "],\"minScored\":" + std::to_string(kBestMinScored) + ",\"own\":{\"rate\":" +
-         Num(d.OwnRate) + ",\"span\":" + std::to_string(d.OwnSpan) + "},\"best\":{";
+    j += "],\"minScored\":" + std::to_string(kBestMinScored) +
+         ",\"own\":{\"rate\":" + Num(d.OwnRate) + ",\"span\":" + std::to_string(d.OwnSpan) +
+         "},\"best\":{";
     for (char kind : {'A', 'D'}) {
         j += std::string(kind == 'A' ? "" : ",") + "\"" + kind + "\":[";
         for (size_t h = 0; h < d.Horizons.size(); ++h) {
             const auto best = BestSettings(d.Tallies, kind, h, 1);
-            j += (h ? "," : "") +
-                 (best.empty() ? std::string("null")
-                               : "{\"rate\":" + Num(best[0]->Rate) +
-                                     ",\"span\":" + std::to_string(best[0]->Span) + "}");
+            j += (h ? "," : "") + (best.empty() ? std::string("null")
+                                                : "{\"rate\":" + Num(best[0]->Rate) + ",\"span\":" +
+                                                      std::to_string(best[0]->Span) + "}");
         }
         j += "]";
     }
@@ -524,9 +524,8 @@ std::string BestSection(const CReportData& d) {
                 const CIssueShare top = TopIssue(highest->ByHorizon[h]);
                 warnings += "<li>" + where + ": 平均前進幅が最も高い " +
                             SettingText(highest->Rate, highest->Span) + "(" +
-                            Percent(highest->ByHorizon[h].MeanForward(), 3, true) +
-                            ")は、その " + Percent(top.Share * 100, 0) + " を 1 銘柄 " +
-                            Html(top.Topic) +
+                            Percent(highest->ByHorizon[h].MeanForward(), 3, true) + ")は、その " +
+                            Percent(top.Share * 100, 0) + " を 1 銘柄 " + Html(top.Topic) +
                             " が稼いでいるため、最良とはしません。偶然に頼った成績の"
                             "おそれがあります。</li>\n";
             }
@@ -548,11 +547,11 @@ std::string BestSection(const CReportData& d) {
             }
             const CSettingTally& t = *best[0];
             const CHorizonTally& ht = t.ByHorizon[h];
-            page += "<td>" + SettingText(t.Rate, t.Span) + "</td><td>" +
-                    std::to_string(t.Events) + " 件</td><td>" + std::to_string(ht.Scored) +
-                    " 件</td><td>" + CountsCell(ht) + "</td><td>" + HitCell(ht) + "</td><td>" +
-                    MeanCell(ht) + "</td><td>" + Percent(ht.MeanAdverse(), 3) +
-                    "</td><td class=\"l\">" + ShareCell(ht) + "</td><td class=\"l\">";
+            page += "<td>" + SettingText(t.Rate, t.Span) + "</td><td>" + std::to_string(t.Events) +
+                    " 件</td><td>" + std::to_string(ht.Scored) + " 件</td><td>" + CountsCell(ht) +
+                    "</td><td>" + HitCell(ht) + "</td><td>" + MeanCell(ht) + "</td><td>" +
+                    Percent(ht.MeanAdverse(), 3) + "</td><td class=\"l\">" + ShareCell(ht) +
+                    "</td><td class=\"l\">";
             for (size_t i = 1; i < best.size(); ++i)
                 page += (i > 1 ? "、" : "") + SettingText(best[i]->Rate, best[i]->Span) + "(" +
                         Percent(best[i]->ByHorizon[h].MeanForward(), 3, true) + ")";
@@ -560,13 +559,14 @@ std::string BestSection(const CReportData& d) {
         }
     }
     page += "</table>\n";
-    if (!warnings.empty()) page += "<p><b>注意:</b></p>\n<ul class=\"warn\">\n" + warnings + "</ul>\n";
+    if (!warnings.empty())
+        page += "<p><b>注意:</b></p>\n<ul class=\"warn\">\n" + warnings + "</ul>\n";
     return page;
 }
 
 std::string OwnSection(const CReportData& d) {
-    std::string page = "<h2>あなたの設定 " + SettingText(d.OwnRate, d.OwnSpan) +
-                       " と最良の設定</h2>\n";
+    std::string page =
+        "<h2>あなたの設定 " + SettingText(d.OwnRate, d.OwnSpan) + " と最良の設定</h2>\n";
     if (!Find(d.Tallies, 'A', d.OwnRate, d.OwnSpan))
         return page + "<p>この設定は検証した設定に含まれていません。</p>\n";
     page +=
@@ -585,14 +585,12 @@ std::string OwnSection(const CReportData& d) {
             const auto best = BestSettings(d.Tallies, kind, h, 1);
             if (best.empty() || o.Scored == 0) {
                 page += "<td colspan=\"4\" class=\"l\">比べられません(" +
-                        std::string(best.empty() ? "最良の設定なし" : "評価なし") +
-                        ")</td></tr>\n";
+                        std::string(best.empty() ? "最良の設定なし" : "評価なし") + ")</td></tr>\n";
                 continue;
             }
             const CHorizonTally& b = best[0]->ByHorizon[h];
             char diff[96];
-            std::snprintf(diff, sizeof diff, "%+.1f ポイント",
-                          (o.HitRate() - b.HitRate()) * 100);
+            std::snprintf(diff, sizeof diff, "%+.1f ポイント", (o.HitRate() - b.HitRate()) * 100);
             std::string overlap;
             if (best[0] == own) {
                 overlap = "最良の設定そのものです";
@@ -634,8 +632,8 @@ std::string WalkSection(const CReportData& d) {
             page += "<td colspan=\"3\" class=\"l\">該当なし</td>";
         } else {
             const CHorizonTally& b = best[0]->ByHorizon[w.Horizon];
-            page += "<td>" + SettingText(best[0]->Rate, best[0]->Span) + "</td><td>" +
-                    HitCell(b) + "</td><td>" + MeanCell(b) + "</td>";
+            page += "<td>" + SettingText(best[0]->Rate, best[0]->Span) + "</td><td>" + HitCell(b) +
+                    "</td><td>" + MeanCell(b) + "</td>";
         }
         page += "<td>" + std::to_string(w.Total.Scored) + " 件</td><td>" + HitCell(w.Total) +
                 "</td><td>" + MeanCell(w.Total) + "</td><td class=\"l\">";
@@ -679,20 +677,21 @@ std::string SessionSection(const CReportData& d, char kind) {
             const bool own = t.Rate == d.OwnRate && t.Span == d.OwnSpan;
             const bool isBest = !best.empty() && best[0] == &t;
             page += std::string("<tr") +
-                    (own ? " class=\"own\"" : isBest ? " class=\"best\"" : "") + "><td>" +
-                    (isBest ? "★ " : "") + SettingText(t.Rate, t.Span) +
+                    (own      ? " class=\"own\""
+                     : isBest ? " class=\"best\""
+                              : "") +
+                    "><td>" + (isBest ? "★ " : "") + SettingText(t.Rate, t.Span) +
                     (own ? "(あなたの設定)" : "") + "</td>";
             for (size_t s : parts) {
-                const CHorizonTally* ht =
-                    s < t.BySession.size() && h < t.BySession[s].size() ? &t.BySession[s][h]
-                                                                          : nullptr;
+                const CHorizonTally* ht = s < t.BySession.size() && h < t.BySession[s].size()
+                                              ? &t.BySession[s][h]
+                                              : nullptr;
                 if (!ht || ht->Scored == 0) {
                     page += "<td class=\"few\">0 件</td>";
                     continue;
                 }
-                page += std::string("<td") +
-                        (ht->Scored < kBestMinScored ? " class=\"few\"" : "") + ">" +
-                        std::to_string(ht->Scored) + " 件、" + HitCell(*ht) + "、" +
+                page += std::string("<td") + (ht->Scored < kBestMinScored ? " class=\"few\"" : "") +
+                        ">" + std::to_string(ht->Scored) + " 件、" + HitCell(*ht) + "、" +
                         Percent(ht->MeanForward(), 3, true) + "</td>";
             }
             page += "</tr>\n";
@@ -744,9 +743,8 @@ std::string BuildReportHtml(const CReportData& d) {
         page +=
             "<p>率 × 時間ごとの警告数と、評価時間ごとの的中率(各欄: 的中率、95 % 区間、平均"
             "前進幅)。色の目盛りは同じ種類の評価時間で共通です。評価が " +
-            std::to_string(kBestMinScored) +
-            " 件未満の欄は灰色、太枠はあなたの設定 " + SettingText(d.OwnRate, d.OwnSpan) +
-            "、★ は最良の設定です。</p>\n<div class=\"row\">";
+            std::to_string(kBestMinScored) + " 件未満の欄は灰色、太枠はあなたの設定 " +
+            SettingText(d.OwnRate, d.OwnSpan) + "、★ は最良の設定です。</p>\n<div class=\"row\">";
         page += std::string("<div class=\"heat\" id=\"count-") + kind + "\"></div>";
         for (size_t h = 0; h < d.Horizons.size(); ++h)
             page += std::string("<div class=\"heat\" id=\"hit-") + kind + "-" + std::to_string(h) +

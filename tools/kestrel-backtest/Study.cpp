@@ -522,8 +522,8 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
         if (alerts) total = Add(total, Mul(runs, perRun));
         // study.csv: the old columns, then per horizon four numbers, a count, a share and a
         // topic (quoted).
-        total = Add(total, Mul(runs, 2 * (2 * day.Dir.size() + 100 +
-                                          (280 + 2 * TopicBytes(day)) * hs)));
+        total = Add(total,
+                    Mul(runs, 2 * (2 * day.Dir.size() + 100 + (280 + 2 * TopicBytes(day)) * hs)));
         // The report's cells: the heat maps' data (with a topic each), the session tables and
         // the warnings that name settings and topics.
         total = Add(total, Mul(runs, 2 * (150 + (900 + 3 * 6 * TopicBytes(day)) * hs)));

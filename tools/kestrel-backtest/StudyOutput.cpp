@@ -80,9 +80,8 @@ std::string BestText(const CReportData& data) {
                               "%5.1f]  %+10.4f %% %-20s  %10.4f %%\n",
                               name, data.Horizons[h], kestrel::FormatGeneral(t.Rate).c_str(),
                               t.Span, static_cast<long long>(t.Events),
-                              static_cast<long long>(ht.Scored), ht.HitRate() * 100,
-                              hit.Low * 100, hit.High * 100, ht.MeanForward(), meanRange,
-                              ht.MeanAdverse());
+                              static_cast<long long>(ht.Scored), ht.HitRate() * 100, hit.Low * 100,
+                              hit.High * 100, ht.MeanForward(), meanRange, ht.MeanAdverse());
             }
             text += line;
         }
