@@ -456,10 +456,15 @@ std::string MeanCell(const CHorizonTally& t) {
     }
     return text;
 }
+// A share of the summed gain; above all of it the other issues together lost, and a number
+// such as 8253 % would say nothing more.
+std::string ShareText(double share) {
+    return share > 1 ? std::string("100 % 超") : Percent(share * 100, 0);
+}
 std::string ShareCell(const CHorizonTally& t) {
     const CIssueShare top = TopIssue(t);
     if (!top.Known) return "–";
-    return Html(top.Topic) + " " + Percent(top.Share * 100, 0);
+    return Html(top.Topic) + " " + ShareText(top.Share);
 }
 std::string CountsCell(const CHorizonTally& t) {
     return std::to_string(t.Hits) + " / " + std::to_string(t.Flat) + " / " +
@@ -525,7 +530,7 @@ std::string BestSection(const CReportData& d) {
                 warnings += "<li>" + where + ": 平均前進幅が最も高い " +
                             SettingText(highest->Rate, highest->Span) + "(" +
                             Percent(highest->ByHorizon[h].MeanForward(), 3, true) + ")は、その " +
-                            Percent(top.Share * 100, 0) + " を 1 銘柄 " + Html(top.Topic) +
+                            ShareText(top.Share) + " を 1 銘柄 " + Html(top.Topic) +
                             " が稼いでいるため、最良とはしません。偶然に頼った成績の"
                             "おそれがあります。</li>\n";
             }
@@ -535,7 +540,7 @@ std::string BestSection(const CReportData& d) {
                 for (const CSettingTally* t : crowded)
                     names += (names.empty() ? "" : "、") + SettingText(t->Rate, t->Span) + "(" +
                              Html(TopIssue(t->ByHorizon[h]).Topic) + " " +
-                             Percent(TopIssue(t->ByHorizon[h]).Share * 100, 0) + ")";
+                             ShareText(TopIssue(t->ByHorizon[h]).Share) + ")";
                 warnings += "<li>" + where + ": 1 銘柄が前進幅の合計の半分を超える設定 " +
                             std::to_string(crowded.size()) + " 件: " + names + "</li>\n";
             }
@@ -752,10 +757,15 @@ std::string BuildReportHtml(const CReportData& d) {
         page += "</div>\n";
         page += SessionSection(d, kind);
     }
+    const std::string chartHorizon =
+        std::to_string(d.Horizons.empty() ? 0 : d.Horizons[d.ChartHorizon]) + " 分後";
     page += "<h2>警告の多い銘柄(率 " + RateText(d.ChartRate) + " %、時間 " +
             std::to_string(d.ChartSpan) + " 分)</h2>\n<p>" +
-            std::to_string(d.Horizons.empty() ? 0 : d.Horizons[d.ChartHorizon]) +
-            " 分後で急騰に最良の設定です。その日の値動きと警告(▲ 急騰、▼ 急落)。</p>\n";
+            (d.ChartKind == 'A' ? chartHorizon + "で急騰に最良の設定です。"
+             : d.ChartKind == 'D'
+                 ? chartHorizon + "で急騰に最良の設定がないため、急落に最良の設定です。"
+                 : chartHorizon + "で最良の設定がないため、検証した最初の設定です。") +
+            "その日の値動きと警告(▲ 急騰、▼ 急落)。</p>\n";
     if (d.Issues.empty()) page += "<p>この設定では警告がありません。</p>\n";
     for (size_t i = 0; i < d.Issues.size(); ++i)
         page += "<div class=\"issue\" id=\"issue-" + std::to_string(i) + "\"></div>\n";

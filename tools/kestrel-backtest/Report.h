@@ -129,6 +129,7 @@ struct CReportData {
     double ChartRate = 0;
     int ChartSpan = 0;
     size_t ChartHorizon = 0;
+    char ChartKind = 0;  // the kind it is best for; 0: neither has a best, the first setting
     std::vector<CIssueChart> Issues;
     // The trader's own setting (the first day's KESTREL.INI, or --rate and --time).
     double OwnRate = 0;

@@ -922,7 +922,10 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     // The issue charts mark the alerts of the best setting for rises at the middle horizon.
     data.ChartHorizon = hs / 2;
     auto best = BestSettings(data.Tallies, 'A', data.ChartHorizon, 1);
-    if (best.empty()) best = BestSettings(data.Tallies, 'D', data.ChartHorizon, 1);
+    data.ChartKind = 'A';
+    if (best.empty())
+        best = BestSettings(data.Tallies, 'D', data.ChartHorizon, 1), data.ChartKind = 'D';
+    if (best.empty()) data.ChartKind = 0;
     data.ChartRate = best.empty() ? runs.front().Rate : best[0]->Rate;
     data.ChartSpan = best.empty() ? runs.front().Span : best[0]->Span;
     std::vector<std::pair<size_t, const CTopIssue*>> charted;
