@@ -879,8 +879,10 @@ TEST(Study, IntervalsFlatAlertsSharesAndPartsOfTheDayOfAHandMadeDayAreExact) {
     // --time 1) marked.
     const std::string report = Read(dir.File("study/report.html"));
     EXPECT_NE(report.find("<html lang=\"ja\">"), std::string::npos);
-    EXPECT_NE(report.find("1 銘柄が前進幅の合計の半分を超える設定 1 件: 2 %/1 分(1111.T 92 %)"),
-              std::string::npos);
+    EXPECT_NE(
+        report.find(
+            "1 銘柄が前進幅の合計の半分を超える設定 1 件: 2 %/1 分(あなたの設定)(1111.T 92 %)"),
+        std::string::npos);
     EXPECT_NE(report.find("<td colspan=\"9\" class=\"l\">該当なし"), std::string::npos)
         << "no best setting for rises";
     EXPECT_NE(report.find("<tr class=\"own\"><td>2 %/1 分(あなたの設定)</td>"
@@ -903,4 +905,22 @@ TEST(Study, IntervalsFlatAlertsSharesAndPartsOfTheDayOfAHandMadeDayAreExact) {
         << err;
     EXPECT_EQ(Read(dir.File("study/study.csv")), studyBytes.substr(3));
     EXPECT_EQ(Read(dir.File("study/alerts.csv")), alertBytes.substr(3));
+
+    // A second day (the same prices in a folder of its own): the walk forward can choose
+    // nothing on the first, where every setting's gain is mostly 1111.T's, and says so.
+    std::filesystem::create_directory(dir.File("day2"));
+    for (const char* f :
+         {"株式売買値幅.txt", "監視銘柄.txt", "銘柄情報.txt", "std.csv", "kabu.txt"})
+        std::filesystem::copy_file(dir.File(f), dir.File(std::string("day2/") + f));
+    ASSERT_EQ(RunTool(dir.Path() + " " + dir.File("day2") +
+                          " --sweep-rate 2,8 --time 1 --horizon 5 --quiet --force --out " +
+                          dir.File("study"),
+                      out, &err),
+              0)
+        << err;
+    const std::string two = Read(dir.File("study/report.html"));
+    EXPECT_EQ(two.find("1 日分のデータなので"), std::string::npos);
+    EXPECT_NE(two.find("<td>0 件</td><td>–</td><td>–</td><td class=\"l\">" + dir.File("day2") +
+                       ": 選べる設定なし</td>"),
+              std::string::npos);
 }

@@ -433,6 +433,11 @@ std::string RateText(double r) { return kestrel::FormatGeneral(r); }
 std::string SettingText(double rate, int span) {
     return RateText(rate) + " %/" + std::to_string(span) + " 分";
 }
+// A setting as the tables name it, the trader's own marked wherever it stands.
+std::string SettingText(const CReportData& d, double rate, int span) {
+    return SettingText(rate, span) +
+           (rate == d.OwnRate && span == d.OwnSpan ? "(あなたの設定)" : std::string());
+}
 std::string KindName(char kind) { return kind == 'A' ? "急騰" : "急落"; }
 
 // "27.3 % [19.5–36.8]" of a hit rate; "–" without a scored alert.
@@ -478,8 +483,8 @@ const CSettingTally* Find(const std::vector<CSettingTally>& tallies, char kind, 
     return nullptr;
 }
 
-// The settings of a kind at a horizon with more scored alerts than a best needs whose top issue
-// gives more than half, highest mean forward move first.
+// The settings of a kind at a horizon with a scored alert whose top issue gives more than half
+// of their gain, highest mean forward move first.
 std::vector<const CSettingTally*> ConcentratedSettings(const std::vector<CSettingTally>& tallies,
                                                        char kind, size_t h) {
     std::vector<const CSettingTally*> out;
@@ -528,7 +533,7 @@ std::string BestSection(const CReportData& d) {
                 (best.empty() || best[0] != highest)) {
                 const CIssueShare top = TopIssue(highest->ByHorizon[h]);
                 warnings += "<li>" + where + ": 平均前進幅が最も高い " +
-                            SettingText(highest->Rate, highest->Span) + "(" +
+                            SettingText(d, highest->Rate, highest->Span) + "(" +
                             Percent(highest->ByHorizon[h].MeanForward(), 3, true) + ")は、その " +
                             ShareText(top.Share) + " を 1 銘柄 " + Html(top.Topic) +
                             " が稼いでいるため、最良とはしません。偶然に頼った成績の"
@@ -538,7 +543,7 @@ std::string BestSection(const CReportData& d) {
             if (!crowded.empty()) {
                 std::string names;
                 for (const CSettingTally* t : crowded)
-                    names += (names.empty() ? "" : "、") + SettingText(t->Rate, t->Span) + "(" +
+                    names += (names.empty() ? "" : "、") + SettingText(d, t->Rate, t->Span) + "(" +
                              Html(TopIssue(t->ByHorizon[h]).Topic) + " " +
                              ShareText(TopIssue(t->ByHorizon[h]).Share) + ")";
                 warnings += "<li>" + where + ": 1 銘柄が前進幅の合計の半分を超える設定 " +
@@ -552,13 +557,13 @@ std::string BestSection(const CReportData& d) {
             }
             const CSettingTally& t = *best[0];
             const CHorizonTally& ht = t.ByHorizon[h];
-            page += "<td>" + SettingText(t.Rate, t.Span) + "</td><td>" + std::to_string(t.Events) +
-                    " 件</td><td>" + std::to_string(ht.Scored) + " 件</td><td>" + CountsCell(ht) +
-                    "</td><td>" + HitCell(ht) + "</td><td>" + MeanCell(ht) + "</td><td>" +
-                    Percent(ht.MeanAdverse(), 3) + "</td><td class=\"l\">" + ShareCell(ht) +
-                    "</td><td class=\"l\">";
+            page += "<td>" + SettingText(d, t.Rate, t.Span) + "</td><td>" +
+                    std::to_string(t.Events) + " 件</td><td>" + std::to_string(ht.Scored) +
+                    " 件</td><td>" + CountsCell(ht) + "</td><td>" + HitCell(ht) + "</td><td>" +
+                    MeanCell(ht) + "</td><td>" + Percent(ht.MeanAdverse(), 3) +
+                    "</td><td class=\"l\">" + ShareCell(ht) + "</td><td class=\"l\">";
             for (size_t i = 1; i < best.size(); ++i)
-                page += (i > 1 ? "、" : "") + SettingText(best[i]->Rate, best[i]->Span) + "(" +
+                page += (i > 1 ? "、" : "") + SettingText(d, best[i]->Rate, best[i]->Span) + "(" +
                         Percent(best[i]->ByHorizon[h].MeanForward(), 3, true) + ")";
             page += "</td></tr>\n";
         }
@@ -637,15 +642,15 @@ std::string WalkSection(const CReportData& d) {
             page += "<td colspan=\"3\" class=\"l\">該当なし</td>";
         } else {
             const CHorizonTally& b = best[0]->ByHorizon[w.Horizon];
-            page += "<td>" + SettingText(best[0]->Rate, best[0]->Span) + "</td><td>" + HitCell(b) +
-                    "</td><td>" + MeanCell(b) + "</td>";
+            page += "<td>" + SettingText(d, best[0]->Rate, best[0]->Span) + "</td><td>" +
+                    HitCell(b) + "</td><td>" + MeanCell(b) + "</td>";
         }
         page += "<td>" + std::to_string(w.Total.Scored) + " 件</td><td>" + HitCell(w.Total) +
                 "</td><td>" + MeanCell(w.Total) + "</td><td class=\"l\">";
         for (size_t i = 0; i < w.Steps.size(); ++i) {
             const CWalkStep& s = w.Steps[i];
             page += (i ? "<br>" : "") + Html(s.Day) + ": ";
-            page += s.Chosen ? SettingText(s.Rate, s.Span) + " → " +
+            page += s.Chosen ? SettingText(d, s.Rate, s.Span) + " → " +
                                    (s.Score.Scored ? Percent(s.Score.MeanForward(), 3, true)
                                                    : std::string("評価なし")) +
                                    "(" + std::to_string(s.Score.Scored) + " 件)"

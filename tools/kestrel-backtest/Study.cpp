@@ -527,7 +527,9 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
         // The report's cells: the heat maps' data (with a topic each), the session tables and
         // the warnings that name settings and topics.
         total = Add(total, Mul(runs, 2 * (150 + (900 + 3 * 6 * TopicBytes(day)) * hs)));
-        total = Add(total, 12 * (day.Dir.size() + 2));  // its list of days, the walks' days
+        total = Add(total, 6 * (day.Dir.size() + 2));  // its list of days
+        // The walk forward: a line per kind and horizon for each day, its name escaped.
+        total = Add(total, 2 * hs * (6 * day.Dir.size() + 160));
         longestDay = std::max(longestDay, day.Lines.Lines);
         longestName = std::max(longestName, 6 * (TopicBytes(day) + 260 + day.Dir.size()));
     }
