@@ -35,6 +35,8 @@ RUN=(
   # scripts/run-monitor.sh on a machine without a display: a virtual one and its screenshot
   xvfb
   imagemagick
+  # the picture of the study's report in docs/ (chromium --headless --screenshot)
+  chromium
 )
 
 TEST=(

@@ -62,7 +62,11 @@ TEST(Options, AmbiguousCommandLinesAreRefused) {
         {{"--n", "3", "a", "--n", "3"}, "--n given twice"},
         {{"--bogus"}, "unknown option --bogus"},
         {{"a", "-"}, "unknown option -"},
-        {{"--n=3"}, "unknown option --n=3"},
+        {{"--n=-5"}, "--n -5 is below 1"},  // after "=" the value is the rest of the word
+        {{"--n="}, "--n needs a value"},
+        {{"--force=1"}, "--force takes no value"},
+        {{"--n=3", "--n", "3"}, "--n given twice"},
+        {{"--n=3", "--out=a=b"}, nullptr},
         {{"a", "--out", "b", "c", "--force", "--n", "7"}, nullptr},
         {{"--out", ""}, nullptr},
     };
@@ -237,6 +241,19 @@ TEST(Options, StudyCommandLinesAreReadStrictly) {
     EXPECT_EQ(o.Date.Day, 29);
     EXPECT_EQ(o.OutDir, "s");
     EXPECT_TRUE(o.Force);
+    EXPECT_TRUE(o.CsvBom) << "the mark is there unless told otherwise";
+
+    // "--name=value" is the same option as "--name value", read as strictly.
+    {
+        CStudyOptions b;
+        ASSERT_EQ(ParseStudy({"d", "--sweep-rate=1,2", "--csv-bom=no", "--out=-x"}, b, error), 0)
+            << error;
+        EXPECT_FALSE(b.CsvBom);
+        EXPECT_EQ(b.Rates, (std::vector<double>{1, 2}));
+        EXPECT_EQ(b.OutDir, "-x") << "after '=' the value is whatever follows";
+        ASSERT_EQ(ParseStudy({"d", "--sweep-rate", "2", "--csv-bom", "yes"}, b, error), 0);
+        EXPECT_TRUE(b.CsvBom);
+    }
 
     const std::pair<const char*, uint64_t> sizes[] = {
         {"1", 1},
@@ -264,6 +281,12 @@ TEST(Options, StudyCommandLinesAreReadStrictly) {
         {{"d", "--sweep-rate", "2", "--max-output", "-1"}, "--max-output takes a size"},
         {{"d", "--sweep-rate", "-1"}, "--sweep-rate -1: -1 is outside the rates"},
         {{"d", "--sweep-rate", "2", "--sweep-time", "--jobs", "2"}, "--sweep-time needs a value"},
+        {{"d", "--sweep-rate", "2", "--csv-bom=maybe"}, "--csv-bom takes yes or no"},
+        {{"d", "--sweep-rate", "2", "--csv-bom="}, "--csv-bom needs a value"},
+        {{"d", "--sweep-rate", "2", "--csv-bom"}, "--csv-bom needs a value"},
+        {{"d", "--sweep-rate", "2", "--force=yes"}, "--force takes no value"},
+        {{"d", "--sweep-rate=2", "--sweep-rate", "3"}, "--sweep-rate given twice"},
+        {{"d", "--sweep-rate", "2", "--bogus=1"}, "unknown option --bogus"},
     };
     for (const auto& [words, said] : refused) {
         CStudyOptions r;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "common/Format.h"
 #include "common/Numbers.h"
@@ -42,10 +43,18 @@ bool COptionParser::Parse(const std::vector<std::string>& words, std::vector<std
                           std::string& error) {
     for (COption& o : Options) o.Given = false;
     for (size_t i = 0; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        if (w.empty() || w[0] != '-' || (LongOptionsOnly && w.rfind("--", 0) != 0)) {
-            operands.push_back(w);
+        if (words[i].empty() || words[i][0] != '-' ||
+            (LongOptionsOnly && words[i].rfind("--", 0) != 0)) {
+            operands.push_back(words[i]);
             continue;
+        }
+        // "--name=value" is "--name value" in one word; the value is then whatever follows the
+        // "=", even when it begins with "-".
+        std::string w = words[i];
+        std::optional<std::string> joined;
+        if (const size_t eq = w.find('='); w.rfind("--", 0) == 0 && eq != std::string::npos) {
+            joined = w.substr(eq + 1);
+            w.resize(eq);
         }
         auto it = std::find_if(Options.begin(), Options.end(),
                                [&](const COption& o) { return o.Name == w; });
@@ -59,7 +68,17 @@ bool COptionParser::Parse(const std::vector<std::string>& words, std::vector<std
         }
         it->Given = true;
         std::string value, why;
-        if (it->Takes != Kind::Switch) {
+        if (joined && it->Takes == Kind::Switch) {
+            error = w + " takes no value";
+            return false;
+        }
+        if (joined) {
+            if (joined->empty()) {
+                error = w + " needs a value";
+                return false;
+            }
+            value = *joined;
+        } else if (it->Takes != Kind::Switch) {
             const bool there = i + 1 < words.size();
             const std::string& next = there ? words[i + 1] : value;
             const bool looksLikeOption = !next.empty() && next[0] == '-' &&

@@ -28,6 +28,7 @@
 #include "kestrel-backtest/Csv.h"
 #include "kestrel-backtest/Report.h"
 #include "kestrel-backtest/StudyFiles.h"
+#include "kestrel-backtest/StudyOutput.h"
 #include "kestrel-backtest/StudyScore.h"
 #include "tracking/EventLine.h"
 
@@ -192,26 +193,6 @@ double Median(std::vector<double>& v) {
     return (lower + upper) / 2;
 }
 
-void AlertsHeader(CCsvWriter& w, const std::vector<int>& horizons) {
-    w.Field("day").Field("rate").Field("time").Field("kind").Field("topic").Field("line");
-    w.Field("alert_time").Field("price").Field("move").Field("move_ratio");
-    for (int h : horizons) {
-        const std::string m = std::to_string(h) + "m";
-        w.Field("later_price_" + m).Field("forward_" + m).Field("adverse_" + m);
-    }
-    w.Field("event").End();
-}
-
-void StudyHeader(CCsvWriter& w, const std::vector<int>& horizons) {
-    w.Field("day").Field("rate").Field("time").Field("kind").Field("events").Field("issues");
-    for (int h : horizons) {
-        const std::string m = std::to_string(h) + "m";
-        w.Field("scored_" + m).Field("late_" + m).Field("hit_rate_" + m);
-        w.Field("mean_forward_" + m).Field("median_forward_" + m).Field("mean_adverse_" + m);
-    }
-    w.End();
-}
-
 // Scores the run's alerts against the day's points and writes them to the run's part of
 // alerts.csv. The alerts are matched to their points in the order they were raised, followed
 // issue by issue (one pass over each issue's points per horizon), then written in that order.
@@ -227,7 +208,14 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         CSettingTally& t = run.Tally[k];
         t.Rate = run.Rate, t.Span = run.Span, t.Kind = k == 0 ? 'A' : 'D';
         t.ByHorizon.assign(hs, CHorizonTally{});
+        t.BySession.assign(kSessions, std::vector<CHorizonTally>(hs));
     }
+    // Each issue's summed forward move and scored alerts, by kind and horizon, made into the
+    // tallies' topics at the end: one addition an alert, not a lookup by name.
+    std::vector<double> issueSum[2] = {std::vector<double>(trackers * hs),
+                                       std::vector<double>(trackers * hs)};
+    std::vector<int64_t> issueScored[2] = {std::vector<int64_t>(trackers * hs),
+                                           std::vector<int64_t>(trackers * hs)};
     struct CMatched {
         uint32_t Event;
         int32_t Tracker;
@@ -318,23 +306,32 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             const CScore s =
                 ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[size_t{place[m]} * hs + h]);
             CHorizonTally& ht = t.ByHorizon[h];
+            CHorizonTally& part = t.BySession[SessionOf(alert.TimeMs)][h];
             if (s.Scored) {
                 w.Field(int64_t{s.Later});
-                ++ht.Scored;
-                if (s.Forward > 0) ++ht.Hits;
-                ht.SumForward += s.Forward;
-                ht.SumAdverse += s.Adverse;
+                ht.Add(s.Forward, s.Adverse);
+                part.Add(s.Forward, s.Adverse);
+                const size_t at = static_cast<size_t>(a.Tracker) * hs + h;
+                issueSum[k][at] += s.Forward;
+                ++issueScored[k][at];
                 fwd[k][h].push_back(s.Forward);
             } else {
                 w.Field(std::string_view());
-                if (alert.Price > 0) ++ht.Late;
+                if (alert.Price > 0) ++ht.Late, ++part.Late;
             }
             w.Field(s.Forward, 4, s.Scored).Field(s.Adverse, 4, s.Scored);
         }
-        w.Field(text).End();
+        const size_t tracker = static_cast<size_t>(a.Tracker);
+        w.Field(text).Field(tracker < run.Names.size() ? run.Names[tracker] : std::string());
+        w.End();
         part.FlushWhenFull();
     }
     part.Close(false);
+    for (int k = 0; k < 2; ++k)
+        for (size_t i = 0; i < trackers; ++i)
+            for (size_t h = 0; h < hs; ++h)
+                if (issueScored[k][i * hs + h] > 0)
+                    run.Tally[k].ByHorizon[h].ByIssue[day.Topics[i]] += issueSum[k][i * hs + h];
     for (int k = 0; k < 2; ++k) {
         run.Median[k].resize(hs);
         for (size_t h = 0; h < hs; ++h) run.Median[k][h] = Median(fwd[k][h]);
@@ -410,9 +407,9 @@ void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
         });
         run.NoIssue += counts.NoIssue;
         run.BadTime += counts.BadTime;
-        if (run.First)
-            for (int i = 0; i < c.TrkgList->Count(); ++i)
-                run.Names.push_back(c.TrkgList->Items(i)->Name);
+        // Every run's, for the names in its rows of alerts.csv.
+        for (int i = 0; i < c.TrkgList->Count(); ++i)
+            run.Names.push_back(c.TrkgList->Items(i)->Name);
         c.DataModuleDestroy();
         slot.Done.store(run.Lines);
         // A list not written is a failed run: said once, as its error, not among the messages.
@@ -461,52 +458,6 @@ std::string DayLabel(std::string dir) {
     return label;
 }
 
-void AddTally(CSettingTally& to, const CSettingTally& t) {
-    if (to.ByHorizon.empty()) {
-        to.Rate = t.Rate, to.Span = t.Span, to.Kind = t.Kind;
-        to.ByHorizon.assign(t.ByHorizon.size(), CHorizonTally{});
-    }
-    to.Events += t.Events;
-    to.Issues += t.Issues;
-    for (size_t h = 0; h < t.ByHorizon.size(); ++h) {
-        CHorizonTally& a = to.ByHorizon[h];
-        const CHorizonTally& b = t.ByHorizon[h];
-        a.Scored += b.Scored, a.Late += b.Late, a.Hits += b.Hits;
-        a.SumForward += b.SumForward, a.SumAdverse += b.SumAdverse;
-    }
-}
-
-std::string BestText(const CReportData& data) {
-    std::string text =
-        "best settings: the highest mean forward move among those with at least " +
-        std::to_string(kBestMinScored) +
-        " scored alerts\n"
-        "kind   horizon    rate  window   alerts   scored  hit rate  mean forward  mean adverse\n";
-    for (char kind : {'A', 'D'}) {
-        for (size_t h = 0; h < data.Horizons.size(); ++h) {
-            char line[256];
-            const auto best = BestSettings(data.Tallies, kind, h, 1);
-            const char* name = kind == 'A' ? "rises" : "falls";
-            if (best.empty()) {
-                std::snprintf(line, sizeof line, "%-5s %4d min  no scored alert\n", name,
-                              data.Horizons[h]);
-            } else {
-                const CSettingTally& t = *best[0];
-                const CHorizonTally& ht = t.ByHorizon[h];
-                std::snprintf(line, sizeof line,
-                              "%-5s %4d min  %5s %%  %4d min  %7lld  %7lld  %6.1f %%  %+10.4f %%  "
-                              "%10.4f %%\n",
-                              name, data.Horizons[h], kestrel::FormatGeneral(t.Rate).c_str(),
-                              t.Span, static_cast<long long>(t.Events),
-                              static_cast<long long>(ht.Scored), ht.HitRate() * 100,
-                              ht.MeanForward(), ht.MeanAdverse());
-            }
-            text += line;
-        }
-    }
-    return text;
-}
-
 // ---- bounds -------------------------------------------------------------------------------
 
 uint64_t Mul(uint64_t a, uint64_t b) {
@@ -540,9 +491,10 @@ uint64_t EventLineBytes(const CDay& d) { return 78 + TopicBytes(d); }
 // The most one row of alerts.csv can take, field by field: the day's folder and the topic and
 // event quoted (each byte doubled at worst), the rate 24, the window, line, price and move 11
 // each, the time 16, the ratio 24; per horizon a price and two moves of four decimals (50 with
-// their commas); the other commas and CR LF.
+// their commas); the issue's name (a record's text, quoted); the other commas and CR LF.
 uint64_t AlertRowBytes(const CDay& d, size_t horizons) {
-    return 2 * d.Dir.size() + 2 * TopicBytes(d) + 2 * EventLineBytes(d) + 50 * horizons + 140;
+    return 2 * d.Dir.size() + 2 * TopicBytes(d) + 2 * EventLineBytes(d) + 50 * horizons +
+           2 * kestrel::kMaxTextFieldBytes + 150;
 }
 
 // The most the study can write, planned before anything runs. A replayed line stores at most
@@ -555,10 +507,10 @@ uint64_t AlertRowBytes(const CDay& d, size_t horizons) {
 uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<CDay>>& days,
                       const std::vector<uint64_t>& runsOfDay, bool alerts) {
     const uint64_t hs = o.Horizons.size();
-    uint64_t total = 100 + 60 * hs;                               // alerts.csv's header
-    total = Add(total, 60 + 110 * hs);                            // study.csv's
+    uint64_t total = 120 + 60 * hs;                               // alerts.csv's header, BOM
+    total = Add(total, 70 + 240 * hs);                            // study.csv's
     total = Add(total, kEchartsScriptSize / 8 * 9 + (64 << 10));  // the report's fixed part
-    total = Add(total, 2 * hs * 800);                             // its table of the best settings
+    total = Add(total, 2 * hs * 8000);  // its tables of the best settings, warnings, walks
     uint64_t longestDay = 0, longestName = 0;
     for (size_t d = 0; d < days.size(); ++d) {
         const CDay& day = *days[d];
@@ -568,9 +520,16 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
         const uint64_t perRun =
             Add(Mul(2 * day.Lines.Lines, AlertRowBytes(day, hs)), Mul(2 * day.Watch.Lines, record));
         if (alerts) total = Add(total, Mul(runs, perRun));
-        total = Add(total, Mul(runs, 2 * (2 * day.Dir.size() + 100 + 120 * hs)));  // study.csv
-        total = Add(total, Mul(runs, 2 * (150 + 100 * hs)));  // the report's cells
-        total = Add(total, 6 * (day.Dir.size() + 2));         // its list of days
+        // study.csv: the old columns, then per horizon four numbers, a count, a share and a
+        // topic (quoted).
+        total = Add(total,
+                    Mul(runs, 2 * (2 * day.Dir.size() + 100 + (280 + 2 * TopicBytes(day)) * hs)));
+        // The report's cells: the heat maps' data (with a topic each), the session tables and
+        // the warnings that name settings and topics.
+        total = Add(total, Mul(runs, 2 * (150 + (900 + 3 * 6 * TopicBytes(day)) * hs)));
+        total = Add(total, 6 * (day.Dir.size() + 2));  // its list of days
+        // The walk forward: a line per kind and horizon for each day, its name escaped.
+        total = Add(total, 2 * hs * (6 * day.Dir.size() + 160));
         longestDay = std::max(longestDay, day.Lines.Lines);
         longestName = std::max(longestName, 6 * (TopicBytes(day) + 260 + day.Dir.size()));
     }
@@ -791,6 +750,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     } catch (const std::exception& e) {
         return say(e.what()), 1;
     }
+    if (o.CsvBom) all->Buffer += kUtf8Bom;
     CCsvWriter header(all->Buffer);
     AlertsHeader(header, o.Horizons);
 
@@ -939,35 +899,35 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     }
 
     const size_t hs = o.Horizons.size();
-    std::string csv;
+    std::string csv(o.CsvBom ? kUtf8Bom : std::string_view());
     CCsvWriter w(csv);
     StudyHeader(w, o.Horizons);
     CReportData data;
     data.Days = o.Days;
     data.Horizons = o.Horizons;
     std::map<std::tuple<double, int, char>, CSettingTally> pooled;
+    std::vector<std::vector<CSettingTally>> byDay(days.size());
     for (const CRun& r : runs) {
         for (int k = 0; k < 2; ++k) {
-            const CSettingTally& t = r.Tally[k];
-            w.Field(days[r.Day]->Dir).Field(kestrel::FormatGeneral(r.Rate));
-            w.Field(int64_t{r.Span}).Field(k == 0 ? "A" : "D").Field(t.Events).Field(t.Issues);
-            for (size_t h = 0; h < hs; ++h) {
-                const CHorizonTally& ht = t.ByHorizon[h];
-                const bool any = ht.Scored > 0;
-                w.Field(ht.Scored).Field(ht.Late).Field(ht.HitRate(), 4, any);
-                w.Field(ht.MeanForward(), 4, any).Field(r.Median[k][h], 4, any);
-                w.Field(ht.MeanAdverse(), 4, any);
-            }
-            w.End();
-            AddTally(pooled[{t.Rate, t.Span, t.Kind}], t);
+            StudyRow(w, days[r.Day]->Dir, r.Tally[k], r.Median[k]);
+            pooled[{r.Tally[k].Rate, r.Tally[k].Span, r.Tally[k].Kind}].Add(r.Tally[k]);
+            byDay[r.Day].push_back(r.Tally[k]);
         }
     }
     for (auto& entry : pooled) data.Tallies.push_back(entry.second);
+    data.Walks = WalkForward(o.Days, byDay, hs);
+    byDay.clear();
+    // The trader's own setting: what the monitor of the first day would run with.
+    data.OwnRate = o.HaveRate ? o.Rate : days.front()->OwnRate;
+    data.OwnSpan = o.HaveSpan ? o.Span : days.front()->OwnSpan;
 
     // The issue charts mark the alerts of the best setting for rises at the middle horizon.
     data.ChartHorizon = hs / 2;
     auto best = BestSettings(data.Tallies, 'A', data.ChartHorizon, 1);
-    if (best.empty()) best = BestSettings(data.Tallies, 'D', data.ChartHorizon, 1);
+    data.ChartKind = 'A';
+    if (best.empty())
+        best = BestSettings(data.Tallies, 'D', data.ChartHorizon, 1), data.ChartKind = 'D';
+    if (best.empty()) data.ChartKind = 0;
     data.ChartRate = best.empty() ? runs.front().Rate : best[0]->Rate;
     data.ChartSpan = best.empty() ? runs.front().Span : best[0]->Span;
     std::vector<std::pair<size_t, const CTopIssue*>> charted;

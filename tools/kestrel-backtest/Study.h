@@ -37,6 +37,7 @@ struct CStudyOptions {
     std::string OutDir = "study";
     bool Force = false;
     bool Quiet = false;  // nothing on stdout, no progress bar
+    bool CsvBom = true;  // study.csv and alerts.csv start with UTF-8's byte-order mark
     int Jobs = 0;        // 0: one per core
     // The most the study may write, in bytes, planned before anything runs.
     uint64_t MaxOutput = uint64_t{4} << 30;

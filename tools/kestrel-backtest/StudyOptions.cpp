@@ -181,6 +181,11 @@ int ParseStudyOptions(int argc, char** argv, CStudyOptions& o, std::string& erro
         o.OutDir = t;
         return !t.empty() || (why = "takes a folder", false);
     });
+    p.Text("--csv-bom", [&](const std::string& t, std::string& why) {
+        if (t != "yes" && t != "no") return why = "takes yes or no", false;
+        o.CsvBom = t == "yes";
+        return true;
+    });
     p.Switch("--force", o.Force);
     p.Switch("--quiet", o.Quiet);
     if (!p.Parse(CommandWords(argc, argv), o.Days, error)) return 2;
@@ -206,7 +211,7 @@ int ParseStudyOptions(int argc, char** argv, CStudyOptions& o, std::string& erro
 const char* const kStudyUsage =
     "       kestrel-backtest DIR... --sweep-rate LIST [--sweep-time LIST] [--horizon LIST]\n"
     "                        [--jobs N] [--rate R | --time N] [--date yyyymmdd] [--out DIR]\n"
-    "                        [--max-output SIZE] [--force] [--quiet]\n"
+    "                        [--max-output SIZE] [--csv-bom=no] [--force] [--quiet]\n"
     "  A study: replays each DIR once for every setting of the sweep (--sweep-rate in %,\n"
     "  --sweep-time in minutes, either or both; the one not swept is --rate or --time, or the\n"
     "  folder's own). A LIST holds values and ranges first:last:step: 1.0:3.0:0.5 or 1,2,3,5.\n"
@@ -217,4 +222,5 @@ const char* const kStudyUsage =
     "  ends with exit code 3 before replaying anything. The study says the size of the files\n"
     "  it plans before it starts and refuses more than --max-output (bytes, or with K, M or G\n"
     "  for KiB, MiB or GiB; default 4G). Rates go from 0.000000001 to 100 (%), windows and\n"
-    "  horizons from 1 to 1440 minutes.\n";
+    "  horizons from 1 to 1440 minutes. study.csv and alerts.csv start with a UTF-8 byte-order\n"
+    "  mark, so that Excel reads their Japanese; --csv-bom=no leaves it out.\n";
