@@ -117,14 +117,16 @@ test-wine: deps-windows
 	  $(MAKE) --no-print-directory windows && bash scripts/run-wine-tests.sh build-win; \
 	fi
 
-# The windowed monitor under Wine (scripts/run-wine-gui-tests.sh), when the Windows Qt has been
-# built; one line says it was skipped otherwise.
+# The windowed monitor and kestrel-feed.exe under Wine (scripts/run-wine-gui-tests.sh), when the
+# Windows Qt has been built; one line says it was skipped otherwise. The simulated kabuステーション
+# API the feed talks to there is the Linux kabu-sim of the build folder.
 test-wine-gui: deps-windows
 	@if [ ! -f "$(QT_MINGW)/.kestrel-built" ]; then \
 	  echo "make test-wine-gui: no Windows Qt in $(QT_MINGW) (scripts/build-qt-mingw.sh builds it once, in about half an hour): windowed Wine suite skipped"; \
 	elif ! test -x /usr/lib/wine/wine64 && ! command -v wine64 >/dev/null 2>&1; then \
 	  echo "make test-wine-gui: wine64 not installed, windowed Wine suite skipped"; \
 	else \
+	  cmake -S . -B build -G Ninja $(WERROR) $(CMAKE_FLAGS) && cmake --build build -j $(JOBS) --target kabu-sim && \
 	  $(MAKE) --no-print-directory windows windows-gui && bash scripts/run-wine-gui-tests.sh build-wingui; \
 	fi
 
