@@ -73,13 +73,16 @@ void DdeServer::Say(const std::string& line) const {
 }
 
 bool DdeServer::Served(const std::string& service) {
-    // A client instance of its own, asking for a conversation on any topic.
+    // A client instance of its own, asking for a conversation on DDE's "System" topic, which
+    // servers answer by convention (and ours, which answers every topic, too).
     DWORD probe = 0;
     if (DdeInitializeA(&probe, NoCallback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) return false;
     HSZ name = DdeCreateStringHandleA(probe, Utf8ToCp932(service).c_str(), CP_WINANSI);
-    HCONV conv = name ? DdeConnect(probe, name, nullptr, nullptr) : nullptr;
+    HSZ system = DdeCreateStringHandleA(probe, SZDDESYS_TOPIC, CP_WINANSI);
+    HCONV conv = name && system ? DdeConnect(probe, name, system, nullptr) : nullptr;
     if (conv) DdeDisconnect(conv);
     if (name) DdeFreeStringHandle(probe, name);
+    if (system) DdeFreeStringHandle(probe, system);
     DdeUninitialize(probe);
     return conv != nullptr;
 }
@@ -129,10 +132,15 @@ void* DdeServer::Text(const std::string& utf8, void* item) const {
                                CF_TEXT, 0);
 }
 
+// The topics that name no issue: DDE's own ("System", which the probe for another server
+// asks for) and the test server's commands.
+bool DdeServer::IssueTopic(const std::string& topic) const {
+    return topic != SZDDESYS_TOPIC && !(Control && topic == "control");
+}
+
 void DdeServer::Opened(void* conv, const std::string& topic) {
     if (!Topics.emplace(conv, topic).second) return;
-    if (Control && topic == "control") return;
-    if (OnTopicOpened) OnTopicOpened(topic);
+    if (IssueTopic(topic) && OnTopicOpened) OnTopicOpened(topic);
 }
 
 void DdeServer::Closed(void* conv) {
@@ -146,8 +154,7 @@ void DdeServer::Closed(void* conv) {
     if (t == Topics.end()) return;
     const std::string topic = t->second;
     Topics.erase(t);
-    if (Control && topic == "control") return;
-    if (OnTopicClosed) OnTopicClosed(topic);
+    if (IssueTopic(topic) && OnTopicClosed) OnTopicClosed(topic);
 }
 
 void* DdeServer::Callback(unsigned type, unsigned fmt, void* conv, void* hsz1, void* hsz2) {

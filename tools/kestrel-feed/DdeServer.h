@@ -76,6 +76,7 @@ private:
     void* Handle(unsigned type, unsigned fmt, void* conv, void* hsz1, void* hsz2);
     std::string Query(void* hsz) const;
     void* Text(const std::string& utf8, void* item) const;
+    bool IssueTopic(const std::string& topic) const;
     void Opened(void* conv, const std::string& topic);
     void Closed(void* conv);
     void Say(const std::string& line) const;
