@@ -77,8 +77,9 @@ test-fuzz: deps
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
-# The Qt-free libraries, kestrel-backtest.exe, kestrel-watch.exe and the DDE tests for 64-bit
-# Windows, cross-built with Debian's MinGW-w64.
+# The Qt-free libraries, kestrel-backtest.exe, kestrel-watch.exe, kestrel-feed.exe (a replay or a
+# simulation over DDE; the broker source needs Qt: make windows-gui) and the DDE tests for
+# 64-bit Windows, cross-built with Debian's MinGW-w64.
 windows: deps-windows
 	@command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || \
 	  command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || \
@@ -88,17 +89,20 @@ windows: deps-windows
 	cmake --build build-win -j $(JOBS)
 
 # The windowed monitor for 64-bit Windows: kestrel.exe with the DDEML transport and no Ruby host,
-# against the Windows Qt of scripts/build-qt-mingw.sh (built once into QT_MINGW, which takes half
-# an hour or more), with the DLLs and plugins it needs deployed beside it.
+# and kestrel-feed.exe, the quote server of the DDE service "RSS" with its kabuステーション source,
+# against the Windows Qt of scripts/build-qt-mingw.sh and the Qt WebSockets of
+# scripts/build-websockets-mingw.sh (built once into QT_MINGW, which takes half an hour or more),
+# each with the DLLs and plugins it needs deployed beside it.
 QT_MINGW ?= $(HOME)/.cache/kestrel/qt6-mingw64
 windows-gui: deps-windows
 	bash scripts/build-qt-mingw.sh $(QT_MINGW)
 	bash scripts/build-jpeg-mingw.sh $(QT_MINGW)
+	bash scripts/build-websockets-mingw.sh $(QT_MINGW)
 	cmake -S . -B build-wingui -G Ninja $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DKESTREL_QT_MINGW=$(QT_MINGW) -DCMAKE_PREFIX_PATH=$(QT_MINGW) -DQT_HOST_PATH=/usr \
 	  -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKESTREL_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=Release
-	cmake --build build-wingui -j $(JOBS) --target kestrel
+	cmake --build build-wingui -j $(JOBS) --target kestrel kestrel-feed
 	bash scripts/deploy-windows-gui.sh build-wingui $(QT_MINGW)
 
 # The Windows installer, build-wingui/Kestrel-<version>-Setup.exe, made by CPack's NSIS generator
@@ -119,14 +123,16 @@ test-wine: deps-windows
 	  $(MAKE) --no-print-directory windows && bash scripts/run-wine-tests.sh build-win; \
 	fi
 
-# The windowed monitor under Wine (scripts/run-wine-gui-tests.sh), when the Windows Qt has been
-# built; one line says it was skipped otherwise.
+# The windowed monitor and kestrel-feed.exe under Wine (scripts/run-wine-gui-tests.sh), when the
+# Windows Qt has been built; one line says it was skipped otherwise. The simulated kabuステーション
+# API the feed talks to there is the Linux kabu-sim of the build folder.
 test-wine-gui: deps-windows
 	@if [ ! -f "$(QT_MINGW)/.kestrel-built" ]; then \
 	  echo "make test-wine-gui: no Windows Qt in $(QT_MINGW) (scripts/build-qt-mingw.sh builds it once, in about half an hour): windowed Wine suite skipped"; \
 	elif ! test -x /usr/lib/wine/wine64 && ! command -v wine64 >/dev/null 2>&1; then \
 	  echo "make test-wine-gui: wine64 not installed, windowed Wine suite skipped"; \
 	else \
+	  cmake -S . -B build -G Ninja $(WERROR) $(CMAKE_FLAGS) && cmake --build build -j $(JOBS) --target kabu-sim && \
 	  $(MAKE) --no-print-directory windows windows-gui && bash scripts/run-wine-gui-tests.sh build-wingui; \
 	fi
 

@@ -11,6 +11,11 @@
 #    right button on the log, 保存(&Z), はい(&Y); the RTF file read back with unrtf), equal
 #    kestrel-backtest.exe's for the same recorded lines.
 # 4. Debug mode on another copy, ended by the main window's close box: both lists are saved.
+# 5. Live quotes of the simulated kabuステーション API (the Linux kabu-sim on 127.0.0.1, its clock
+#    moved by this script once every link is open) through kestrel-feed.exe --source kabu
+#    --record, watched by kestrel-watch.exe (make windows): its event lines equal those
+#    kestrel-backtest.exe prints over the folder the feed recorded, and the recording holds
+#    every frame the simulator pushed.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -277,6 +282,102 @@ for side in Asc Dsc; do
     fail "no $side list saved when the window was closed"
   fi
 done
+
+# 5: the kabuステーション API, simulated, through kestrel-feed.exe to kestrel-watch.exe. The
+# simulator's clock stands until every link is open and the feed has had time to register the
+# topics; then it moves 100 ms every 200 ms, so each issue changes at most once in 800 ms (the
+# API sends one frame per issue per 400 ms) and the monitor reads every change before the next.
+FEED="$BUILD/tools/kestrel-feed/kestrel-feed.exe"
+WATCH="$WINBUILD/tools/kestrel-watch/kestrel-watch.exe"
+KABUSIM="${KESTREL_LINUX_BUILD:-$ROOT/build}/tests/support/kabu-sim"
+if [ ! -f "$FEED" ] || [ ! -f "$WATCH" ] || [ ! -f "$BACKTEST" ] || [ ! -x "$KABUSIM" ]; then
+  fail "the kabu feed not tried: $FEED (make windows-gui), $WATCH or $BACKTEST (make windows) or $KABUSIM (make build) missing"
+else
+  echo "run-wine-gui-tests: kestrel-feed.exe --source kabu against kabu-sim, kestrel-watch.exe watching"
+  KL="$TMP/kabu"
+  mkdir -p "$KL/work/log" "$KL/rec" "$KL/watch" "$KL/bt"
+  issues=30
+  watchlist="" master=""
+  for ((i = 1000; i < 1000 + issues; i++)); do
+    watchlist+="$i.T"$'\r\n'
+    master+="$i,\"模擬$i\",100,,信用,,東証"$'\r\n'
+  done
+  printf '%s' "$watchlist" | iconv -f UTF-8 -t CP932 >"$KL/work/監視銘柄.txt"
+  printf '%s' "$master" | iconv -f UTF-8 -t CP932 >"$KL/work/銘柄情報.txt"
+  cp "$ROOT/examples/demo/株式売買値幅.txt" "$KL/work/"
+  printf '[DEBUG]\r\nflg=0\r\n[PARA]\r\nrate=2.0\r\ntime=2\r\n' >"$KL/work/KESTREL.INI"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  export KABU_API_PASSWORD=kestrel-wine-step
+  mkfifo "$KL/sim.in" "$KL/watch.in"
+  "$KABUSIM" --port "$port" --simulate "$issues" --changes 20 --speed 0 --push-log "$KL/pushed.txt" \
+    <"$KL/sim.in" 2>"$KL/sim.log" &
+  sim=$!
+  exec {simin}>"$KL/sim.in"
+  "$WINE" "$FEED" --source kabu --kabu-url "http://127.0.0.1:$port/kabusapi" \
+    --record "$(winpath "$KL/rec")" --record-from "$(winpath "$KL/work")" --record-date "$today" \
+    2>"$KL/feed.log" &
+  feed=$!
+  for _ in $(seq 1 1200); do grep -qF "serving RSS" "$KL/feed.log" 2>/dev/null && break; sleep 0.1; done
+  "$WINE" "$WATCH" "$(winpath "$KL/work")" --out "$(winpath "$KL/watch")" --date "$today" --fresh \
+    <"$KL/watch.in" >"$KL/watch.raw" 2>"$KL/watch.log" &
+  watcher=$!
+  exec {watchin}>"$KL/watch.in"
+  start=$SECONDS
+  until grep -qF "$issues of $issues links open" "$KL/watch.log" 2>/dev/null; do
+    if ((SECONDS - start > 120)) || ! kill -0 "$watcher" 2>/dev/null; then break; fi
+    sleep 0.2
+  done
+  if ! grep -qF "$issues of $issues links open" "$KL/watch.log" 2>/dev/null; then
+    fail "kestrel-watch.exe did not open its $issues links to kestrel-feed.exe within 120 s"
+    tr -d '\r' <"$KL/feed.log" | tail -5 | sed 's/^/  /'
+  else
+    sleep 5  # the feed registers the topics with the API
+    for _ in $(seq 1 "${KESTREL_WINE_KABU_ROUNDS:-300}"); do
+      echo "advance 100" >&"$simin"
+      sleep 0.2
+    done
+    sleep 5  # the last frames' notices reach the trackers
+  fi
+  exec {watchin}>&-
+  for _ in $(seq 1 600); do kill -0 "$watcher" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$watcher" 2>/dev/null; then
+    fail "kestrel-watch.exe did not end at the end of its input"
+    kill "$watcher"
+  fi
+  wait "$watcher" 2>/dev/null
+  echo quit >&"$simin"
+  exec {simin}>&-
+  kill "$feed" 2>/dev/null
+  wait "$feed" 2>/dev/null
+  wait "$sim" 2>/dev/null
+  tr -d '\r' <"$KL/watch.log" | sed 's/^/  /'
+  tr -d '\r' <"$KL/feed.log" | head -5 | sed 's/^/  /'
+  day="$KL/rec/$today"
+  if [ ! -s "$day/kabu.txt" ]; then
+    fail "kestrel-feed.exe recorded nothing into $day"
+  else
+    timeout 300 "$WINE" "$BACKTEST" "$(winpath "$day")" --out "$(winpath "$KL/bt")" --date "$today" \
+      >"$KL/bt.raw" 2>"$KL/bt.log" || { tr -d '\r' <"$KL/bt.log"; fail "kestrel-backtest.exe of the recorded day failed"; }
+    tr -d '\r' <"$KL/bt.raw" >"$KL/bt.txt"
+    tr -d '\r' <"$KL/watch.raw" >"$KL/watch.txt"
+    if [ ! -s "$KL/bt.txt" ]; then
+      fail "kestrel-backtest.exe printed no event line for the recorded day (nothing to compare)"
+    elif cmp -s "$KL/bt.txt" "$KL/watch.txt"; then
+      echo "  event lines as kestrel-backtest.exe's of the recording: $(grep -c '' "$KL/watch.txt") lines"
+    else
+      fail "kestrel-watch.exe's event lines differ from kestrel-backtest.exe's of the recording"
+      diff "$KL/bt.txt" "$KL/watch.txt" | head -6 | sed 's/^/  /'
+    fi
+    # Every frame pushed with a trade is a line of the recording.
+    if cmp -s <(sort "$KL/pushed.txt") <(sort "$day/kabu.txt"); then
+      echo "  the recording holds the $(grep -c '' "$KL/pushed.txt") frames pushed"
+    else
+      fail "the recorded kabu.txt is not the frames kabu-sim pushed"
+      diff <(sort "$KL/pushed.txt") <(sort "$day/kabu.txt") | head -6 | sed 's/^/  /'
+    fi
+  fi
+  unset KABU_API_PASSWORD
+fi
 
 if [ ${#FAILED[@]} -gt 0 ]; then
   echo "run-wine-gui-tests: ${#FAILED[@]} failed:"

@@ -17,76 +17,45 @@
 // --exit-at-end then ends the server after the last one; --wait-links N holds the first change
 // back until N advise loops are open. --rate R delivers R changes a second
 // whatever the clients do, for --seconds S (then the server ends).
-#include <dde.h>
-#include <ddeml.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "common/Codec.h"
 #include "common/Numbers.h"
+#include "kestrel-feed/DdeServer.h"
 #include "kestrel-feed/Quotes.h"
 
 using namespace kestrel::feed;
 
 namespace {
 
-DWORD gInst = 0;
-HSZ gService = nullptr;
 QuoteBook gBook;
 std::unique_ptr<QuoteSource> gSource;
+DdeServer gServer(gBook);
 bool gEnded = false;
-uint64_t gChanges = 0, gRequests = 0;
+uint64_t gChanges = 0;
 int gStallMs = 0;
 std::string gStallItem;      // UTF-8; empty for any
 std::string gStepInRequest;  // UTF-8 item name
-// Conversations with an advise loop on the volume, by issue code.
-std::map<std::string, std::set<HCONV>> gAdvised;
 DWORD gLastRequestTick = 0;
 // The issue of the last paced change, and whether a request for it has come since.
 std::string gPacedCode;
 bool gPacedAsked = false;
 
-std::string Query(HSZ hsz) {
-    char buf[512];
-    DWORD n = DdeQueryStringA(gInst, hsz, buf, sizeof buf, CP_WINANSI);
-    return kestrel::Cp932ToUtf8(std::string(buf, n));
-}
-
-HDDEDATA Text(const std::string& utf8, HSZ item) {
-    std::string bytes = kestrel::Utf8ToCp932(utf8);
-    return DdeCreateDataHandle(gInst, reinterpret_cast<LPBYTE>(bytes.data()),
-                               static_cast<DWORD>(bytes.size() + 1), 0, item, CF_TEXT, 0);
-}
-
-// Delivers one change and tells every advise loop of its issue; false at the end.
+// Delivers one change and tells the advise loops of its issue; false at the end.
 bool Step(std::string& code) {
     if (gEnded || !gSource->Next(gBook, code)) {
         gEnded = true;
         return false;
     }
     ++gChanges;
-    auto it = gAdvised.find(code);
-    if (it == gAdvised.end()) return true;
-    // Wine's DdePostAdvise tells every link on the item whatever its topic, so the notice of
-    // the warm link (a data message without data) is posted to each conversation of the issue.
-    std::string volume = kestrel::Utf8ToCp932("出来高");
-    for (HCONV conv : it->second) {
-        CONVINFO ci{};
-        ci.cb = sizeof ci;
-        if (!DdeQueryConvInfo(conv, QID_SYNC, &ci) || !ci.hwndPartner) continue;
-        ATOM atom = GlobalAddAtomA(volume.c_str());  // the receiver deletes it
-        if (!PostMessageA(ci.hwndPartner, WM_DDE_DATA, reinterpret_cast<WPARAM>(ci.hwnd),
-                          PackDDElParam(WM_DDE_DATA, 0, atom)))
-            GlobalDeleteAtom(atom);
-    }
+    gServer.Changed(code);
     return true;
 }
 
@@ -115,7 +84,7 @@ std::string Control(const std::string& command) {
         Issue s = gBook.Lookup(arg);
         return std::to_string(s.Volume) + "," + std::to_string(s.Price) + "," + s.TimeText;
     }
-    if (verb == "count") return std::to_string(gChanges) + "," + std::to_string(gRequests);
+    if (verb == "count") return std::to_string(gChanges) + "," + std::to_string(gServer.Requests());
     if (verb == "quit") {
         PostQuitMessage(0);
         return "ok";
@@ -123,58 +92,19 @@ std::string Control(const std::string& command) {
     return "";
 }
 
-void Forget(HCONV conv) {
-    for (auto& [code, convs] : gAdvised) convs.erase(conv);
-}
-
-HDDEDATA CALLBACK Callback(UINT type, UINT fmt, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR,
-                           ULONG_PTR) {
-    switch (type) {
-        case XTYP_CONNECT:
-            return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(TRUE));  // every topic
-        case XTYP_ADVSTART: {
-            std::string topic = Query(hsz1), item = Query(hsz2), value;
-            if (!ItemValue(Issue{}, item, value))
-                return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(FALSE));
-            if (item == "出来高") gAdvised[kestrel::FirstChars(topic, 4)].insert(conv);
-            return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(TRUE));
-        }
-        case XTYP_ADVSTOP:
-            if (Query(hsz2) == "出来高") Forget(conv);
-            return nullptr;
-        case XTYP_DISCONNECT:
-            Forget(conv);
-            return nullptr;
-        case XTYP_REQUEST:
-        case XTYP_ADVREQ: {
-            if (fmt != CF_TEXT) return nullptr;
-            std::string topic = Query(hsz1), item = Query(hsz2);
-            if (topic == "control") {
-                std::string answer = Control(item);
-                return answer.empty() ? nullptr : Text(answer, hsz2);
-            }
-            if (type == XTYP_REQUEST) {
-                ++gRequests;
-                gLastRequestTick = GetTickCount();
-                if (!gPacedCode.empty() && kestrel::FirstChars(topic, 4) == gPacedCode)
-                    gPacedAsked = true;
-                if (gStallMs > 0 && (gStallItem.empty() || gStallItem == item)) {
-                    int ms = gStallMs;
-                    gStallMs = 0;
-                    Sleep(static_cast<DWORD>(ms));  // a server that stops answering for a while
-                }
-                if (!gStepInRequest.empty() && item == gStepInRequest) {
-                    gStepInRequest.clear();
-                    std::string code;
-                    Step(code);  // its advise goes out before this answer
-                }
-            }
-            std::string value;
-            if (!ItemValue(gBook.Lookup(topic), item, value)) return nullptr;
-            return Text(value, hsz2);
-        }
-        default:
-            return nullptr;
+// What a quote request meets before its answer: the stalls and changes a test asked for.
+void BeforeRequest(const std::string& topic, const std::string& item) {
+    gLastRequestTick = GetTickCount();
+    if (!gPacedCode.empty() && kestrel::FirstChars(topic, 4) == gPacedCode) gPacedAsked = true;
+    if (gStallMs > 0 && (gStallItem.empty() || gStallItem == item)) {
+        int ms = gStallMs;
+        gStallMs = 0;
+        Sleep(static_cast<DWORD>(ms));  // a server that stops answering for a while
+    }
+    if (!gStepInRequest.empty() && item == gStepInRequest) {
+        gStepInRequest.clear();
+        std::string code;
+        Step(code);  // its advise goes out before this answer
     }
 }
 
@@ -222,14 +152,13 @@ int main(int argc, char** argv) {
         gSource = std::make_unique<ReplaySource>(opt, gBook, log);
         for (const auto& l : log) std::fprintf(stderr, "dde-test-server: %s\n", l.c_str());
     }
-    if (DdeInitializeA(&gInst, Callback, CBF_SKIP_REGISTRATIONS | CBF_SKIP_UNREGISTRATIONS, 0) !=
-        DMLERR_NO_ERROR) {
-        std::fprintf(stderr, "dde-test-server: DdeInitialize failed\n");
-        return 1;
-    }
-    gService = DdeCreateStringHandleA(gInst, kestrel::Utf8ToCp932(service).c_str(), CP_WINANSI);
-    if (!DdeNameService(gInst, gService, nullptr, DNS_REGISTER)) {
-        std::fprintf(stderr, "dde-test-server: cannot register %s\n", service.c_str());
+    gServer.Control = Control;
+    gServer.BeforeRequest = BeforeRequest;
+    // A test may start the next server while the killed one's windows are still going.
+    gServer.RefuseServed = false;
+    std::string error;
+    if (!gServer.Start(service, error)) {
+        std::fprintf(stderr, "dde-test-server: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "dde-test-server: serving %s\n", service.c_str());
@@ -240,11 +169,7 @@ int main(int argc, char** argv) {
     // that issue has been asked about.
     constexpr DWORD kFirstRequestWaitMs = 2000;
     MSG m;
-    auto links = [] {
-        size_t n = 0;
-        for (const auto& [code, convs] : gAdvised) n += convs.size();
-        return n;
-    };
+    auto links = [] { return gServer.AdviseLinks(); };
     if (rate > 0) {
         while (links() < static_cast<size_t>(waitLinks) && GetMessageA(&m, nullptr, 0, 0) > 0)
             DispatchMessageA(&m);
@@ -277,8 +202,7 @@ int main(int argc, char** argv) {
                 std::string code;
                 if (Step(code)) {
                     lastStep = GetTickCount();
-                    const auto told = gAdvised.find(code);
-                    gPacedCode = told != gAdvised.end() && !told->second.empty() ? code : "";
+                    gPacedCode = gServer.Advised(code) ? code : "";
                     gPacedAsked = false;
                 } else if (exitAtEnd) {
                     break;
@@ -288,10 +212,8 @@ int main(int argc, char** argv) {
         }
         DispatchMessageA(&m);
     }
-    DdeNameService(gInst, gService, nullptr, DNS_UNREGISTER);
-    DdeUninitialize(gInst);
     std::fprintf(stderr, "dde-test-server: %llu changes, %llu requests\n",
                  static_cast<unsigned long long>(gChanges),
-                 static_cast<unsigned long long>(gRequests));
+                 static_cast<unsigned long long>(gServer.Requests()));
     return 0;
 }

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "app/Controller.h"
+#include "common/CommaText.h"
 #include "common/Numbers.h"
 #include "common/TextFile.h"
+#include "common/TimeOfDay.h"
 #include "common/WaitableValue.h"
 #include "tracking/dde/DdemlConv.h"
 
@@ -410,6 +412,142 @@ void NoServerDetachesTheItem(const std::string& work) {
     m.c->DataModuleDestroy();
 }
 
+// kestrel-feed.exe as a child process, its log in a file.
+class FeedProcess {
+public:
+    ~FeedProcess() { Kill(); }
+    bool Start(const std::string& args, const std::string& log) {
+        // Beside the test server in the build: tests/dde/ and tools/kestrel-feed/.
+        const auto slash = gServerExe.find_last_of("/\\");
+        const std::string dir = slash == std::string::npos ? "." : gServerExe.substr(0, slash);
+        const std::string cmd = "\"" + dir + "/../../tools/kestrel-feed/kestrel-feed.exe\" " + args;
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE out = CreateFileW(kestrel::WidePath(log).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                 &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out == INVALID_HANDLE_VALUE) return false;
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = si.hStdError = out;
+        std::string line = cmd;
+        const bool ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                       nullptr, &si, &Pi);
+        CloseHandle(out);
+        return ok;
+    }
+    bool Ended() const {
+        return !Pi.hProcess || WaitForSingleObject(Pi.hProcess, 0) == WAIT_OBJECT_0;
+    }
+    // The exit code once it has ended, or -1 when it runs on past the guard.
+    int Wait() {
+        if (!Pi.hProcess || WaitForSingleObject(Pi.hProcess, kHangGuardMs) != WAIT_OBJECT_0)
+            return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(Pi.hProcess, &code);
+        return static_cast<int>(code);
+    }
+    void Kill() {
+        if (!Pi.hProcess) return;
+        TerminateProcess(Pi.hProcess, 1);
+        WaitForSingleObject(Pi.hProcess, kHangGuardMs);
+        CloseHandle(Pi.hProcess);
+        CloseHandle(Pi.hThread);
+        Pi = {};
+    }
+
+private:
+    PROCESS_INFORMATION Pi{};
+};
+
+// Waits, as long as the guard, until `done` holds, running the thread's messages meanwhile.
+bool PumpUntil(const std::function<bool()>& done) {
+    for (ULONGLONG start = GetTickCount64(); !done(); DdemlPumpUntilIdle(1, 50))
+        if (GetTickCount64() - start > kHangGuardMs) return false;
+    return true;
+}
+
+// A kabu.txt's lines as time (ms), code, price and volume: the feed writes a time of whole
+// minutes as hh:nn, as it serves it.
+std::vector<std::string> Trades(const std::string& path) {
+    std::vector<std::string> lines, out;
+    kestrel::ReadLines(path, lines);
+    for (const auto& l : lines) {
+        auto cols = kestrel::SplitCommaText(l);
+        cols.resize(4);
+        const auto ms = kestrel::ParseTimeMs(cols[0]);
+        out.push_back((ms ? std::to_string(*ms) : "?" + cols[0]) + "," + cols[1] + "," + cols[2] +
+                      "," + cols[3]);
+    }
+    return out;
+}
+
+size_t LineCount(const std::string& path) {
+    std::vector<std::string> lines;
+    kestrel::ReadLines(path, lines);
+    return lines.size();
+}
+
+// The feed itself serves a replay over DDE as the market-data application does: every line
+// becomes a change, the links read the last values, and the day it records is the replayed file
+// as served. A second feed does not serve beside it, and a line left torn by a killed feed
+// is cut when the next one records the same day.
+void TheFeedServesAReplayOverDdeAndRecordsIt(const std::string& folder, const std::string& work) {
+    const std::string rec = work + "/feedrec", day = rec + "/20261208";
+    const std::string recordArgs =
+        " --record \"" + rec + "\" --record-from \"" + folder + "\" --record-date 20261208";
+    FeedProcess feed;
+    CHECK(feed.Start("--folder \"" + folder + "\" --step-ms 2" + recordArgs, work + "/feed.log"));
+    DdemlConv conv;
+    conv.SetLink("RSS", "4621.T");
+    CHECK(PumpUntil([&] { return conv.OpenLink(); }));
+
+    FeedProcess second;
+    CHECK(second.Start("--simulate 3" + recordArgs, work + "/second.log"));
+    // Its probe asks this process too, which answers only while it runs its messages.
+    CHECK(PumpUntil([&] { return second.Ended(); }));
+    CHECK_EQ(second.Wait(), 1);
+    CHECK(ReadAll(work + "/second.log").find("another program serves the DDE service RSS") !=
+          std::string::npos);
+
+    const std::vector<std::string> source = Trades(folder + "/kabu.txt");
+    const size_t lines = LineCount(folder + "/kabu.txt");
+    CHECK(PumpUntil([&] { return LineCount(day + "/kabu.txt") >= lines; }));
+    CHECK(Trades(day + "/kabu.txt") == source);
+    // The link reads what the last line of its issue left.
+    std::vector<std::string> all;
+    kestrel::ReadLines(folder + "/kabu.txt", all);
+    std::string last;
+    for (const auto& l : all)
+        if (l.size() > 14 && l.compare(9, 5, "4621,") == 0) last = l;
+    CHECK(!last.empty());
+    const std::string served = conv.RequestData("現在値時刻") + "," + "4621" + "," +
+                               conv.RequestData("現在値") + "," + conv.RequestData("出来高");
+    CHECK_EQ(served, last);
+    conv.CloseLink();
+    feed.Kill();
+
+    // A feed killed in the middle of a line; the next start on the day cuts it.
+    {
+        FILE* f = _wfopen(kestrel::WidePath(day + "/kabu.txt").c_str(), L"ab");
+        CHECK(f != nullptr);
+        if (f) {
+            std::fputs("09:59:5", f);
+            std::fclose(f);
+        }
+    }
+    FeedProcess again;
+    // A replay of nothing: no change comes to be recorded.
+    CreateDirectoryW(kestrel::WidePath(work + "/nothing").c_str(), nullptr);
+    CHECK(again.Start("--folder \"" + work + "/nothing\"" + recordArgs, work + "/again.log"));
+    CHECK(PumpUntil(
+        [&] { return ReadAll(work + "/again.log").find("serving RSS") != std::string::npos; }));
+    again.Kill();
+    CHECK(ReadAll(work + "/again.log").find("cut 7 bytes of a torn last line") !=
+          std::string::npos);
+    CHECK(Trades(day + "/kabu.txt") == source);
+}
+
 // The backtest hands lines over between its reader and its replay through waitable values. With
 // MinGW's library, std::atomic's wait could miss a notice and sleep for ever; thousands of
 // hand-offs found that within a second. A stalled hand-off fails the run instead of hanging it.
@@ -490,6 +628,8 @@ int main(int argc, char** argv) {
         [&] { SilentServerTimesOutAndTheClientRecovers(work); });
     Run("AdviseDuringARequestDoesNotLoseTheChange",
         [&] { AdviseDuringARequestDoesNotLoseTheChange(work); });
+    Run("TheFeedServesAReplayOverDdeAndRecordsIt",
+        [&] { TheFeedServesAReplayOverDdeAndRecordsIt(folder, work); });
     std::printf("dde-tests: %d checks passed, %d failed\n", gPassed, gFailed);
     std::printf("%d passed, %d failed\n", gTestsPassed, gTestsFailed);
     return gFailed == 0 ? 0 : 1;

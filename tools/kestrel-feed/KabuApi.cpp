@@ -4,14 +4,27 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonValue>
+
+#ifdef _WIN32
+#include "common/TextFile.h"
+#endif
 
 namespace kestrel::feed::kabu {
 
@@ -155,6 +168,160 @@ Answer Classify(int http, const QByteArray& body, const std::string& transportEr
     return a;
 }
 
+namespace {
+
+// The first line of what was read, without its line end; false when there is none.
+bool FirstLine(std::string text, const std::string& path, std::string& password,
+               std::string& error) {
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) {
+        error = path + ": holds no password on its first line";
+        return false;
+    }
+    password = std::move(text);
+    return true;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+namespace {
+
+std::string SystemMessage(DWORD code) {
+    char buf[512];
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), buf, sizeof buf, nullptr);
+    while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == '.')) --n;
+    return n > 0 ? std::string(buf, n) : "system error " + std::to_string(code);
+}
+
+// The account a SID names, as DOMAIN\name, else the SID's text.
+std::string AccountName(PSID sid) {
+    wchar_t name[256], domain[256];
+    DWORD nn = 256, dn = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &nn, domain, &dn, &use)) {
+        std::wstring w = dn > 0 ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+        int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string s(static_cast<size_t>(n > 0 ? n : 1), '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
+        s.pop_back();
+        return s;
+    }
+    char* text = nullptr;
+    std::string s = "an account";
+    if (ConvertSidToStringSidA(sid, &text)) {
+        s = text;
+        LocalFree(text);
+    }
+    return s;
+}
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE buf[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof buf;
+    return CreateWellKnownSid(type, nullptr, buf, &size) && EqualSid(sid, buf);
+}
+
+// Who besides the user may read or change the file, by its access list: the system and the
+// administrators may read every file anyway. Empty when nobody else may.
+std::string Others(HANDLE file, PSID user, std::string& error) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD rc = GetSecurityInfo(file, SE_FILE_OBJECT,
+                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                     nullptr, &dacl, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) {
+        error = SystemMessage(rc);
+        return {};
+    }
+    std::string others;
+    auto trusted = [&](PSID sid) {
+        return EqualSid(sid, user) || IsWellKnown(sid, WinLocalSystemSid) ||
+               IsWellKnown(sid, WinBuiltinAdministratorsSid);
+    };
+    if (owner && !trusted(owner)) {
+        others = "belongs to " + AccountName(owner);
+    } else if (!dacl) {
+        others = "everyone may read or change it (no access list)";
+    } else {
+        constexpr ACCESS_MASK kReadOrWrite = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA |
+                                             GENERIC_READ | GENERIC_WRITE | GENERIC_ALL |
+                                             WRITE_DAC | WRITE_OWNER | MAXIMUM_ALLOWED;
+        for (DWORD i = 0; i < dacl->AceCount && others.empty(); ++i) {
+            void* ace = nullptr;
+            if (!GetAce(dacl, i, &ace)) continue;
+            auto* header = static_cast<ACE_HEADER*>(ace);
+            if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+                continue;
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            PSID sid = &allowed->SidStart;
+            if ((allowed->Mask & kReadOrWrite) && !trusted(sid))
+                others = AccountName(sid) + " may read or change it";
+        }
+    }
+    LocalFree(sd);
+    return others;
+}
+
+}  // namespace
+
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
+    HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = path + ": " + SystemMessage(GetLastError());
+        return false;
+    }
+    bool ok = GetFileType(h) == FILE_TYPE_DISK;
+    if (!ok) error = path + ": not a regular file";
+    HANDLE token = nullptr;
+    std::vector<BYTE> user;
+    if (ok && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        user.resize(size);
+        if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size))
+            user.clear();
+        CloseHandle(token);
+    }
+    if (ok && user.empty()) {
+        ok = false;
+        error = path + ": cannot tell who this program runs as: " + SystemMessage(GetLastError());
+    }
+    if (ok) {
+        std::string why;
+        const std::string others =
+            Others(h, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, why);
+        if (!why.empty()) {
+            ok = false;
+            error = path + ": its access list cannot be read: " + why;
+        } else if (!others.empty()) {
+            ok = false;
+            error = path + ": " + others +
+                    "; the API password must be in a file only you can read: icacls \"" + path +
+                    "\" /inheritance:r /grant:r \"%USERNAME%\":F";
+        }
+    }
+    std::string text;
+    if (ok) {
+        char buf[512];
+        DWORD n = 0;
+        BOOL read;
+        while ((read = ReadFile(h, buf, sizeof buf, &n, nullptr)) && n > 0 && text.size() < 4096)
+            text.append(buf, n);
+        if (!read) {
+            ok = false;
+            error = path + ": " + SystemMessage(GetLastError());
+        }
+    }
+    CloseHandle(h);
+    return ok && FirstLine(std::move(text), path, password, error);
+}
+#else
 bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -190,16 +357,9 @@ bool ReadPasswordFile(const std::string& path, std::string& password, std::strin
         }
     }
     close(fd);
-    if (!ok) return false;
-    text = text.substr(0, text.find('\n'));
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.empty()) {
-        error = path + ": holds no password on its first line";
-        return false;
-    }
-    password = std::move(text);
-    return true;
+    return ok && FirstLine(std::move(text), path, password, error);
 }
+#endif
 
 int Backoff::Next() {
     int64_t ms = FirstMs;

@@ -6,8 +6,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <QMetaObject>
 #include <QThread>
@@ -18,8 +22,15 @@
 namespace kestrel::feed {
 
 KabuSource::KabuSource(kabu::Config config) {
+#ifdef _WIN32
+    WakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!WakeEvent)
+        throw std::runtime_error("CreateEvent failed (error " + std::to_string(GetLastError()) +
+                                 ")");
+#else
     EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (EventFd < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+#endif
     Thread = std::make_unique<QThread>();
     Thread->setObjectName(QStringLiteral("kabu"));
     Broker = new kabu::Client(std::move(config), *this);
@@ -39,7 +50,11 @@ KabuSource::~KabuSource() {
         Qt::BlockingQueuedConnection);
     Thread->quit();
     Thread->wait();
+#ifdef _WIN32
+    CloseHandle(WakeEvent);
+#else
     close(EventFd);
+#endif
 }
 
 std::string KabuSource::Floor(double v) {
@@ -67,8 +82,7 @@ void KabuSource::Post(Update u) {
         std::lock_guard<std::mutex> hold(Lock);
         Inbox.push_back(std::move(u));
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(EventFd, &one, sizeof one);
+    Wake();
 }
 
 void KabuSource::Post(Word w) {
@@ -76,8 +90,16 @@ void KabuSource::Post(Word w) {
         std::lock_guard<std::mutex> hold(Lock);
         Words.push_back(std::move(w));
     }
+    Wake();
+}
+
+void KabuSource::Wake() {
+#ifdef _WIN32
+    SetEvent(WakeEvent);
+#else
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(EventFd, &one, sizeof one);
+#endif
 }
 
 void KabuSource::OnQuote(const kabu::Quote& q) {
@@ -130,8 +152,10 @@ void KabuSource::TopicClosed(const std::string& topic) {
 
 void KabuSource::Woken() {
     // Emptied before the queues are looked at, so a post that comes meanwhile wakes us again.
+#ifndef _WIN32
     uint64_t count = 0;
     [[maybe_unused]] ssize_t n = read(EventFd, &count, sizeof count);
+#endif
 }
 
 int64_t KabuSource::NextDueMs() const {

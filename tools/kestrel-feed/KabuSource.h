@@ -3,7 +3,8 @@
 // thread of its own with a Qt event loop (the network and the WebSocket need one); the server
 // keeps its poll() loop. What the client reads crosses over through a locked queue, and an
 // eventfd in the server's poll set says that something waits, so the server never waits on
-// the broker and keeps answering its clients while the broker is slow or gone.
+// the broker and keeps answering its clients while the broker is slow or gone. On Windows an
+// event handle takes the eventfd's place, in the wait of the DDE server's message loop.
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -35,7 +36,11 @@ public:
     size_t Remaining() const override { return SIZE_MAX; }
     void TopicOpened(const std::string& topic) override;
     void TopicClosed(const std::string& topic) override;
+#ifdef _WIN32
+    void* WakeHandle() const override { return WakeEvent; }
+#else
     int WakeFd() const override { return EventFd; }
+#endif
     void Woken() override;
     bool NextNews(SourceNews& news) override;
     std::vector<std::string> StandingNews() const override;
@@ -73,7 +78,12 @@ private:
     void Post(Word w);
     bool Apply(QuoteBook& book, const kabu::Quote& q);
 
+#ifdef _WIN32
+    void* WakeEvent = nullptr;  // an auto-reset event: set by a post, reset by the wait
+#else
     int EventFd = -1;
+#endif
+    void Wake();
     mutable std::mutex Lock;
     std::deque<Update> Inbox;  // filled on the client's thread, emptied on the server's
     std::deque<Word> Words;    // the same

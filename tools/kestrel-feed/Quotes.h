@@ -78,6 +78,10 @@ public:
     // A descriptor the server's loop watches while it waits: readable when the source has
     // changes or news (-1: none). Woken is called once it was readable, before the server asks.
     virtual int WakeFd() const { return -1; }
+#ifdef _WIN32
+    // The same on Windows: an event handle the server's message loop waits on (null: none).
+    virtual void* WakeHandle() const { return nullptr; }
+#endif
     virtual void Woken() {}
     // What the source has to tell: the next piece of news, in order; false when none waits.
     virtual bool NextNews(SourceNews& /*news*/) { return false; }

@@ -10,9 +10,14 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/file.h>
 #include <unistd.h>
+#endif
 
 #include "common/Codec.h"
 #include "common/CommaText.h"
@@ -46,6 +51,66 @@ bool HasFigures(const IssueRef& r) {
            !r.LoanRatio.empty() || !r.YearHigh.empty();
 }
 
+#ifdef _WIN32
+// The POSIX calls the recording is written with, in the C runtime's and the system's terms.
+long long FileSize(int fd) {
+    struct _stat64 st {};
+    return _fstat64(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+long long ReadAt(int fd, char* buf, size_t size, long long at) {
+    if (_lseeki64(fd, at, SEEK_SET) < 0) return -1;
+    return _read(fd, buf, static_cast<unsigned>(size));
+}
+int Truncate(int fd, long long size) {
+    const errno_t err = _chsize_s(fd, size);
+    if (err == 0) return 0;
+    errno = err;
+    return -1;
+}
+
+bool MakeFolder(const std::string& path, bool, std::string& why) {
+    if (_wmkdir(WidePath(path).c_str()) == 0) return true;
+    int err = errno;
+    struct _stat64 st {};
+    if (err == EEXIST && _wstat64(WidePath(path).c_str(), &st) == 0) {
+        if (st.st_mode & _S_IFDIR) return true;
+        why = path + ": exists and is no folder";
+        return false;
+    }
+    why = path + ": " + Reason(err);
+    return false;
+}
+
+// The volume and the file number, which name a folder whatever path leads to it.
+bool FolderId(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileW(WidePath(path).c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    return ok;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+    return FolderId(a, ia) && FolderId(b, ib) &&
+           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+#else
+long long FileSize(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+long long ReadAt(int fd, char* buf, size_t size, long long at) {
+    ssize_t n;
+    do n = pread(fd, buf, size, at);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+int Truncate(int fd, long long size) { return ftruncate(fd, size); }
+
 // Makes the folder when missing; true when it is there afterwards. A link in its place is
 // taken only for the folder the trader named, never for a day's folder we make ourselves.
 bool MakeFolder(const std::string& path, bool followLink, std::string& why) {
@@ -67,22 +132,20 @@ bool SameFolder(const std::string& a, const std::string& b) {
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
+#endif
 
 }  // namespace
 
 long long CutTornLine(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return -1;
-    const long long size = st.st_size;
+    const long long size = FileSize(fd);
+    if (size < 0) return -1;
     // Look for the last LF from the end, a block at a time.
     std::vector<char> block(64 * 1024);
     long long end = size, keep = 0;
     while (end > 0) {
         const long long start = std::max(0LL, end - static_cast<long long>(block.size()));
         const size_t want = static_cast<size_t>(end - start);
-        ssize_t n;
-        do n = pread(fd, block.data(), want, start);
-        while (n < 0 && errno == EINTR);
+        const long long n = ReadAt(fd, block.data(), want, start);
         if (n < 0) return -1;
         if (static_cast<size_t>(n) != want) {
             errno = EIO;  // the file shrank under us
@@ -97,7 +160,7 @@ long long CutTornLine(int fd) {
         end = start;
     }
     if (keep == size) return 0;
-    if (ftruncate(fd, keep) != 0) return -1;
+    if (Truncate(fd, keep) != 0) return -1;
     return size - keep;
 }
 
@@ -119,7 +182,9 @@ std::function<std::string()> LocalDayClock() {
 Recorder::Recorder(RecorderOptions opt, LogFn log)
     : Opt(std::move(opt)), Log(std::move(log)), Ops(Opt.Ops ? Opt.Ops : &CurrentSaveOps()) {
     if (!Opt.Today) Opt.Today = LocalDayClock();
-    if (Opt.ListsFrom.empty()) Opt.ListsFrom = ".";
+    // (Appended rather than assigned: GCC 12 at -O3 takes the assignment of a literal to an
+    // empty string for an overlapping copy, -Wrestrict.)
+    if (Opt.ListsFrom.empty()) Opt.ListsFrom.push_back('.');
 }
 
 Recorder::~Recorder() { CloseDay(); }
@@ -152,6 +217,35 @@ bool Recorder::OpenDay(const std::string& day) {
 
 bool Recorder::OpenFile(File& f, const std::string& name) {
     f.Path = Folder + "/" + name;
+#ifdef _WIN32
+    // Others may read the file while it grows, but no one else may write it: two feeds
+    // recording into one day would mix their lines, and one would cut the other's line in the
+    // middle of its writing. A link planted at the name is not followed.
+    HANDLE h = CreateFileW(WidePath(f.Path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        Stop(f.Path + ": " +
+             (err == ERROR_SHARING_VIOLATION
+                  ? std::string("another feed records into it")
+                  : "cannot be opened (system error " + std::to_string(err) + ")"));
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(h);
+        Stop(f.Path + ": is no plain file");
+        return false;
+    }
+    f.Fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_BINARY);
+    if (f.Fd < 0) {
+        CloseHandle(h);
+        Stop(f.Path + ": " + Reason(errno));
+        return false;
+    }
+#else
     // Never through a link planted at the name, and never held up by a pipe put there.
     f.Fd = open(f.Path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                 0644);
@@ -171,6 +265,7 @@ bool Recorder::OpenFile(File& f, const std::string& name) {
              (errno == EWOULDBLOCK ? std::string("another feed records into it") : Reason(errno)));
         return false;
     }
+#endif
     // A line a killed feed left half written would be replayed as garbage: it goes.
     long long cut = CutTornLine(f.Fd);
     if (cut < 0) {
@@ -178,11 +273,11 @@ bool Recorder::OpenFile(File& f, const std::string& name) {
         return false;
     }
     if (cut > 0) Log(f.Path + ": cut " + std::to_string(cut) + " bytes of a torn last line");
-    if (fstat(f.Fd, &st) != 0) {
+    f.Size = FileSize(f.Fd);
+    if (f.Size < 0) {
         Stop(f.Path + ": " + Reason(errno));
         return false;
     }
-    f.Size = st.st_size;
     return true;
 }
 
@@ -239,7 +334,7 @@ bool Recorder::Append(File& f, const std::string& bytes) {
             // that fail too, the next start cuts it. (Held in a variable: glibc's fortified
             // builds warn on a dropped result even through a cast to void.)
             if (done > 0 || n > 0) {
-                [[maybe_unused]] const int cut = ftruncate(f.Fd, f.Size);
+                [[maybe_unused]] const int cut = Truncate(f.Fd, f.Size);
             }
             Stop(f.Path + ": " + ec.message());
             return false;

@@ -1,5 +1,6 @@
 // kestrel-feed: the local market-data server the monitor's live mode talks to. See
-// docs/feed-protocol.md for the options and the wire format.
+// docs/feed-protocol.md for the options and the wire format. On Windows it serves the same
+// quotes over DDE (DDEML), as the market-data application does, instead of the socket.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,12 @@
 #include "console/Options.h"
 #include "kestrel-feed/Quotes.h"
 #include "kestrel-feed/Recorder.h"
+#ifdef _WIN32
+#include "kestrel-feed/DdeServer.h"
+#else
 #include "kestrel-feed/Server.h"
 #include "tracking/feed/FeedSocket.h"
+#endif
 
 #ifdef KESTREL_FEED_KABU
 #include <QCoreApplication>
@@ -34,7 +39,9 @@ const char* kUsage =
     "  --folder DIR      replay DIR/kabu.txt with std.csv and 銘柄情報.txt (default .)\n"
     "  --speed X         replay X times faster than the recorded times (default 1)\n"
     "  --step-ms N       replay one line every N ms instead of the recorded times\n"
+#ifndef _WIN32
     "  --manual          replay or simulate only when a client sends STEP\n"
+#endif
     "  --simulate N      simulate N issues (codes 1000, 1001, ...) instead of a replay\n"
     "  --rate R          simulated changes per second (default 10)\n"
     "  --seed S          simulation seed (default 1)\n"
@@ -45,7 +52,11 @@ const char* kUsage =
     "                    environment variable KABU_API_PASSWORD)\n"
     "  --kabu-cap N      issues the API's registration list holds (default 50)\n"
     "  --service NAME    service to serve (default: the program's name, or RSS)\n"
+#ifdef _WIN32
+    "The service is served over DDE; what the source has to say goes to the log (stderr).\n"
+#else
     "  --socket PATH     listen on PATH instead of the per-user socket of the service\n"
+#endif
     "  --record DIR      record every change served into DIR/yyyymmdd/ (kabu.txt, std.csv\n"
     "                    and the lists), a folder the replay and the backtest read\n"
     "  --record-from DIR the working folder whose lists and settings the recording copies\n"
@@ -57,8 +68,20 @@ const char* kUsage =
 
 std::string BaseName(const char* argv0) {
     std::string s = argv0 ? argv0 : "";
+#ifdef _WIN32
+    // C:\...\RSS.exe serves RSS, as a copy of the program named after the service should.
+    auto slash = s.find_last_of("/\\");
+    s = slash == std::string::npos ? s : s.substr(slash + 1);
+    if (s.size() > 4) {
+        std::string ext = s.substr(s.size() - 4);
+        for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (ext == ".exe") s.resize(s.size() - 4);
+    }
+    return s;
+#else
     auto slash = s.rfind('/');
     return slash == std::string::npos ? s : s.substr(slash + 1);
+#endif
 }
 
 }  // namespace
@@ -155,10 +178,17 @@ int main(int argc, char** argv) {
             service = v;
             return !v.empty() || (why = "needs a name", false);
         });
+#ifdef _WIN32
+        // DDE has no socket, and STEP comes only over the socket.
+        p.Text("--socket", [&](const std::string&, Why& why) {
+            return why = "is not there on Windows: the feed serves DDE", false;
+        });
+#else
         p.Text("--socket", [&](const std::string& v, Why& why) {
             socketPath = v;
             return !v.empty() || (why = "needs a path", false);
         });
+#endif
         p.Text("--record", [&](const std::string& v, Why& why) {
             recordDir = v;
             return !v.empty() || (why = "needs a folder", false);
@@ -196,6 +226,14 @@ int main(int argc, char** argv) {
               "--kabu-url", "--kabu-password-file", "--kabu-cap"})
             if (options.Given(name)) given.push_back(name);
     }
+#ifdef _WIN32
+    if (manual) {
+        std::fprintf(stderr,
+                     "kestrel-feed: --manual is not there on Windows (STEP comes over the "
+                     "socket of the other systems)\n");
+        return 2;
+    }
+#endif
     replay.Manual = sim.Manual = manual;
     const bool kabu = sourceName == "kabu";
     for (const auto& name : given) {
@@ -210,6 +248,7 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
+#ifndef _WIN32
     if (socketPath.empty()) {
         if (!PrepareSocketDir(FeedSocketDir(), error)) {
             std::fprintf(stderr, "kestrel-feed: %s\n", error.c_str());
@@ -217,6 +256,7 @@ int main(int argc, char** argv) {
         }
         socketPath = FeedSocketPath(service);
     }
+#endif
 
 #ifdef KESTREL_FEED_KABU
     // The broker client needs Qt's event machinery; its loop runs on the client's own thread.
@@ -271,8 +311,17 @@ int main(int argc, char** argv) {
     }
     if (manual) what += " on STEP";
 
+#ifdef _WIN32
+    DdeServer server(book);
+    server.Log = [](const std::string& line) {
+        std::fprintf(stderr, "kestrel-feed: %s\n", line.c_str());
+    };
+    server.OnTopicOpened = [&source](const std::string& topic) { source->TopicOpened(topic); };
+    server.OnTopicClosed = [&source](const std::string& topic) { source->TopicClosed(topic); };
+#else
     InstallStopSignals();
     Server server(book, *source);
+#endif
     // The recording never stops the feed: a folder it cannot write is said, and served anyway.
     std::unique_ptr<Recorder> recorder;
     if (!recordDir.empty()) {
@@ -285,6 +334,15 @@ int main(int argc, char** argv) {
         });
         server.OnServed = [&recorder](const Issue& issue) { recorder->Record(issue); };
     }
+#ifdef _WIN32
+    if (!server.Start(service, error)) {
+        std::fprintf(stderr, "kestrel-feed: %s\n", error.c_str());
+        return 1;
+    }
+    if (recorder) recorder->Start();  // only once we serve: a second server touches nothing
+    std::fprintf(stderr, "kestrel-feed: serving %s over DDE, %s\n", service.c_str(), what.c_str());
+    return server.Run(*source);
+#else
     if (!server.Listen(socketPath, error)) {
         std::fprintf(stderr, "kestrel-feed: %s\n", error.c_str());
         return 1;
@@ -293,4 +351,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrel-feed: serving %s on %s, %s\n", service.c_str(),
                  socketPath.c_str(), what.c_str());
     return server.Run();
+#endif
 }
