@@ -277,3 +277,43 @@ TEST(Trkg, ReplayLinesReadAsCommaText) {
             << c.line;
     }
 }
+
+// A detector alone, judged by two rules over the same points: the rule is all it is given, so
+// one ring can serve any number of settings, and what it judges is a value with every figure
+// the event line and the records show.
+TEST(MoveDetector, JudgesTheSamePointsByEachRuleItIsHanded) {
+    auto d = std::make_unique<CMoveDetector>();
+    auto store = [&](const char* time, int32_t price) {
+        d->Write({price, static_cast<int32_t>(*kestrel::ParseTimeMs(time)), 1, 0});
+        d->Advance();
+    };
+    store("10:00:00", 1000);
+    store("10:01:10", 1050);
+    store("10:02:30", 1025);
+    MoveEvent rise, fall;
+    d->Detect({2.0, 2}, rise, fall);  // the window opening at 10:00: low 1000, high 1050
+    EXPECT_EQ(rise.Kind, 'A');
+    EXPECT_EQ(rise.Action, 'A');
+    EXPECT_EQ(rise.TimeMs, *kestrel::ParseTimeMs("10:02:30"));
+    EXPECT_EQ(rise.Price, 1025);
+    EXPECT_EQ(rise.Move, 25);
+    EXPECT_DOUBLE_EQ(rise.MoveRatio, 25.0 / 1025 * 100);
+    EXPECT_EQ(fall.Kind, 'D');
+    EXPECT_EQ(fall.Move, -25);
+    EXPECT_EQ(fall.Action, 'A');
+    d->Detect({2.5, 2}, rise, fall);  // 2.44 % either way: figures only
+    EXPECT_EQ(rise.Action, 'U');
+    EXPECT_EQ(fall.Action, 'U');
+    EXPECT_EQ(rise.Move, 25);
+    // A window opening at 10:02 starts at the price in force then, 1050: the 1000 is out.
+    d->Detect({2.0, 0}, rise, fall);
+    EXPECT_EQ(rise.Move, 0);
+    EXPECT_EQ(rise.Action, 'U');
+    EXPECT_EQ(fall.Action, 'A');
+    d->Detect({2.0, 2}, rise, fall);  // and back: the carried window is not stale
+    EXPECT_EQ(rise.Move, 25);
+    EXPECT_EQ(rise.Action, 'A');
+    rise.Topic = "1234.T";
+    rise.LimitHigh = 1700;
+    EXPECT_EQ(EventLineText(rise), "10:02 1234.T:1025,(25),2.44% 1700[A,A]");
+}
