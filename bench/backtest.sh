@@ -3,6 +3,8 @@
 # line into its columns), on a generated folder of LINES quote lines over 2,000 watched issues,
 # events written to a file. Floor and backtest runs alternate ROUNDS times; the figures are the
 # median and the spread (fastest..slowest) over the rounds, with the largest peak RSS.
+# With KESTREL_BACKTEST_REF set to another build of the tool, that one runs too in every round,
+# right after the first, so both are measured against the same floor under the same load.
 # Needs `make bench` first. Usage: bench/backtest.sh [DIR] [LINES] [ROUNDS] [-- BACKTEST-ARGS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,24 +29,36 @@ for ((r = 0; r < rounds; r++)); do
     wall "$floor" "$dir/kabu.txt" >/dev/null
     echo "$w" >>"$out/floor"
     for span in 2 60; do
-        wall "$bt" "$dir" --time $span --date 20261208 --out "$out" --force "$@" >"$out/events" \
-            2>"$out/summary"
-        echo "$w" >>"$out/bt$span"
-        echo "$m" >>"$out/rss$span"
-        awk -v f="$(tail -1 "$out/floor")" -v b="$w" 'BEGIN { printf "%.2f\n", b / f }' \
-            >>"$out/ratio$span"
+        for side in bt ref; do
+            bin=$bt
+            if [ $side = ref ]; then
+                [ -n "${KESTREL_BACKTEST_REF:-}" ] || continue
+                bin=$KESTREL_BACKTEST_REF
+            fi
+            wall "$bin" "$dir" --time $span --date 20261208 --out "$out" --force "$@" \
+                >"$out/events" 2>"$out/summary"
+            echo "$w" >>"$out/$side$span"
+            echo "$m" >>"$out/${side}rss$span"
+            awk -v f="$(tail -1 "$out/floor")" -v b="$w" 'BEGIN { printf "%.2f\n", b / f }' \
+                >>"$out/${side}ratio$span"
+        done
     done
 done
 n=$(sed -n 's/^kestrel-backtest: \([0-9]*\) lines read.*/\1/p' "$out/summary")
 f=$(median <"$out/floor")
 echo "floor: $f s median ($(spread <"$out/floor") s), $rounds rounds, $n lines"
-for span in 2 60; do
-    w=$(median <"$out/bt$span")
-    m=$(sort -n "$out/rss$span" | tail -1)
-    echo "time $span: backtest $w s median ($(spread <"$out/bt$span") s)," \
-         "$(awk -v n="$n" -v w="$w" 'BEGIN { printf "%.2f", n / w / 1e6 }') M lines/s," \
-         "$(median <"$out/ratio$span")x the floor (per round $(spread <"$out/ratio$span"))," \
-         "peak RSS $((m / 1024)) MiB"
+for side in bt ref; do
+    [ -f "$out/${side}2" ] || continue
+    name=backtest
+    [ $side = ref ] && name=reference
+    for span in 2 60; do
+        w=$(median <"$out/$side$span")
+        m=$(sort -n "$out/${side}rss$span" | tail -1)
+        echo "time $span: $name $w s median ($(spread <"$out/$side$span") s)," \
+             "$(awk -v n="$n" -v w="$w" 'BEGIN { printf "%.2f", n / w / 1e6 }') M lines/s," \
+             "$(median <"$out/${side}ratio$span")x the floor" \
+             "(per round $(spread <"$out/${side}ratio$span")), peak RSS $((m / 1024)) MiB"
+    done
 done
 echo "time 60 / time 2: $(awk -v a="$(median <"$out/bt60")" -v b="$(median <"$out/bt2")" \
     'BEGIN { printf "%.2f", a / b }')"

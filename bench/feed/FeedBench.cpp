@@ -20,6 +20,7 @@
 #include "common/TextFile.h"
 #include "feedtests/FeedServerProcess.h"
 #include "refdata/LimitPriceRange.h"
+#include "settings/Ini.h"
 #include "tracking/Trkg.h"
 #include "tracking/feed/FeedSocket.h"
 #include "tracking/feed/SocketDdeConv.h"
@@ -154,13 +155,13 @@ void ChangesAbsorbed(benchmark::State& state) {
     CMeigaraInfoList master(tmp.File("none.txt"));
     size_t events = 0;
     CTrkgContext ctx;
-    ctx.Ini = &ini;
+    ctx.Rule = {ini.GetRate(), ini.GetSpan()};
     ctx.InitDone = &initDone;
     ctx.MasterList = &master;
     ctx.LimitList = &limits;
     ctx.QueueA = &qa;
     ctx.QueueD = &qd;
-    ctx.EventLog = [&](const std::string&) { ++events; };
+    ctx.EventLog = [&](const MoveEvent&) { ++events; };
     ctx.ShowMessage = [](const std::string&) {};
     ctx.ReportError = [](const std::string&) {};
     ctx.ConvFactory = MakeSocketConvFactory(sock);

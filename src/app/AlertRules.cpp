@@ -26,16 +26,15 @@ CSoundAlertRule::CSoundAlertRule(IClock& clock, int cooldownSeconds, std::string
     }
 }
 
-bool CSoundAlertRule::ShouldSound(std::string_view line) {
-    const auto parts = ParseEventLine(line);
-    if (!parts || parts->Action != 'A' || !Sounds(parts->Kind)) return false;
+bool CSoundAlertRule::ShouldSound(const MoveEvent& e) {
+    if (!e.IsAlert() || !Sounds(e.Kind)) return false;
     const CDate today = Clock.Today();
     if (!SameDay(today, Day)) {
         Last.clear();
         Day = today;
     }
     const int64_t now = Clock.TimeOfDayMs();
-    const auto key = std::make_pair(std::string(parts->Topic), parts->Kind);
+    const auto key = std::make_pair(std::string(e.Topic), e.Kind);
     auto it = Last.find(key);
     if (it != Last.end()) {
         const int64_t since = now - it->second;

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "app/Interaction.h"
-#include "tracking/EventLine.h"
+#include "tracking/MoveEvent.h"
 
 class CSoundAlertRule {
 public:
@@ -17,9 +17,10 @@ public:
     // A negative cooldown counts as none.
     CSoundAlertRule(IClock& clock, int cooldownSeconds, std::string_view kinds);
 
-    // Whether the line should sound now: action 'A', a kind that sounds, and the same topic and
-    // kind not sounded within the cooldown. A line that sounds starts its cooldown.
-    bool ShouldSound(std::string_view line);
+    // Whether the move should sound now: an alert (action 'A'), a kind that sounds, and the
+    // same topic and kind not sounded within the cooldown. A move that sounds starts its
+    // cooldown.
+    bool ShouldSound(const MoveEvent& e);
 
     bool Sounds(char kind) const { return kind == 'A' ? KindA : kind == 'D' && KindD; }
 

@@ -155,14 +155,15 @@ void CController::StartUp() {
     ReportLongLines("監視銘柄.txt", watched - WatchLines.size(), kestrel::kMaxTextFieldBytes);
     ReportLongLines("監視銘柄.txt", watchRead.LongLines);
 
-    Ctx.Ini = Ini.get();
+    Ctx.Rule = {Ini->GetRate(), Ini->GetSpan()};
+    Ctx.Replaying = Ini->IsDebug();
     Ctx.InitDone = &InitDone;
     Ctx.Replay = &Replay;
     Ctx.MasterList = MasterList.get();
     Ctx.LimitList = LimitList.get();
     Ctx.QueueA = &A->Queue;
     Ctx.QueueD = &D->Queue;
-    Ctx.EventLog = [this](const std::string& line) { Ui.AppendEventLine(line); };
+    Ctx.EventLog = [this](const MoveEvent& e) { Ui.AppendMove(e); };
     Ctx.ShowMessage = [this](const std::string& text) { Ui.ShowMessage(text); };
     Ctx.ReportError = [this](const std::string& text) { Ui.SetStatusText(text); };
     Ctx.ConvFactory = ConvFactory;

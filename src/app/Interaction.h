@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "tracking/EventLine.h"
+
 class CIni;
 
 // What asks and tells the user: message boxes, confirmations, the beep and the hourglass cursor.
@@ -36,6 +38,9 @@ public:
     virtual void RequestQuit() = 0;
     // Append one line to the event viewer.
     virtual void AppendEventLine(const std::string& line) = 0;
+    // A move that is an alert: by default its event line goes to the viewer. A user that acts
+    // on moves (a sound, a study) reads the event's fields, never the line.
+    virtual void AppendMove(const MoveEvent& e) { AppendEventLine(EventLineText(e)); }
     virtual void EnableMainWindow() {}
     virtual void ShowSplash(bool /*shown*/) {}
     virtual void ProcessEvents() {}

@@ -270,7 +270,7 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
             [window](const std::string& text) {
                 window->HoldStatusText(text, TF_Main::kHeldStatusMs);
             },
-            *mainWindow, ui.OnEventLine);
+            *mainWindow, ui.OnMove);
     }
     if (!ini.IsDebug() && ini.StaleSeconds() > 0) {
         staleWatch = std::make_unique<TStaleFeedWatch>(
@@ -316,7 +316,7 @@ int RunKestrel(int argc, char** argv, const TKestrelHooks& hooks) {
     SetFeedWarningHandler(nullptr);
 #endif
     ui.Attach({});
-    ui.OnEventLine = nullptr;
+    ui.OnMove = nullptr;
     staleWatch.reset();
     alertSound.reset();
     SetDialogMainWindow(nullptr);

@@ -1,19 +1,12 @@
 #pragma once
-// The reading of an event line, as CTrkg::PostMovement writes it for the event viewer:
+// The event line of a move, the one text the event viewer, stdout and the study's files show:
 // "10:01 1234.T:1100,(100),9.09% 1700[A,A]", the time, the topic, then price, move, ratio and
-// limit, then the record's kind and action. Whoever acts on event lines (the alert sound, the
-// study of settings) reads them here.
-#include <cstdint>
-#include <optional>
-#include <string_view>
+// limit, then the record's kind and action. Nothing reads it back: whoever acts on a move reads
+// the MoveEvent itself.
+#include <string>
 
-struct CEventLineParts {
-    std::string_view Topic;
-    std::string_view Ratio;  // as written, without the padding before it
-    int32_t Price = 0, Move = 0;
-    char Kind = 0;
-    char Action = 0;
-};
-// The parts of `line`, which they view; none when it is not laid out as an event line. It is
-// read from its end, so a topic may hold any text, ':' included.
-std::optional<CEventLineParts> ParseEventLine(std::string_view line);
+#include "tracking/MoveEvent.h"
+
+// Appends the line of `e` to `out` (no line end).
+void WriteEventLine(std::string& out, const MoveEvent& e);
+std::string EventLineText(const MoveEvent& e);

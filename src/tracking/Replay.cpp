@@ -3,6 +3,45 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/Codec.h"
+#include "common/CommaText.h"
+#include "common/Numbers.h"
+#include "common/TimeOfDay.h"
+
+using namespace kestrel;
+
+const std::string* CReplayData::BaseLine(const std::string& code) {
+    const std::vector<std::string>& base = ReplayBaseLines;
+    // An index that no longer fits the lines is made anew.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0 || BaseIndexedLines != base.size()) {
+            BaseIndex.clear();
+            for (size_t i = 0; i < base.size(); ++i) BaseIndex.emplace(FirstChars(base[i], 4), i);
+            BaseIndexedLines = base.size();
+        }
+        auto it = BaseIndex.find(code);
+        if (it == BaseIndex.end()) return nullptr;
+        if (it->second < base.size() && FirstChars(base[it->second], 4) == code)
+            return &base[it->second];
+    }
+    return nullptr;
+}
+
+const CReplayPoint* CReplayData::Current(CReplayPoint& own) const {
+    const int32_t pos = ReplayPos;
+    if (pos < 0 || static_cast<size_t>(pos) >= ReplayLines.size()) return nullptr;
+    if (DeliveredPoint && DeliveredPoint->Line == pos) return DeliveredPoint;
+    ReadReplayPoint(pos, ReplayLines[static_cast<size_t>(pos)], nullptr, own);
+    return &own;
+}
+
+std::string CReplayData::TimeText(int32_t line) const {
+    std::vector<std::string_view> cols;
+    std::string scratch;
+    SplitCommaText(ReplayLines[static_cast<size_t>(line)], cols, scratch);
+    return std::string(cols.empty() ? std::string_view() : cols[0]);
+}
+
 CReplayDriver::CReplayDriver(CReplayData& data, CTrkgContext& context) : Data(data), Ctx(context) {}
 
 CReplayDriver::~CReplayDriver() { StopReader(); }
@@ -117,4 +156,44 @@ void CReplayDriver::ReaderLoop(std::stop_token stop) {
                             Ahead[static_cast<size_t>(at % kRing)]);
         ReaderEnd.Store(at);
     }
+}
+
+void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
+                     CReplayPoint& out) {
+    // The first four columns, and how many there are. A line without a blank, a quote or a
+    // control byte (almost every recorded line) splits at its commas and nowhere else, as the
+    // comma-text rules read it; any other line goes through those rules themselves.
+    constexpr size_t kUsed = 4;
+    std::string_view cols[kUsed];
+    size_t count = 0;
+    bool plain = !text.empty();
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c <= 32 || c == '"') {
+            plain = false;
+            break;
+        }
+        if (c == ',') {
+            if (count < kUsed) cols[count] = text.substr(start, i - start);
+            ++count;
+            start = i + 1;
+        }
+    }
+    if (plain) {
+        if (count < kUsed) cols[count] = text.substr(start);
+        ++count;
+    } else {
+        thread_local std::vector<std::string_view> all;
+        thread_local std::string scratch;
+        SplitCommaText(text, all, scratch);
+        count = all.size();
+        for (size_t i = 0; i < kUsed; ++i) cols[i] = i < count ? all[i] : std::string_view();
+    }
+    out.Line = line;
+    out.Tracker = list && count >= 2 ? list->IndexOfIssue(cols[1]) : -1;
+    out.Price = ParseIntOr0(cols[2]);
+    out.Volume = ParseIntOr0(cols[3]);
+    const std::optional<int64_t> ms = ParseTimeMs(cols[0]);
+    out.TimeMs = ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
 }

@@ -3,12 +3,54 @@
 // reading (by the tick itself, or ahead on a reader thread into a ring), the delivery of the
 // line to its tracker, and the records held back to reach the queues in batches. The
 // controller decides when a line is due and what the user sees of it; this decides nothing.
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "common/TextFile.h"
 #include "common/WaitableValue.h"
 #include "tracking/Trkg.h"
+
+// One recorded quote line as the replay reads it: time, code, price, volume, in columns.
+struct CReplayPoint {
+    static constexpr int32_t kBadTime = -1;
+    int32_t Line = -1;     // the line it was read from
+    int32_t Tracker = -1;  // the watched issue the code names, or -1 (none, or no code column)
+    int32_t Price = 0;     // 0 when the column does not read as a whole number
+    int32_t Volume = 0;
+    int32_t TimeMs = kBadTime;  // time of day, or kBadTime when it does not read as a time
+};
+// Reads line number `line` (text `text`); the tracker only when a list is given. The one
+// reading of a replay line: the replay tick, its reader thread and a tracker on its own.
+void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list, CReplayPoint& out);
+
+// The recorded quote lines of debug mode and the position of the next one to deliver. The
+// position is the driver's (CReplayDriver) to move; a tracker only reads the line there.
+struct CReplayData {
+    kestrel::CTextLines ReplayLines;
+    std::vector<std::string> ReplayBaseLines;
+    // The first line of each code in ReplayBaseLines, made on first use from that many lines
+    // (SIZE_MAX: not made yet). Whoever replaces the lines resets it.
+    std::unordered_map<std::string, size_t> BaseIndex;
+    size_t BaseIndexedLines = SIZE_MAX;
+    int32_t ReplayPos = 0;
+    // The line at ReplayPos, read, while the replay tick delivers it; null otherwise, and the
+    // tracker reads the line itself.
+    const CReplayPoint* DeliveredPoint = nullptr;
+
+    // The reference line (std.csv) of an issue code, or null. A tracker without one looks
+    // again at every point: that costs one look-up, not a scan.
+    const std::string* BaseLine(const std::string& code);
+    // The line at the position, read (into `own` when the driver has not read it); null past
+    // the end.
+    const CReplayPoint* Current(CReplayPoint& own) const;
+    // The time column of line `line` as it stands, for an error.
+    std::string TimeText(int32_t line) const;
+};
 
 class CReplayDriver {
 public:

@@ -46,8 +46,8 @@ TAlertSound::TAlertSound(CSoundAlertRule rule, const std::string& file, IDialogs
 
 TAlertSound::~TAlertSound() = default;
 
-void TAlertSound::EventLine(const std::string& line) {
-    if (IsMuted || !Rule.ShouldSound(line)) return;
+void TAlertSound::Move(const MoveEvent& e) {
+    if (IsMuted || !Rule.ShouldSound(e)) return;
     QMetaObject::invokeMethod(this, &TAlertSound::Play, Qt::QueuedConnection);
 }
 
@@ -113,9 +113,9 @@ std::unique_ptr<QObject> MakeAlertSound(CSoundAlertRule rule, const std::string&
                                         IDialogs& dialogs,
                                         std::function<void(const std::string&)> status,
                                         QMainWindow& window,
-                                        std::function<void(const std::string&)>& onEventLine) {
+                                        std::function<void(const MoveEvent&)>& onMove) {
     auto sound = std::make_unique<TAlertSound>(std::move(rule), file, dialogs, std::move(status));
     sound->InstallMarker(window);
-    onEventLine = [raw = sound.get()](const std::string& line) { raw->EventLine(line); };
+    onMove = [raw = sound.get()](const MoveEvent& e) { raw->Move(e); };
     return sound;
 }

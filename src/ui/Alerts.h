@@ -27,9 +27,9 @@ public:
                 std::function<void(const std::string&)> status, QObject* parent = nullptr);
     ~TAlertSound() override;
 
-    // An event line as the event viewer receives it. Sounds when the rule says so, once
-    // control is back in the event loop: the quote path never waits for the speaker.
-    void EventLine(const std::string& line);
+    // A move as the event viewer receives it. Sounds when the rule says so, once control is
+    // back in the event loop: the quote path never waits for the speaker.
+    void Move(const MoveEvent& e);
 
     bool Muted() const { return IsMuted; }
     // For this run only; the settings file is not touched.
@@ -63,10 +63,10 @@ private:
 };
 
 // The sound for a new sharp move with its marker and Ctrl+M in `window`, as TAlertSound makes
-// them; `onEventLine` is set to hand it the event lines. Null (and said on stderr) where the
+// them; `onMove` is set to hand it the moves. Null (and said on stderr) where the
 // program is built without a sound.
 std::unique_ptr<QObject> MakeAlertSound(CSoundAlertRule rule, const std::string& file,
                                         IDialogs& dialogs,
                                         std::function<void(const std::string&)> status,
                                         QMainWindow& window,
-                                        std::function<void(const std::string&)>& onEventLine);
+                                        std::function<void(const MoveEvent&)>& onMove);

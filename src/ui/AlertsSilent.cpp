@@ -6,7 +6,7 @@
 
 std::unique_ptr<QObject> MakeAlertSound(CSoundAlertRule, const std::string&, IDialogs&,
                                         std::function<void(const std::string&)>, QMainWindow&,
-                                        std::function<void(const std::string&)>&) {
+                                        std::function<void(const MoveEvent&)>&) {
     std::fprintf(stderr, "kestrel: this build has no sound: [ALERT] sound=1 plays nothing\n");
     return nullptr;
 }

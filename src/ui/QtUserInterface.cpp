@@ -31,7 +31,11 @@ void CQtUserInterface::RequestQuit() {
 
 void CQtUserInterface::AppendEventLine(const std::string& line) {
     if (Windows.Events) Windows.Events->AppendLine(line);
-    if (OnEventLine) OnEventLine(line);
+}
+
+void CQtUserInterface::AppendMove(const MoveEvent& e) {
+    if (Windows.Events) Windows.Events->AppendLine(EventLineText(e), e.Kind);
+    if (OnMove) OnMove(e);
 }
 
 void CQtUserInterface::EnableMainWindow() {

@@ -23,8 +23,8 @@ public:
         TF_Kestrel2005_Init* Splash = nullptr;
     };
     void Attach(TWindows windows) { Windows = windows; }
-    // Also given each event line, after the event viewer (the alert sound); none when empty.
-    std::function<void(const std::string&)> OnEventLine;
+    // Also given each move, after the event viewer (the alert sound); none when empty.
+    std::function<void(const MoveEvent&)> OnMove;
 
     void ShowMessage(const std::string& text) override;
     bool Confirm(const std::string& question) override;
@@ -33,6 +33,7 @@ public:
     void Beep() override;
     void RequestQuit() override;
     void AppendEventLine(const std::string& line) override;
+    void AppendMove(const MoveEvent& e) override;
     void EnableMainWindow() override;
     void ShowSplash(bool shown) override;
     void ProcessEvents() override;

@@ -20,7 +20,6 @@
 #include <QTextEdit>
 
 #include "app/Interaction.h"
-#include "tracking/EventLine.h"
 #include "ui/Dialogs.h"
 #include "ui/MainWindow.h"
 #include "ui/Rtf.h"
@@ -80,13 +79,12 @@ TF_DEBUG::~TF_DEBUG() {
     WritePlace(true);
 }
 
-void TF_DEBUG::AppendLine(const std::string& line) {
+void TF_DEBUG::AppendLine(const std::string& line, char kind) {
     log->append(Q(line));
     // A rise in red, a fall in green, as the grid colours them; the text stays as written.
-    const auto parts = ParseEventLine(line);
-    if (!parts || (parts->Kind != 'A' && parts->Kind != 'D')) return;
+    if (kind != 'A' && kind != 'D') return;
     QTextCharFormat format;
-    format.setForeground(parts->Kind == 'A' ? QColor(255, 0, 0) : QColor(0, 128, 0));
+    format.setForeground(kind == 'A' ? QColor(255, 0, 0) : QColor(0, 128, 0));
     QTextCursor cursor(log->document()->lastBlock());
     cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
     cursor.mergeCharFormat(format);

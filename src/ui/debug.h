@@ -29,8 +29,9 @@ public:
     QTextEdit* log = nullptr;
     QMenu* PopupMenu1 = nullptr;
 
-    // One event line at the end of the log, in the colour of its kind.
-    void AppendLine(const std::string& line);
+    // One line at the end of the log; the line of a move in the colour of its kind ('A' a
+    // rise, 'D' a fall; 0 for a line that is no move).
+    void AppendLine(const std::string& line, char kind = 0);
     std::vector<std::string> Lines() const;
     // Shows the window, or brings it forward when it is open. The first time it goes where the
     // trader last put it, or else beside the main window, so that it hides none of the grid.

@@ -6,6 +6,7 @@
 
 #include "app/AlertRules.h"
 #include "support/FakeClock.h"
+#include "tracking/EventLine.h"
 
 using kestrel::test::CFakeClock;
 
@@ -13,42 +14,46 @@ namespace {
 constexpr int64_t kSecond = 1000;
 constexpr int64_t At(int h, int m, int s = 0) { return ((h * 60LL + m) * 60 + s) * kSecond; }
 
-std::string Line(const std::string& topic, char kind, char action = 'A') {
-    return "10:01 " + topic + ":1100,(100),9.09% 1700[" + kind + "," + action + "]";
+MoveEvent Move(std::string_view topic, char kind, char action = 'A') {
+    MoveEvent e;
+    e.Topic = topic;
+    e.TimeMs = 10 * 3'600'000 + 60'000;
+    e.Price = 1100;
+    e.Move = kind == 'A' ? 100 : -100;
+    e.MoveRatio = e.Move / 11.0;
+    e.LimitHigh = 1700;
+    e.Kind = kind;
+    e.Action = action;
+    return e;
 }
 }  // namespace
 
 TEST(SoundAlertRule, OncePerTopicAndKindWithinTheCooldownAndOnlyTheKindsAsked) {
-    const auto parts = ParseEventLine("10:01 1234.T:1100,(100),9.09% 1700[D,A]");
-    ASSERT_TRUE(parts);
-    EXPECT_EQ(parts->Topic, "1234.T");
-    EXPECT_EQ(parts->Kind, 'D');
-    EXPECT_EQ(parts->Action, 'A');
-    EXPECT_EQ(ParseEventLine("10:01 a:b:1,(0),0.00% 0[A,U]")->Topic, "a:b");
-    EXPECT_FALSE(ParseEventLine("10:01 1234.T 1100[A,A]"));
-    EXPECT_FALSE(ParseEventLine("10:01 1234.T:1100,(100),9.09% 1700"));
+    // The one text of a move, as the event viewer, stdout and the study show it.
+    EXPECT_EQ(EventLineText(Move("1234.T", 'D')), "10:01 1234.T:1100,(-100),-9.09% 1700[D,A]");
+    EXPECT_EQ(EventLineText(Move("a:b", 'A', 'U')), "10:01 a:b:1100,(100),9.09% 1700[A,U]");
 
     CFakeClock clock(At(10, 0));
     CSoundAlertRule rule(clock, 60, "AD");
-    EXPECT_TRUE(rule.ShouldSound(Line("1234.T", 'A')));
-    EXPECT_FALSE(rule.ShouldSound(Line("5678.T", 'A', 'U'))) << "figures only";
-    EXPECT_FALSE(rule.ShouldSound("not an event line"));
+    EXPECT_TRUE(rule.ShouldSound(Move("1234.T", 'A')));
+    EXPECT_FALSE(rule.ShouldSound(Move("5678.T", 'A', 'U'))) << "figures only";
+    EXPECT_FALSE(rule.ShouldSound(Move("", 'D', 'U')));
     clock.Advance(59'999);
-    EXPECT_FALSE(rule.ShouldSound(Line("1234.T", 'A')));
-    EXPECT_TRUE(rule.ShouldSound(Line("1234.T", 'D'))) << "the other kind has its own cooldown";
-    EXPECT_TRUE(rule.ShouldSound(Line("1234.OS", 'A'))) << "another market's topic";
+    EXPECT_FALSE(rule.ShouldSound(Move("1234.T", 'A')));
+    EXPECT_TRUE(rule.ShouldSound(Move("1234.T", 'D'))) << "the other kind has its own cooldown";
+    EXPECT_TRUE(rule.ShouldSound(Move("1234.OS", 'A'))) << "another market's topic";
     clock.Advance(1);
-    EXPECT_TRUE(rule.ShouldSound(Line("1234.T", 'A'))) << "the cooldown is over at 60 s";
+    EXPECT_TRUE(rule.ShouldSound(Move("1234.T", 'A'))) << "the cooldown is over at 60 s";
     clock.Advance(30 * kSecond);
-    EXPECT_FALSE(rule.ShouldSound(Line("1234.T", 'A'))) << "counted from the last sound";
+    EXPECT_FALSE(rule.ShouldSound(Move("1234.T", 'A'))) << "counted from the last sound";
     clock.Date.Day += 1;
     clock.NowMs = At(9, 0);
-    EXPECT_TRUE(rule.ShouldSound(Line("1234.T", 'A'))) << "a new day, earlier on the clock";
+    EXPECT_TRUE(rule.ShouldSound(Move("1234.T", 'A'))) << "a new day, earlier on the clock";
 
     CSoundAlertRule fallsOnly(clock, 0, "d");
-    EXPECT_FALSE(fallsOnly.ShouldSound(Line("1234.T", 'A')));
-    EXPECT_TRUE(fallsOnly.ShouldSound(Line("1234.T", 'D')));
-    EXPECT_TRUE(fallsOnly.ShouldSound(Line("1234.T", 'D'))) << "no cooldown";
+    EXPECT_FALSE(fallsOnly.ShouldSound(Move("1234.T", 'A')));
+    EXPECT_TRUE(fallsOnly.ShouldSound(Move("1234.T", 'D')));
+    EXPECT_TRUE(fallsOnly.ShouldSound(Move("1234.T", 'D'))) << "no cooldown";
     CSoundAlertRule unreadable(clock, 60, "x");
     EXPECT_TRUE(unreadable.Sounds('A') && unreadable.Sounds('D'));
 }

@@ -180,8 +180,9 @@ void StepAndCompare(Server& server, Monitor& m, int n, int& watched, int& matche
             std::printf(
                 "  %s: tracker has volume %d, price %d, %d points, item %s; served %s; asked now: "
                 "%s %s\n",
-                t->GetTopic().c_str(), t->Volume, t->Price, t->PointCount, t->Item->Text().c_str(),
-                r.c_str(), t->Conv ? t->Conv->RequestData("出来高").c_str() : "-",
+                t->GetTopic().c_str(), t->Volume, t->Price, t->Detector.PointCount,
+                t->Item->Text().c_str(), r.c_str(),
+                t->Conv ? t->Conv->RequestData("出来高").c_str() : "-",
                 t->Conv ? t->Conv->RequestData("現在値時刻").c_str() : "-");
     }
 }
@@ -333,7 +334,7 @@ void SilentServerTimesOutAndTheClientRecovers(const std::string& work) {
     // its 150 ms time-out, and the change stores nothing.
     server.Cmd("stall 5000 現在値");
     int32_t volumeBefore = t->Volume;
-    int pointsBefore = t->PointCount;
+    int pointsBefore = t->Detector.PointCount;
     const DdemlStats before = GetDdemlStats();
     auto t0 = std::chrono::steady_clock::now();
     server.Cmd("step");
@@ -349,7 +350,7 @@ void SilentServerTimesOutAndTheClientRecovers(const std::string& work) {
     // Each the 150 ms one, never the ten seconds of the default.
     CHECK_EQ(after.TimedOutMs - before.TimedOutMs, timeOuts * 150);
     CHECK_EQ(t->Volume, volumeBefore);
-    CHECK_EQ(t->PointCount, pointsBefore);
+    CHECK_EQ(t->Detector.PointCount, pointsBefore);
     CHECK(t->Conv->Connected());  // a time-out is not a lost server
     // Once the server answers again, the late answers come in and are dropped.
     CHECK(!server.Cmd("count").empty());
@@ -378,11 +379,11 @@ void AdviseDuringARequestDoesNotLoseTheChange(const std::string& work) {
         // While the tracker asks for the last item of a change, the next change comes in: the
         // interrupted change still gets its answer and stores a point, and the new change
         // follows it.
-        int points = t->PointCount;
+        int points = t->Detector.PointCount;
         server.Cmd("step-in-request 現在値時刻");
         server.Cmd("step");
         Pump();
-        CHECK_EQ(t->PointCount, points + 2);
+        CHECK_EQ(t->Detector.PointCount, points + 2);
         std::string served = server.Cmd("issue 1234");  // volume,price,time
         CHECK_EQ(std::to_string(t->Volume) + "," + std::to_string(t->Price),
                  served.substr(0, served.rfind(',')));

@@ -138,7 +138,8 @@ struct LiveRig {
     }
     int StoredPoints() const {
         int n = 0;
-        for (int i = 0; i < core->TrkgList->Count(); ++i) n += core->TrkgList->Items(i)->PointCount;
+        for (int i = 0; i < core->TrkgList->Count(); ++i)
+            n += core->TrkgList->Items(i)->Detector.PointCount;
         return n;
     }
     int ConnectedTrackers() const {

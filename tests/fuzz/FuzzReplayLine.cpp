@@ -8,6 +8,8 @@
 #include "common/CommaText.h"
 #include "common/Numbers.h"
 #include "common/TimeOfDay.h"
+#include "settings/Ini.h"
+#include "tracking/Replay.h"
 #include "tracking/Trkg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -18,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     replay.ReplayLines.push_back(line);
     CMeigaraQueue qa{'A'}, qd{'D'};
     CTrkgContext ctx;
-    ctx.Ini = &ini;
+    ctx.Rule = {ini.GetRate(), ini.GetSpan()};
+    ctx.Replaying = ini.IsDebug();
     ctx.InitDone = &initDone;
     ctx.Replay = &replay;
     ctx.QueueA = &qa;
@@ -42,11 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         list.Items(point.Tracker)->OnVolumeChange(nullptr);
     } catch (const kestrel::TimeFormatError&) {
-        if (point.TimeMs != CReplayPoint::kBadTime || list.Items(point.Tracker)->PointCount != 0)
+        if (point.TimeMs != CReplayPoint::kBadTime ||
+            list.Items(point.Tracker)->Detector.PointCount != 0)
             std::abort();
         return 0;
     }
-    if (list.Items(point.Tracker)->PointCount != 1 || qa.Count() != 1 || qd.Count() != 1)
+    if (list.Items(point.Tracker)->Detector.PointCount != 1 || qa.Count() != 1 || qd.Count() != 1)
         std::abort();
     return 0;
 }

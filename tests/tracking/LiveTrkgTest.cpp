@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "settings/Ini.h"
 #include "support/FakeDde.h"
 #include "support/TempDir.h"
+#include "tracking/EventLine.h"
 #include "tracking/Trkg.h"
 
 namespace {
@@ -16,12 +18,12 @@ struct LiveRig {
     CTrkgContext ctx;
     LiveRig() {
         ini.Flg = 0;
-        ctx.Ini = &ini;
+        ctx.Rule = {ini.GetRate(), ini.GetSpan()};
         ctx.InitDone = &initDone;
         ctx.LimitList = &limits;
         ctx.QueueA = &qa;
         ctx.QueueD = &qd;
-        ctx.EventLog = [this](const std::string& l) { events.push_back(l); };
+        ctx.EventLog = [this](const MoveEvent& e) { events.push_back(EventLineText(e)); };
         ctx.ReportError = [this](const std::string& e) { errors.push_back(e); };
         ctx.ConvFactory = server.Factory();
         auto& t = server.Topics["1234.T"];
@@ -48,24 +50,24 @@ TEST(LiveTrkg, VolumeChangesBecomeQuotePointsRecordsAndEventLines) {
     EXPECT_EQ(t.PrevClose, 1000);
     EXPECT_EQ(t.LimitHigh, 1700);
     EXPECT_FLOAT_EQ(t.LoanRatio, 1.3f);
-    EXPECT_EQ(t.PointCount, 0);
+    EXPECT_EQ(t.Detector.PointCount, 0);
     EXPECT_EQ(rig.qa.Count(), 0u);
     rig.Quote("1000", "10:02:50", "200");
     rig.Quote("1030.9", "10:05:37", "300");
-    EXPECT_EQ(t.PointCount, 2);
+    EXPECT_EQ(t.Detector.PointCount, 2);
     EXPECT_EQ(t.Price, 1030);
     EXPECT_EQ(t.Volume, 300);
-    EXPECT_EQ(t.History[1].VolumeDelta, 100);
+    EXPECT_EQ(t.Detector.History[1].VolumeDelta, 100);
     ASSERT_EQ(rig.events.size(), 1u);
     EXPECT_EQ(rig.events[0], "10:05 1234.T:1030,(30),2.91% 1700[A,A]");
     EXPECT_EQ(rig.qa.Count(), 2u);
     // An empty price with a valid time stores price 0.
     rig.Quote("", "10:06", "400");
-    EXPECT_EQ(t.PointCount, 3);
+    EXPECT_EQ(t.Detector.PointCount, 3);
     EXPECT_EQ(t.Price, 0);
     // A malformed time is reported, not stored.
     rig.Quote("1000", "1O:07", "500");
-    EXPECT_EQ(t.PointCount, 3);
+    EXPECT_EQ(t.Detector.PointCount, 3);
     EXPECT_EQ(rig.errors.size(), 1u);
 }
 
@@ -74,11 +76,11 @@ TEST(LiveTrkg, ServerGoneThenBackReconnectAndItemResetRestoreTheTracker) {
         LiveRig rig;
         CTrkg t("1234.T", rig.ctx);
         rig.Quote("1000", "10:00", "200");
-        EXPECT_EQ(t.PointCount, 1);
+        EXPECT_EQ(t.Detector.PointCount, 1);
         rig.server.Running = false;
         rig.Quote("1001", "10:01", "300");
-        EXPECT_EQ(t.PointCount, 1);  // silent, no crash
-        t.Reconnect();               // fails while the server is down: the item is detached
+        EXPECT_EQ(t.Detector.PointCount, 1);  // silent, no crash
+        t.Reconnect();  // fails while the server is down: the item is detached
         EXPECT_EQ(rig.server.Launches, 1);
         EXPECT_EQ(rig.server.LaunchedCommands[0], "RSS 1234.T");
         rig.server.Running = true;
@@ -99,12 +101,12 @@ TEST(LiveTrkg, ChangesBeforeStartUpAreDroppedAndASilentServerGivesEmptyAnswers) 
     rig.initDone = false;
     CTrkg t("1234.T", rig.ctx);
     rig.Quote("1000", "10:00", "200");
-    EXPECT_EQ(t.PointCount, 0);
+    EXPECT_EQ(t.Detector.PointCount, 0);
     EXPECT_EQ(t.Name, "");
     rig.initDone = true;
     rig.server.Answering = false;
     EXPECT_EQ(t.RequestItem("現在値"), "");
     rig.server.Answering = true;
     rig.Quote("1000", "10:00", "300");
-    EXPECT_EQ(t.PointCount, 1);
+    EXPECT_EQ(t.Detector.PointCount, 1);
 }

@@ -4,6 +4,8 @@
 
 #include "common/TimeOfDay.h"
 #include "support/TempDir.h"
+#include "tracking/EventLine.h"
+#include "tracking/Replay.h"
 #include "tracking/Trkg.h"
 
 using kestrel::ParseTime;
@@ -12,7 +14,6 @@ namespace {
 // A replay-mode tracker with its own queues, settings and event log.
 struct Rig {
     kestrel::test::TempDir dir;
-    CIni ini{dir.File("KESTREL.INI")};
     bool initDone = true;
     CReplayData replay;
     CMeigaraQueue qa{'A'}, qd{'D'};
@@ -20,19 +21,20 @@ struct Rig {
     std::vector<std::string> events, messages;
     CTrkgContext ctx;
     Rig(double rate = 2.0, int span = 2) {
-        ini.Rate = rate;
-        ini.Span = span;
-        ctx.Ini = &ini;
+        ctx.Rule = {rate, span};
+        ctx.Replaying = true;
         ctx.InitDone = &initDone;
         ctx.Replay = &replay;
         ctx.LimitList = &limits;
         ctx.QueueA = &qa;
         ctx.QueueD = &qd;
-        ctx.EventLog = [this](const std::string& l) { events.push_back(l); };
+        ctx.EventLog = [this](const MoveEvent& e) { events.push_back(EventLineText(e)); };
         ctx.ShowMessage = [this](const std::string& m) { messages.push_back(m); };
     }
     void Feed(CTrkg& t, const std::string& line) {
         replay.ReplayLines.push_back(line);
+        // Placed on the line as the driver places it; the tracker reads it and moves nothing.
+        replay.ReplayPos = static_cast<int32_t>(replay.ReplayLines.size()) - 1;
         t.OnVolumeChange(nullptr);
     }
 };
@@ -45,7 +47,7 @@ TEST(Trkg, SharpRiseInsideTheWindowPostsAnEventLineAndTwoRecords) {
     rig.Feed(t, "10:02:50,1234,1000,100");
     rig.Feed(t, "10:03:10,1234,1005,200");
     rig.Feed(t, "10:05:37,1234,1030,300");
-    EXPECT_EQ(rig.replay.ReplayPos, 3);
+    EXPECT_EQ(rig.replay.ReplayPos, 2);
     EXPECT_EQ(t.Name, "$1234.T$");
     EXPECT_EQ(t.LimitHigh, 1700);
     ASSERT_EQ(rig.events.size(), 1u);
@@ -89,16 +91,14 @@ TEST(Trkg, BadTimeStoresNothingAndChangesBeforeStartUpAreDropped) {
     rig.initDone = false;
     CTrkg t("1234.T", rig.ctx);
     rig.Feed(t, "10:00,1234,1000,1");
-    EXPECT_EQ(t.PointCount, 0);
+    EXPECT_EQ(t.Detector.PointCount, 0);
     EXPECT_FALSE(rig.ctx.HandlerArmed);
     rig.initDone = true;
     t.OnVolumeChange(nullptr);
     EXPECT_TRUE(rig.ctx.HandlerArmed);
-    EXPECT_EQ(t.PointCount, 1);
-    rig.replay.ReplayLines.push_back("1O:00,1234,1000,1");
-    EXPECT_THROW(t.OnVolumeChange(nullptr), kestrel::TimeFormatError);
-    EXPECT_EQ(t.PointCount, 1);
-    EXPECT_EQ(rig.replay.ReplayPos, 1);
+    EXPECT_EQ(t.Detector.PointCount, 1);
+    EXPECT_THROW(rig.Feed(t, "1O:00,1234,1000,1"), kestrel::TimeFormatError);
+    EXPECT_EQ(t.Detector.PointCount, 1);
 }
 
 TEST(Trkg, RingWrapsAtEightThousandPoints) {
@@ -109,15 +109,15 @@ TEST(Trkg, RingWrapsAtEightThousandPoints) {
         t.Price = 1000;
     }
     // AddTick alone does not move the ring; the replay step does.
-    EXPECT_EQ(t.WritePos, 0);
+    EXPECT_EQ(t.Detector.WritePos, 0);
     for (int i = 0; i < 8000; ++i)
         rig.Feed(t, kestrel::FormatHhNnMs(int64_t{i} * 1000) + ",1234,1000,1");
-    EXPECT_EQ(t.PointCount, 8000);
-    EXPECT_EQ(t.WritePos, 0);
+    EXPECT_EQ(t.Detector.PointCount, 8000);
+    EXPECT_EQ(t.Detector.WritePos, 0);
     rig.Feed(t, "23:00,1234,1001,1");
-    EXPECT_EQ(t.PointCount, 8000);
-    EXPECT_EQ(t.WritePos, 1);
-    EXPECT_EQ(t.History[0].Price, 1001);
+    EXPECT_EQ(t.Detector.PointCount, 8000);
+    EXPECT_EQ(t.Detector.WritePos, 1);
+    EXPECT_EQ(t.Detector.History[0].Price, 1001);
 }
 
 // A window longer than the ring starts at the oldest point: once that point is overwritten,
@@ -158,37 +158,39 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
             t.AddTick(900 + static_cast<int>(rng() % 50), i,
                       kestrel::MsToDays(ms % kestrel::kMsPerDay));
             // Advance the ring as a stored point does, without posting records.
-            rig.replay.ReplayLines.push_back(kestrel::FormatHhNnMs(ms % kestrel::kMsPerDay) + ":" +
-                                             std::to_string((ms / 1000) % 60) + ",1234," +
-                                             std::to_string(t.History[t.WritePos].Price) + ",1");
-            t.OnVolumeChange(nullptr);
+            rig.Feed(t, kestrel::FormatHhNnMs(ms % kestrel::kMsPerDay) + ":" +
+                            std::to_string((ms / 1000) % 60) + ",1234," +
+                            std::to_string(t.Detector.History[t.Detector.WritePos].Price) + ",1");
             {
                 // What the check itself posted, against a walk over its window.
                 const int64_t latest =
-                    t.History[static_cast<size_t>((t.WritePos + CTrkg::kHistory - 1) %
-                                                  CTrkg::kHistory)]
+                    t.Detector
+                        .History[static_cast<size_t>((t.Detector.WritePos + CTrkg::kHistory - 1) %
+                                                     CTrkg::kHistory)]
                         .TimeMs;
                 const double x = kestrel::MsToDays(
                     kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) - int64_t{span} * 60000);
                 int s, e;
-                ASSERT_TRUE(t.GetWindowScan(x, s, e));
+                ASSERT_TRUE(t.Detector.GetWindowScan(x, s, e));
                 auto rise = rig.qa.Pop(), fall = rig.qd.Pop();
                 ASSERT_TRUE(rise && fall && !rig.qa.Pop() && !rig.qd.Pop());
-                const int32_t p = t.History[static_cast<size_t>(e)].Price;
-                ASSERT_EQ(rise->MoveRatio, static_cast<double>(p - t.ScanLow(s, e)) / p * 100)
+                const int32_t p = t.Detector.History[static_cast<size_t>(e)].Price;
+                ASSERT_EQ(rise->MoveRatio,
+                          static_cast<double>(p - t.Detector.ScanLow(s, e)) / p * 100)
                     << "point " << i;
-                ASSERT_EQ(fall->MoveRatio, static_cast<double>(p - t.ScanHigh(s, e)) / p * 100)
+                ASSERT_EQ(fall->MoveRatio,
+                          static_cast<double>(p - t.Detector.ScanHigh(s, e)) / p * 100)
                     << "point " << i;
             }
             for (int64_t back : {0, 1, 5, 30, 120}) {
                 double x = kestrel::MsToDays(ms % kestrel::kMsPerDay - back * 60000);
                 int s1, e1, s2, e2;
-                ASSERT_TRUE(t.GetWindow(x, s1, e1));
-                ASSERT_TRUE(t.GetWindowScan(x, s2, e2));
+                ASSERT_TRUE(t.Detector.GetWindow(x, s1, e1));
+                ASSERT_TRUE(t.Detector.GetWindowScan(x, s2, e2));
                 ASSERT_EQ(s1, s2) << "point " << i << " span " << span;
                 ASSERT_EQ(e1, e2);
-                ASSERT_EQ(t.WindowLow(s1, e1), t.ScanLow(s2, e2));
-                ASSERT_EQ(t.WindowHigh(s1, e1), t.ScanHigh(s2, e2));
+                ASSERT_EQ(t.Detector.WindowLow(s1, e1), t.Detector.ScanLow(s2, e2));
+                ASSERT_EQ(t.Detector.WindowHigh(s1, e1), t.Detector.ScanHigh(s2, e2));
             }
         }
     }
@@ -228,7 +230,7 @@ TEST(Trkg, AMoveOfExactlyTheRateAndAPointExactlyAtTheWindowStart) {
         ASSERT_EQ(rig.events.size(), 2u);
         EXPECT_EQ(rig.events[1], "10:05 1234:1000,(20),2.00% 0[A,A]");
         int start = 0, end = 0;
-        ASSERT_TRUE(t.GetWindow(ParseTime("10:03:00"), start, end));
+        ASSERT_TRUE(t.Detector.GetWindow(ParseTime("10:03:00"), start, end));
         EXPECT_EQ(start, 0);
         EXPECT_EQ(end, 2);
     }
@@ -274,4 +276,44 @@ TEST(Trkg, ReplayLinesReadAsCommaText) {
                                        : CReplayPoint::kBadTime)
             << c.line;
     }
+}
+
+// A detector alone, judged by two rules over the same points: the rule is all it is given, so
+// one ring can serve any number of settings, and what it judges is a value with every figure
+// the event line and the records show.
+TEST(MoveDetector, JudgesTheSamePointsByEachRuleItIsHanded) {
+    auto d = std::make_unique<CMoveDetector>();
+    auto store = [&](const char* time, int32_t price) {
+        d->Write({price, static_cast<int32_t>(*kestrel::ParseTimeMs(time)), 1, 0});
+        d->Advance();
+    };
+    store("10:00:00", 1000);
+    store("10:01:10", 1050);
+    store("10:02:30", 1025);
+    MoveEvent rise, fall;
+    d->Detect({2.0, 2}, rise, fall);  // the window opening at 10:00: low 1000, high 1050
+    EXPECT_EQ(rise.Kind, 'A');
+    EXPECT_EQ(rise.Action, 'A');
+    EXPECT_EQ(rise.TimeMs, *kestrel::ParseTimeMs("10:02:30"));
+    EXPECT_EQ(rise.Price, 1025);
+    EXPECT_EQ(rise.Move, 25);
+    EXPECT_DOUBLE_EQ(rise.MoveRatio, 25.0 / 1025 * 100);
+    EXPECT_EQ(fall.Kind, 'D');
+    EXPECT_EQ(fall.Move, -25);
+    EXPECT_EQ(fall.Action, 'A');
+    d->Detect({2.5, 2}, rise, fall);  // 2.44 % either way: figures only
+    EXPECT_EQ(rise.Action, 'U');
+    EXPECT_EQ(fall.Action, 'U');
+    EXPECT_EQ(rise.Move, 25);
+    // A window opening at 10:02 starts at the price in force then, 1050: the 1000 is out.
+    d->Detect({2.0, 0}, rise, fall);
+    EXPECT_EQ(rise.Move, 0);
+    EXPECT_EQ(rise.Action, 'U');
+    EXPECT_EQ(fall.Action, 'A');
+    d->Detect({2.0, 2}, rise, fall);  // and back: the carried window is not stale
+    EXPECT_EQ(rise.Move, 25);
+    EXPECT_EQ(rise.Action, 'A');
+    rise.Topic = "1234.T";
+    rise.LimitHigh = 1700;
+    EXPECT_EQ(EventLineText(rise), "10:02 1234.T:1025,(25),2.44% 1700[A,A]");
 }

@@ -47,8 +47,17 @@ constexpr int64_t At(int h, int m, int s = 0) { return ((h * 60LL + m) * 60 + s)
 // run under a sanitizer on a loaded machine. A wait ends as soon as what it waits for is there.
 constexpr int kHangGuardMs = 60'000;
 
-std::string Line(const std::string& topic) {
-    return "10:01 " + topic + ":1100,(100),9.09% 1700[A,A]";
+// A rise that is an alert; the topic is a literal, so the view stays valid.
+MoveEvent Rise(std::string_view topic) {
+    MoveEvent e;
+    e.Topic = topic;
+    e.TimeMs = 10 * 3'600'000 + 60'000;
+    e.Price = 1100;
+    e.Move = 100;
+    e.MoveRatio = 100 / 11.0;
+    e.LimitHigh = 1700;
+    e.Kind = e.Action = 'A';
+    return e;
 }
 
 std::string Text(const QStatusBar& bar) { return bar.currentMessage().toStdString(); }
@@ -145,7 +154,7 @@ TEST_F(AlertsTest, TheBuiltInSoundPlaysThroughQtMultimedia) {
         else if (started)
             ++ended;
     });
-    sound->EventLine(Line("1234.T"));
+    sound->Move(Rise("1234.T"));
     EXPECT_EQ(started, 0) << "the line's caller does not wait for the speaker";
     EXPECT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, kHangGuardMs))
         << "status " << int(sound->Effect().status()) << ", started " << started;
@@ -159,9 +168,9 @@ TEST_F(AlertsTest, TheBuiltInSoundPlaysThroughQtMultimedia) {
 TEST_F(AlertsTest, ASoundThatCannotPlayIsSaidOnceAndEveryAlertBeeps) {
     const std::string missing = dir_.File("none.wav");
     auto sound = Make(missing);
-    sound->EventLine(Line("1234.T"));
-    sound->EventLine(Line("5678.T"));
-    sound->EventLine(Line("5678.T"));  // within its cooldown: nothing at all
+    sound->Move(Rise("1234.T"));
+    sound->Move(Rise("5678.T"));
+    sound->Move(Rise("5678.T"));  // within its cooldown: nothing at all
     EXPECT_EQ(dialogs_.Beeps, 0) << "not from inside the caller";
     QCoreApplication::processEvents();
     EXPECT_EQ(dialogs_.Beeps, 2);
@@ -174,8 +183,8 @@ TEST_F(AlertsTest, ASoundThatCannotPlayIsSaidOnceAndEveryAlertBeeps) {
     auto badSound = Make(bad);
     ASSERT_TRUE(QTest::qWaitFor([&] { return badSound->Effect().status() == QSoundEffect::Error; },
                                 kHangGuardMs));
-    badSound->EventLine(Line("1234.T"));
-    badSound->EventLine(Line("5678.T"));
+    badSound->Move(Rise("1234.T"));
+    badSound->Move(Rise("5678.T"));
     QCoreApplication::processEvents();
     EXPECT_EQ(dialogs_.Beeps, 2);
     EXPECT_EQ(status_, std::vector<std::string>{"警告音を鳴らせません: " + bad});
@@ -194,14 +203,14 @@ TEST_F(AlertsTest, TheMarkerAndCtrlMMuteTheSoundForTheRun) {
     QTest::keyClick(&window, Qt::Key_M, Qt::ControlModifier);
     EXPECT_TRUE(sound->Muted());
     EXPECT_EQ(marker->text(), QStringLiteral("消音中"));
-    sound->EventLine(Line("1234.T"));
+    sound->Move(Rise("1234.T"));
     QCoreApplication::processEvents();
     EXPECT_EQ(dialogs_.Beeps, 0);
 
     marker->click();
     EXPECT_FALSE(sound->Muted());
     EXPECT_EQ(marker->text(), QStringLiteral("警告音"));
-    sound->EventLine(Line("1234.T"));
+    sound->Move(Rise("1234.T"));
     QCoreApplication::processEvents();
     EXPECT_EQ(dialogs_.Beeps, 1);
 }
@@ -286,7 +295,7 @@ TEST_F(AlertsTest, TheWordOnTheSoundIsHeldOverTheReplayedLinesForItsTime) {
     for (int i = 0; i < 10; ++i) tick();
     ASSERT_EQ(Text(bar), replayed());
 
-    sound->EventLine(Line("1234.T"));
+    sound->Move(Rise("1234.T"));
     QCoreApplication::processEvents();
     const std::string said =
         "警告音を鳴らせません: " + dir_.File("none.wav") + ": " + std::strerror(ENOENT);
@@ -304,7 +313,7 @@ TEST_F(AlertsTest, TheWordOnTheSoundIsHeldOverTheReplayedLinesForItsTime) {
 
     // A second failure is not said again; a word held anew stays its own full time, and
     // without a line meanwhile the bar is empty after it.
-    sound->EventLine(Line("5678.T"));
+    sound->Move(Rise("5678.T"));
     QCoreApplication::processEvents();
     EXPECT_EQ(dialogs_.Beeps, 2);
     EXPECT_EQ(Text(bar), replayed());

@@ -56,7 +56,7 @@ struct LiveFeed {
     std::unique_ptr<CTrkgList> trackers;
     LiveFeed() {
         ini.Flg = 0;
-        ctx.Ini = &ini;
+        ctx.Rule = {ini.GetRate(), ini.GetSpan()};
         ctx.InitDone = &initDone;
         ctx.QueueA = &qa;
         ctx.QueueD = &qd;

@@ -29,6 +29,17 @@ void CConsoleUi::AppendEventLine(const std::string& line) {
     ++events;
     if (quiet) return;
     Pending += line;
+    LineAdded();
+}
+
+void CConsoleUi::AppendMove(const MoveEvent& e) {
+    ++events;
+    if (quiet) return;
+    WriteEventLine(Pending, e);
+    LineAdded();
+}
+
+void CConsoleUi::LineAdded() {
     Pending += '\n';
     // Handed over in blocks larger than stdio's buffer, which go straight to the system: one
     // call per block, not two per line, and no second copy.

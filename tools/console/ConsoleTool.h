@@ -22,6 +22,8 @@ struct CConsoleUi : IUserInterface {
         if (OnQuit) OnQuit();
     }
     void AppendEventLine(const std::string& line) override;
+    // The move's line formatted straight into the block for stdout.
+    void AppendMove(const MoveEvent& e) override;
     // Writes the event lines gathered so far to stdout.
     void Flush();
 
@@ -34,6 +36,7 @@ struct CConsoleUi : IUserInterface {
     std::function<void()> OnQuit;
 
 private:
+    void LineAdded();
     std::string Pending;  // event lines not yet handed to stdout
 };
 

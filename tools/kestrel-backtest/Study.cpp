@@ -31,6 +31,7 @@
 #include "kestrel-backtest/StudyOutput.h"
 #include "kestrel-backtest/StudyScore.h"
 #include "tracking/EventLine.h"
+#include "tracking/Replay.h"
 
 // The library the report embeds, for the plan of its size.
 extern const size_t kEchartsScriptSize;
@@ -118,14 +119,18 @@ struct CProgressSlot {
     std::atomic<int64_t> Done{0}, Total{0};
 };
 
-// The user of one run: its messages kept to be said once per day, each event line kept with
-// the replayed line that raised it, every question answered no (an earlier study's lists in
-// the run's folder are not loaded, and are replaced).
+// The user of one run: its messages kept to be said once per day, each move kept with the
+// replayed line that raised it and its event line, every question answered no (an earlier
+// study's lists in the run's folder are not loaded, and are replaced).
 class CRunUi : public IUserInterface {
 public:
     struct CEvent {
         int32_t Line;
-        size_t At, Size;
+        size_t At, Size;            // its event line in Text
+        size_t TopicAt, TopicSize;  // its topic in Topics
+        int32_t Price, Move;
+        double MoveRatio;
+        char Kind, Action;
     };
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     bool Confirm(const std::string&) override { return false; }
@@ -133,16 +138,24 @@ public:
     bool WantsStatusText() const override { return false; }
     void SetBusy(bool) override {}
     void RequestQuit() override {}
-    void AppendEventLine(const std::string& line) override {
-        Events.push_back({Line, Text.size(), line.size()});
-        Text += line;
+    // Only moves are scored; a line that is no move has no place in the study.
+    void AppendEventLine(const std::string&) override {}
+    void AppendMove(const MoveEvent& e) override {
+        const size_t at = Text.size();
+        WriteEventLine(Text, e);
+        Events.push_back({Line, at, Text.size() - at, Topics.size(), e.Topic.size(), e.Price,
+                          e.Move, e.MoveRatio, e.Kind, e.Action});
+        Topics += e.Topic;
     }
     std::string_view EventText(const CEvent& e) const {
         return std::string_view(Text).substr(e.At, e.Size);
     }
+    std::string_view TopicOf(const CEvent& e) const {
+        return std::string_view(Topics).substr(e.TopicAt, e.TopicSize);
+    }
     int32_t Line = -1;  // the line the replay is delivering
     std::vector<CEvent> Events;
-    std::string Text;
+    std::string Text, Topics;
     std::vector<std::string> Messages;
 };
 
@@ -224,19 +237,18 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     };
     std::vector<CMatched> matched;
     for (size_t i = 0; i < ui.Events.size(); ++i) {
-        const CRunUi::CEvent& ev = ui.Events[i];
-        const std::optional<CEventLineParts> parsed = ParseEventLine(ui.EventText(ev));
-        if (!parsed || parsed->Action != 'A' || (parsed->Kind != 'A' && parsed->Kind != 'D') ||
-            parsed->Topic.empty()) {
+        const CRunUi::CEvent& e = ui.Events[i];
+        const std::string_view topic = ui.TopicOf(e);
+        if (e.Action != 'A' || (e.Kind != 'A' && e.Kind != 'D') || topic.empty()) {
             ++run.Unmatched;
             continue;
         }
-        const CEventLineParts& e = *parsed;
+        const CRunUi::CEvent& ev = e;
         const int k = e.Kind == 'A' ? 0 : 1;
         CSettingTally& t = run.Tally[k];
         ++t.Events;
         // The alert's own point: the line the replay delivered when the event was raised.
-        const auto found = day.TopicIndex.find(std::string(e.Topic));
+        const auto found = day.TopicIndex.find(std::string(topic));
         const std::vector<CQuotePoint>* series =
             found == day.TopicIndex.end() ? nullptr
                                           : &day.Series[static_cast<size_t>(found->second)];
@@ -290,8 +302,8 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     const std::string rateText = kestrel::FormatGeneral(run.Rate);
     for (size_t m = 0; m < matched.size(); ++m) {
         const CMatched& a = matched[m];
-        const std::string_view text = ui.EventText(ui.Events[a.Event]);
-        const CEventLineParts e = *ParseEventLine(text);
+        const CRunUi::CEvent& e = ui.Events[a.Event];
+        const std::string_view text = ui.EventText(e);
         const int k = a.Kind == 'A' ? 0 : 1;
         CSettingTally& t = run.Tally[k];
         const CQuotePoint& alert = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
@@ -300,8 +312,10 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             .Field(rateText)
             .Field(int64_t{run.Span})
             .Field(std::string_view(&a.Kind, 1));
-        w.Field(e.Topic).Field(int64_t{alert.Line} + 1).Field(ClockText(alert.TimeMs));
-        w.Field(int64_t{alert.Price}).Field(int64_t{e.Move}).Field(e.Ratio);
+        w.Field(ui.TopicOf(e)).Field(int64_t{alert.Line} + 1).Field(ClockText(alert.TimeMs));
+        w.Field(int64_t{alert.Price})
+            .Field(int64_t{e.Move})
+            .Field(kestrel::FormatFixed(e.MoveRatio, 2));
         for (size_t h = 0; h < hs; ++h) {
             const CScore s =
                 ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[size_t{place[m]} * hs + h]);

@@ -1,0 +1,180 @@
+#include "tracking/MoveDetector.h"
+
+#include <algorithm>
+
+#include "common/TimeOfDay.h"
+
+using namespace kestrel;
+
+namespace {
+inline int64_t Ms(const TTickEntry& e) { return e.TimeMs; }
+
+int32_t ClampInt32(int64_t v) {
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+}  // namespace
+
+CMoveDetector::CMoveDetector() {
+    Lows.Attach(LowSlots.data());
+    Highs.Attach(HighSlots.data());
+    Times.Attach(TimeSlots.data());
+}
+
+void CMoveDetector::PrefetchPoints() const {
+    __builtin_prefetch(Lows.BackAddress());
+    __builtin_prefetch(Highs.BackAddress());
+    __builtin_prefetch(Times.BackAddress());
+    __builtin_prefetch(&History[static_cast<size_t>(WritePos)], 1);
+    __builtin_prefetch(&History[static_cast<size_t>(LatestSlot())]);
+}
+
+void CMoveDetector::Advance() {
+    const int w = WritePos;
+    if (PointCount == kHistory) {
+        // Slot w held the oldest point, now overwritten: it can only be at a deque's front.
+        if (Lows.Size() > 0 && Lows.Front() == w) Lows.PopFront();
+        if (Highs.Size() > 0 && Highs.Front() == w) Highs.PopFront();
+        if (Times.Size() > 0 && Times.Front() == w) Times.PopFront();
+    }
+    const TTickEntry& e = History[static_cast<size_t>(w)];
+    const int64_t t = Ms(e);
+    if (Memo.Valid) {
+        if (t < Memo.X || (PointCount == kHistory && Memo.Start == w)) {
+            Memo.Valid = false;  // the window start may have moved
+        } else {
+            Memo.Low = std::min(Memo.Low, e.Price);
+            Memo.High = std::max(Memo.High, e.Price);
+        }
+    }
+    const uint16_t slot = static_cast<uint16_t>(w);
+    while (Lows.Size() > 0 && Lows.BackEntry().Price >= e.Price) Lows.PopBack();
+    Lows.PushBack({e.Price, slot});
+    while (Highs.Size() > 0 && Highs.BackEntry().Price <= e.Price) Highs.PopBack();
+    Highs.PushBack({e.Price, slot});
+    while (Times.Size() > 0 && Ms(History[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
+    Times.PushBack(slot);
+    WritePos = w + 1 == kHistory ? 0 : w + 1;
+    if (PointCount < kHistory) ++PointCount;
+}
+
+void CMoveDetector::Detect(const MoveRule& rule, MoveEvent& rise, MoveEvent& fall) {
+    const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
+    const int64_t x = CutToMinuteMs(latest % kMsPerDay) - int64_t{rule.SpanMinutes} * kMsPerMinute;
+    const double xDays = MsToDays(x);
+    const int64_t xMs = DaysToMs(xDays);  // the start time as the window search sees it
+    const int end = LatestSlot();
+    if (!Memo.Valid || Memo.X != xMs) {
+        int start = 0, found = 0;
+        GetWindow(xDays, start, found);  // never empty: a point is stored
+        Memo.Low = WindowLow(start, end);
+        Memo.High = WindowHigh(start, end);
+        Memo.X = xMs;
+        Memo.Start = start;
+        // Only a window that holds the newest point can be carried to the next one.
+        Memo.Valid = PointCount >= 2 && latest >= xMs;
+    }
+    rise = JudgeAt(rule, 'A', end, Memo.Low);
+    fall = JudgeAt(rule, 'D', end, Memo.High);
+}
+
+MoveEvent CMoveDetector::Judge(const MoveRule& rule, char kind, int start, int end) const {
+    return JudgeAt(rule, kind, end, kind == 'A' ? WindowLow(start, end) : WindowHigh(start, end));
+}
+
+MoveEvent CMoveDetector::JudgeAt(const MoveRule& rule, char kind, int end, int32_t extreme) const {
+    const TTickEntry& last = History[static_cast<size_t>(end)];
+    MoveEvent e;
+    e.Kind = kind;
+    e.TimeMs = last.TimeMs;
+    e.Price = last.Price;
+    e.Move = ClampInt32(int64_t{e.Price} - extreme);
+    e.MoveRatio = e.Price > 0 ? static_cast<double>(e.Move) / e.Price * 100 : 0;
+    // Under 100 yen a one-yen step is a percent or more: a move must be at least two yen.
+    if (kind == 'A') {
+        if (e.MoveRatio >= rule.Rate && !(e.Price < 100 && e.Move < 2)) e.Action = 'A';
+    } else {
+        if (e.MoveRatio <= -rule.Rate && !(e.Price < 100 && int64_t{extreme} - e.Price < 2))
+            e.Action = 'A';
+    }
+    return e;
+}
+
+bool CMoveDetector::GetWindowScan(double xDays, int& start, int& end) const {
+    if (PointCount == 0) return false;
+    end = LatestSlot();
+    if (PointCount == 1) {
+        start = 0;
+        return true;
+    }
+    const int oldest = OldestSlot();
+    auto walk = [&](int from, int64_t x) {
+        int s = from;
+        while (Ms(History[static_cast<size_t>(s)]) >= x) {
+            if (s == oldest) break;
+            s = s == 0 ? kHistory - 1 : s - 1;
+        }
+        return s;
+    };
+    const int64_t x = DaysToMs(xDays);
+    start = walk(end, x);
+    if (start == end) {
+        // Only when the latest point itself is older than the window start (a negative span).
+        if (start == oldest) return true;
+        int s = start == 0 ? kHistory - 1 : start - 1;
+        start = walk(s, Ms(History[static_cast<size_t>(s)]));
+    }
+    return true;
+}
+
+bool CMoveDetector::GetWindow(double xDays, int& start, int& end) const {
+    if (PointCount == 0) return false;
+    end = LatestSlot();
+    if (PointCount == 1) {
+        start = 0;
+        return true;
+    }
+    const int64_t x = DaysToMs(xDays);
+    if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
+    // The window starts at the newest point older than x: the last entry of Times (times rise
+    // along it) that is older than x; none such means the oldest stored point.
+    const int lo = Times.FirstOfSuffix(
+        [&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; }, TimesHint);
+    TimesHint = lo;
+    start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
+    return true;
+}
+
+int32_t CMoveDetector::ScanLow(int start, int end) const {
+    int32_t low = History[static_cast<size_t>(start)].Price;
+    for (int s = start; s != end;) {
+        s = s + 1 == kHistory ? 0 : s + 1;
+        if (History[static_cast<size_t>(s)].Price < low)
+            low = History[static_cast<size_t>(s)].Price;
+    }
+    return low;
+}
+
+int32_t CMoveDetector::ScanHigh(int start, int end) const {
+    int32_t high = History[static_cast<size_t>(start)].Price;
+    for (int s = start; s != end;) {
+        s = s + 1 == kHistory ? 0 : s + 1;
+        if (History[static_cast<size_t>(s)].Price > high)
+            high = History[static_cast<size_t>(s)].Price;
+    }
+    return high;
+}
+
+int32_t CMoveDetector::WindowLow(int start, int end) const {
+    if (end != LatestSlot() || Lows.Size() == 0) return ScanLow(start, end);
+    // The first entry inside the window: the latest slot is always an entry, so there is one.
+    const int age = Age(start);
+    return Lows.EntryAt(Lows.FirstOfSuffix([&](int s) { return Age(s) >= age; })).Price;
+}
+
+int32_t CMoveDetector::WindowHigh(int start, int end) const {
+    if (end != LatestSlot() || Highs.Size() == 0) return ScanHigh(start, end);
+    const int age = Age(start);
+    return Highs.EntryAt(Highs.FirstOfSuffix([&](int s) { return Age(s) >= age; })).Price;
+}

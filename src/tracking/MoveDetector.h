@@ -1,0 +1,166 @@
+#pragma once
+// The sharp-move detector of one watched issue: a ring of its last 8,000 quote points and the
+// window arithmetic over it. After each stored point it judges, by the rule it is handed, how
+// far the latest price stands from the window's low (a rise) and high (a fall). It knows
+// nothing of where points come from or where moves go.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "tracking/MoveEvent.h"
+
+// Trivial on purpose: a detector's ring is not written through when it is made (trackers are
+// made in zeroed pages, see CTrkgList); a point is whole once stored. The time is kept in whole
+// milliseconds since midnight, as every time of day is computed: the time in days is exactly
+// MsToDays of it.
+struct TTickEntry {
+    int32_t Price;
+    int32_t TimeMs;
+    int32_t Volume;
+    int32_t VolumeDelta;
+};
+
+class CMoveDetector {
+public:
+    static constexpr int kHistory = 8000;
+
+    CMoveDetector();
+    CMoveDetector(const CMoveDetector&) = delete;
+    CMoveDetector& operator=(const CMoveDetector&) = delete;
+
+    // Writes a point into the next slot; the ring moves on only with Advance, so a point
+    // written and not advanced is overwritten by the next.
+    void Write(const TTickEntry& e) { History[static_cast<size_t>(WritePos)] = e; }
+    // Takes the point written as the newest of the ring.
+    void Advance();
+    // Judges the newest point against the window the rule gives: the rise first, then the
+    // fall. Only with a point stored.
+    void Detect(const MoveRule& rule, MoveEvent& rise, MoveEvent& fall);
+    // The judgement of one kind over the window from slot start to slot end.
+    MoveEvent Judge(const MoveRule& rule, char kind, int start, int end) const;
+
+    // Start and end slot of the look-back window starting at x (days); false when empty.
+    bool GetWindow(double x, int& start, int& end) const;
+    // The same by walking the ring point by point, exactly as the rule reads; the fast path
+    // above must always agree with it.
+    bool GetWindowScan(double x, int& start, int& end) const;
+    // Lowest and highest price of the points from start to end, going forward through the ring.
+    int32_t WindowLow(int start, int end) const;
+    int32_t WindowHigh(int start, int end) const;
+    int32_t ScanLow(int start, int end) const;
+    int32_t ScanHigh(int start, int end) const;
+
+    int LatestSlot() const { return (WritePos + kHistory - 1) % kHistory; }
+    const TTickEntry& Latest() const { return History[static_cast<size_t>(LatestSlot())]; }
+    // Hints for a caller that knows a point for this detector is coming: the ends of the
+    // deques and the slots the point will touch.
+    void PrefetchPoints() const;
+
+    int32_t WritePos = 0;
+    int32_t PointCount = 0;
+
+private:
+    // Slots of the stored points whose price (or time) is smaller (larger) than every later
+    // point's, oldest first: a window's low is the first of them inside the window, and the
+    // window start is found by a galloping search, so a check costs O(log n) whatever its
+    // length.
+    // The low and high queues keep each entry's price beside its slot, so keeping them up to
+    // date reads no points.
+    struct CPricedSlot {
+        int32_t Price;
+        uint16_t Slot;
+    };
+    template <typename E>
+    class SlotDeque {
+    public:
+        void Attach(E* storage) { Slots = storage; }
+        int Size() const { return Count; }
+        const E& EntryAt(int i) const { return Slots[(Head + i) % kHistory]; }
+        int At(int i) const { return SlotOf(EntryAt(i)); }
+        int Front() const { return SlotOf(Slots[Head]); }
+        const E& BackEntry() const { return Slots[(Head + Count - 1) % kHistory]; }
+        int Back() const { return SlotOf(BackEntry()); }
+        const E* BackAddress() const {
+            return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory];
+        }
+        void PopFront() { Head = (Head + 1) % kHistory, --Count; }
+        void PopBack() { --Count; }
+        void PushBack(E entry) { Slots[(Head + Count++) % kHistory] = entry; }
+        // The first index whose slot satisfies `inSuffix`, which must hold for a suffix of the
+        // deque (Size() when for none). Windows are short next to the ring, so the search
+        // gallops back from the newest entry: it costs O(log k) for an answer k entries from
+        // the end and touches the recently used part of the deque.
+        // With a hint (an earlier answer, say: the suffix of a window that moves on a little
+        // starts near its last start), it gallops from there instead, either way. The answer
+        // is the same whatever the hint; only the cost differs.
+        template <typename Pred>
+        int FirstOfSuffix(Pred inSuffix, int hint = -1) const {
+            int hi = Count;  // entries from hi on are in the suffix
+            int lo = -1;     // entries up to lo are not
+            if (hint >= 0 && hint < Count && !inSuffix(At(hint))) {
+                lo = hint;
+                for (int step = 1; lo + step < hi; step *= 2) {
+                    if (inSuffix(At(lo + step))) {
+                        hi = lo + step;
+                        break;
+                    }
+                    lo += step;
+                }
+            } else {
+                if (hint >= 0 && hint < Count) hi = hint;
+                for (int step = 1; hi > 0; step *= 2) {
+                    int probe = hi > step ? hi - step : 0;
+                    if (!inSuffix(At(probe))) {
+                        lo = probe;
+                        break;
+                    }
+                    hi = probe;
+                }
+            }
+            while (hi - lo > 1) {
+                int mid = lo + (hi - lo) / 2;
+                if (inSuffix(At(mid)))
+                    hi = mid;
+                else
+                    lo = mid;
+            }
+            return hi;
+        }
+
+    private:
+        static int SlotOf(uint16_t slot) { return slot; }
+        static int SlotOf(const CPricedSlot& e) { return e.Slot; }
+        E* Slots = nullptr;  // kHistory of them, in the tracker
+        int Head = 0;
+        int Count = 0;
+    };
+
+    int OldestSlot() const { return PointCount < kHistory ? 0 : WritePos; }
+    int Age(int slot) const { return (slot - OldestSlot() + kHistory) % kHistory; }
+    // The judgement itself, given the window's lowest ('A') or highest ('D') price.
+    MoveEvent JudgeAt(const MoveRule& rule, char kind, int end, int32_t extreme) const;
+
+    // The last window Detect looked up, carried forward point by point: while the window start
+    // stays put (the same start time, a new point inside the window, the start point not
+    // overwritten), the low and high are the old ones against the new price, and most points
+    // need no search at all.
+    struct CWindowMemo {
+        bool Valid = false;
+        int64_t X = 0;  // window start time, ms
+        int Start = 0;  // its first slot
+        int32_t Low = 0, High = 0;
+    };
+    CWindowMemo Memo;
+    // Where in Times the last window search ended: the next one starts there.
+    mutable int TimesHint = -1;
+    SlotDeque<CPricedSlot> Lows, Highs;
+    SlotDeque<uint16_t> Times;
+
+public:
+    // The large parts come last, after the small fields every point reads.
+    std::array<TTickEntry, kHistory> History;
+
+private:
+    std::array<CPricedSlot, kHistory> LowSlots, HighSlots;
+    std::array<uint16_t, kHistory> TimeSlots;
+};
