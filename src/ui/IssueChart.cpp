@@ -75,14 +75,15 @@ QScatterSeries* Marks(const QString& name, const QColor& colour,
 
 TChartData ReadChartData(const CTrkg& t, double rate, int spanMinutes) {
     TChartData d;
-    const int count = std::clamp(t.PointCount, 0, CTrkg::kHistory);
+    const int count = std::clamp(t.Detector.PointCount, 0, CTrkg::kHistory);
     if (count == 0) return d;
     // While the ring is not full the points run from slot 0; once full, the oldest is the one
     // the next point will overwrite.
-    const int oldest = count < CTrkg::kHistory ? 0 : t.WritePos;
+    const int oldest = count < CTrkg::kHistory ? 0 : t.Detector.WritePos;
     d.Points.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
-        const TTickEntry& e = t.History[static_cast<size_t>((oldest + i) % CTrkg::kHistory)];
+        const TTickEntry& e =
+            t.Detector.History[static_cast<size_t>((oldest + i) % CTrkg::kHistory)];
         d.Points.push_back({e.TimeMs, e.Price});
     }
 
@@ -189,17 +190,17 @@ void TIssueChart::Refresh() {
     const double rate = Source.Rate ? Source.Rate() : 0;
     const int span = Source.Span ? Source.Span() : 0;
     // A new point always moves the write position (or, until the ring is full, the count).
-    if (t == LastTracker && t->WritePos == LastWritePos && t->PointCount == LastPointCount &&
-        rate == LastRate && span == LastSpan)
+    if (t == LastTracker && t->Detector.WritePos == LastWritePos &&
+        t->Detector.PointCount == LastPointCount && rate == LastRate && span == LastSpan)
         return;
     LastTracker = t;
-    LastWritePos = t->WritePos;
-    LastPointCount = t->PointCount;
+    LastWritePos = t->Detector.WritePos;
+    LastPointCount = t->Detector.PointCount;
     LastRate = rate;
     LastSpan = span;
     IssueTitle = Q(TopicText) + QStringLiteral(" ") + Q(t->Name);
     setWindowTitle(IssueTitle + QStringLiteral(" チャート"));
-    if (t->PointCount <= 0) {
+    if (t->Detector.PointCount <= 0) {
         ShowNothing(QStringLiteral("約定がまだありません"));
         return;
     }

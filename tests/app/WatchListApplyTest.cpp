@@ -71,7 +71,7 @@ TEST(WatchListApply, ReplayFeedsTheNewIssueAndDropsTheRemovedOne) {
         // The kept issue's tracker goes on with its points; the removed one's entries are gone
         // from both lists at once, the kept one's stay.
         EXPECT_EQ(c.TrkgList->Items(0), kept);
-        EXPECT_EQ(kept->PointCount, 2);
+        EXPECT_EQ(kept->Detector.PointCount, 2);
         EXPECT_EQ(c.TrkgList->IndexOfIssue("5678"), -1);
         EXPECT_EQ(c.TrkgList->IndexOfIssue("9012"), 1);
         EXPECT_FALSE(Listed(c.ChannelA().List, "5678.T"));
@@ -179,7 +179,7 @@ TEST(WatchListApply, EachTrackerIsTakenOverByOneLineAtMost) {
     ini.Load();
     bool initDone = true;
     CTrkgContext ctx;
-    ctx.Ini = &ini;
+    ctx.Replaying = ini.IsDebug();
     ctx.InitDone = &initDone;
     ASSERT_TRUE(ini.IsDebug());  // no links: the trackers alone
     auto old = std::make_unique<CTrkgList>(
@@ -204,6 +204,6 @@ TEST(WatchListApply, EachTrackerIsTakenOverByOneLineAtMost) {
     old.reset();
     for (int i : {0, 2}) {
         next.Items(i)->AddTick(1000 + i, 1, 0.4);
-        EXPECT_EQ(next.Items(i)->History[0].Price, 1000 + i);
+        EXPECT_EQ(next.Items(i)->Detector.History[0].Price, 1000 + i);
     }
 }

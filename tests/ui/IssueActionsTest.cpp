@@ -177,7 +177,8 @@ TEST_F(IssueActionsTest, InfoAndChartOfTheChosenIssue) {
     CFakeDdeServer server;
     CMeigaraQueue qa{'A'}, qd{'D'};
     CTrkgContext ctx;
-    ctx.Ini = &feedIni;
+    ctx.Replaying = feedIni.IsDebug();
+    ctx.Rule = {feedIni.GetRate(), feedIni.GetSpan()};
     ctx.InitDone = &initDone;
     ctx.QueueA = &qa;
     ctx.QueueD = &qd;
@@ -194,7 +195,7 @@ TEST_F(IssueActionsTest, InfoAndChartOfTheChosenIssue) {
     trackers_ = &trackers;
     server.Set("1234.T", "現在値時刻", "09:10", false);
     server.Set("1234.T", "出来高", "300");
-    ASSERT_EQ(trackers.Items(0)->PointCount, 1);
+    ASSERT_EQ(trackers.Items(0)->Detector.PointCount, 1);
 
     win_->Tabs->setCurrentIndex(TF_Main::kTabGain);
     win_->DispTimerTimer();

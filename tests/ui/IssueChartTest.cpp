@@ -44,14 +44,14 @@ struct OneIssue {
 
     explicit OneIssue(const std::string& topic) {
         ini.Flg = 0;
-        ctx.Ini = &ini;
+        ctx.Replaying = ini.IsDebug();
+        ctx.Rule = {ini.GetRate(), ini.GetSpan()};
         ctx.InitDone = &initDone;
         ctx.QueueA = &qa;
         ctx.QueueD = &qd;
         ctx.ConvFactory = server.Factory();
-        ctx.EventLog = [this](const std::string&) {
-            const CTrkg& t = *trackers->Items(0);
-            (t.Move > 0 ? rises : falls).push_back({kestrel::DaysToMs(t.Time), t.Price});
+        ctx.EventLog = [this](const MoveEvent& e) {
+            (e.Kind == 'A' ? rises : falls).push_back({e.TimeMs, e.Price});
         };
         server.Topics[topic] = {{"銘柄名称", "チャート銘柄"},
                                 {"前日終値", "1000"},
@@ -97,7 +97,7 @@ TEST_F(IssueChartTest, SeriesHoldTheTrackersPointsWindowThresholdsAndMoves) {
         {1020, "09:03:00"}, {995, "09:06:20"},                       // -2.5 %: a fall
         {1001, "09:07:05"}};
     for (const auto& [price, time] : quotes) feed.Quote(price, time);
-    ASSERT_EQ(feed.Tracker().PointCount, 6);
+    ASSERT_EQ(feed.Tracker().Detector.PointCount, 6);
     ASSERT_EQ(feed.rises.size(), 1u);
     ASSERT_EQ(feed.falls.size(), 1u);
 
@@ -158,7 +158,8 @@ TEST_F(IssueChartTest, AFullRingIsReadOldestFirst) {
     CIni ini(dir.File("ring.ini"));  // debug mode: a tracker without a conversation
     bool initDone = true;
     CTrkgContext ctx;
-    ctx.Ini = &ini;
+    ctx.Replaying = ini.IsDebug();
+    ctx.Rule = {ini.GetRate(), ini.GetSpan()};
     ctx.InitDone = &initDone;
     CTrkgList list({"5555"}, ctx);
     CTrkg& t = *list.Items(0);
@@ -167,11 +168,11 @@ TEST_F(IssueChartTest, AFullRingIsReadOldestFirst) {
     for (int age = 0; age < n; ++age) {
         const int slot = (newest + age) % n;
         const int price = age == n - 1 ? 1100 : 1000;  // the very last point jumps 10 %
-        t.History[static_cast<size_t>(slot)] = {price, static_cast<int32_t>(Ms(9, 0) + age * 1000),
-                                                age, 1};
+        t.Detector.History[static_cast<size_t>(slot)] = {
+            price, static_cast<int32_t>(Ms(9, 0) + age * 1000), age, 1};
     }
-    t.PointCount = n;
-    t.WritePos = newest;
+    t.Detector.PointCount = n;
+    t.Detector.WritePos = newest;
 
     const TChartData d = ReadChartData(t, 2.0, 2);
     ASSERT_EQ(d.Points.size(), static_cast<size_t>(n));
