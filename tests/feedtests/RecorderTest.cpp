@@ -156,6 +156,44 @@ TEST(Recorder, RestartOnTheSameDayAppendsAfterCuttingTornLines) {
                                                         "1111,貸借,990,995,0,1.5,1200\r\n"));
 }
 
+// The broker's margin class comes after the issue's first trade: std.csv ends with the figures
+// the monitor read last, one line per issue in its first place, also across a restart; what is
+// unchanged is not written again.
+TEST(Recorder, FiguresThatComeLaterReplaceTheIssuesLine) {
+    Rig rig;
+    {
+        auto rec = rig.Make();
+        ASSERT_TRUE(rec->Start());
+        Issue early = Trade("1234", 1000, 100, "09:00:01");
+        early.Ref.MarginClass.clear();
+        rec->Record(early);
+        rec->Record(Trade("5678", 2000, 100, "09:00:02"));
+        EXPECT_EQ(rig.Read("std.csv"), kestrel::Utf8ToCp932("1234,,990,995,0,1.5,1200\r\n"
+                                                            "5678,貸借,990,995,0,1.5,1200\r\n"));
+        rec->Record(Trade("1234", 1010, 200, "09:00:03"));
+        EXPECT_EQ(rig.Read("std.csv"), kestrel::Utf8ToCp932("1234,貸借,990,995,0,1.5,1200\r\n"
+                                                            "5678,貸借,990,995,0,1.5,1200\r\n"));
+        // The file rewritten is still the one appended to, and still kept from a second feed.
+        rec->Record(Trade("1111", 5, 1, "09:00:04"));
+        auto twin = rig.Make();
+        EXPECT_FALSE(twin->Start());
+    }
+    auto rec = rig.Make();
+    ASSERT_TRUE(rec->Start());
+    const fs::file_time_type before = fs::last_write_time(rig.out.File("days/20261207/std.csv"));
+    rec->Record(Trade("5678", 2010, 300, "09:00:05"));
+    EXPECT_EQ(fs::last_write_time(rig.out.File("days/20261207/std.csv")), before);
+    Issue later = Trade("5678", 2020, 400, "09:00:06");
+    later.Ref.OpenPrice = "1000";
+    rec->Record(later);
+    EXPECT_EQ(rig.Read("std.csv"), kestrel::Utf8ToCp932("1234,貸借,990,995,0,1.5,1200\r\n"
+                                                        "5678,貸借,990,1000,0,1.5,1200\r\n"
+                                                        "1111,貸借,990,995,0,1.5,1200\r\n"));
+    EXPECT_EQ(rig.Read("kabu.txt"),
+              "09:00:01,1234,1000,100\r\n09:00:02,5678,2000,100\r\n09:00:03,1234,1010,200\r\n"
+              "09:00:04,1111,5,1\r\n09:00:05,5678,2010,300\r\n09:00:06,5678,2020,400\r\n");
+}
+
 TEST(Recorder, CutTornLineFindsTheLastLineEndAcrossBlocks) {
     TempDir dir;
     auto cut = [&](const std::string& bytes) {

@@ -47,13 +47,17 @@ bool ItemValue(const Issue& s, const std::string& item, std::string& value) {
         else if (s.Traded && s.Volume > 0)
             value = FormatFixed(s.Turnover / s.Volume, 2);
     } else if (item == "前日比率") {
-        if (s.Stated) {
+        // From the price served and the previous close, as the replay of a recorded day works
+        // it out again: a source's own rounded figure (the broker's has two decimals, of the
+        // price before it is floored) would make the live lists differ from the replayed ones.
+        // It serves only while the previous close is unknown.
+        const int32_t prev = ParseIntOr0(s.Ref.PrevClose);
+        if (s.Traded && prev > 0)
+            value = ExactReal(static_cast<double>(int64_t{s.Price} - prev) / prev * 100);
+        else if (s.Stated)
             value = s.StatedRatio;
-        } else if (s.Traded) {
-            int32_t prev = ParseIntOr0(s.Ref.PrevClose);
-            value = prev > 0 ? ExactReal(static_cast<double>(int64_t{s.Price} - prev) / prev * 100)
-                             : "0";
-        }
+        else if (s.Traded)
+            value = "0";
     } else if (item == "銘柄名称") {
         value = s.Ref.Name;
     } else if (item == "信用貸借区分") {

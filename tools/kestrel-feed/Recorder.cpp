@@ -208,7 +208,8 @@ bool Recorder::OpenDay(const std::string& day) {
     // A restart on the same day goes on after the lines already there.
     std::vector<std::string> lines;
     ReadLines(Base.Path, lines);
-    for (const auto& l : lines) BaseWritten.insert(FirstChars(l, 4));
+    for (const auto& l : lines)
+        if (BaseRows.emplace(FirstChars(l, 4), l).second) BaseOrder.push_back(FirstChars(l, 4));
     On = true;
     CopyLists();
     if (On) Log("recording into " + Folder);
@@ -312,7 +313,8 @@ void Recorder::CloseDay() {
         Ops->Close(f->Fd);
         f->Fd = -1;
     }
-    BaseWritten.clear();
+    BaseRows.clear();
+    BaseOrder.clear();
 }
 
 void Recorder::Stop(const std::string& why) {
@@ -345,22 +347,51 @@ bool Recorder::Append(File& f, const std::string& bytes) {
     return true;
 }
 
+// std.csv written anew through the safe save (a kill leaves the old file or the new one,
+// never half of either), then opened again to go on appending.
+bool Recorder::RewriteBase() {
+    std::string bytes;
+    for (const auto& key : BaseOrder) {
+        bytes += Utf8ToCp932(BaseRows[key]);
+        bytes += "\r\n";
+    }
+    Ops->Close(Base.Fd);
+    Base.Fd = -1;
+    try {
+        WriteFileBytes(Base.Path, bytes, *Ops);
+    } catch (const std::exception& e) {
+        Stop(e.what());
+        return false;
+    }
+    return OpenFile(Base, kBase);
+}
+
 void Recorder::Record(const Issue& s) {
     if (!On || !s.Traded) return;
     if (std::string day = Opt.Today(); day != Day) {
         CloseDay();
         if (!OpenDay(day)) return;
     }
-    // The reference figures as served, once per issue, before its first line needs them.
-    const std::string key = FirstChars(s.Code, 4);
-    if (!BaseWritten.count(key) && HasFigures(s.Ref)) {
+    // The reference figures as served, before the issue's first line needs them; figures that
+    // change later (a margin class that comes after the first trade) replace them, so the
+    // replay reads what the monitor read at the end.
+    if (HasFigures(s.Ref)) {
         const IssueRef& r = s.Ref;
-        Line = Utf8ToCp932(
+        const std::string key = FirstChars(s.Code, 4);
+        std::string row =
             JoinCommaText({Clean(s.Code), Clean(r.MarginClass), Clean(r.PrevClose),
-                           Clean(r.OpenPrice), "0", Clean(r.LoanRatio), Clean(r.YearHigh)}));
-        Line += "\r\n";
-        if (!Append(Base, Line)) return;
-        BaseWritten.insert(key);
+                           Clean(r.OpenPrice), "0", Clean(r.LoanRatio), Clean(r.YearHigh)});
+        auto it = BaseRows.find(key);
+        if (it == BaseRows.end()) {
+            Line = Utf8ToCp932(row);
+            Line += "\r\n";
+            if (!Append(Base, Line)) return;
+            BaseRows.emplace(key, std::move(row));
+            BaseOrder.push_back(key);
+        } else if (it->second != row) {
+            it->second = std::move(row);
+            if (!RewriteBase()) return;
+        }
     }
     Line = Utf8ToCp932(JoinCommaText(
         {Clean(s.TimeText), Clean(s.Code), std::to_string(s.Price), std::to_string(s.Volume)}));

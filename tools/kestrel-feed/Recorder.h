@@ -9,7 +9,9 @@
 // fails (a full disk) ends the recording with one message; the feed goes on serving.
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "kestrel-feed/Quotes.h"
 
@@ -62,6 +64,7 @@ private:
     void CloseDay();
     bool OpenFile(File& f, const std::string& name);
     bool Append(File& f, const std::string& bytes);
+    bool RewriteBase();
     void CopyLists();
     void Stop(const std::string& why);
 
@@ -72,9 +75,11 @@ private:
     bool Said = false;  // the recording's end is said once
     std::string Day, Folder;
     File Quotes, Base;
-    // Issues whose std.csv line is written: the replay takes the first line of a code, so one
-    // is enough, and a restart on the same day does not write it again.
-    std::unordered_set<std::string> BaseWritten;
+    // The std.csv line of each issue written (as UTF-8 comma text), in the file's order: the
+    // replay takes the first line of a code, so a restart on the same day does not write it
+    // again, and figures that come later (the broker's margin class) rewrite the file.
+    std::unordered_map<std::string, std::string> BaseRows;
+    std::vector<std::string> BaseOrder;
     std::string Line;  // reused for every line
 };
 
