@@ -372,6 +372,20 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
 
 // One setting of one day: an ordinary replay by a controller of its own, then the scores.
 // Its folder for the lists is made as it starts.
+// Once every run of a day is scored, the day's points are needed only for the charts of the
+// report, which show issues among the runs' top ones: the rest go, so a study of many days
+// holds the points of the days in flight, not of every day.
+void KeepChartedSeries(CDay& day, const std::vector<CRun>& runs, size_t d) {
+    std::vector<char> keep(day.Series.size());
+    for (const CRun& r : runs)
+        if (r.Day == d)
+            for (const CTopIssue& t : r.Top)
+                if (t.Tracker >= 0 && static_cast<size_t>(t.Tracker) < keep.size())
+                    keep[static_cast<size_t>(t.Tracker)] = 1;
+    for (size_t i = 0; i < day.Series.size(); ++i)
+        if (!keep[i]) std::vector<CQuotePoint>().swap(day.Series[i]);
+}
+
 void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
     CRunUi ui;
     {
@@ -774,8 +788,9 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     std::mutex mutex;
     std::condition_variable finishedOne;
     size_t next = 0, finished = 0;
-    bool stop = false;                    // under the mutex
-    std::vector<char> done(runs.size());  // under the mutex
+    bool stop = false;                       // under the mutex
+    std::vector<char> done(runs.size());     // under the mutex
+    std::vector<uint64_t> left = runsOfDay;  // runs of each day not yet finished, under the mutex
     auto workerLoop = [&](size_t w) {
         for (;;) {
             size_t i = 0;
@@ -785,6 +800,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 i = next++;
             }
             CRun& run = runs[i];
+            bool dayDone = false;
             try {
                 RunOne(o, *days[run.Day], run, slots[w]);
             } catch (const std::exception& e) {
@@ -798,7 +814,9 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 ++finished;
                 done[i] = 1;
                 if (run.Failed()) stop = true;
+                dayDone = --left[run.Day] == 0;
             }
+            if (dayDone) KeepChartedSeries(*days[run.Day], runs, run.Day);
             finishedOne.notify_all();
         }
     };
