@@ -138,6 +138,12 @@ if(WIN32)
   set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\kestrel.exe")
   set(CPACK_NSIS_EXECUTABLES_DIRECTORY bin)
   set(CPACK_NSIS_MODIFY_PATH OFF)
+  # A 64-bit installer for a 64-bit program: it refuses a 32-bit Windows the program could not
+  # run on, installs into the 64-bit Program Files and registers in the 64-bit registry view.
+  # (makensis takes it as a script command: CPack's own option for makensis arguments splits
+  # "-XTarget amd64-unicode" at the space.)
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
   set(CPACK_NSIS_CREATE_ICONS_EXTRA
       "CreateShortCut '$SMPROGRAMS\\$STARTMENU_FOLDER\\Kestrel.lnk' '$INSTDIR\\bin\\kestrel.exe' '--home'")
   set(CPACK_NSIS_DELETE_ICONS_EXTRA "Delete '$SMPROGRAMS\\$MUI_TEMP\\Kestrel.lnk'")

@@ -43,7 +43,8 @@ echo "deploy-windows-gui: $(ls "$dir"/*.dll | wc -l) DLLs beside $dir/kestrel.ex
 feed=$build/tools/kestrel-feed
 if [ -f "$feed/kestrel-feed.exe" ]; then
     deploy "$feed" "$feed/kestrel-feed.exe"
-    for need in Qt6Network.dll Qt6WebSockets.dll; do
+    # Every Qt DLL it imports must be there (a feed built without the broker source has none).
+    for need in $(x86_64-w64-mingw32-objdump -p "$feed/kestrel-feed.exe" | sed -n 's/^\s*DLL Name: \(Qt6.*\)/\1/p'); do
         [ -f "$feed/$need" ] || { echo "deploy-windows-gui: $need missing beside $feed/kestrel-feed.exe" >&2; exit 1; }
     done
     echo "deploy-windows-gui: $(ls "$feed"/*.dll | wc -l) DLLs beside $feed/kestrel-feed.exe"

@@ -290,7 +290,10 @@ done
 FEED="$BUILD/tools/kestrel-feed/kestrel-feed.exe"
 WATCH="$WINBUILD/tools/kestrel-watch/kestrel-watch.exe"
 KABUSIM="${KESTREL_LINUX_BUILD:-$ROOT/build}/tests/support/kabu-sim"
-if [ ! -f "$FEED" ] || [ ! -f "$WATCH" ] || [ ! -f "$BACKTEST" ] || [ ! -x "$KABUSIM" ]; then
+if [ -f "$FEED" ] && ! x86_64-w64-mingw32-objdump -p "$FEED" | grep -q 'DLL Name: Qt6WebSockets'; then
+  echo "run-wine-gui-tests: the kabu feed skipped: kestrel-feed.exe was built without the" \
+       "kabuステーション source (no Qt WebSockets for MinGW: scripts/build-websockets-mingw.sh)"
+elif [ ! -f "$FEED" ] || [ ! -f "$WATCH" ] || [ ! -f "$BACKTEST" ] || [ ! -x "$KABUSIM" ]; then
   fail "the kabu feed not tried: $FEED (make windows-gui), $WATCH or $BACKTEST (make windows) or $KABUSIM (make build) missing"
 else
   echo "run-wine-gui-tests: kestrel-feed.exe --source kabu against kabu-sim, kestrel-watch.exe watching"

@@ -80,7 +80,9 @@ for f in bin/kestrel.exe bin/kestrel-feed.exe bin/kestrel-backtest.exe bin/Qt6Co
 done
 lnk=$(find "$WINEPREFIX/drive_c" -path '*Start Menu*' -name 'Kestrel.lnk' 2>/dev/null | head -n 1)
 [ -n "$lnk" ] || fail "no Start-menu entry Kestrel.lnk"
-grep -qa -- '--home' "$lnk" 2>/dev/null || fail "the Start-menu entry does not start the monitor with --home"
+# The shortcut keeps its arguments in UTF-16.
+grep -qaP -- '-\x00-\x00h\x00o\x00m\x00e\x00' "$lnk" 2>/dev/null ||
+  fail "the Start-menu entry does not start the monitor with --home"
 shown=$(reg_value DisplayVersion)
 [ "$shown" = "$version" ] || fail "Add/Remove Programs shows version '${shown}', not $version"
 echo "  installed: $(find "$INST" -type f | wc -l) files; Add/Remove Programs: $(reg_value DisplayName) $shown"

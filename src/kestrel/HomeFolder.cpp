@@ -116,7 +116,14 @@ bool MakeHomeFromDemo(const fs::path& home, const fs::path& demo, bool& made, st
         error = what;
         return false;
     };
-    fs::copy(demo, tmp, fs::copy_options::recursive, ec);
+    // Entry by entry: MinGW's std::filesystem::copy will not copy a folder into an existing one.
+    for (fs::recursive_directory_iterator it(demo, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path to = tmp / fs::relative(it->path(), demo);
+        if (it->is_directory())
+            fs::create_directories(to, ec);
+        else
+            fs::copy_file(it->path(), to, ec);
+    }
     if (ec) return fail("copying the demo folder " + Describe(demo) + ": " + ec.message());
     // The demo's placeholder for the empty log folder is no file of the trader's.
     fs::remove(tmp / ".keep", ec);

@@ -57,7 +57,7 @@ bool ItemValue(const Issue& s, const std::string& item, std::string& value) {
         else if (s.Stated)
             value = s.StatedRatio;
         else if (s.Traded)
-            value = "0";
+            value.push_back('0');  // (GCC 12 at -O3 warns falsely of an overlap on = "0")
     } else if (item == "銘柄名称") {
         value = s.Ref.Name;
     } else if (item == "信用貸借区分") {
