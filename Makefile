@@ -89,16 +89,14 @@ windows: deps-windows
 	cmake --build build-win -j $(JOBS)
 
 # The windowed monitor for 64-bit Windows: kestrel.exe with the DDEML transport and no Ruby host,
-# and kestrel-feed.exe, the quote server of the DDE service "RSS" with its kabuステーション source,
-# against the Windows Qt of scripts/build-qt-mingw.sh and the Qt WebSockets of
-# scripts/build-websockets-mingw.sh (built once into QT_MINGW, which takes half an hour or more),
-# each with the DLLs and plugins it needs deployed beside it.
+# and kestrel-feed.exe, the quote server of the DDE service "RSS" with its kabuステーション source
+# (Qt Network, and WinHTTP's WebSocket client for the PUSH connection), against the Windows Qt of
+# scripts/build-qt-mingw.sh (built once into QT_MINGW, which takes half an hour or more), each with
+# the DLLs and plugins it needs deployed beside it.
 QT_MINGW ?= $(HOME)/.cache/kestrel/qt6-mingw64
 windows-gui: deps-windows
 	bash scripts/build-qt-mingw.sh $(QT_MINGW)
 	bash scripts/build-jpeg-mingw.sh $(QT_MINGW)
-	@bash scripts/build-websockets-mingw.sh $(QT_MINGW) || \
-	  echo "make windows-gui: no Qt WebSockets for MinGW: kestrel-feed.exe is built without the kabuステーション source"
 	cmake -S . -B build-wingui -G Ninja $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DKESTREL_QT_MINGW=$(QT_MINGW) -DCMAKE_PREFIX_PATH=$(QT_MINGW) -DQT_HOST_PATH=/usr \
 	  -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKESTREL_TESTS=OFF \

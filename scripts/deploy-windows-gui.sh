@@ -1,7 +1,7 @@
 #!/bin/bash
 # Puts beside kestrel.exe what it needs to run on a Windows machine as the folder stands: the Qt
 # DLLs it links, the Windows platform plugin and style, and the MinGW runtime DLLs those link.
-# The same beside kestrel-feed.exe, when it is built: Qt Core, Network and WebSockets for its
+# The same beside kestrel-feed.exe, when it is built: Qt Core and Network for its
 # broker source.
 # Usage: scripts/deploy-windows-gui.sh BUILD_DIR QT_PREFIX
 set -euo pipefail

@@ -15,7 +15,8 @@
 #    moved by this script once every link is open) through kestrel-feed.exe --source kabu
 #    --record, watched by kestrel-watch.exe (make windows): its event lines equal those
 #    kestrel-backtest.exe prints over the folder the feed recorded, and the recording holds
-#    every frame the simulator pushed.
+#    every frame the simulator pushed. Half way the PUSH connection is cut and must be opened
+#    again; at the end another program takes it, which the feed must say and leave alone.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -58,6 +59,14 @@ for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAYNUM" ] && break; sleep 0
 FAILED=()
 fail() { echo "run-wine-gui-tests: FAILED: $*"; FAILED+=("$*"); }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# Waits up to $3 s for the text $2 in the file $1.
+waitlog() {
+  local deadline=$((SECONDS + $3))
+  until tr -d '\r' <"$1" 2>/dev/null | grep -qF "$2"; do
+    ((SECONDS > deadline)) && return 1
+    sleep 0.2
+  done
+}
 
 # The event viewer's context menu, driven as a user does: right button on the log, 保存(&Z), and
 # はい(&Y) in the confirmation. There is no window manager on the display, so each window is given
@@ -290,10 +299,7 @@ done
 FEED="$BUILD/tools/kestrel-feed/kestrel-feed.exe"
 WATCH="$WINBUILD/tools/kestrel-watch/kestrel-watch.exe"
 KABUSIM="${KESTREL_LINUX_BUILD:-$ROOT/build}/tests/support/kabu-sim"
-if [ -f "$FEED" ] && ! x86_64-w64-mingw32-objdump -p "$FEED" | grep -q 'DLL Name: Qt6WebSockets'; then
-  echo "run-wine-gui-tests: the kabu feed skipped: kestrel-feed.exe was built without the" \
-       "kabuステーション source (no Qt WebSockets for MinGW: scripts/build-websockets-mingw.sh)"
-elif [ ! -f "$FEED" ] || [ ! -f "$WATCH" ] || [ ! -f "$BACKTEST" ] || [ ! -x "$KABUSIM" ]; then
+if [ ! -f "$FEED" ] || [ ! -f "$WATCH" ] || [ ! -f "$BACKTEST" ] || [ ! -x "$KABUSIM" ]; then
   fail "the kabu feed not tried: $FEED (make windows-gui), $WATCH or $BACKTEST (make windows) or $KABUSIM (make build) missing"
 else
   echo "run-wine-gui-tests: kestrel-feed.exe --source kabu against kabu-sim, kestrel-watch.exe watching"
@@ -335,11 +341,30 @@ else
     tr -d '\r' <"$KL/feed.log" | tail -5 | sed 's/^/  /'
   else
     sleep 5  # the feed registers the topics with the API
-    for _ in $(seq 1 "${KESTREL_WINE_KABU_ROUNDS:-300}"); do
+    rounds=${KESTREL_WINE_KABU_ROUNDS:-300}
+    for ((round = 1; round <= rounds; round++)); do
       echo "advance 100" >&"$simin"
       sleep 0.2
+      # Half way the simulator cuts the PUSH connection (no close frame); its clock stands
+      # until the feed has opened it again, so no frame is missed.
+      if ((round == rounds / 2)); then
+        echo drop >&"$simin"
+        if waitlog "$KL/feed.log" "PUSH connection is open again" 60; then
+          echo "  a cut PUSH connection was opened again"
+        else
+          fail "kestrel-feed.exe did not open a cut PUSH connection again within 60 s"
+        fi
+      fi
     done
     sleep 5  # the last frames' notices reach the trackers
+    # Another program opens a PUSH connection: the app closes ours with a close frame, and the
+    # feed says so instead of taking it back.
+    echo rival >&"$simin"
+    if waitlog "$KL/feed.log" "another program took" 60; then
+      echo "  a PUSH connection taken by another program is said and left to it"
+    else
+      fail "kestrel-feed.exe did not say that another program took the PUSH connection"
+    fi
   fi
   exec {watchin}>&-
   for _ in $(seq 1 600); do kill -0 "$watcher" 2>/dev/null || break; sleep 0.1; done

@@ -10,7 +10,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrlQuery>
-#include <QWebSocket>
+
+#include "kestrel-feed/PushSocket.h"
 
 namespace kestrel::feed::kabu {
 
@@ -89,7 +90,7 @@ void Client::Stop() {
     PushTimer.stop();
     if (Push) {
         Push->disconnect(this);
-        Push->abort();
+        Push->Abort();
         delete Push;
         Push = nullptr;
     }
@@ -587,16 +588,11 @@ void Client::MaybeOpenPush() {
     url.setPath(base + QStringLiteral("/websocket"));
     PushAt = PushState::Connecting;
     PushHeard = false;
-    PushCloseFrame = false;
-    Push = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    connect(Push, &QWebSocket::connected, this, &Client::OnPushOpen);
-    connect(Push, &QWebSocket::disconnected, this, &Client::OnPushClosed);
-    connect(Push, &QWebSocket::textMessageReceived, this, &Client::OnPushFrame);
-    // Only a close frame from the app comes this way; a cut connection closes without one
-    // (and Qt reports the normal close code for both).
-    connect(Push, &QWebSocket::aboutToClose, this, [this] { PushCloseFrame = true; });
-    // No pings: the app does not answer them, and a client that waits for a pong drops.
-    Push->open(url);
+    Push = new PushSocket(this);
+    connect(Push, &PushSocket::Opened, this, &Client::OnPushOpen);
+    connect(Push, &PushSocket::Closed, this, &Client::OnPushClosed);
+    connect(Push, &PushSocket::Frame, this, &Client::OnPushFrame);
+    Push->Open(url);
 }
 
 void Client::OnPushOpen() {
@@ -607,17 +603,15 @@ void Client::OnPushOpen() {
     }
 }
 
-void Client::OnPushClosed() {
+void Client::OnPushClosed(bool closeFrame, int code, const QString& why) {
     if (!Push) return;
     const bool wasUp = PushAt == PushState::Up;
-    const int code =
-        PushCloseFrame ? Push->closeCode() : QWebSocketProtocol::CloseCodeAbnormalDisconnection;
-    const std::string reason = Push->errorString().toStdString();
+    const std::string reason = why.toStdString();
     Push->disconnect(this);
     Push->deleteLater();
     Push = nullptr;
     if (Stopping) return;
-    PushCleanClose = wasUp && PushCloseFrame;
+    PushCleanClose = wasUp && closeFrame;
     if (!PushTroubleSaid) {
         PushTroubleSaid = true;
         Say("push",

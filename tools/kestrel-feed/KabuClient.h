@@ -21,9 +21,10 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QWebSocket;
 
 namespace kestrel::feed::kabu {
+
+class PushSocket;
 
 struct Config {
     QUrl Base = QUrl(QStringLiteral("http://localhost:18080/kabusapi"));
@@ -96,7 +97,7 @@ private:
 
     void MaybeOpenPush();
     void OnPushOpen();
-    void OnPushClosed();
+    void OnPushClosed(bool closeFrame, int code, const QString& why);
     void OnPushFrame(const QString& text);
 
     void Say(const std::string& key, const std::string& log, const std::string& screen,
@@ -113,7 +114,7 @@ private:
     Config Cfg;
     Sink& Out;
     QNetworkAccessManager* Nam = nullptr;
-    QWebSocket* Push = nullptr;
+    PushSocket* Push = nullptr;
     QTimer StepTimer, BatchTimer, PushTimer;
     QElapsedTimer Clock;
     qint64 PausedUntil = 0, LastSent = -1'000'000;
@@ -136,8 +137,7 @@ private:
 
     PushState PushAt = PushState::Down;
     bool PushCleanClose = false;
-    bool PushHeard = false;       // a frame came on this connection
-    bool PushCloseFrame = false;  // the app closed it with a close frame
+    bool PushHeard = false;  // a frame came on this connection
 
     std::string BrokerTrouble;  // the cause said last, until the next token
     bool PushTroubleSaid = false;
