@@ -14,8 +14,8 @@
 # 5. Live quotes of the simulated kabuステーション API (the Linux kabu-sim on 127.0.0.1, its clock
 #    moved by this script once every link is open) through kestrel-feed.exe --source kabu
 #    --record, watched by kestrel-watch.exe (make windows): its event lines equal those
-#    kestrel-backtest.exe prints over the folder the feed recorded, and the recording holds
-#    every frame the simulator pushed. Half way the PUSH connection is cut and must be opened
+#    kestrel-backtest.exe prints over the folder the feed recorded, so do the lists it saves at
+#    its end, and the recording holds every frame the simulator pushed. Half way the PUSH connection is cut and must be opened
 #    again; at the end another program takes it, which the feed must say and leave alone.
 set -uo pipefail
 
@@ -396,6 +396,16 @@ else
       fail "kestrel-watch.exe's event lines differ from kestrel-backtest.exe's of the recording"
       diff "$KL/bt.txt" "$KL/watch.txt" | head -6 | sed 's/^/  /'
     fi
+    # The lists kestrel-watch.exe saved at its end are the backtest's of the recording.
+    for side in Asc Dsc; do
+      f="${today}_$side.txt"
+      if [ -f "$KL/bt/$f" ] && cmp -s "$KL/bt/$f" "$KL/watch/$f"; then
+        echo "  $side list as kestrel-backtest.exe's of the recording: $(grep -c '' "$KL/watch/$f") issues"
+      else
+        fail "kestrel-watch.exe's $side list differs from kestrel-backtest.exe's of the recording"
+        diff <(tr -d '\r' <"$KL/bt/$f" 2>/dev/null) <(tr -d '\r' <"$KL/watch/$f" 2>/dev/null) | head -6 | sed 's/^/  /'
+      fi
+    done
     # Every frame pushed with a trade is a line of the recording.
     if cmp -s <(sort "$KL/pushed.txt") <(sort "$day/kabu.txt"); then
       echo "  the recording holds the $(grep -c '' "$KL/pushed.txt") frames pushed"
