@@ -4,9 +4,13 @@
 
 #include "tracking/Trkg.h"
 
-void PostMoveRecord(const CTrkg& tracker, char kind, char action, CTrkgContext& ctx) {
+void PostMoveRecord(CTrkg& tracker, char kind, char action, CTrkgContext& ctx) {
     CMeigaraQueue* q = kind == 'A' ? ctx.QueueA : ctx.QueueD;
     if (!q) return;
+    if (ctx.FoldRecords) {
+        tracker.FoldRecord(kind, action, ctx.FoldSeq++);
+        return;
+    }
     // A record the watcher has handed back, or a new one. Every field is set here, so a reused
     // record keeps nothing of its last use (and its texts keep their buffers).
     std::unique_ptr<CMeigara> m = q->TakeSpare();

@@ -9,5 +9,6 @@ struct CTrkgContext;
 
 // Builds the record of kind `kind` ('A' or 'D') with `action` from the tracker's figures, in a
 // record the queue's watcher handed back when there is one, and holds or pushes it as the
-// context says. Without a queue of that kind the record goes nowhere.
-void PostMoveRecord(const CTrkg& tracker, char kind, char action, CTrkgContext& ctx);
+// context says, or folds it into the tracker. Without a queue of that kind the record goes
+// nowhere.
+void PostMoveRecord(CTrkg& tracker, char kind, char action, CTrkgContext& ctx);

@@ -100,6 +100,25 @@ void CReplayDriver::HoldRecords(bool on) {
     if (!on) PushHeld();
 }
 
+void CReplayDriver::FoldRecords(bool on) {
+    if (on || !Ctx.FoldRecords) {
+        Ctx.FoldRecords = on;
+        return;
+    }
+    Ctx.FoldRecords = false;
+    if (!Trackers) return;
+    for (char kind : {'A', 'D'}) {
+        std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>> folded;
+        for (int i = 0; i < Trackers->Count(); ++i) Trackers->Items(i)->TakeFolded(kind, folded);
+        CMeigaraQueue* q = kind == 'A' ? Ctx.QueueA : Ctx.QueueD;
+        if (!q) continue;
+        std::sort(folded.begin(), folded.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto& record : folded) q->Hold(std::move(record.second));
+        q->PushHeld();
+    }
+}
+
 void CReplayDriver::PushHeld() {
     HeldLines = 0;
     if (Ctx.QueueA) Ctx.QueueA->PushHeld();

@@ -94,6 +94,12 @@ public:
     // one by one. Switching it off pushes what is held.
     void HoldRecords(bool on);
     void PushHeld();
+    // For a replay that runs once to its end over one watch list (the backtest, the study):
+    // records are folded into their trackers instead of queued line by line. A list ends the
+    // same whether it merges every record of an issue or only its last alert's and its last
+    // one, in the order they came; so switching it off pushes those, in that order, through
+    // the queues to the watchers, which merge, sort and save them as ever.
+    void FoldRecords(bool on);
     // For a replay that runs once to its end and never goes back (the backtest): the text of
     // the lines well behind the position goes back to the system as the replay moves on.
     void ReleasePassedLines(bool on) { ReleasePassed = on; }

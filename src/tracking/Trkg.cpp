@@ -197,7 +197,9 @@ void CTrkg::CheckMove(char kind, double x) {
     PostMovement(Detector.Judge(Ctx.Rule, kind, start, end));
 }
 
-void CTrkg::FillRecord(CMeigara& m) const {
+void CTrkg::FillRecord(CMeigara& m) const { FillRecordAt(m, Price, Time, MoveRatio); }
+
+void CTrkg::FillRecordAt(CMeigara& m, int32_t price, double time, double moveRatio) const {
     m.Code = Topic;
     m.Spare = 0;
     m.Name = Name;
@@ -207,15 +209,44 @@ void CTrkg::FillRecord(CMeigara& m) const {
     m.OpenPrice = OpenPrice;
     m.Gap = Gap;
     m.YearHigh = YearHigh;
-    m.Price = Price;
-    m.Time = Time;
-    m.MoveRatio = MoveRatio;
+    m.Price = price;
+    m.Time = time;
+    m.MoveRatio = moveRatio;
     m.DayRatio = DayRatio;
     m.LoanRatio = static_cast<double>(LoanRatio);
     m.Volume = Volume;
-    m.LimitGap = ClampInt32(int64_t{LimitHigh} - Price);
+    m.LimitGap = ClampInt32(int64_t{LimitHigh} - price);
     m.OpenRatio =
-        OpenPrice != 0 ? static_cast<double>(int64_t{Price} - OpenPrice) / OpenPrice * 100 : 0;
+        OpenPrice != 0 ? static_cast<double>(int64_t{price} - OpenPrice) / OpenPrice * 100 : 0;
+}
+
+void CTrkg::FoldRecord(char kind, char action, int64_t seq) {
+    CFolded& f = Folded[kind == 'A' ? 0 : 1];
+    f.LastSeq = seq;
+    f.LastAction = action;
+    f.Price = Price;
+    f.Time = Time;
+    f.MoveRatio = MoveRatio;
+    if (action != 'A') return;
+    // Alerts are few: the record is made whole, as the figures stand now.
+    if (!f.Alert) f.Alert = std::make_unique<CMeigara>();
+    FillRecord(*f.Alert);
+    f.Alert->Action = action;
+    f.AlertSeq = seq;
+}
+
+void CTrkg::TakeFolded(char kind, std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>>& out) {
+    CFolded& f = Folded[kind == 'A' ? 0 : 1];
+    if (f.AlertSeq >= 0) out.emplace_back(f.AlertSeq, std::move(f.Alert));
+    if (f.LastSeq >= 0 && f.LastSeq != f.AlertSeq) {
+        // Every figure but the judged ones is as it was then: a replayed tracker changes them
+        // only with a point, and its last point made this record.
+        auto m = std::make_unique<CMeigara>();
+        FillRecordAt(*m, f.Price, f.Time, f.MoveRatio);
+        m->Action = f.LastAction;
+        out.emplace_back(f.LastSeq, std::move(m));
+    }
+    f = CFolded();
 }
 
 void CTrkg::PostMovement(const MoveEvent& judged) {

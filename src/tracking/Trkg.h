@@ -2,6 +2,7 @@
 // One tracker per watched issue: it takes quote points from its source (the live conversation
 // or the replay), keeps the issue's figures, hands each point to its move detector and posts
 // one record per direction with what the detector judged.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,11 @@ struct CTrkgContext {
     // Records are held back in their queues (Hold) for the driver to push in batches
     // (PushHeld), rather than pushed one by one.
     bool HoldRecords = false;
+    // Records are folded into their trackers instead (CReplayDriver::FoldRecords): a replay
+    // run to its end needs of each issue and kind only its last alert's record and its last
+    // record, in the order they came. FoldSeq numbers the records as they come.
+    bool FoldRecords = false;
+    int64_t FoldSeq = 0;
     // Where each judged move that is an alert goes (the event viewer, stdout, the study).
     std::function<void(const MoveEvent&)> EventLog;
     // Message box ("ERROR:getPos").
@@ -80,6 +86,13 @@ public:
     // The issue's figures now, as a movement record carries them: every field but Action,
     // which is left as it is. The windows show an issue's day the way the lists show a move.
     void FillRecord(CMeigara& m) const;
+
+    // Folding (CTrkgContext::FoldRecords): keeps what a record of `kind` with `action` would
+    // carry now, numbered `seq`, in place of the record itself.
+    void FoldRecord(char kind, char action, int64_t seq);
+    // The folded records of `kind`, each with its number: the last alert's, then the last one
+    // when that came later. The tracker's fold of that kind is empty afterwards.
+    void TakeFolded(char kind, std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>>& out);
 
     // Hints for a caller that knows which tracker a coming point is for (the replay reads
     // ahead): the first brings in the fields every point reads; the second, called once those
@@ -127,6 +140,21 @@ public:
 private:
     void AddTickMs(int32_t p, int32_t v, int32_t ms);
     void CheckMove(char kind, double x);
+    // A record with the judged figures given: the rest is the tracker's.
+    void FillRecordAt(CMeigara& m, int32_t price, double time, double moveRatio) const;
+
+    // What one kind's records left behind while folded. Only the judged figures differ from
+    // one kind to the other, and from the tracker's figures after its last point.
+    struct CFolded {
+        int64_t LastSeq = -1;  // -1: no record yet
+        char LastAction = 0;
+        int32_t Price = 0;
+        double Time = 0;
+        double MoveRatio = 0;
+        int64_t AlertSeq = -1;
+        std::unique_ptr<CMeigara> Alert;
+    };
+    std::array<CFolded, 2> Folded;
 
     CTrkgContext& Ctx;
     std::string Code;

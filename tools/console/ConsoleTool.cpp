@@ -54,11 +54,12 @@ void CConsoleUi::Flush() {
 }
 
 CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t)>& beforeLine,
-                          const std::function<void(int32_t)>& afterLine) {
+                          const std::function<void(int32_t)>& afterLine, bool foldRecords) {
     constexpr size_t kQueueBound = 20'000;
     CReplayDriver& replay = c.Replayer();
     replay.StartReader();
     replay.HoldRecords(true);
+    replay.FoldRecords(foldRecords);
     replay.ReleasePassedLines(true);
     CReplayCounts counts;
     while (!c.ReplayAtEnd()) {
@@ -72,7 +73,8 @@ CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t)>& be
         if (replay.Position() == before) break;  // never spin on one line
         if (afterLine) afterLine(replay.Position());
     }
-    replay.HoldRecords(false);  // the last records held, pushed
+    replay.FoldRecords(false);  // the folded records, pushed
+    replay.HoldRecords(false);
     return counts;
 }
 

@@ -50,15 +50,18 @@ struct CConsoleClock : CSystemClock {
 class CController;
 
 // A started controller's recorded lines replayed to their end without pacing, as the backtest
-// replays them: read ahead on a thread of their own, records to the queues in batches (at most
-// 20,000 in flight each, so the watchers keep up), lines given back once passed. `beforeLine`
-// is called with each line's number before its tick, `afterLine` with the position after it.
+// replays them: read ahead on a thread of their own, records folded into their trackers and
+// pushed to the watchers at the end (CReplayDriver::FoldRecords), lines given back once passed.
+// `beforeLine` is called with each line's number before its tick, `afterLine` with the position
+// after it. With `foldRecords` false every record goes to the queues in batches, as in the
+// monitor (at most 20,000 in flight each, so the watchers keep up).
 struct CReplayCounts {
     long NoIssue = 0;  // lines that name no watched issue
     long BadTime = 0;  // lines whose time does not read
 };
 CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t line)>& beforeLine = {},
-                          const std::function<void(int32_t position)>& afterLine = {});
+                          const std::function<void(int32_t position)>& afterLine = {},
+                          bool foldRecords = true);
 
 bool IsDir(const std::string& path);
 // Makes the folder `path` (its parent must be there); nothing is said when it cannot.
