@@ -59,9 +59,24 @@ void CMoveDetector::Advance() {
     if (PointCount < kHistory) ++PointCount;
 }
 
+int64_t CMoveDetector::WindowStartMs(const MoveRule& rule) const {
+    const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
+    return CutToMinuteMs(latest % kMsPerDay) - int64_t{rule.SpanMinutes} * kMsPerMinute;
+}
+
+CMoveDetector::Window CMoveDetector::LatestWindow(const MoveRule& rule) const {
+    Window w;
+    w.StartMs = WindowStartMs(rule);
+    int end = 0;
+    GetWindow(MsToDays(w.StartMs), w.First, end);  // never empty: a point is stored
+    w.Low = WindowLow(w.First, end);
+    w.High = WindowHigh(w.First, end);
+    return w;
+}
+
 void CMoveDetector::Detect(const MoveRule& rule, MoveEvent& rise, MoveEvent& fall) {
     const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
-    const int64_t x = CutToMinuteMs(latest % kMsPerDay) - int64_t{rule.SpanMinutes} * kMsPerMinute;
+    const int64_t x = WindowStartMs(rule);
     const double xDays = MsToDays(x);
     const int64_t xMs = DaysToMs(xDays);  // the start time as the window search sees it
     const int end = LatestSlot();

@@ -39,6 +39,16 @@ public:
     // The judgement of one kind over the window from slot start to slot end.
     MoveEvent Judge(const MoveRule& rule, char kind, int start, int end) const;
 
+    // The look-back window of the newest point as Detect reads it under the rule: the time it
+    // starts at (ms of the day), its first slot (the point in force at that time, or the oldest
+    // stored) and its lowest and highest price. Only with a point stored.
+    struct Window {
+        int64_t StartMs = 0;
+        int First = 0;
+        int32_t Low = 0, High = 0;
+    };
+    Window LatestWindow(const MoveRule& rule) const;
+
     // Start and end slot of the look-back window starting at x (days); false when empty.
     bool GetWindow(double x, int& start, int& end) const;
     // The same by walking the ring point by point, exactly as the rule reads; the fast path
@@ -136,6 +146,9 @@ private:
     };
 
     int OldestSlot() const { return PointCount < kHistory ? 0 : WritePos; }
+    // Where the newest point's window starts: the rule's span back from the start of the
+    // point's minute.
+    int64_t WindowStartMs(const MoveRule& rule) const;
     int Age(int slot) const { return (slot - OldestSlot() + kHistory) % kHistory; }
     // The judgement itself, given the window's lowest ('A') or highest ('D') price.
     MoveEvent JudgeAt(const MoveRule& rule, char kind, int end, int32_t extreme) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include <QDateTime>
 #include <QLabel>
@@ -30,26 +31,6 @@ const QColor kFall(0, 128, 0);
 const QColor kPrice(0, 0, 160);
 const QColor kWindow(128, 128, 128);
 
-// The first point of the window that ends at point `end`, found as the tracker finds it: back
-// from the end over every point at or after the start time x, to the last one older than x (the
-// price in force when the window opened), or to the oldest stored point.
-size_t WindowStart(const std::vector<TChartPoint>& p, size_t end, int64_t x) {
-    size_t s = end;
-    while (s > 0 && p[s].Ms >= x) --s;
-    if (s == end && end > 0) {
-        // The end itself is older than x (a negative look-back): the window reaches back from
-        // the point before it, with that point's time as the start.
-        s = end - 1;
-        const int64_t y = p[s].Ms;
-        while (s > 0 && p[s].Ms >= y) --s;
-    }
-    return s;
-}
-
-int64_t WindowStartTime(int64_t latestMs, int spanMinutes) {
-    return kestrel::CutToMinuteMs(latestMs) - int64_t{spanMinutes} * kestrel::kMsPerMinute;
-}
-
 QLineSeries* Line(const QString& name, const QColor& colour, Qt::PenStyle style, int width) {
     auto* s = new QLineSeries;
     s->setName(name);
@@ -73,7 +54,7 @@ QScatterSeries* Marks(const QString& name, const QColor& colour,
 
 }  // namespace
 
-TChartData ReadChartData(const CTrkg& t, double rate, int spanMinutes) {
+TChartData ReadChartData(const CTrkg& t, const MoveRule& rule) {
     TChartData d;
     const int count = std::clamp(t.Detector.PointCount, 0, CTrkg::kHistory);
     if (count == 0) return d;
@@ -81,39 +62,32 @@ TChartData ReadChartData(const CTrkg& t, double rate, int spanMinutes) {
     // the next point will overwrite.
     const int oldest = count < CTrkg::kHistory ? 0 : t.Detector.WritePos;
     d.Points.reserve(static_cast<size_t>(count));
+    // The stored points go one by one, oldest first, through a detector of the chart's own
+    // with the tracker's rule: each is judged as the tracker judged it when the point came,
+    // against the points before it. Its slots are the points' indices, since it is never
+    // given more points than its ring holds.
+    auto judge = std::make_unique<CMoveDetector>();
     for (int i = 0; i < count; ++i) {
         const TTickEntry& e =
             t.Detector.History[static_cast<size_t>((oldest + i) % CTrkg::kHistory)];
-        d.Points.push_back({e.TimeMs, e.Price});
+        const TChartPoint point{e.TimeMs, e.Price};
+        d.Points.push_back(point);
+        judge->Write(e);
+        judge->Advance();
+        MoveEvent rise, fall;
+        judge->Detect(rule, rise, fall);
+        if (rise.IsAlert()) d.Rises.push_back(point);
+        if (fall.IsAlert()) d.Falls.push_back(point);
     }
-
-    // Every point judged as the tracker judged it when the point came: the same window rule
-    // and the same thresholds, both ways.
-    const auto& p = d.Points;
-    for (size_t i = 0; i < p.size(); ++i) {
-        const size_t s = WindowStart(p, i, WindowStartTime(p[i].Ms, spanMinutes));
-        int32_t low = p[s].Price, high = p[s].Price;
-        for (size_t j = s + 1; j <= i; ++j) {
-            low = std::min(low, p[j].Price);
-            high = std::max(high, p[j].Price);
-        }
-        const int32_t price = p[i].Price;
-        const int64_t rise = int64_t{price} - low, fall = int64_t{price} - high;
-        const double riseRatio = price > 0 ? static_cast<double>(rise) / price * 100 : 0;
-        const double fallRatio = price > 0 ? static_cast<double>(fall) / price * 100 : 0;
-        if (riseRatio >= rate && !(price < 100 && rise < 2)) d.Rises.push_back(p[i]);
-        if (fallRatio <= -rate && !(price < 100 && -fall < 2)) d.Falls.push_back(p[i]);
-        if (i + 1 == p.size()) {
-            d.HasWindow = true;
-            d.WindowStartMs = WindowStartTime(p[i].Ms, spanMinutes);
-            d.WindowFirst = s;
-            d.Low = low;
-            d.High = high;
-        }
-    }
+    const CMoveDetector::Window w = judge->LatestWindow(rule);
+    d.HasWindow = true;
+    d.WindowStartMs = w.StartMs;
+    d.WindowFirst = static_cast<size_t>(w.First);
+    d.Low = w.Low;
+    d.High = w.High;
     // The price p is a sharp rise when (p - low) / p >= rate / 100, so from low / (1 - r) on;
     // a sharp fall when (p - high) / p <= -rate / 100, so up to high / (1 + r).
-    const double r = rate / 100;
+    const double r = rule.Rate / 100;
     if (r > 0 && r < 1) {
         d.HasRiseLine = true;
         d.RiseLine = d.Low / (1 - r);
@@ -187,24 +161,22 @@ void TIssueChart::Refresh() {
         ShowNothing(QStringLiteral("監視銘柄にありません"));
         return;
     }
-    const double rate = Source.Rate ? Source.Rate() : 0;
-    const int span = Source.Span ? Source.Span() : 0;
+    const MoveRule rule = Source.Rule ? Source.Rule() : MoveRule{};
     // A new point always moves the write position (or, until the ring is full, the count).
     if (t == LastTracker && t->Detector.WritePos == LastWritePos &&
-        t->Detector.PointCount == LastPointCount && rate == LastRate && span == LastSpan)
+        t->Detector.PointCount == LastPointCount && rule == LastRule)
         return;
     LastTracker = t;
     LastWritePos = t->Detector.WritePos;
     LastPointCount = t->Detector.PointCount;
-    LastRate = rate;
-    LastSpan = span;
+    LastRule = rule;
     IssueTitle = Q(TopicText) + QStringLiteral(" ") + Q(t->Name);
     setWindowTitle(IssueTitle + QStringLiteral(" チャート"));
     if (t->Detector.PointCount <= 0) {
         ShowNothing(QStringLiteral("約定がまだありません"));
         return;
     }
-    Show(ReadChartData(*t, rate, span), rate, span);
+    Show(ReadChartData(*t, rule), rule);
 }
 
 void TIssueChart::ShowNothing(const QString& why) {
@@ -215,7 +187,7 @@ void TIssueChart::ShowNothing(const QString& why) {
     Figures->setText(why);
 }
 
-void TIssueChart::Show(const TChartData& d, double rate, int span) {
+void TIssueChart::Show(const TChartData& d, const MoveRule& rule) {
     QList<QPointF> prices;
     prices.reserve(static_cast<qsizetype>(d.Points.size()));
     for (const TChartPoint& p : d.Points) prices.append(QPointF(AxisX(p.Ms), p.Price));
@@ -261,7 +233,7 @@ void TIssueChart::Show(const TChartData& d, double rate, int span) {
     TimeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(AxisX(first))),
                        QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(AxisX(last))));
 
-    const QString rateText = Q(kestrel::FormatFixed(rate, 1));
+    const QString rateText = Q(kestrel::FormatFixed(rule.Rate, 1));
     Chart->setTitle(IssueTitle + QStringLiteral("  %1 点  急騰 %2 回・急落 %3 回")
                                      .arg(d.Points.size())
                                      .arg(d.Rises.size())
@@ -269,7 +241,7 @@ void TIssueChart::Show(const TChartData& d, double rate, int span) {
     QString figures = QStringLiteral("%1 現在値 %2  窓(%3分, %4〜) 安値 %5 高値 %6")
                           .arg(Q(kestrel::FormatHhNnMs(latest)))
                           .arg(d.Points.back().Price)
-                          .arg(span)
+                          .arg(rule.SpanMinutes)
                           .arg(Q(kestrel::FormatHhNnMs(d.WindowStartMs)))
                           .arg(d.Low)
                           .arg(d.High);

@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "tracking/MoveEvent.h"
+
 class CTrkg;
 class QChart;
 class QChartView;
@@ -40,9 +42,8 @@ struct TChartData {
     std::vector<TChartPoint> Rises, Falls;
 };
 // Reads the tracker's ring (on the thread that writes it: the trackers live on the window
-// thread) and judges each point as the tracker judged it, with the rate (percent) and the
-// look-back (minutes) given.
-TChartData ReadChartData(const CTrkg& tracker, double rate, int spanMinutes);
+// thread) and judges each point as the tracker judged it, by the rule the tracker judges by.
+TChartData ReadChartData(const CTrkg& tracker, const MoveRule& rule);
 
 class TIssueChart : public QWidget {
     Q_OBJECT
@@ -51,8 +52,8 @@ public:
         // The tracker now, or null (not watched, or no trackers yet). Asked at every
         // refresh, never kept: the trackers may be made anew while the chart is open.
         std::function<const CTrkg*()> Tracker;
-        std::function<double()> Rate;
-        std::function<int()> Span;
+        // The rule the trackers judge by.
+        std::function<MoveRule()> Rule;
     };
     TIssueChart(std::string topic, TSource source, QWidget* parent = nullptr);
     ~TIssueChart() override;
@@ -79,7 +80,7 @@ public:
     QTimer RefreshTimer;
 
 private:
-    void Show(const TChartData& data, double rate, int span);
+    void Show(const TChartData& data, const MoveRule& rule);
     void ShowNothing(const QString& why);
 
     std::string TopicText;
@@ -88,6 +89,5 @@ private:
     // What the last refresh read, so an unchanged ring is not read again.
     const CTrkg* LastTracker = nullptr;
     int32_t LastWritePos = -1, LastPointCount = -1;
-    double LastRate = 0;
-    int LastSpan = 0;
+    MoveRule LastRule;
 };

@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 
@@ -21,7 +22,6 @@
 
 #include "app/Controller.h"
 #include "common/Format.h"
-#include "common/Numbers.h"
 #include "common/TimeOfDay.h"
 #include "ranking/Meigara.h"
 #include "settings/Ini.h"
@@ -48,10 +48,20 @@ const QColor kGreen(0, 128, 0);
 const QColor kBlue(0, 0, 255);
 
 // Red above, green below, nothing at equality.
-const QColor* SignColour(double value, double reference) {
-    if (value > reference) return &kRed;
-    if (value < reference) return &kGreen;
-    return nullptr;
+template <typename T>
+std::optional<QColor> SignColour(T value, T reference) {
+    if (value > reference) return kRed;
+    if (value < reference) return kGreen;
+    return std::nullopt;
+}
+
+// The sign of a ratio as its cell shows it, to two decimals: a value under half a hundredth
+// either way shows as 0.00 and has none, and neither has one that shows as no number at all
+// (not finite). The double nearest 0.005 lies above it, so it shows as 0.01: the comparison
+// is exact at the edge, where scaling by 100 and rounding would not be.
+int ShownSign(double ratio) {
+    if (!std::isfinite(ratio) || std::fabs(ratio) < 0.005) return 0;
+    return ratio > 0 ? 1 : -1;
 }
 
 std::string WithPlus(std::string text, bool positive) { return positive ? "+" + text : text; }
@@ -123,21 +133,6 @@ int FillGrid(TF_Main& window, TComboGrid& grid, const Records& records) {
 }  // namespace
 
 namespace kestrel {
-
-double NumericText(std::string_view text) {
-    std::string kept;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c >= '0' && c <= '9')
-            kept += c;
-        else if (c == '-' && i == 0)
-            kept += c;
-        else if (c == '.' && kept.find('.') == std::string::npos)
-            kept += c;
-    }
-    // Read the same under every locale: the window toolkit applies the user's LC_NUMERIC.
-    return kestrel::ParseReal(kept).value_or(0);
-}
 
 QFont WindowFont(int pixelHeight) {
     QFont font;
@@ -621,8 +616,9 @@ void TF_Main::OpenChart(const std::string& topic) {
     TIssueChart::TSource source;
     // Looked up at every refresh: an edited watch list may have made the trackers anew.
     source.Tracker = [this, topic] { return TrackerOf(topic); };
-    source.Rate = [this] { return Deps.Ini->GetRate(); };
-    source.Span = [this] { return Deps.Ini->GetSpan(); };
+    // The trackers were handed their rule from the settings at start-up, which do not change
+    // while the monitor runs.
+    source.Rule = [this] { return MoveRule{Deps.Ini->GetRate(), Deps.Ini->GetSpan()}; };
     auto* chart = new TIssueChart(topic, std::move(source), this);
     chart->setAttribute(Qt::WA_DeleteOnClose);
     // Beside the main window, each further one a little lower, so none hides another; kept on
@@ -644,6 +640,11 @@ void TF_Main::OpenChart(const std::string& topic) {
 
 void TF_Main::FillRow(TComboGrid& grid, int row, const CMeigara& m) {
     using kestrel::FormatThousands;
+    if (row < 0) return;
+    std::vector<TRowFigures>& figures = Figures[static_cast<size_t>(TabOf(&grid))];
+    if (figures.size() <= static_cast<size_t>(row)) figures.resize(static_cast<size_t>(row) + 1);
+    figures[static_cast<size_t>(row)] = {
+        true, m.MarginClass == "貸借", m.PrevClose, m.Gap, m.Price, m.OpenRatio, m.DayRatio};
     grid.SetCells(0, row, m.Code);
     grid.SetCells(1, row, m.MarginClass == "貸借" ? "(貸)" + m.Name : m.Name);
     grid.SetCells(2, row, FormatThousands(m.PrevClose, true));
@@ -672,23 +673,7 @@ void TF_Main::GridDrawCell(const TComboGrid& grid, QPainter& canvas, int col, in
         grid.style()->drawPrimitive(QStyle::PE_IndicatorHeaderArrow, &arrow, &canvas, &grid);
         return;
     }
-    using kestrel::NumericText;
-    const QColor* colour = nullptr;
-    switch (col) {
-        case 1:
-            if (grid.Cells(1, row).rfind("(貸)", 0) == 0) colour = &kBlue;
-            break;
-        case 3:
-        case 5:
-        case 6:
-            colour = SignColour(NumericText(grid.Cells(col, row)), 0);
-            break;
-        case 4:
-            colour = SignColour(NumericText(grid.Cells(4, row)), NumericText(grid.Cells(2, row)));
-            break;
-        default:
-            break;
-    }
+    const std::optional<QColor> colour = CellColour(grid, col, row);
     if (!colour) return;
     // Every pixel becomes pixel OR colour: the white ground stays white, black text takes the
     // colour.
@@ -696,6 +681,30 @@ void TF_Main::GridDrawCell(const TComboGrid& grid, QPainter& canvas, int col, in
     canvas.setCompositionMode(QPainter::RasterOp_SourceOrDestination);
     canvas.fillRect(rect, *colour);
     canvas.setCompositionMode(old);
+}
+
+std::optional<QColor> TF_Main::CellColour(const TComboGrid& grid, int col, int row) const {
+    const std::vector<TRowFigures>& figures = Figures[static_cast<size_t>(TabOf(&grid))];
+    // The header, and a data row never filled (its cells are empty).
+    if (row < 1 || static_cast<size_t>(row) >= figures.size()) return std::nullopt;
+    const TRowFigures& f = figures[static_cast<size_t>(row)];
+    if (!f.Filled) return std::nullopt;
+    switch (col) {
+        case 1:
+            if (f.Taishaku) return kBlue;
+            return std::nullopt;
+        case 3:
+            return SignColour(f.Gap, 0);
+        case 4:
+            // An empty price cell (0) against the previous close, as it shows.
+            return SignColour(f.Price, f.PrevClose);
+        case 5:
+            return SignColour(ShownSign(f.OpenRatio), 0);
+        case 6:
+            return SignColour(ShownSign(f.DayRatio), 0);
+        default:
+            return std::nullopt;
+    }
 }
 
 void TF_Main::SaveColumnWidths() {

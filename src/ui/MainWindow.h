@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include <QColor>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
@@ -34,9 +35,6 @@ class QToolButton;
 class TFeedStatus;
 
 namespace kestrel {
-// The value of a cell text for the colour rules: digits, a leading "-" and the first "." are
-// kept, everything else dropped; what does not read as a number is 0.
-double NumericText(std::string_view text);
 // The font of the program's windows at the given pixel height.
 QFont WindowFont(int pixelHeight);
 }  // namespace kestrel
@@ -108,6 +106,9 @@ public:
     // Rebuilds the grid of one tab from its source.
     void Rebuild(int tab);
     void FillRow(TComboGrid& grid, int row, const CMeigara& m);
+    // The colour a data cell's text takes, none for black; from the figures the row was filled
+    // with, as its cells show them.
+    std::optional<QColor> CellColour(const TComboGrid& grid, int col, int row) const;
     void GridDrawCell(const TComboGrid& grid, QPainter& canvas, int col, int row, const QRect& rect,
                       TGridDrawState state);
     void X1Click();
@@ -185,6 +186,17 @@ private:
     // The tab in front, and whether the first refresh has shown its grid.
     int FrontTab = kTabRise;
     bool GridsShown = false;
+    // The figures each row of a tab's grid was last filled from, by row (row 0, the header,
+    // holds none): rows are sorted and rebuilt as a whole, so a row's figures are always
+    // those of its texts. When a list empties, its grid keeps row 1's texts, and so its
+    // figures.
+    struct TRowFigures {
+        bool Filled = false;
+        bool Taishaku = false;  // margin class 貸借: the name carries the mark
+        int32_t PrevClose = 0, Gap = 0, Price = 0;
+        double OpenRatio = 0, DayRatio = 0;
+    };
+    std::array<std::vector<TRowFigures>, kTabs> Figures{};
     // The day-change records of the last rebuild, kept so their texts keep their buffers.
     std::vector<std::unique_ptr<CMeigara>> DayRecords;
     std::array<TGridView, kTabs> Views{};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <QLabel>
 #include <QTest>
 #include <QtCharts/QChart>
 #include <QtCharts/QLineSeries>
@@ -104,8 +105,7 @@ TEST_F(IssueChartTest, SeriesHoldTheTrackersPointsWindowThresholdsAndMoves) {
     TIssueChart::TSource source;
     const CTrkg* tracked = &feed.Tracker();
     source.Tracker = [&tracked] { return tracked; };
-    source.Rate = [&feed] { return feed.ini.GetRate(); };
-    source.Span = [&feed] { return feed.ini.GetSpan(); };
+    source.Rule = [&feed] { return feed.ctx.Rule; };
     TIssueChart chart("1234.T", source);
 
     const std::vector<QPointF> prices = Points(chart.Prices);
@@ -151,6 +151,52 @@ TEST_F(IssueChartTest, SeriesHoldTheTrackersPointsWindowThresholdsAndMoves) {
     EXPECT_TRUE(chart.Chart->title().contains(QStringLiteral("監視銘柄にありません")));
 }
 
+// The marks are the tracker's own moves under the tracker's rule, and only under it: the
+// quotes are laid out so that a look-back a minute shorter or longer, or another rate, marks
+// other points.
+TEST_F(IssueChartTest, MarksFollowTheTrackersRuleAndNoOther) {
+    OneIssue feed("4321.T");
+    feed.ctx.Rule = {1.5, 3};
+    feed.Quote(1000, "09:00:00");
+    feed.Quote(990, "09:00:30");   // the low a three-minute window still sees at 09:04
+    feed.Quote(1000, "09:01:30");  // the price in force when a two-minute window opens
+    feed.Quote(1006, "09:04:20");  // +1.59 % on 990, +0.60 % on 1000: a rise with 3 minutes only
+    feed.Quote(1013, "09:05:10");  // +2.32 % on 990 (4 minutes), +1.30 % on 1000 (3 minutes)
+    feed.Quote(995, "09:05:50");   // -1.81 % on 1013: a fall whatever the look-back
+    ASSERT_EQ(feed.rises.size(), 1u);
+    EXPECT_EQ(feed.rises[0].Price, 1006);
+    ASSERT_EQ(feed.falls.size(), 1u);
+    EXPECT_EQ(feed.falls[0].Price, 995);
+
+    TIssueChart::TSource source;
+    source.Tracker = [&feed] { return &feed.Tracker(); };
+    source.Rule = [&feed] { return feed.ctx.Rule; };
+    TIssueChart chart("4321.T", source);
+    EXPECT_EQ(Points(chart.Rises), Expected(feed.rises));
+    EXPECT_EQ(Points(chart.Falls), Expected(feed.falls));
+    EXPECT_TRUE(chart.Figures->text().contains(QStringLiteral("窓(3分, 09:02〜)")))
+        << chart.Figures->text().toStdString();
+
+    // Under any other rule the same ring marks other points.
+    auto rises = [&feed](const MoveRule& rule) {
+        std::vector<int32_t> prices;
+        for (const TChartPoint& p : ReadChartData(feed.Tracker(), rule).Rises)
+            prices.push_back(p.Price);
+        return prices;
+    };
+    EXPECT_EQ(rises({1.5, 3}), std::vector<int32_t>{1006});
+    EXPECT_EQ(rises({1.5, 2}), std::vector<int32_t>{});
+    EXPECT_EQ(rises({1.5, 4}), (std::vector<int32_t>{1006, 1013}));
+    EXPECT_EQ(rises({2.0, 3}), std::vector<int32_t>{});
+    // The window of the latest point as the detector reads it: from 09:02, so from the point
+    // in force then (09:01:30's 1000) to the latest.
+    const TChartData d = ReadChartData(feed.Tracker(), feed.ctx.Rule);
+    EXPECT_EQ(d.WindowStartMs, Ms(9, 2));
+    EXPECT_EQ(d.WindowFirst, 2u);
+    EXPECT_EQ(d.Low, 995);
+    EXPECT_EQ(d.High, 1013);
+}
+
 // A full ring is read from its oldest point (the one at the write position) on, and a sharp
 // move is judged only against the points before it.
 TEST_F(IssueChartTest, AFullRingIsReadOldestFirst) {
@@ -174,7 +220,7 @@ TEST_F(IssueChartTest, AFullRingIsReadOldestFirst) {
     t.Detector.PointCount = n;
     t.Detector.WritePos = newest;
 
-    const TChartData d = ReadChartData(t, 2.0, 2);
+    const TChartData d = ReadChartData(t, MoveRule{2.0, 2});
     ASSERT_EQ(d.Points.size(), static_cast<size_t>(n));
     EXPECT_EQ(d.Points.front().Ms, Ms(9, 0));
     EXPECT_EQ(d.Points.back().Ms, Ms(9, 0) + (n - 1) * 1000);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <map>
+#include <optional>
 
 #include <memory>
 #include <string>
@@ -16,6 +20,7 @@
 
 #include <thread>
 
+#include "common/Numbers.h"
 #include "ranking/Meigara.h"
 #include "settings/Ini.h"
 #include "support/FakeDde.h"
@@ -34,6 +39,23 @@ using kestrel::test::CFakeClock;
 using kestrel::test::TempDir;
 
 namespace {
+
+// The value the colour rules once read back from a cell's text, kept here to show that the
+// colours from the figures are the colours of the texts: digits, a leading "-" and the first
+// "." kept, everything else dropped; what does not read as a number is 0.
+double NumericText(std::string_view text) {
+    std::string kept;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9')
+            kept += c;
+        else if (c == '-' && i == 0)
+            kept += c;
+        else if (c == '.' && kept.find('.') == std::string::npos)
+            kept += c;
+    }
+    return kestrel::ParseReal(kept).value_or(0);
+}
 
 std::unique_ptr<CMeigara> Record(const std::string& code) {
     auto m = std::make_unique<CMeigara>(code, 'A');
@@ -318,7 +340,6 @@ TEST_F(MainWindowTest, EmptyListKeepsTwoRowsAndTheOldText) {
 }
 
 TEST_F(MainWindowTest, NumericTextKeepsDigitsLeadingMinusAndFirstPoint) {
-    using kestrel::NumericText;
     EXPECT_EQ(NumericText("+1,234"), 1234);
     EXPECT_EQ(NumericText("-5.25"), -5.25);
     EXPECT_EQ(NumericText("+0.00"), 0);
@@ -386,6 +407,144 @@ TEST_F(MainWindowTest, ColoursOnRenderedPixels) {
     // Header texts stay black, whatever they read.
     for (int col = 0; col < 10; ++col) EXPECT_FALSE(Coloured(col, 0)) << "header " << col;
     EXPECT_LT(TextColour(3, 0).red(), 80);
+}
+
+// The colour each cell's text would have had by reading the text back as a number.
+std::optional<QColor> ColourOfText(const TComboGrid& g, int col, int row) {
+    const QColor red(255, 0, 0), green(0, 128, 0), blue(0, 0, 255);
+    auto sign = [&](double v, double ref) -> std::optional<QColor> {
+        if (v > ref) return red;
+        if (v < ref) return green;
+        return std::nullopt;
+    };
+    switch (col) {
+        case 1:
+            if (g.Cells(1, row).rfind("(貸)", 0) == 0) return blue;
+            return std::nullopt;
+        case 3:
+        case 5:
+        case 6:
+            return sign(NumericText(g.Cells(col, row)), 0);
+        case 4:
+            return sign(NumericText(g.Cells(4, row)), NumericText(g.Cells(2, row)));
+        default:
+            return std::nullopt;
+    }
+}
+
+// The colours come from the figures a row was filled with, yet are those of its texts: a ratio
+// that shows as 0.00 either way has none, one that shows as 0.01 has its sign. They stay with
+// their rows through a header sort, the rebuilds and a list that empties.
+TEST_F(MainWindowTest, ColoursFromTheRowsFiguresAsTheCellsShowThem) {
+    const double belowHalf = std::nextafter(0.005, 0.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char* Code;
+        const char* Margin;
+        int32_t PrevClose, Price, Gap;
+        double Open, Day;
+    };
+    const Case cases[] = {
+        {"1001", "貸借", 0, 0, -1, 0.004, -0.004},            // all shown as zero but the gap
+        {"1002", "", 0, 1200, 0, 0.005, -0.005},              // shows +0.01 and -0.01
+        {"1003", "信用", 1200, 0, 1, belowHalf, -belowHalf},  // +0.00 / 0.00; no price: below
+        {"1004", "", 1200, 1199, -1500, 1e-300, -0.0},        // tiny and negative zero: none
+        {"1005", "貸借 ", 1200, 1201, 0, inf, std::nan("")},  // INF / NAN: no number, none
+        {"1006", "", -5, 0, 0, -inf, 12345.678},       // -INF; a price above a negative close
+        {"1007", "", 1200, 1200, 0, -0.0051, 0.0049},  // -0.01 green, +0.00 none
+    };
+    for (const Case& c : cases) {
+        auto m = Record(c.Code);
+        m->MarginClass = c.Margin;
+        m->PrevClose = c.PrevClose;
+        m->Price = c.Price;
+        m->Gap = c.Gap;
+        m->OpenRatio = c.Open;
+        m->DayRatio = c.Day;
+        list_.Add(std::move(m));
+    }
+    win_->DispTimerTimer();
+    TComboGrid& g = *win_->GridA;
+    ASSERT_EQ(g.RowCount(), 8);
+    const QColor red(255, 0, 0), green(0, 128, 0), blue(0, 0, 255);
+    using Colour = std::optional<QColor>;
+    auto colour = [&](int col, int row) { return win_->CellColour(g, col, row); };
+
+    // What the texts show, and the colour of each.
+    EXPECT_EQ(RowCells(g, 1), (std::vector<std::string>{"1001", "(貸)銘柄1001", "", "-1", "",
+                                                        "+0.00", "0.00", "0", "0", "09:05"}));
+    EXPECT_EQ(colour(1, 1), Colour(blue));
+    EXPECT_EQ(colour(3, 1), Colour(green));
+    EXPECT_EQ(colour(4, 1), Colour()) << "no price and no previous close";
+    EXPECT_EQ(colour(5, 1), Colour());
+    EXPECT_EQ(colour(6, 1), Colour());
+    EXPECT_EQ(g.Cells(5, 2), "+0.01");
+    EXPECT_EQ(g.Cells(6, 2), "-0.01");
+    EXPECT_EQ(colour(5, 2), Colour(red));
+    EXPECT_EQ(colour(6, 2), Colour(green));
+    EXPECT_EQ(colour(4, 2), Colour(red)) << "a price over a zero previous close";
+    EXPECT_EQ(colour(3, 2), Colour());
+    EXPECT_EQ(g.Cells(5, 3), "+0.00");
+    EXPECT_EQ(g.Cells(6, 3), "0.00");
+    EXPECT_EQ(colour(5, 3), Colour());
+    EXPECT_EQ(colour(6, 3), Colour());
+    EXPECT_EQ(colour(4, 3), Colour(green)) << "an empty price reads below the close";
+    EXPECT_EQ(colour(1, 3), Colour()) << "信用 has no mark";
+    EXPECT_EQ(colour(3, 4), Colour(green));
+    EXPECT_EQ(colour(4, 4), Colour(green));
+    EXPECT_EQ(colour(5, 4), Colour());
+    EXPECT_EQ(colour(6, 4), Colour());
+    EXPECT_EQ(colour(1, 5), Colour()) << "only the class 貸借 exactly";
+    EXPECT_EQ(colour(5, 5), Colour());
+    EXPECT_EQ(colour(6, 5), Colour());
+    EXPECT_EQ(colour(4, 6), Colour(red));
+    EXPECT_EQ(colour(5, 6), Colour());
+    EXPECT_EQ(colour(6, 6), Colour(red));
+    EXPECT_EQ(colour(5, 7), Colour(green));
+    EXPECT_EQ(colour(6, 7), Colour());
+    // Every cell, the header included, takes the colour its text would have given.
+    for (int row = 0; row < g.RowCount(); ++row)
+        for (int col = 0; col < 10; ++col)
+            EXPECT_EQ(colour(col, row), row == 0 ? Colour() : ColourOfText(g, col, row))
+                << "column " << col << " row " << row << " '" << g.Cells(col, row) << "'";
+
+    // Each issue's colours by its code, then sorted by the day ratio both ways: the colours go
+    // with the rows.
+    std::map<std::string, std::vector<Colour>> byCode;
+    for (int row = 1; row < g.RowCount(); ++row)
+        for (int col = 0; col < 10; ++col) byCode[g.Cells(0, row)].push_back(colour(col, row));
+    auto followRows = [&](const char* when) {
+        for (int row = 1; row < g.RowCount(); ++row)
+            for (int col = 0; col < 10; ++col)
+                EXPECT_EQ(colour(col, row), byCode[g.Cells(0, row)][size_t(col)])
+                    << when << ": " << g.Cells(0, row) << " column " << col;
+    };
+    win_->SortBy(TF_Main::kTabRise, 6);
+    ASSERT_NE(g.Cells(0, 1), "1001") << "the order changed";
+    followRows("sorted");
+    win_->SortBy(TF_Main::kTabRise, 6);
+    followRows("sorted the other way");
+    const std::string top = g.Cells(0, 1);
+    win_->DispTimerTimer();
+    followRows("rebuilt");
+
+    // A list that empties keeps row 1's texts, and their colours.
+    const std::vector<Colour> kept = byCode[top];
+    list_.Clear();
+    win_->DispTimerTimer();
+    ASSERT_EQ(g.RowCount(), 2);
+    ASSERT_EQ(g.Cells(0, 1), top);
+    for (int col = 0; col < 10; ++col) EXPECT_EQ(colour(col, 1), kept[size_t(col)]) << col;
+
+    // A name that merely begins with the mark is no 貸借 issue.
+    auto odd = Record("2001");
+    odd->Name = "(貸)名";
+    list_.Add(std::move(odd));
+    win_->DispTimerTimer();
+    ASSERT_EQ(g.Cells(1, 1), "(貸)名");
+    EXPECT_EQ(colour(1, 1), Colour());
+    // The other tabs' rows are their own: 急落 was never filled.
+    EXPECT_EQ(win_->CellColour(*win_->GridD, 1, 1), Colour());
 }
 
 TEST_F(MainWindowTest, ExitCommandAskedNoChangesNothing) {
