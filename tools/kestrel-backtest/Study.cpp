@@ -16,6 +16,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include "app/Controller.h"
@@ -27,6 +28,7 @@
 #include "console/ConsoleTool.h"
 #include "kestrel-backtest/Csv.h"
 #include "kestrel-backtest/Report.h"
+#include "kestrel-backtest/StudyCharts.h"
 #include "kestrel-backtest/StudyFiles.h"
 #include "kestrel-backtest/StudyOutput.h"
 #include "kestrel-backtest/StudyScore.h"
@@ -87,6 +89,8 @@ struct CDay {
     std::vector<std::vector<CQuotePoint>> Series;     // by tracker, in replay order
     int32_t EndMs = INT32_MIN;                        // the latest time of any point
     std::vector<std::string> Names;                   // by tracker, at the end of the first run
+    // What its runs added up to, once they are folded into the study's totals.
+    int64_t Settings = 0, Events = 0, Unmatched = 0;
 };
 
 struct CTopIssue {
@@ -370,22 +374,77 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     }
 }
 
-// One setting of one day: an ordinary replay by a controller of its own, then the scores.
-// Its folder for the lists is made as it starts.
-// Once every run of a day is scored, the day's points are needed only for the charts of the
-// report, which show issues among the runs' top ones: the rest go, so a study of many days
-// holds the points of the days in flight, not of every day.
-void KeepChartedSeries(CDay& day, const std::vector<CRun>& runs, size_t d) {
-    std::vector<char> keep(day.Series.size());
-    for (const CRun& r : runs)
-        if (r.Day == d)
-            for (const CTopIssue& t : r.Top)
-                if (t.Tracker >= 0 && static_cast<size_t>(t.Tracker) < keep.size())
-                    keep[static_cast<size_t>(t.Tracker)] = 1;
-    for (size_t i = 0; i < day.Series.size(); ++i)
-        if (!keep[i]) std::vector<CQuotePoint>().swap(day.Series[i]);
+// What the study keeps of its finished days, each folded in as soon as it and the days before
+// it are done: its rows of study.csv written, each setting's tallies added up, the walk forward
+// stepped and the issues the report may chart kept. Then the day's points, names and per-issue
+// sums go, so a study of many days holds the days in flight and its settings' totals, not
+// every day's scores.
+struct CStudyTotals {
+    std::vector<CSettingTally> Tallies;  // every setting and kind, in the order of Index
+    std::map<std::tuple<double, int, char>, size_t> Index;
+    std::vector<CWalkForward> Walks;
+    CChartPicks Charts{kChartIssues};
+};
+
+// Folds day `d`, whose runs are runs[first, last), into the totals and study.csv's rows. The
+// days come in the order they are given, so every sum is added in the order it always was.
+void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t last,
+             CStudyTotals& totals, COutFile& studyCsv) {
+    std::vector<CSettingTally> tallies;
+    CCsvWriter w(studyCsv.Buffer);
+    for (size_t i = first; i < last; ++i) {
+        CRun& r = runs[i];
+        ++day.Settings;
+        day.Events += r.Tally[0].Events + r.Tally[1].Events;
+        day.Unmatched += r.Unmatched;
+        for (int k = 0; k < 2; ++k) {
+            StudyRow(w, day.Dir, r.Tally[k], r.Median[k]);
+            tallies.push_back(std::move(r.Tally[k]));
+            r.Tally[k] = CSettingTally{};
+            std::vector<double>().swap(r.Median[k]);
+        }
+    }
+    studyCsv.FlushWhenFull();
+    if (d > 0) StepWalks(totals.Walks, day.Dir, totals.Tallies, tallies);
+    for (const CSettingTally& t : tallies)
+        totals.Tallies[totals.Index.at({t.Rate, t.Span, t.Kind})].Add(t);
+
+    // The issues a setting may chart: its points copied once for every setting that keeps it.
+    const std::vector<std::string>& names = runs[first].Names;
+    std::map<int, std::shared_ptr<const CChartSeries>> made;
+    for (size_t i = first; i < last; ++i) {
+        CRun& r = runs[i];
+        const CChartPicks::CSetting setting{r.Rate, r.Span};
+        for (CTopIssue& top : r.Top) {
+            const size_t t = static_cast<size_t>(top.Tracker);
+            if (top.Tracker < 0 || t >= day.Series.size() ||
+                !totals.Charts.WouldKeep(setting, top.Count))
+                continue;
+            std::shared_ptr<const CChartSeries>& series = made[top.Tracker];
+            if (!series) {
+                auto s = std::make_shared<CChartSeries>();
+                s->Day = day.Dir;
+                s->Topic = day.Topics[t];
+                s->Name = t < names.size() ? names[t] : std::string();
+                s->Points.reserve(day.Series[t].size());
+                for (const CQuotePoint& p : day.Series[t]) s->Points.push_back({p.TimeMs, p.Price});
+                series = std::move(s);
+            }
+            totals.Charts.Offer(setting, {top.Count, series, std::move(top.Marks)});
+        }
+    }
+    for (size_t i = first; i < last; ++i) {
+        std::vector<CTopIssue>().swap(runs[i].Top);
+        std::vector<std::string>().swap(runs[i].Names);
+    }
+    std::vector<std::string>().swap(day.Topics);
+    std::unordered_map<std::string, int>().swap(day.TopicIndex);
+    std::vector<std::vector<CQuotePoint>>().swap(day.Series);
+    std::vector<std::string>().swap(day.Names);
 }
 
+// One setting of one day: an ordinary replay by a controller of its own, then the scores.
+// Its folder for the lists is made as it starts.
 void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
     CRunUi ui;
     {
@@ -464,6 +523,8 @@ void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
     }
     lock.unlock();
     ScoreRun(o, day, run, ui);
+    // The charts name their issues from the day's first run: the others' names have served.
+    if (!run.First) std::vector<std::string>().swap(run.Names);
 }
 
 }  // namespace
@@ -781,6 +842,26 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     if (o.CsvBom) all->Buffer += kUtf8Bom;
     CCsvWriter header(all->Buffer);
     AlertsHeader(header, o.Horizons);
+    // study.csv gets each day's rows as the day is folded into the totals.
+    std::optional<COutFile> studyCsv;
+    try {
+        studyCsv.emplace(work + "/study.csv", out + "/study.csv");
+    } catch (const std::exception& e) {
+        return say(e.what()), 1;
+    }
+    studyCsv->Budget = &budget;
+    if (o.CsvBom) studyCsv->Buffer += kUtf8Bom;
+    CCsvWriter studyHeader(studyCsv->Buffer);
+    StudyHeader(studyHeader, o.Horizons);
+    CStudyTotals totals;
+    for (const CRun& r : runs)
+        for (char kind : {'A', 'D'}) totals.Index.emplace(std::make_tuple(r.Rate, r.Span, kind), 0);
+    for (auto& [key, at] : totals.Index) at = totals.Tallies.size(), totals.Tallies.emplace_back();
+    totals.Walks = NewWalks(days.size(), o.Horizons.size());
+    // Where each day's runs start; they follow one another.
+    std::vector<size_t> dayFirst(days.size() + 1);
+    for (size_t d = 0; d < days.size(); ++d) dayFirst[d + 1] = dayFirst[d] + runsOfDay[d];
+    size_t folded = 0;  // the days folded into the totals, on this thread
 
     // One controller per thread, each run taken in order by the next free thread. A run that
     // fails stops the study: no run is taken after it.
@@ -788,9 +869,8 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     std::mutex mutex;
     std::condition_variable finishedOne;
     size_t next = 0, finished = 0;
-    bool stop = false;                       // under the mutex
-    std::vector<char> done(runs.size());     // under the mutex
-    std::vector<uint64_t> left = runsOfDay;  // runs of each day not yet finished, under the mutex
+    bool stop = false;                    // under the mutex
+    std::vector<char> done(runs.size());  // under the mutex
     auto workerLoop = [&](size_t w) {
         for (;;) {
             size_t i = 0;
@@ -800,7 +880,6 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 i = next++;
             }
             CRun& run = runs[i];
-            bool dayDone = false;
             try {
                 RunOne(o, *days[run.Day], run, slots[w]);
             } catch (const std::exception& e) {
@@ -814,9 +893,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 ++finished;
                 done[i] = 1;
                 if (run.Failed()) stop = true;
-                dayDone = --left[run.Day] == 0;
             }
-            if (dayDone) KeepChartedSeries(*days[run.Day], runs, run.Day);
             finishedOne.notify_all();
         }
     };
@@ -861,6 +938,19 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 lock.lock();
                 if (!appendError.empty()) stop = true;
                 ++appended;
+                // A day whose runs are all appended is done: into the totals with it.
+                while (!stop && folded < days.size() && appended >= dayFirst[folded + 1]) {
+                    lock.unlock();
+                    try {
+                        FoldDay(*days[folded], folded, runs, dayFirst[folded], dayFirst[folded + 1],
+                                totals, *studyCsv);
+                    } catch (const std::exception& e) {
+                        appendError = e.what();
+                    }
+                    lock.lock();
+                    if (!appendError.empty()) stop = true;
+                    ++folded;
+                }
             }
             const bool taken = stop || next == runs.size();
             if (taken && finished == next && (stop || appended == runs.size())) break;
@@ -911,44 +1001,24 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     }
 
     for (size_t d = 0; d < days.size(); ++d) {
-        int64_t events = 0, unmatched = 0, settings = 0;
-        const CRun* first = nullptr;
-        for (const CRun& r : runs) {
-            if (r.Day != d) continue;
-            if (!first) first = &r, days[d]->Names = r.Names;
-            ++settings;
-            events += r.Tally[0].Events + r.Tally[1].Events;
-            unmatched += r.Unmatched;
-        }
-        say(days[d]->Dir + ": " + std::to_string(first->Lines) + " lines read, " +
-            std::to_string(first->NoIssue + first->BadTime) + " skipped (" +
-            std::to_string(first->NoIssue) + " no watched issue, " +
-            std::to_string(first->BadTime) + " bad time), " + std::to_string(settings) +
-            " settings, " + std::to_string(events) + " events");
-        if (unmatched > 0)
-            say(days[d]->Dir + ": " + std::to_string(unmatched) +
+        const CDay& day = *days[d];
+        const CRun& first = runs[dayFirst[d]];
+        say(day.Dir + ": " + std::to_string(first.Lines) + " lines read, " +
+            std::to_string(first.NoIssue + first.BadTime) + " skipped (" +
+            std::to_string(first.NoIssue) + " no watched issue, " + std::to_string(first.BadTime) +
+            " bad time), " + std::to_string(day.Settings) + " settings, " +
+            std::to_string(day.Events) + " events");
+        if (day.Unmatched > 0)
+            say(day.Dir + ": " + std::to_string(day.Unmatched) +
                 " event lines matched no replayed point and were not scored");
     }
 
     const size_t hs = o.Horizons.size();
-    std::string csv(o.CsvBom ? kUtf8Bom : std::string_view());
-    CCsvWriter w(csv);
-    StudyHeader(w, o.Horizons);
     CReportData data;
     data.Days = o.Days;
     data.Horizons = o.Horizons;
-    std::map<std::tuple<double, int, char>, CSettingTally> pooled;
-    std::vector<std::vector<CSettingTally>> byDay(days.size());
-    for (const CRun& r : runs) {
-        for (int k = 0; k < 2; ++k) {
-            StudyRow(w, days[r.Day]->Dir, r.Tally[k], r.Median[k]);
-            pooled[{r.Tally[k].Rate, r.Tally[k].Span, r.Tally[k].Kind}].Add(r.Tally[k]);
-            byDay[r.Day].push_back(r.Tally[k]);
-        }
-    }
-    for (auto& entry : pooled) data.Tallies.push_back(entry.second);
-    data.Walks = WalkForward(o.Days, byDay, hs);
-    byDay.clear();
+    data.Tallies = std::move(totals.Tallies);
+    data.Walks = std::move(totals.Walks);
     // The trader's own setting: what the monitor of the first day would run with.
     data.OwnRate = o.HaveRate ? o.Rate : days.front()->OwnRate;
     data.OwnSpan = o.HaveSpan ? o.Span : days.front()->OwnSpan;
@@ -962,34 +1032,15 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     if (best.empty()) data.ChartKind = 0;
     data.ChartRate = best.empty() ? runs.front().Rate : best[0]->Rate;
     data.ChartSpan = best.empty() ? runs.front().Span : best[0]->Span;
-    std::vector<std::pair<size_t, const CTopIssue*>> charted;
-    for (const CRun& r : runs)
-        if (r.Rate == data.ChartRate && r.Span == data.ChartSpan)
-            for (const CTopIssue& t : r.Top) charted.push_back({r.Day, &t});
-    std::stable_sort(charted.begin(), charted.end(), [](const auto& a, const auto& b) {
-        return a.second->Count > b.second->Count;
-    });
-    if (charted.size() > kChartIssues) charted.resize(kChartIssues);
-    for (const auto& [d, top] : charted) {
-        const CDay& day = *days[d];
-        const size_t i = static_cast<size_t>(top->Tracker);
-        CIssueChart chart;
-        chart.Day = day.Dir;
-        chart.Topic = day.Topics[i];
-        chart.Name = i < day.Names.size() ? day.Names[i] : std::string();
-        for (const CQuotePoint& p : day.Series[i]) chart.Points.push_back({p.TimeMs, p.Price});
-        chart.Alerts = top->Marks;
-        data.Issues.push_back(std::move(chart));
-    }
+    for (const CChartPick& pick : totals.Charts.Of({data.ChartRate, data.ChartSpan}))
+        data.Issues.push_back(ChartOf(pick));
 
     // The whole study is written; then it goes in place of the previous one in a few renames.
     try {
         all->Close(true);
         all.reset();
-        COutFile study(work + "/study.csv", out + "/study.csv");
-        study.Budget = &budget;
-        study.Buffer = std::move(csv);
-        study.Close(true);
+        studyCsv->Close(true);
+        studyCsv.reset();
         COutFile report(work + "/report.html", out + "/report.html");
         report.Budget = &budget;
         report.Buffer = BuildReportHtml(data);
