@@ -1,6 +1,9 @@
 #include "kestrel-backtest/Study.h"
 
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -441,6 +444,12 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
     std::unordered_map<std::string, int>().swap(day.TopicIndex);
     std::vector<std::vector<CQuotePoint>>().swap(day.Series);
     std::vector<std::string>().swap(day.Names);
+#if defined(__GLIBC__)
+    // The day's points and a run's events are megabytes in pieces among longer-lived ones,
+    // spread over the runs' threads' heaps; without this the allocator keeps their pages, and
+    // what the study takes from the system would still grow with the days.
+    malloc_trim(0);
+#endif
 }
 
 // One setting of one day: an ordinary replay by a controller of its own, then the scores.
