@@ -14,6 +14,9 @@
 
 #include "kestrel-backtest/Report.h"
 
+// Issues charted in the report, those with the most alerts at the charted setting.
+constexpr size_t kChartIssues = 6;
+
 // An issue's prices over one day, shared by every setting that may chart it.
 struct CChartSeries {
     std::string Day, Topic, Name;
