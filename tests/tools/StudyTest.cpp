@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <system_error>
+#include <tuple>
 
 #include "common/FileSaveOps.h"
 #include "common/Numbers.h"
@@ -923,4 +925,169 @@ TEST(Study, IntervalsFlatAlertsSharesAndPartsOfTheDayOfAHandMadeDayAreExact) {
     EXPECT_NE(two.find("<td>0 件</td><td>–</td><td>–</td><td class=\"l\">" + dir.File("day2") +
                        ": 選べる設定なし</td>"),
               std::string::npos);
+}
+
+namespace {
+// The issue charts of a report: each one's title, points and alert marks, as the page's data
+// gives them.
+struct CChartSeen {
+    std::string Title;
+    std::vector<std::pair<int64_t, int64_t>> Points;
+    std::vector<std::tuple<int64_t, int64_t, char>> Marks;
+};
+std::vector<CChartSeen> ChartsOf(const std::string& report) {
+    std::vector<CChartSeen> charts;
+    size_t at = report.find("\"issues\":[");
+    if (at == std::string::npos) return charts;
+    auto number = [&](size_t& i) {
+        size_t used = 0;
+        const int64_t v = std::stoll(report.substr(i, 24), &used);
+        i += used;
+        return v;
+    };
+    while ((at = report.find("{\"title\":\"", at)) != std::string::npos) {
+        CChartSeen c;
+        size_t i = at + 10;
+        for (; report[i] != '"'; ++i) {
+            if (report[i] == '\\') ++i;  // the days' and topics' names here need no other escape
+            c.Title += report[i];
+        }
+        i = report.find("\"points\":[", i) + 10;
+        while (report[i] == '[' || report[i] == ',') {
+            if (report[i] == ',') ++i;
+            ++i;
+            const int64_t ms = number(i);
+            ++i;
+            c.Points.push_back({ms, number(i)});
+            ++i;  // ]
+        }
+        i = report.find("\"alerts\":[", i) + 10;
+        while (report[i] == '[' || report[i] == ',') {
+            if (report[i] == ',') ++i;
+            ++i;
+            const int64_t ms = number(i);
+            ++i;
+            const int64_t price = number(i);
+            c.Marks.emplace_back(ms, price, report[i + 2]);
+            i += 5;  // ,"K"]
+        }
+        charts.push_back(std::move(c));
+        at = i;
+    }
+    return charts;
+}
+
+int64_t ClockMs(const std::string& t) {
+    const int64_t ms = std::stoll(t.substr(0, 2)) * 3600000 + std::stoll(t.substr(3, 2)) * 60000 +
+                       std::stoll(t.substr(6, 2)) * 1000;
+    return t.size() > 8 ? ms + std::stoll(t.substr(9)) : ms;
+}
+}  // namespace
+
+// A study keeps only the issues it may still chart as its days finish; the charts are still
+// those of the issues with the most alerts at the charted setting over every day, each with
+// all of that issue's alerts at it marked on its own day's points. Three days, four settings,
+// one job and two.
+TEST(Study, ChartedIssuesAreTheTopOnesOfEveryDayWithTheirOwnPoints) {
+    kestrel::test::TempDir dir;
+    const std::string kabu = Read(std::string(KESTREL_DEMO_DIR) + "/kabu.txt");
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < kabu.size();) {
+        const size_t end = kabu.find('\n', at);
+        lines.push_back(kabu.substr(at, end - at + 1));
+        at = end + 1;
+    }
+    // The whole demo, its afternoon, and the whole demo again: the last day's issues tie with
+    // the first's, and the first day's come first.
+    const std::vector<std::pair<size_t, size_t>> parts = {
+        {0, lines.size()}, {lines.size() / 2, lines.size()}, {0, lines.size()}};
+    std::vector<std::string> days;
+    for (size_t d = 0; d < parts.size(); ++d) {
+        const std::string day = dir.File("day" + std::to_string(d));
+        fs::copy(KESTREL_DEMO_DIR, day, fs::copy_options::recursive);
+        std::string part;
+        for (size_t l = parts[d].first; l < parts[d].second; ++l) part += lines[l];
+        dir.WriteBytes("day" + std::to_string(d) + "/kabu.txt", part);
+        days.push_back(day);
+    }
+    std::string first;
+    for (int jobs : {1, 2}) {
+        CStudyOptions o = DemoStudy(dir.File("out" + std::to_string(jobs)));
+        o.Days = days;
+        o.Rates = {1.5, 2.5};
+        o.Spans = {1, 3};
+        o.Jobs = jobs;
+        std::string messages, summary;
+        ASSERT_EQ(RunStudy(o, messages, summary), 0) << messages;
+        const std::string report = Read(o.OutDir + "/report.html");
+        const size_t h = report.find("警告の多い銘柄(率 ");
+        ASSERT_NE(h, std::string::npos);
+        const size_t r = h + std::string("警告の多い銘柄(率 ").size();
+        const std::string rate = report.substr(r, report.find(' ', r) - r);
+        const size_t s = report.find("時間 ", r) + std::string("時間 ").size();
+        const std::string span = report.substr(s, report.find(' ', s) - s);
+
+        // The alerts of the charted setting, issue by issue on each day.
+        struct CIssue {
+            size_t Day;
+            std::string Title;
+            std::vector<std::tuple<int64_t, int64_t, char>> Marks;
+        };
+        std::map<std::pair<size_t, std::string>, CIssue> issues;
+        for (const auto& row : ReadCsv(Read(o.OutDir + "/alerts.csv"))) {
+            if (row.at("rate") != rate || row.at("time") != span) continue;
+            const size_t d = std::find(days.begin(), days.end(), row.at("day")) - days.begin();
+            ASSERT_LT(d, days.size());
+            CIssue& issue = issues[{d, row.at("topic")}];
+            issue.Day = d;
+            issue.Title = row.at("topic") + " " + row.at("name") + " (" + row.at("day") + ")";
+            issue.Marks.emplace_back(ClockMs(row.at("alert_time")), std::stoll(row.at("price")),
+                                     row.at("kind")[0]);
+        }
+        ASSERT_GT(issues.size(), 6u) << rate << "/" << span;
+
+        const auto charts = ChartsOf(report);
+        ASSERT_EQ(charts.size(), 6u);
+        std::set<std::string> charted;
+        size_t previousDay = 0;
+        for (size_t c = 0; c < charts.size(); ++c) {
+            const CIssue* found = nullptr;
+            for (const auto& [key, issue] : issues)
+                if (issue.Title == charts[c].Title) found = &issue;
+            ASSERT_TRUE(found) << charts[c].Title;
+            charted.insert(found->Title);
+            EXPECT_EQ(charts[c].Marks, found->Marks) << found->Title;
+            if (c > 0) {
+                EXPECT_LE(charts[c].Marks.size(), charts[c - 1].Marks.size());
+                if (charts[c].Marks.size() == charts[c - 1].Marks.size()) {
+                    EXPECT_GE(found->Day, previousDay) << "an earlier day's issue first";
+                }
+            }
+            previousDay = found->Day;
+            // Every alert stands on one of the issue's points of its own day.
+            EXPECT_GE(charts[c].Points.size(), found->Marks.size());
+            for (const auto& [ms, price, kind] : found->Marks)
+                EXPECT_NE(std::find(charts[c].Points.begin(), charts[c].Points.end(),
+                                    std::make_pair(ms, price)),
+                          charts[c].Points.end())
+                    << found->Title << " " << ms;
+        }
+        // No issue left out has more alerts than the last charted; one with as many is of a day
+        // no earlier than that one's (an earlier day's comes first).
+        const CChartSeen& last = charts.back();
+        size_t lastDay = 0;
+        for (const auto& [key, issue] : issues)
+            if (issue.Title == last.Title) lastDay = issue.Day;
+        for (const auto& [key, issue] : issues) {
+            if (charted.count(issue.Title)) continue;
+            EXPECT_LE(issue.Marks.size(), last.Marks.size()) << issue.Title;
+            if (issue.Marks.size() == last.Marks.size()) {
+                EXPECT_GE(issue.Day, lastDay);
+            }
+        }
+        if (jobs == 1)
+            first = report;
+        else
+            EXPECT_TRUE(report == first) << "the same report whatever the jobs";
+    }
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string_view>
+#include <tuple>
 
 #include "common/Format.h"
 
@@ -126,43 +127,55 @@ std::vector<const CSettingTally*> BestSettings(const std::vector<CSettingTally>&
     return pick;
 }
 
-std::vector<CWalkForward> WalkForward(const std::vector<std::string>& days,
-                                      const std::vector<std::vector<CSettingTally>>& byDay,
-                                      size_t horizons) {
+std::vector<CWalkForward> NewWalks(size_t days, size_t horizons) {
     std::vector<CWalkForward> walks;
-    if (days.size() < 2 || byDay.size() != days.size()) return walks;
+    if (days < 2) return walks;
     for (char kind : {'A', 'D'}) {
         for (size_t h = 0; h < horizons; ++h) {
             CWalkForward walk;
             walk.Kind = kind;
             walk.Horizon = h;
-            // The days before the one scored, added up setting by setting.
-            std::map<std::pair<double, int>, CSettingTally> before;
-            for (size_t d = 0; d < days.size(); ++d) {
-                if (d > 0) {
-                    std::vector<CSettingTally> pooled;
-                    for (const auto& entry : before) pooled.push_back(entry.second);
-                    const auto best = BestSettings(pooled, kind, h, 1);
-                    CWalkStep step;
-                    step.Day = days[d];
-                    if (!best.empty()) {
-                        step.Chosen = true;
-                        step.Rate = best[0]->Rate;
-                        step.Span = best[0]->Span;
-                        for (const CSettingTally& t : byDay[d])
-                            if (t.Kind == kind && t.Rate == step.Rate && t.Span == step.Span &&
-                                h < t.ByHorizon.size())
-                                step.Score.Add(t.ByHorizon[h]);
-                        step.Score.ByIssue.clear();
-                        walk.Total.Add(step.Score);
-                    }
-                    walk.Steps.push_back(std::move(step));
-                }
-                for (const CSettingTally& t : byDay[d])
-                    if (t.Kind == kind) before[{t.Rate, t.Span}].Add(t);
-            }
             walks.push_back(std::move(walk));
         }
+    }
+    return walks;
+}
+
+void StepWalks(std::vector<CWalkForward>& walks, const std::string& name,
+               const std::vector<CSettingTally>& before, const std::vector<CSettingTally>& day) {
+    for (CWalkForward& walk : walks) {
+        const auto best = BestSettings(before, walk.Kind, walk.Horizon, 1);
+        CWalkStep step;
+        step.Day = name;
+        if (!best.empty()) {
+            step.Chosen = true;
+            step.Rate = best[0]->Rate;
+            step.Span = best[0]->Span;
+            for (const CSettingTally& t : day)
+                if (t.Kind == walk.Kind && t.Rate == step.Rate && t.Span == step.Span &&
+                    walk.Horizon < t.ByHorizon.size())
+                    step.Score.Add(t.ByHorizon[walk.Horizon]);
+            step.Score.ByIssue.clear();
+            walk.Total.Add(step.Score);
+        }
+        walk.Steps.push_back(std::move(step));
+    }
+}
+
+std::vector<CWalkForward> WalkForward(const std::vector<std::string>& days,
+                                      const std::vector<std::vector<CSettingTally>>& byDay,
+                                      size_t horizons) {
+    if (byDay.size() != days.size()) return {};
+    std::vector<CWalkForward> walks = NewWalks(days.size(), horizons);
+    // The days before the one scored, added up setting by setting.
+    std::map<std::tuple<double, int, char>, CSettingTally> before;
+    for (size_t d = 0; d < days.size(); ++d) {
+        if (d > 0) {
+            std::vector<CSettingTally> pooled;
+            for (const auto& entry : before) pooled.push_back(entry.second);
+            StepWalks(walks, days[d], pooled, byDay[d]);
+        }
+        for (const CSettingTally& t : byDay[d]) before[{t.Rate, t.Span, t.Kind}].Add(t);
     }
     return walks;
 }

@@ -117,9 +117,17 @@ struct CWalkForward {
 };
 // `byDay[d]` are day d's tallies (every setting and kind), the days in the order they are
 // given. One walk per kind and horizon; none for fewer than two days.
+// The same walks can be made a day at a time, so that a study need not keep every day's
+// tallies: NewWalks before the first day, then StepWalks for each later one.
 std::vector<CWalkForward> WalkForward(const std::vector<std::string>& days,
                                       const std::vector<std::vector<CSettingTally>>& byDay,
                                       size_t horizons);
+std::vector<CWalkForward> NewWalks(size_t days, size_t horizons);
+// Steps every walk to day `name`, one after the first: `before` holds the tallies of the days
+// before it added up setting by setting (each setting and kind once, in any order), `day` the
+// day's own.
+void StepWalks(std::vector<CWalkForward>& walks, const std::string& name,
+               const std::vector<CSettingTally>& before, const std::vector<CSettingTally>& day);
 
 struct CReportData {
     std::vector<std::string> Days;

@@ -1,8 +1,15 @@
 #include "kestrel-backtest/StudyScore.h"
 
 #include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
 
+#include "common/Format.h"
 #include "common/TimeOfDay.h"
+#include "kestrel-backtest/Csv.h"
+#include "kestrel-backtest/StudyCharts.h"
+#include "kestrel-backtest/StudyRun.h"
 
 namespace {
 
@@ -119,3 +126,206 @@ CScore ScoreOf(const CQuotePoint& alert, char kind, int horizon, int32_t endMs, 
     s.Adverse = static_cast<double>(against) / static_cast<double>(p0) * 100;
     return s;
 }
+
+namespace kestrel::study {
+
+namespace {
+
+// ---- event lines --------------------------------------------------------------------------
+
+// "hh:nn:ss", with ".mmm" when the time has milliseconds.
+std::string ClockText(int64_t ms) {
+    std::string t;
+    auto two = [&t](int64_t v) {
+        t += static_cast<char>('0' + v / 10 % 10);
+        t += static_cast<char>('0' + v % 10);
+    };
+    const int64_t s = ms / 1000;
+    if (s / 3600 >= 100) t += std::to_string(s / 3600 / 100);
+    two(s / 3600);
+    t += ':';
+    two(s / 60 % 60);
+    t += ':';
+    two(s % 60);
+    if (ms % 1000 != 0) {
+        t += '.';
+        t += static_cast<char>('0' + ms % 1000 / 100);
+        two(ms % 100);
+    }
+    return t;
+}
+
+double Median(std::vector<double>& v) {
+    if (v.empty()) return std::nan("");
+    const size_t mid = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
+    const double upper = v[mid];
+    if (v.size() % 2 == 1) return upper;
+    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid));
+    return (lower + upper) / 2;
+}
+
+}  // namespace
+
+void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui) {
+    const size_t hs = o.Horizons.size();
+    const size_t trackers = day.Series.size();
+    std::vector<std::vector<double>> fwd[2] = {std::vector<std::vector<double>>(hs),
+                                               std::vector<std::vector<double>>(hs)};
+    std::vector<char> seen[2] = {std::vector<char>(trackers), std::vector<char>(trackers)};
+    std::vector<int64_t> perIssue(trackers);
+    std::vector<size_t> cursor(trackers);
+    for (int k = 0; k < 2; ++k) {
+        CSettingTally& t = run.Tally[k];
+        t.Rate = run.Rate, t.Span = run.Span, t.Kind = k == 0 ? 'A' : 'D';
+        t.ByHorizon.assign(hs, CHorizonTally{});
+        t.BySession.assign(kSessions, std::vector<CHorizonTally>(hs));
+    }
+    // Each issue's summed forward move and scored alerts, by kind and horizon, made into the
+    // tallies' topics at the end: one addition an alert, not a lookup by name.
+    std::vector<double> issueSum[2] = {std::vector<double>(trackers * hs),
+                                       std::vector<double>(trackers * hs)};
+    std::vector<int64_t> issueScored[2] = {std::vector<int64_t>(trackers * hs),
+                                           std::vector<int64_t>(trackers * hs)};
+    struct CMatched {
+        uint32_t Event;
+        int32_t Tracker;
+        uint32_t Point;
+        char Kind;
+    };
+    std::vector<CMatched> matched;
+    for (size_t i = 0; i < ui.Events.size(); ++i) {
+        const CRunUi::CEvent& e = ui.Events[i];
+        const std::string_view topic = ui.TopicOf(e);
+        if (e.Action != 'A' || (e.Kind != 'A' && e.Kind != 'D') || topic.empty()) {
+            ++run.Unmatched;
+            continue;
+        }
+        const CRunUi::CEvent& ev = e;
+        const int k = e.Kind == 'A' ? 0 : 1;
+        CSettingTally& t = run.Tally[k];
+        ++t.Events;
+        // The alert's own point: the line the replay delivered when the event was raised.
+        const auto found = day.TopicIndex.find(std::string(topic));
+        const std::vector<CQuotePoint>* series =
+            found == day.TopicIndex.end() ? nullptr
+                                          : &day.Series[static_cast<size_t>(found->second)];
+        size_t at = 0;
+        if (series) {
+            // Events come in replay order, so each issue's points are walked once.
+            size_t& c = cursor[static_cast<size_t>(found->second)];
+            while (c < series->size() && (*series)[c].Line < ev.Line) ++c;
+            at = c;
+            if (at == series->size() || (*series)[at].Line != ev.Line ||
+                (*series)[at].Price != e.Price)
+                series = nullptr;
+        }
+        if (!series) {
+            ++run.Unmatched;
+            continue;
+        }
+        const int tracker = found->second;
+        if (!seen[k][static_cast<size_t>(tracker)])
+            seen[k][static_cast<size_t>(tracker)] = 1, ++t.Issues;
+        ++perIssue[static_cast<size_t>(tracker)];
+        matched.push_back({static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), e.Kind});
+    }
+
+    // Each issue's alerts together, in the order they were raised: `order` lists them issue by
+    // issue, `place` is where each one's paths are.
+    std::vector<uint32_t> first(trackers + 1), order(matched.size()), place(matched.size());
+    for (const CMatched& m : matched) ++first[static_cast<size_t>(m.Tracker) + 1];
+    for (size_t t = 0; t < trackers; ++t) first[t + 1] += first[t];
+    {
+        std::vector<uint32_t> fill(first.begin(), first.end() - 1);
+        for (size_t m = 0; m < matched.size(); ++m) {
+            const uint32_t p = fill[static_cast<size_t>(matched[m].Tracker)]++;
+            order[p] = static_cast<uint32_t>(m);
+            place[m] = p;
+        }
+    }
+    std::vector<CPathEnd> paths(matched.size() * hs);
+    std::vector<CAlertAt> alerts;
+    for (size_t t = 0; t < trackers; ++t) {
+        if (first[t] == first[t + 1]) continue;
+        alerts.clear();
+        for (uint32_t p = first[t]; p < first[t + 1]; ++p)
+            alerts.push_back({matched[order[p]].Point, matched[order[p]].Kind});
+        FollowAlerts(day.Series[t], alerts, o.Horizons, paths.data() + size_t{first[t]} * hs);
+    }
+    std::vector<uint32_t>().swap(order);
+
+    COutFile part(run.PartFile, run.Shown);
+    part.Budget = run.Budget;
+    const std::string rateText = kestrel::FormatGeneral(run.Rate);
+    for (size_t m = 0; m < matched.size(); ++m) {
+        const CMatched& a = matched[m];
+        const CRunUi::CEvent& e = ui.Events[a.Event];
+        const std::string_view text = ui.EventText(e);
+        const int k = a.Kind == 'A' ? 0 : 1;
+        CSettingTally& t = run.Tally[k];
+        const CQuotePoint& alert = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
+        CCsvWriter w(part.Buffer);
+        w.Field(day.Dir)
+            .Field(rateText)
+            .Field(int64_t{run.Span})
+            .Field(std::string_view(&a.Kind, 1));
+        w.Field(ui.TopicOf(e)).Field(int64_t{alert.Line} + 1).Field(ClockText(alert.TimeMs));
+        w.Field(int64_t{alert.Price})
+            .Field(int64_t{e.Move})
+            .Field(kestrel::FormatFixed(e.MoveRatio, 2));
+        for (size_t h = 0; h < hs; ++h) {
+            const CScore s =
+                ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[size_t{place[m]} * hs + h]);
+            CHorizonTally& ht = t.ByHorizon[h];
+            CHorizonTally& part = t.BySession[SessionOf(alert.TimeMs)][h];
+            if (s.Scored) {
+                w.Field(int64_t{s.Later});
+                ht.Add(s.Forward, s.Adverse);
+                part.Add(s.Forward, s.Adverse);
+                const size_t at = static_cast<size_t>(a.Tracker) * hs + h;
+                issueSum[k][at] += s.Forward;
+                ++issueScored[k][at];
+                fwd[k][h].push_back(s.Forward);
+            } else {
+                w.Field(std::string_view());
+                if (alert.Price > 0) ++ht.Late, ++part.Late;
+            }
+            w.Field(s.Forward, 4, s.Scored).Field(s.Adverse, 4, s.Scored);
+        }
+        const size_t tracker = static_cast<size_t>(a.Tracker);
+        w.Field(text).Field(tracker < run.Names.size() ? run.Names[tracker] : std::string());
+        w.End();
+        part.FlushWhenFull();
+    }
+    part.Close(false);
+    for (int k = 0; k < 2; ++k)
+        for (size_t i = 0; i < trackers; ++i)
+            for (size_t h = 0; h < hs; ++h)
+                if (issueScored[k][i * hs + h] > 0)
+                    run.Tally[k].ByHorizon[h].ByIssue[day.Topics[i]] += issueSum[k][i * hs + h];
+    for (int k = 0; k < 2; ++k) {
+        run.Median[k].resize(hs);
+        for (size_t h = 0; h < hs; ++h) run.Median[k][h] = Median(fwd[k][h]);
+    }
+    // The issues with the most alerts, for the report's charts.
+    std::vector<int> top;
+    for (size_t i = 0; i < trackers; ++i)
+        if (perIssue[i] > 0) top.push_back(static_cast<int>(i));
+    std::sort(top.begin(), top.end(), [&](int a, int b) {
+        return perIssue[static_cast<size_t>(a)] != perIssue[static_cast<size_t>(b)]
+                   ? perIssue[static_cast<size_t>(a)] > perIssue[static_cast<size_t>(b)]
+                   : a < b;
+    });
+    if (top.size() > kChartIssues) top.resize(kChartIssues);
+    for (int i : top) run.Top.push_back({i, perIssue[static_cast<size_t>(i)], {}});
+    for (const CMatched& a : matched) {
+        for (CTopIssue& issue : run.Top) {
+            if (issue.Tracker != a.Tracker) continue;
+            const CQuotePoint& p = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
+            issue.Marks.push_back({p.TimeMs, p.Price, a.Kind});
+        }
+    }
+}
+
+}  // namespace kestrel::study

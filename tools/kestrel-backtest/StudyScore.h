@@ -2,6 +2,8 @@
 // The scoring of a study's alerts against the same day's later prices: for every alert of one
 // issue and every horizon, where the horizon's path ends, its last price and its extreme.
 // One forward pass over the issue's points per horizon, however many alerts there are.
+// (StudyScore.cpp also scores a whole run, ScoreRun in StudyRun.h: the alerts matched to their
+// points, the tallies, the medians and the run's rows of alerts.csv.)
 #include <cstddef>
 #include <cstdint>
 #include <vector>

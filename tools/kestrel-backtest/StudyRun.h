@@ -1,0 +1,125 @@
+#pragma once
+// The runs of a study: its recorded days, one run for each day and setting, each an ordinary
+// replay by a controller of its own, and the user that controller talks to, which keeps every
+// move for the scoring.
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "app/Interaction.h"
+#include "kestrel-backtest/Report.h"
+#include "kestrel-backtest/Study.h"
+#include "kestrel-backtest/StudyFiles.h"
+#include "kestrel-backtest/StudyScore.h"
+#include "tracking/EventLine.h"
+
+namespace kestrel::study {
+
+// One recorded day. Its points are read once, by its first run against that run's own
+// trackers; every run of the day scores its alerts against them.
+struct CDay {
+    std::string Dir, Label;
+    double OwnRate = 0;
+    int OwnSpan = 0;
+    kestrel::study::CInputSize Lines, Watch;  // kabu.txt and 監視銘柄.txt, measured
+    std::mutex Mutex;
+    std::condition_variable Made;
+    bool Ready = false, Failed = false;
+    std::vector<std::string> Topics;                  // by tracker
+    std::unordered_map<std::string, int> TopicIndex;  // a topic's first tracker
+    std::vector<std::vector<CQuotePoint>> Series;     // by tracker, in replay order
+    int32_t EndMs = INT32_MIN;                        // the latest time of any point
+    std::vector<std::string> Names;                   // by tracker, at the end of the first run
+    // What its runs added up to, once they are folded into the study's totals.
+    int64_t Settings = 0, Events = 0, Unmatched = 0;
+};
+
+struct CTopIssue {
+    int Tracker = 0;
+    int64_t Count = 0;
+    std::vector<CIssueChart::CMark> Marks;
+};
+
+struct CRun {
+    size_t Day = 0;
+    double Rate = 0;
+    int Span = 0;
+    bool First = false;
+    std::string ListsRoot, DayLists, ListDir, PartFile, Shown;
+    int ExitCode = 0;
+    std::string Error;
+    std::vector<std::string> Messages;
+    int64_t Lines = 0, NoIssue = 0, BadTime = 0, Unmatched = 0;
+    CSettingTally Tally[2];
+    std::vector<double> Median[2];  // by horizon; NaN without a scored alert
+    std::vector<CTopIssue> Top;
+    std::vector<std::string> Names;
+    bool Unscored = false;                          // the day's first run failed, and says why
+    kestrel::study::CByteBudget* Budget = nullptr;  // the study's limit on what it writes
+    bool Failed() const { return ExitCode != 0 || !Error.empty() || Unscored; }
+};
+
+// How far the run on one thread is, for the progress bar.
+struct CProgressSlot {
+    std::atomic<int64_t> Done{0}, Total{0};
+};
+
+// The user of one run: its messages kept to be said once per day, each move kept with the
+// replayed line that raised it and its event line, every question answered no (an earlier
+// study's lists in the run's folder are not loaded, and are replaced).
+class CRunUi : public IUserInterface {
+public:
+    struct CEvent {
+        int32_t Line;
+        size_t At, Size;            // its event line in Text
+        size_t TopicAt, TopicSize;  // its topic in Topics
+        int32_t Price, Move;
+        double MoveRatio;
+        char Kind, Action;
+    };
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    bool Confirm(const std::string&) override { return false; }
+    void SetStatusText(const std::string&) override {}
+    bool WantsStatusText() const override { return false; }
+    void SetBusy(bool) override {}
+    void RequestQuit() override {}
+    // Only moves are scored; a line that is no move has no place in the study.
+    void AppendEventLine(const std::string&) override {}
+    void AppendMove(const MoveEvent& e) override {
+        const size_t at = Text.size();
+        WriteEventLine(Text, e);
+        Events.push_back({Line, at, Text.size() - at, Topics.size(), e.Topic.size(), e.Price,
+                          e.Move, e.MoveRatio, e.Kind, e.Action});
+        Topics += e.Topic;
+    }
+    std::string_view EventText(const CEvent& e) const {
+        return std::string_view(Text).substr(e.At, e.Size);
+    }
+    std::string_view TopicOf(const CEvent& e) const {
+        return std::string_view(Topics).substr(e.TopicAt, e.TopicSize);
+    }
+    int32_t Line = -1;  // the line the replay is delivering
+    std::vector<CEvent> Events;
+    std::string Text, Topics;
+    std::vector<std::string> Messages;
+};
+
+// A run's folder name for its lists: "rate2_time1".
+std::string SettingLabel(double rate, int span);
+
+// Scores the run's alerts against the day's points and writes them to the run's part of
+// alerts.csv. The alerts are matched to their points in the order they were raised, followed
+// issue by issue (one pass over each issue's points per horizon), then written in that order.
+void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui);
+
+// One setting of one day: an ordinary replay by a controller of its own, then the scores.
+// Its folder for the lists is made as it starts.
+void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot);
+
+}  // namespace kestrel::study
