@@ -79,6 +79,8 @@ public:
     bool Reconnect();
     bool ResetItem();
     const std::string& GetTopic() const { return Topic; }
+    // The rule its detector judges by.
+    const MoveRule& Rule() const { return Ctx.Rule; }
     // The first four characters of the topic, the issue code.
     const std::string& IssueCode() const { return Code; }
     // Whether a quote point has been stored (a tracker without one has no price to show).

@@ -616,9 +616,11 @@ void TF_Main::OpenChart(const std::string& topic) {
     TIssueChart::TSource source;
     // Looked up at every refresh: an edited watch list may have made the trackers anew.
     source.Tracker = [this, topic] { return TrackerOf(topic); };
-    // The trackers were handed their rule from the settings at start-up, which do not change
-    // while the monitor runs.
-    source.Rule = [this] { return MoveRule{Deps.Ini->GetRate(), Deps.Ini->GetSpan()}; };
+    // The rule the tracker's own detector judges by.
+    source.Rule = [this, topic] {
+        const CTrkg* t = TrackerOf(topic);
+        return t ? t->Rule() : MoveRule{};
+    };
     auto* chart = new TIssueChart(topic, std::move(source), this);
     chart->setAttribute(Qt::WA_DeleteOnClose);
     // Beside the main window, each further one a little lower, so none hides another; kept on
