@@ -26,39 +26,14 @@ SHOT="${2:-}"
 EXE="$BUILD/src/kestrel/kestrel.exe"
 [ -f "$EXE" ] || { echo "run-wine-gui-tests: $EXE missing (make windows-gui)"; exit 1; }
 
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver64
-[ -x "$WINE" ] || WINE="$(command -v wine64)"
-[ -x "$WINESERVER" ] || WINESERVER="$(command -v wineserver)"
+# shellcheck source=scripts/wine-session.sh
+source "$ROOT/scripts/wine-session.sh"
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8 2>/dev/null ||
     { echo "run-wine-gui-tests: cannot generate the ja_JP.UTF-8 locale"; exit 1; }
 fi
-
-TMP="$(mktemp -d /tmp/kestrel-winegui.XXXXXX)"
-export WINEPREFIX="$TMP/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-       LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
-XPID=""
-cleanup() {
-  "$WINESERVER" -k 2>/dev/null || true
-  "$WINESERVER" -w 2>/dev/null || true
-  [ -n "$XPID" ] && kill "$XPID" 2>/dev/null
-  rm -rf "$TMP"
-}
-trap cleanup EXIT
-
-# A display of its own for Wine's windows.
-for n in $(seq 90 120); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { DISPLAYNUM=$n; break; }
-done
-Xvfb ":$DISPLAYNUM" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
-XPID=$!
-export DISPLAY=":$DISPLAYNUM"
-for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAYNUM" ] && break; sleep 0.05; done
-
-FAILED=()
-fail() { echo "run-wine-gui-tests: FAILED: $*"; FAILED+=("$*"); }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+wine_session run-wine-gui-tests 90 120
+export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 # Waits up to $3 s for the text $2 in the file $1.
 waitlog() {
   local deadline=$((SECONDS + $3))

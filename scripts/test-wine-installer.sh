@@ -21,35 +21,12 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 SETUP="$BUILD/Kestrel-$version-Setup.exe"
 [ -f "$SETUP" ] || { echo "test-wine-installer: $SETUP missing (make windows-installer)"; exit 1; }
 
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver64
-[ -x "$WINE" ] || WINE="$(command -v wine64)"
-[ -x "$WINESERVER" ] || WINESERVER="$(command -v wineserver)"
-
-TMP="$(mktemp -d /tmp/kestrel-wineinst.XXXXXX)"
+# shellcheck source=scripts/wine-session.sh
+source "$ROOT/scripts/wine-session.sh"
+wine_session test-wine-installer 121 150
 # A home of its own, so the prefix's documents folder is a folder of the prefix, not the user's.
 mkdir -p "$TMP/home"
-export HOME="$TMP/home" WINEPREFIX="$TMP/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-XPID=""
-cleanup() {
-  "$WINESERVER" -k 2>/dev/null || true
-  "$WINESERVER" -w 2>/dev/null || true
-  [ -n "$XPID" ] && kill "$XPID" 2>/dev/null
-  rm -rf "$TMP"
-}
-trap cleanup EXIT
-
-for n in $(seq 121 150); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { DISPLAYNUM=$n; break; }
-done
-Xvfb ":$DISPLAYNUM" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
-XPID=$!
-export DISPLAY=":$DISPLAYNUM"
-for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$DISPLAYNUM" ] && break; sleep 0.05; done
-
-FAILED=()
-fail() { echo "test-wine-installer: FAILED: $*"; FAILED+=("$*"); }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+export HOME="$TMP/home"
 # The Add/Remove Programs entry's value NAME, empty when there is none.
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrel'
 reg_value() {
