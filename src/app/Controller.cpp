@@ -194,6 +194,19 @@ void CController::StartUp() {
     if (quit) Ui.RequestQuit();
 }
 
+void CController::StartUpBeside(CController& main) {
+    InitDone = false;
+    if (!Ini) CreateIni();
+    StartFailed = main.StartFailed;
+    if (StartFailed || !A || !D) return;
+    OfferResumeFiles();
+    main.Ctx.AddSideRule({{Ini->GetRate(), Ini->GetSpan()},
+                          [this](const MoveEvent& e) { Ui.AppendMove(e); },
+                          &A->Queue,
+                          &D->Queue});
+    InitDone = true;
+}
+
 void CController::LoadReplayData() {
     Driver.Restart();
     kestrel::TextFileReport read;
@@ -414,6 +427,9 @@ void CController::SaveResumeFiles(const std::function<void(const std::string&)>&
 
 void CController::DataModuleDestroy() {
     Driver.PushHeld();  // merged and saved like every other record
+    // The settings beside this one have had their records, or have none coming.
+    Ctx.SideRules.clear();
+    Ctx.SideSpans.clear();
     Driver.SetTrackers(nullptr);
     if (Global) ::TrkgList = nullptr;
     this->TrkgList.reset();

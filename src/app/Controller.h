@@ -35,6 +35,14 @@ public:
     void CreateIni(const std::string& fileName = "");
     void InitTimerTimer();
     void StartUp();
+    // A further setting judged in `main`'s replay beside main's own rule (a study of several
+    // settings in one pass), in place of this controller's StartUp, after main's and before
+    // the replay. This one makes no trackers and reads none of the day's files: main's
+    // trackers judge by this one's rule too, its user hears the moves of that rule, and what
+    // the shared files gave was said to main's user. It offers its own resume files, and its
+    // queues get its records when main's replay ends; its DataModuleDestroy then saves its
+    // lists. Main must not replay again after that.
+    void StartUpBeside(CController& main);
     // What one replay tick did.
     enum class ReplayOutcome { Idle, Delivered, NoIssue, BadTime, Error, End };
     ReplayOutcome DebugTimerTimer();

@@ -40,14 +40,6 @@ void CMoveDetector::Advance() {
     }
     const TTickEntry& e = History[static_cast<size_t>(w)];
     const int64_t t = Ms(e);
-    if (Memo.Valid) {
-        if (t < Memo.X || (PointCount == kHistory && Memo.Start == w)) {
-            Memo.Valid = false;  // the window start may have moved
-        } else {
-            Memo.Low = std::min(Memo.Low, e.Price);
-            Memo.High = std::max(Memo.High, e.Price);
-        }
-    }
     const uint16_t slot = static_cast<uint16_t>(w);
     while (Lows.Size() > 0 && Lows.BackEntry().Price >= e.Price) Lows.PopBack();
     Lows.PushBack({e.Price, slot});
@@ -57,6 +49,7 @@ void CMoveDetector::Advance() {
     Times.PushBack(slot);
     WritePos = w + 1 == kHistory ? 0 : w + 1;
     if (PointCount < kHistory) ++PointCount;
+    ++Advances;
 }
 
 int64_t CMoveDetector::WindowStartMs(const MoveRule& rule) const {
@@ -74,24 +67,35 @@ CMoveDetector::Window CMoveDetector::LatestWindow(const MoveRule& rule) const {
     return w;
 }
 
-void CMoveDetector::Detect(const MoveRule& rule, MoveEvent& rise, MoveEvent& fall) {
-    const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
-    const int64_t x = WindowStartMs(rule);
-    const double xDays = MsToDays(x);
-    const int64_t xMs = DaysToMs(xDays);  // the start time as the window search sees it
-    const int end = LatestSlot();
-    if (!Memo.Valid || Memo.X != xMs) {
+void CMoveDetector::UpdateSpan(const MoveRule& rule, SpanMemo& memo) const {
+    const int latestSlot = LatestSlot();
+    const TTickEntry& e = History[static_cast<size_t>(latestSlot)];
+    const int64_t latest = Ms(e);
+    // The start time as the window search sees it.
+    const int64_t xMs = DaysToMs(MsToDays(WindowStartMs(rule)));
+    if (memo.Point == Advances && memo.X == xMs) return;  // this point's window already
+    if (memo.Valid && memo.Point == Advances - 1 && memo.X == xMs && latest >= xMs &&
+        !(PointCount == kHistory && memo.Start == latestSlot)) {
+        // One point on, inside the same window, its start point still there.
+        memo.Low = std::min(memo.Low, e.Price);
+        memo.High = std::max(memo.High, e.Price);
+    } else {
         int start = 0, found = 0;
-        GetWindow(xDays, start, found);  // never empty: a point is stored
-        Memo.Low = WindowLow(start, end);
-        Memo.High = WindowHigh(start, end);
-        Memo.X = xMs;
-        Memo.Start = start;
+        FindWindow(xMs, start, found, memo.TimesHint);  // never empty: a point is stored
+        memo.Low = WindowLow(start, latestSlot);
+        memo.High = WindowHigh(start, latestSlot);
+        memo.X = xMs;
+        memo.Start = start;
         // Only a window that holds the newest point can be carried to the next one.
-        Memo.Valid = PointCount >= 2 && latest >= xMs;
+        memo.Valid = PointCount >= 2 && latest >= xMs;
     }
-    rise = JudgeAt(rule, 'A', end, Memo.Low);
-    fall = JudgeAt(rule, 'D', end, Memo.High);
+    memo.Point = Advances;
+}
+
+void CMoveDetector::Detect(const MoveRule& rule, MoveEvent& rise, MoveEvent& fall) {
+    UpdateSpan(rule, Memo);
+    rise = JudgeAt(rule, 'A', LatestSlot(), Memo.Low);
+    fall = JudgeAt(rule, 'D', LatestSlot(), Memo.High);
 }
 
 MoveEvent CMoveDetector::Judge(const MoveRule& rule, char kind, int start, int end) const {
@@ -144,19 +148,22 @@ bool CMoveDetector::GetWindowScan(double xDays, int& start, int& end) const {
 }
 
 bool CMoveDetector::GetWindow(double xDays, int& start, int& end) const {
+    return FindWindow(DaysToMs(xDays), start, end, TimesHint);
+}
+
+bool CMoveDetector::FindWindow(int64_t x, int& start, int& end, int& hint) const {
     if (PointCount == 0) return false;
     end = LatestSlot();
     if (PointCount == 1) {
         start = 0;
         return true;
     }
-    const int64_t x = DaysToMs(xDays);
-    if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(xDays, start, end);
+    if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(MsToDays(x), start, end);
     // The window starts at the newest point older than x: the last entry of Times (times rise
     // along it) that is older than x; none such means the oldest stored point.
     const int lo = Times.FirstOfSuffix(
-        [&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; }, TimesHint);
-    TimesHint = lo;
+        [&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; }, hint);
+    hint = lo;
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;
 }

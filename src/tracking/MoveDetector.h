@@ -33,11 +33,30 @@ public:
     void Write(const TTickEntry& e) { History[static_cast<size_t>(WritePos)] = e; }
     // Takes the point written as the newest of the ring.
     void Advance();
+    // The lowest and highest price of the newest point's look-back window under a span, as
+    // Detect judges by them. The last window looked up is carried forward point by point: while
+    // the window start stays put (the same start time, a new point inside the window, the start
+    // point not overwritten), the low and high are the old ones against the new price, and most
+    // points need no search at all. A detector judged by several spans at once (a study of
+    // settings) keeps one memo per span; each must be brought up to date after every point.
+    struct SpanMemo {
+        int64_t Point = -1;  // the point (Advances) the figures are of; -1: none
+        bool Valid = false;  // may be carried to the next point
+        int64_t X = 0;       // window start time, ms
+        int Start = 0;       // its first slot
+        int32_t Low = 0, High = 0;
+        int TimesHint = -1;  // where in Times the last window search ended
+    };
+    void UpdateSpan(const MoveRule& rule, SpanMemo& memo) const;
     // Judges the newest point against the window the rule gives: the rise first, then the
     // fall. Only with a point stored.
     void Detect(const MoveRule& rule, MoveEvent& rise, MoveEvent& fall);
     // The judgement of one kind over the window from slot start to slot end.
     MoveEvent Judge(const MoveRule& rule, char kind, int start, int end) const;
+    // The judgement of the newest point, given its window's lowest ('A') or highest ('D') price.
+    MoveEvent JudgeLatest(const MoveRule& rule, char kind, int32_t extreme) const {
+        return JudgeAt(rule, kind, LatestSlot(), extreme);
+    }
 
     // The look-back window of the newest point as Detect reads it under the rule: the time it
     // starts at (ms of the day), its first slot (the point in force at that time, or the oldest
@@ -68,6 +87,7 @@ public:
 
     int32_t WritePos = 0;
     int32_t PointCount = 0;
+    int64_t Advances = 0;  // points taken since the detector was made
 
 private:
     // Slots of the stored points whose price (or time) is smaller (larger) than every later
@@ -153,19 +173,11 @@ private:
     // The judgement itself, given the window's lowest ('A') or highest ('D') price.
     MoveEvent JudgeAt(const MoveRule& rule, char kind, int end, int32_t extreme) const;
 
-    // The last window Detect looked up, carried forward point by point: while the window start
-    // stays put (the same start time, a new point inside the window, the start point not
-    // overwritten), the low and high are the old ones against the new price, and most points
-    // need no search at all.
-    struct CWindowMemo {
-        bool Valid = false;
-        int64_t X = 0;  // window start time, ms
-        int Start = 0;  // its first slot
-        int32_t Low = 0, High = 0;
-    };
-    CWindowMemo Memo;
-    // Where in Times the last window search ended: the next one starts there.
+    // The window of the rule Detect judges by.
+    SpanMemo Memo;
+    // Where in Times the last window search outside a memo ended: the next one starts there.
     mutable int TimesHint = -1;
+    bool FindWindow(int64_t x, int& start, int& end, int& hint) const;
     SlotDeque<CPricedSlot> Lows, Highs;
     SlotDeque<uint16_t> Times;
 

@@ -107,16 +107,26 @@ void CReplayDriver::FoldRecords(bool on) {
     }
     Ctx.FoldRecords = false;
     if (!Trackers) return;
-    for (char kind : {'A', 'D'}) {
-        std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>> folded;
-        for (int i = 0; i < Trackers->Count(); ++i) Trackers->Items(i)->TakeFolded(kind, folded);
-        CMeigaraQueue* q = kind == 'A' ? Ctx.QueueA : Ctx.QueueD;
-        if (!q) continue;
+    auto push = [&](CMeigaraQueue* q, const auto& take) {
+        CTrkg::CNumberedRecords folded;
+        for (int i = 0; i < Trackers->Count(); ++i) take(*Trackers->Items(i), folded);
+        if (!q) return;
         std::sort(folded.begin(), folded.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
         for (auto& record : folded) q->Hold(std::move(record.second));
         q->PushHeld();
+    };
+    // The side rules' first: their last records are numbered from the fold of the own rule.
+    for (size_t side = 0; side < Ctx.SideRules.size(); ++side) {
+        const CTrkgContext::CSideRule& rule = Ctx.SideRules[side];
+        for (char kind : {'A', 'D'})
+            push(
+                kind == 'A' ? rule.QueueA : rule.QueueD,
+                [&](CTrkg& t, CTrkg::CNumberedRecords& out) { t.TakeSideFolded(side, kind, out); });
     }
+    for (char kind : {'A', 'D'})
+        push(kind == 'A' ? Ctx.QueueA : Ctx.QueueD,
+             [&](CTrkg& t, CTrkg::CNumberedRecords& out) { t.TakeFolded(kind, out); });
 }
 
 void CReplayDriver::PushHeld() {

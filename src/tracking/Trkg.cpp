@@ -177,12 +177,48 @@ void CTrkg::AddTickMs(int32_t p, int32_t v, int32_t ms) {
         {p, ms, v, static_cast<int32_t>(static_cast<uint32_t>(v) - static_cast<uint32_t>(Volume))});
 }
 
+void CTrkgContext::AddSideRule(CSideRule rule) {
+    const auto at = std::find(SideSpans.begin(), SideSpans.end(), rule.Rule.SpanMinutes);
+    rule.Span = static_cast<size_t>(at - SideSpans.begin());
+    if (at == SideSpans.end()) SideSpans.push_back(rule.Rule.SpanMinutes);
+    SideRules.push_back(std::move(rule));
+}
+
 void CTrkg::Detect() {
     if (Detector.PointCount == 0) return;
     MoveEvent rise, fall;
     Detector.Detect(Ctx.Rule, rise, fall);
+    if (!Ctx.SideRules.empty() && Ctx.FoldRecords) DetectSide(Ctx.FoldSeq);
     PostMovement(rise);
     PostMovement(fall);
+}
+
+void CTrkg::DetectSide(int64_t seq) {
+    if (SideFolded.size() != Ctx.SideRules.size()) SideFolded.resize(Ctx.SideRules.size());
+    if (SideWindows.size() != Ctx.SideSpans.size()) SideWindows.resize(Ctx.SideSpans.size());
+    for (size_t i = 0; i < SideWindows.size(); ++i)
+        Detector.UpdateSpan({0, Ctx.SideSpans[i]}, SideWindows[i]);
+    for (size_t r = 0; r < Ctx.SideRules.size(); ++r) {
+        const CTrkgContext::CSideRule& rule = Ctx.SideRules[r];
+        const CMoveDetector::SpanMemo& window = SideWindows[rule.Span];
+        for (int k = 0; k < 2; ++k) {
+            const char kind = k == 0 ? 'A' : 'D';
+            MoveEvent e = Detector.JudgeLatest(rule.Rule, kind, k == 0 ? window.Low : window.High);
+            if (!e.IsAlert()) continue;
+            // The record as the rule's own replay would make it: the figures judged by it, the
+            // rest the tracker's.
+            CSideFolded& f = SideFolded[r];
+            if (!f.Alert[k]) f.Alert[k] = std::make_unique<CMeigara>();
+            FillRecordAt(*f.Alert[k], e.Price, MsToDays(e.TimeMs), e.MoveRatio);
+            f.Alert[k]->Action = e.Action;
+            f.AlertSeq[k] = seq + k;
+            if (rule.EventLog) {
+                e.Topic = Topic;
+                e.LimitHigh = LimitHigh;
+                rule.EventLog(e);
+            }
+        }
+    }
 }
 
 void CTrkg::CheckRise(double x) { CheckMove('A', x); }
@@ -235,7 +271,28 @@ void CTrkg::FoldRecord(char kind, char action, int64_t seq) {
     f.AlertSeq = seq;
 }
 
-void CTrkg::TakeFolded(char kind, std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>>& out) {
+void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
+    if (side >= SideFolded.size()) return;  // no point came
+    const int k = kind == 'A' ? 0 : 1;
+    CSideFolded& f = SideFolded[side];
+    const int64_t lastSeq = Folded[static_cast<size_t>(k)].LastSeq;
+    if (f.AlertSeq[k] >= 0) out.emplace_back(f.AlertSeq[k], std::move(f.Alert[k]));
+    if (lastSeq >= 0 && lastSeq != f.AlertSeq[k]) {
+        // The last point's record under this rule: its judgement by the window of the rule's
+        // span, as it stood after that point.
+        const CTrkgContext::CSideRule& rule = Ctx.SideRules[side];
+        const CMoveDetector::SpanMemo& window = SideWindows[rule.Span];
+        const MoveEvent e =
+            Detector.JudgeLatest(rule.Rule, kind, k == 0 ? window.Low : window.High);
+        auto m = std::make_unique<CMeigara>();
+        FillRecordAt(*m, e.Price, MsToDays(e.TimeMs), e.MoveRatio);
+        m->Action = e.Action;
+        out.emplace_back(lastSeq, std::move(m));
+    }
+    f.AlertSeq[k] = -1;
+}
+
+void CTrkg::TakeFolded(char kind, CNumberedRecords& out) {
     CFolded& f = Folded[kind == 'A' ? 0 : 1];
     if (f.AlertSeq >= 0) out.emplace_back(f.AlertSeq, std::move(f.Alert));
     if (f.LastSeq >= 0 && f.LastSeq != f.AlertSeq) {

@@ -46,6 +46,20 @@ struct CTrkgContext {
     // record, in the order they came. FoldSeq numbers the records as they come.
     bool FoldRecords = false;
     int64_t FoldSeq = 0;
+    // Further rules judged over the same points in the same replay, each with its own moves
+    // and records (a study of several settings in one pass). Only while records are folded:
+    // such a rule's records are its alerts' and the last point's, like the fold's.
+    struct CSideRule {
+        MoveRule Rule;
+        std::function<void(const MoveEvent&)> EventLog;
+        CMeigaraQueue* QueueA = nullptr;
+        CMeigaraQueue* QueueD = nullptr;
+        size_t Span = 0;  // its window: SideSpans[Span]
+    };
+    std::vector<CSideRule> SideRules;
+    // The distinct spans of the side rules: a window is looked up once per span, not per rule.
+    std::vector<int32_t> SideSpans;
+    void AddSideRule(CSideRule rule);
     // Where each judged move that is an alert goes (the event viewer, stdout, the study).
     std::function<void(const MoveEvent&)> EventLog;
     // Message box ("ERROR:getPos").
@@ -93,8 +107,11 @@ public:
     // carry now, numbered `seq`, in place of the record itself.
     void FoldRecord(char kind, char action, int64_t seq);
     // The folded records of `kind`, each with its number: the last alert's, then the last one
-    // when that came later. The tracker's fold of that kind is empty afterwards.
-    void TakeFolded(char kind, std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>>& out);
+    // when that came later. The tracker's fold of that kind is empty afterwards. The side rules'
+    // (TakeSideFolded) are taken first: their last records are numbered as this one's.
+    using CNumberedRecords = std::vector<std::pair<int64_t, std::unique_ptr<CMeigara>>>;
+    void TakeFolded(char kind, CNumberedRecords& out);
+    void TakeSideFolded(size_t side, char kind, CNumberedRecords& out);
 
     // Hints for a caller that knows which tracker a coming point is for (the replay reads
     // ahead): the first brings in the fields every point reads; the second, called once those
@@ -141,6 +158,9 @@ public:
 
 private:
     void AddTickMs(int32_t p, int32_t v, int32_t ms);
+    // The side rules' judgements of the newest point, their alerts folded and logged. `seq` is
+    // the number the rise's record of the context's own rule gets (the fall's is the next).
+    void DetectSide(int64_t seq);
     void CheckMove(char kind, double x);
     // A record with the judged figures given: the rest is the tracker's.
     void FillRecordAt(CMeigara& m, int32_t price, double time, double moveRatio) const;
@@ -157,6 +177,14 @@ private:
         std::unique_ptr<CMeigara> Alert;
     };
     std::array<CFolded, 2> Folded;
+    // What a side rule's records left while folded: its alerts' records (its last records are
+    // those of the context's own rule, judged anew by its rule when taken).
+    struct CSideFolded {
+        std::array<int64_t, 2> AlertSeq{-1, -1};
+        std::array<std::unique_ptr<CMeigara>, 2> Alert;
+    };
+    std::vector<CSideFolded> SideFolded;               // by side rule
+    std::vector<CMoveDetector::SpanMemo> SideWindows;  // by side span
 
     CTrkgContext& Ctx;
     std::string Code;

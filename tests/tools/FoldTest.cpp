@@ -1,17 +1,21 @@
 // A replay run to its end folds its records into the trackers and hands the watchers only each
 // issue's last alert and last record. The lists must end byte for byte as when every record of
 // every line goes through the watchers, on every kind of day: the demo, a messy generated one,
-// and one that starts from lists already saved that day.
+// and one that starts from lists already saved that day. The same goes for rules judged beside
+// the replay's own in one pass (a study's settings): each ends as its own replay would.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "app/Controller.h"
 #include "console/ConsoleTool.h"
 #include "support/TempDir.h"
+#include "tracking/EventLine.h"
 
 namespace fs = std::filesystem;
 using kestrel::test::TempDir;
@@ -30,25 +34,56 @@ std::string ReadAll(const std::string& path) {
     return bytes;
 }
 
-// One backtest of `dir` into `out`, as kestrel-backtest runs it; the event lines are counted.
-long Replay(const std::string& dir, const std::string& out, double rate, int span, bool fold) {
-    CConsoleUi ui("fold-test");
-    ui.quiet = true;
-    ui.answer = true;  // resume files there are loaded
+// A console user that keeps its event lines.
+struct CKeptUi : CConsoleUi {
+    CKeptUi() : CConsoleUi("fold-test") {
+        quiet = true;
+        answer = true;  // resume files there are loaded
+    }
+    void AppendMove(const MoveEvent& e) override {
+        WriteEventLine(Lines, e);
+        Lines += '\n';
+        ++events;
+    }
+    std::string Lines;
+};
+
+struct CSetting {
+    double Rate;
+    int Span;
+};
+
+CConsoleClock DayClock() {
     CConsoleClock clock;
     clock.date = kDay;
     clock.fixedDate = true;
-    CController c(ui, clock, dir, out);
-    c.DataModuleCreate();
-    c.CreateIni();
-    c.Ini->Flg = 1;
-    c.Ini->Rate = rate;
-    c.Ini->Span = span;
-    c.StartUp();
-    EXPECT_FALSE(c.StartFailed);
-    ReplayToEnd(c, {}, {}, fold);
-    c.WaitForWatchers();
-    c.DataModuleDestroy();
+    return clock;
+}
+
+std::unique_ptr<CController> Controller(IUserInterface& ui, IClock& clock, const std::string& dir,
+                                        const std::string& out, CSetting s) {
+    auto c = std::make_unique<CController>(ui, clock, dir, out, DdeConvFactory{},
+                                           CController::Reach::Local);
+    c->DataModuleCreate();
+    c->CreateIni();
+    c->Ini->Flg = 1;
+    c->Ini->Rate = s.Rate;
+    c->Ini->Span = s.Span;
+    return c;
+}
+
+// One backtest of `dir` into `out`, as kestrel-backtest runs it; the event lines are counted.
+long Replay(const std::string& dir, const std::string& out, double rate, int span, bool fold,
+            std::string* lines = nullptr) {
+    CKeptUi ui;
+    CConsoleClock clock = DayClock();
+    auto c = Controller(ui, clock, dir, out, {rate, span});
+    c->StartUp();
+    EXPECT_FALSE(c->StartFailed);
+    ReplayToEnd(*c, {}, {}, fold);
+    c->WaitForWatchers();
+    c->DataModuleDestroy();
+    if (lines) *lines = ui.Lines;
     return ui.events;
 }
 
@@ -147,4 +182,76 @@ TEST(FoldedRecords, ListsLoadedAtStartTakeTheLastUpdates) {
     Replay(other.File("day"), morning.Path(), 0.5, 5, false);
     ASSERT_TRUE(fs::exists(morning.File("20261208_Asc.txt")));
     ExpectSameLists(day.File("day"), morning.Path());
+}
+
+namespace {
+
+// Every setting alone, then all in one replay (the first replaying, the others beside it), each
+// into a folder of its own, seeded from `seed` when given: the event lines and both lists agree.
+void ExpectSidesAsAlone(const std::string& dir, const std::string& seed = {}) {
+    const std::vector<CSetting> settings = {{2.0, 2}, {1.0, 1}, {3.5, 5}, {1.5, 2}, {0.5, 60}};
+    std::vector<std::unique_ptr<TempDir>> alone, together;
+    auto seeded = [&] {
+        auto d = std::make_unique<TempDir>();
+        if (!seed.empty())
+            for (const auto& e : fs::directory_iterator(seed)) fs::copy(e.path(), d->Path());
+        return d;
+    };
+    std::vector<std::string> aloneLines(settings.size());
+    for (size_t i = 0; i < settings.size(); ++i) {
+        alone.push_back(seeded());
+        Replay(dir, alone[i]->Path(), settings[i].Rate, settings[i].Span, true, &aloneLines[i]);
+    }
+    std::vector<CKeptUi> uis(settings.size());
+    {
+        CConsoleClock clock = DayClock();
+        for (size_t i = 0; i < settings.size(); ++i) together.push_back(seeded());
+        auto c = Controller(uis[0], clock, dir, together[0]->Path(), settings[0]);
+        c->StartUp();
+        ASSERT_FALSE(c->StartFailed);
+        std::vector<std::unique_ptr<CController>> beside;
+        for (size_t i = 1; i < settings.size(); ++i) {
+            beside.push_back(Controller(uis[i], clock, dir, together[i]->Path(), settings[i]));
+            beside.back()->StartUpBeside(*c);
+        }
+        ReplayToEnd(*c);
+        c->DataModuleDestroy();
+        for (auto& b : beside) b->DataModuleDestroy();
+    }
+    long alerts = 0, listed = 0;
+    for (size_t i = 0; i < settings.size(); ++i) {
+        const std::string shown = dir + " at " + std::to_string(settings[i].Rate) + " % in " +
+                                  std::to_string(settings[i].Span) + " min";
+        EXPECT_EQ(uis[i].Lines, aloneLines[i]) << shown;
+        alerts += uis[i].events;
+        for (const char* side : {"Asc", "Dsc"}) {
+            const std::string name = "20261208_" + std::string(side) + ".txt";
+            const std::string a = ReadAll(alone[i]->File(name));
+            EXPECT_EQ(ReadAll(together[i]->File(name)), a) << shown << ", " << side;
+            for (char ch : a) listed += ch == '\n';
+        }
+    }
+    // Empty days would agree whatever the one pass did.
+    EXPECT_GT(alerts, 50) << dir;
+    EXPECT_GT(listed, 20) << dir;
+}
+
+}  // namespace
+
+TEST(SideRules, EachEndsAsItsOwnReplay) {
+    ExpectSidesAsAlone(KESTREL_DEMO_DIR);
+    for (unsigned seed : {4u, 5u}) {
+        TempDir day;
+        WriteMessyDay(day.File("day"), seed);
+        ExpectSidesAsAlone(day.File("day"));
+    }
+}
+
+TEST(SideRules, ListsLoadedAtStartAreEachSettingsOwn) {
+    TempDir day, morning, other;
+    WriteMessyDay(day.File("day"), 9);
+    WriteMessyDay(other.File("day"), 10);
+    Replay(other.File("day"), morning.Path(), 0.5, 5, false);
+    ASSERT_TRUE(fs::exists(morning.File("20261208_Asc.txt")));
+    ExpectSidesAsAlone(day.File("day"), morning.Path());
 }

@@ -602,21 +602,26 @@ TEST(Study, AForcedStudyThatFailsLeavesThePreviousOneAsItWas) {
     }
     EXPECT_EQ(Differences(Snapshot(out), before), "") << "a rename that fails";
     {
-        // Runs in order 1.5/1, 1.5/2, 2.5/1, 2.5/2, one at a time: the second fails.
+        // Two days, one at a time, each day's runs in one replay (1.5/1, 1.5/2, 2.5/1, 2.5/2):
+        // the first day's second run fails, and the second day is not started.
+        fs::create_directories(dir.File("second"));
+        fs::copy(KESTREL_DEMO_DIR, dir.File("second/demo"), fs::copy_options::recursive);
         CTroubledOps ops;
         ops.FailCreateIn = "/rate1.5_time2/";
-        ops.CountIn = "/rate2.5_time";
+        ops.CountIn = "/demo-2/";
         kestrel::ScopedSaveOps scoped(ops);
-        again.Jobs = 1;
+        CStudyOptions twoDays = again;
+        twoDays.Days.push_back(dir.File("second/demo"));
+        twoDays.Jobs = 1;
         messages.clear();
-        EXPECT_EQ(RunStudy(again, messages, summary), 1);
+        EXPECT_EQ(RunStudy(twoDays, messages, summary), 1);
         EXPECT_NE(messages.find(std::string(KESTREL_DEMO_DIR) +
                                 ", rate1.5_time2: the lists could not be written: "),
                   std::string::npos)
             << messages;
         EXPECT_NE(messages.find(std::strerror(EACCES)), std::string::npos) << messages;
-        EXPECT_NE(messages.find("2 of 4 runs were not started"), std::string::npos) << messages;
-        EXPECT_EQ(ops.Counted.load(), 0) << "a run after the failure was started";
+        EXPECT_NE(messages.find("4 of 8 runs were not started"), std::string::npos) << messages;
+        EXPECT_EQ(ops.Counted.load(), 0) << "a day after the failure was started";
     }
     EXPECT_EQ(Differences(Snapshot(out), before), "") << "lists that cannot be written";
 
@@ -727,9 +732,9 @@ TEST(Study, SameFolderTwiceAndOversizedStudiesAreRefusedOrStoppedAtTheLimit) {
     EXPECT_LE(written, o.MaxOutput);
 }
 
-// However many jobs are asked for, no more runs go at once than fit in the memory there is, and
-// the study says so once. A thread the system will not make is said; with some made the study
-// goes on with those.
+// However many jobs are asked for, no more days are replayed at once than fit in the memory
+// there is, and the study says so once. A thread the system will not make is said; with some
+// made the study goes on with those.
 TEST(Study, JobsBeyondMemoryWaitAndThreadsNotMadeAreSaid) {
     kestrel::test::TempDir dir;
     std::string messages, summary;
@@ -741,10 +746,16 @@ TEST(Study, JobsBeyondMemoryWaitAndThreadsNotMadeAreSaid) {
         ++made;
         return std::thread(std::move(body));
     };
+    // Three days of three settings each: 9 runs in 3 replays.
+    for (const char* copy : {"a/demo", "b/demo"}) {
+        fs::create_directories(dir.File(copy));
+        fs::copy(KESTREL_DEMO_DIR, dir.File(copy), fs::copy_options::recursive);
+    }
     auto study = [&](const std::string& name, uint64_t memory, int threads) {
         CStudyOptions o = DemoStudy(dir.File(name));
+        o.Days = {KESTREL_DEMO_DIR, dir.File("a/demo"), dir.File("b/demo")};
         o.Rates = {1.5, 2, 2.5};
-        o.Spans = {1, 2, 5};
+        o.Spans = {2};
         o.Jobs = 256;
         hooks.AvailableMemory = memory;
         made = 0;
@@ -761,28 +772,29 @@ TEST(Study, JobsBeyondMemoryWaitAndThreadsNotMadeAreSaid) {
     };
 
     ASSERT_EQ(study("plenty", UINT64_MAX / 2, 256), 0) << messages;
-    EXPECT_EQ(made, 9) << "one thread a run, no more";
+    EXPECT_EQ(made, 3) << "one thread a day, no more";
     EXPECT_EQ(count("fit in memory"), 0u) << messages;
 
     ASSERT_EQ(study("none", 1, 256), 0) << messages;
     EXPECT_EQ(made, 1);
-    EXPECT_EQ(count("--jobs 256: not even one run surely fits in memory"), 1u) << messages;
-    EXPECT_NE(messages.find("(9 runs, 1 at a time)"), std::string::npos) << messages;
+    EXPECT_EQ(count("--jobs 256: not even one day's replay surely fits in memory"), 1u) << messages;
+    EXPECT_NE(messages.find("(9 runs, 1 day at a time)"), std::string::npos) << messages;
 
-    // Room for three and a half runs of the size the study says.
+    // Room for two and a half days of the size the study says.
     const size_t at = messages.find("available, up to ");
     ASSERT_NE(at, std::string::npos) << messages;
     const double mib = std::stod(messages.substr(at + 17));
-    ASSERT_NE(messages.find(" MiB a run", at), std::string::npos) << messages;
-    ASSERT_EQ(study("three", static_cast<uint64_t>(mib * 3.5 * (1 << 20)), 256), 0) << messages;
-    EXPECT_EQ(made, 3);
-    EXPECT_EQ(count("--jobs 256: 3 runs at a time fit in memory"), 1u) << messages;
-    EXPECT_EQ(Read(dir.File("three/study.csv")), Read(dir.File("plenty/study.csv")));
-    EXPECT_EQ(Read(dir.File("three/alerts.csv")), Read(dir.File("plenty/alerts.csv")));
+    ASSERT_NE(messages.find(" MiB a day", at), std::string::npos) << messages;
+    ASSERT_EQ(study("two", static_cast<uint64_t>(mib * 2.5 * (1 << 20)), 256), 0) << messages;
+    EXPECT_EQ(made, 2);
+    EXPECT_EQ(count("--jobs 256: 2 days at a time fit in memory"), 1u) << messages;
+    EXPECT_EQ(Read(dir.File("two/study.csv")), Read(dir.File("plenty/study.csv")));
+    EXPECT_EQ(Read(dir.File("two/alerts.csv")), Read(dir.File("plenty/alerts.csv")));
+    EXPECT_EQ(Read(dir.File("none/alerts.csv")), Read(dir.File("plenty/alerts.csv")));
 
     ASSERT_EQ(study("one-thread", UINT64_MAX / 2, 1), 0) << messages;
-    EXPECT_NE(messages.find("only 1 of 9 threads could be started for the runs (thread: " +
-                            std::string(std::strerror(EAGAIN)) + "); the runs go 1 at a time"),
+    EXPECT_NE(messages.find("only 1 of 3 threads could be started for the runs (thread: " +
+                            std::string(std::strerror(EAGAIN)) + "); the days go 1 at a time"),
               std::string::npos)
         << messages;
     EXPECT_EQ(Read(dir.File("one-thread/alerts.csv")), Read(dir.File("plenty/alerts.csv")));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -183,31 +184,37 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         (planned > o.MaxOutput ? ", where the study would stop" : std::string()));
     kestrel::study::CByteBudget budget(o.MaxOutput);
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t wanted = std::min(o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores, runs.size());
-    uint64_t perRun = 0;
-    for (const auto& day : days) perRun = std::max(perRun, RunMemory(*day, o.Horizons.size()));
+    // A thread replays a day at a time.
+    const size_t wanted = std::min(o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores, days.size());
+    // What the largest day needs, its memory and its address space.
+    uint64_t perDay = 0, perDaySpace = 0;
+    for (size_t d = 0; d < days.size(); ++d) {
+        const uint64_t memory = DayMemory(*days[d], o.Horizons.size(), runsOfDay[d]);
+        perDay = std::max(perDay, memory);
+        perDaySpace = std::max(perDaySpace, Add(memory, DayAddressSpace(runsOfDay[d])));
+    }
     CMemoryRoom room;
     if (hooks.AvailableMemory > 0)
         room.Available = hooks.AvailableMemory;
     else
         room = AvailableMemory();
     // The tighter of the memory available and, under a limit on it, the address space left.
-    const uint64_t byMemory = room.Available / perRun;
-    const uint64_t bySpace = room.AddressSpace / Add(perRun, kRunAddressSpace);
+    const uint64_t byMemory = room.Available / perDay;
+    const uint64_t bySpace = room.AddressSpace / perDaySpace;
     const uint64_t fit = std::min(byMemory, bySpace);
     size_t jobs = wanted;
     if (fit < wanted) {
         jobs = static_cast<size_t>(std::max<uint64_t>(fit, 1));
         const std::string asked =
-            o.Jobs > 0 ? "--jobs " + std::to_string(o.Jobs) : std::string("one run per core");
+            o.Jobs > 0 ? "--jobs " + std::to_string(o.Jobs) : std::string("one day per core");
         const std::string free =
             bySpace < byMemory
                 ? BytesText(room.AddressSpace) + " of address space left, up to " +
-                      BytesText(Add(perRun, kRunAddressSpace)) + " a run"
-                : BytesText(room.Available) + " available, up to " + BytesText(perRun) + " a run";
-        say(fit == 0 ? asked + ": not even one run surely fits in memory (" + free +
-                           "); the runs go one at a time"
-                     : asked + ": " + std::to_string(jobs) + " run" + (jobs == 1 ? "" : "s") +
+                      BytesText(perDaySpace) + " a day"
+                : BytesText(room.Available) + " available, up to " + BytesText(perDay) + " a day";
+        say(fit == 0 ? asked + ": not even one day's replay surely fits in memory (" + free +
+                           "); the days go one at a time"
+                     : asked + ": " + std::to_string(jobs) + " day" + (jobs == 1 ? "" : "s") +
                            " at a time fit in memory (" + free + "); the others wait");
     }
 
@@ -267,9 +274,13 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     for (size_t d = 0; d < days.size(); ++d) dayFirst[d + 1] = dayFirst[d] + runsOfDay[d];
     size_t folded = 0;  // the days folded into the totals, on this thread
 
-    // One controller per thread, each run taken in order by the next free thread. A run that
-    // fails stops the study: no run is taken after it.
+    // One replay per thread, each day's runs taken together in order by the next free thread.
+    // A run that fails stops the study: no run is taken after it.
     std::vector<CProgressSlot> slots(jobs);
+    // Threads asked for beyond one a day score the runs of a day once it is replayed (not when
+    // memory holds the days back: a run scored holds memory too).
+    const size_t scorers = std::max<size_t>(
+        1, (o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores) / std::max(jobs, wanted));
     std::mutex mutex;
     std::condition_variable finishedOne;
     size_t next = 0, finished = 0;
@@ -277,26 +288,31 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     std::vector<char> done(runs.size());  // under the mutex
     auto workerLoop = [&](size_t w) {
         for (;;) {
-            size_t i = 0;
+            size_t from = 0, to = 0;
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (stop || next == runs.size()) return;
-                i = next++;
+                from = next;
+                to = next = dayFirst[runs[from].Day + 1];
+                slots[w].Runs.store(static_cast<int64_t>(to - from));
             }
-            CRun& run = runs[i];
+            const std::span<CRun> dayRuns(runs.data() + from, to - from);
             try {
-                RunOne(o, *days[run.Day], run, slots[w]);
+                RunDay(o, *days[dayRuns.front().Day], dayRuns, slots[w], scorers);
             } catch (const std::exception& e) {
-                run.Error = e.what();
+                dayRuns.front().Error = e.what();
+                for (CRun& other : dayRuns.subspan(1)) other.Unscored = true;
             }
             {
-                // The slot stops counting and the run counts as finished in one step for
+                // The slot stops counting and the runs count as finished in one step for
                 // whoever sums the progress under the lock: apart, the bar would drop by a run.
                 std::lock_guard<std::mutex> lock(mutex);
                 slots[w].Total.store(0);
-                ++finished;
-                done[i] = 1;
-                if (run.Failed()) stop = true;
+                finished += to - from;
+                for (size_t i = from; i < to; ++i) {
+                    done[i] = 1;
+                    if (runs[i].Failed()) stop = true;
+                }
             }
             finishedOne.notify_all();
         }
@@ -317,7 +333,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     if (workers.empty()) return say("no thread could be started for the runs: " + threadError), 4;
     if (workers.size() < jobs) {
         say("only " + std::to_string(workers.size()) + " of " + std::to_string(jobs) +
-            " threads could be started for the runs (" + threadError + "); the runs go " +
+            " threads could be started for the runs (" + threadError + "); the days go " +
             std::to_string(workers.size()) + " at a time");
         jobs = workers.size();
     }
@@ -363,7 +379,8 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 for (const CProgressSlot& s : slots) {
                     const int64_t total = s.Total.load();
                     if (total > 0)
-                        share += std::min(1.0, static_cast<double>(s.Done.load()) / total);
+                        share += std::min(1.0, static_cast<double>(s.Done.load()) / total) *
+                                 static_cast<double>(s.Runs.load());
                 }
                 progress(std::min(1.0, share / static_cast<double>(runs.size())));
             }
@@ -474,10 +491,11 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     char closing[512];
     std::snprintf(closing, sizeof closing,
-                  "study of %zu day%s x %zu setting%s (%zu runs, %zu at a time) written to %s: "
-                  "study.csv, alerts.csv, report.html, lists/; %.2f s",
+                  "study of %zu day%s x %zu setting%s (%zu runs, %zu day%s at a time) written to "
+                  "%s: study.csv, alerts.csv, report.html, lists/; %.2f s",
                   days.size(), days.size() == 1 ? "" : "s", runs.size() / days.size(),
-                  runs.size() == days.size() ? "" : "s", runs.size(), jobs, out.c_str(), secs);
+                  runs.size() == days.size() ? "" : "s", runs.size(), jobs, jobs == 1 ? "" : "s",
+                  out.c_str(), secs);
     say(closing);
     return 0;
 }

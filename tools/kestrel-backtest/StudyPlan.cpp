@@ -101,13 +101,15 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
 // paths and its forward moves, each with room to grow. Measured peaks of one run: 11 MB on
 // examples/demo (counted 45 MiB here) and 259 MB on a generated day of a million lines with
 // 1.6 alerts a line (counted 741 MiB).
-uint64_t RunMemory(const CDay& d, size_t horizons) {
+uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings) {
     const uint64_t lines = d.Lines.Lines;
     const uint64_t perAlert = 2 * EventLineBytes(d) + 32 + 32 + 8 + 24 * horizons;
     uint64_t bytes = uint64_t{16} << 20;
     bytes = Add(bytes, Mul(d.Watch.Lines, sizeof(CTrkg)));
     bytes = Add(bytes, d.Lines.Ascii ? d.Lines.Bytes : Mul(4, d.Lines.Bytes));
-    bytes = Add(bytes, Mul(lines, 12 + 24 + 2 * perAlert));
+    // The points once; every setting's moves, each line raising both at worst.
+    bytes = Add(bytes, Mul(lines, 12 + 24));
+    bytes = Add(bytes, Mul(Mul(lines, 2 * perAlert), settings));
     return bytes;
 }
 

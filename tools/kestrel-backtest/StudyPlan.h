@@ -20,10 +20,12 @@ std::string BytesText(uint64_t bytes);
 // The most the study can write, with `alerts` or only what is written whatever the runs raise.
 uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<CDay>>& days,
                       const std::vector<uint64_t>& runsOfDay, bool alerts);
-// What one run of day `d` may hold at once.
-uint64_t RunMemory(const CDay& d, size_t horizons);
-// Beyond its memory, a run's threads (its own, the replay's reader, two watchers) reserve
-// their stacks and the allocator an arena: address space, not memory in use.
-constexpr uint64_t kRunAddressSpace = uint64_t{96} << 20;
+// What the replay of day `d` with its settings may hold at once.
+uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings);
+// Beyond its memory, a day's threads (its own, the replay's reader, two watchers a setting)
+// reserve their stacks and the allocator an arena: address space, not memory in use.
+inline uint64_t DayAddressSpace(size_t settings) {
+    return Add(uint64_t{64} << 20, Mul(settings, uint64_t{32} << 20));
+}
 
 }  // namespace kestrel::study

@@ -1,6 +1,9 @@
 #include "kestrel-backtest/StudyRun.h"
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "app/Controller.h"
@@ -52,86 +55,145 @@ std::string SettingLabel(double rate, int span) {
     return "rate" + kestrel::FormatGeneral(rate) + "_time" + std::to_string(span);
 }
 
-void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot) {
-    CRunUi ui;
+void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSlot& slot,
+            size_t scorers) {
+    std::vector<CRunUi> uis(runs.size());
+    // Whatever becomes of the run, the other runs of the day fail with it, silently: the one
+    // that failed says why.
+    auto failOthers = [&](size_t failed) {
+        for (size_t i = 0; i < runs.size(); ++i)
+            if (i != failed) runs[i].Unscored = true;
+    };
     {
-        // Whatever becomes of the day's first run, the runs waiting for the day's points learn
-        // it.
+        // Whatever becomes of the day's replay, a wait for the day's points ends.
         struct CSeriesGuard {
             CDay& Day;
-            bool Armed;
             ~CSeriesGuard() {
-                if (!Armed) return;
                 {
                     std::lock_guard<std::mutex> lock(Day.Mutex);
                     if (!Day.Ready) Day.Failed = true;
                 }
                 Day.Made.notify_all();
             }
-        } guard{day, run.First};
-        for (const std::string* dir : {&run.ListsRoot, &run.DayLists, &run.ListDir}) {
-            std::string error;
-            if (!kestrel::study::MakeFolder(*dir, error)) {
-                run.Error = error;
-                return;
+        } guard{day};
+        for (size_t i = 0; i < runs.size(); ++i) {
+            for (const std::string* dir :
+                 {&runs[i].ListsRoot, &runs[i].DayLists, &runs[i].ListDir}) {
+                std::string error;
+                if (!kestrel::study::MakeFolder(*dir, error)) {
+                    runs[i].Error = error;
+                    failOthers(i);
+                    return;
+                }
             }
         }
         CConsoleClock clock;
         clock.date = o.Date;
         clock.fixedDate = o.FixedDate;
-        CController c(ui, clock, day.Dir, run.ListDir, {}, CController::Reach::Local);
-        c.DataModuleCreate();
-        c.CreateIni();
-        c.Ini->Flg = 1;  // a backtest always replays
-        c.Ini->Rate = run.Rate;
-        c.Ini->Span = run.Span;
-        c.StartUp();
-        if (c.StartFailed) {
-            run.ExitCode = 4;
-            run.Messages = ui.Messages;
+        auto controller = [&](size_t i) {
+            auto c = std::make_unique<CController>(uis[i], clock, day.Dir, runs[i].ListDir,
+                                                   DdeConvFactory{}, CController::Reach::Local);
+            c->DataModuleCreate();
+            c->CreateIni();
+            c->Ini->Flg = 1;  // a backtest always replays
+            c->Ini->Rate = runs[i].Rate;
+            c->Ini->Span = runs[i].Span;
+            return c;
+        };
+        // The first setting's controller replays the day; the others judge beside it.
+        std::unique_ptr<CController> c = controller(0);
+        c->StartUp();
+        std::vector<std::unique_ptr<CController>> beside;
+        for (size_t i = 1; i < runs.size() && !c->StartFailed; ++i) {
+            beside.push_back(controller(i));
+            beside.back()->StartUpBeside(*c);
+        }
+        if (c->StartFailed) {
+            for (CRun& run : runs) run.ExitCode = 4;
+            runs[0].Messages = uis[0].Messages;
             return;
         }
-        if (run.First) ReadDaySeries(day, c);
-        run.Lines = static_cast<int64_t>(c.Replayer().LineCount());
+        ReadDaySeries(day, *c);
+        const int64_t lines = static_cast<int64_t>(c->Replayer().LineCount());
         slot.Done.store(0);
-        slot.Total.store(run.Lines);
-        const CReplayCounts counts = ReplayToEnd(c, [&](int32_t line) {
-            ui.Line = line;  // the events of this tick are this line's
+        slot.Total.store(lines);
+        const CReplayCounts counts = ReplayToEnd(*c, [&](int32_t line) {
+            for (CRunUi& ui : uis) ui.Line = line;  // the events of this tick are this line's
             if ((line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
         });
-        run.NoIssue += counts.NoIssue;
-        run.BadTime += counts.BadTime;
         // Every run's, for the names in its rows of alerts.csv.
-        for (int i = 0; i < c.TrkgList->Count(); ++i)
-            run.Names.push_back(c.TrkgList->Items(i)->Name);
-        c.DataModuleDestroy();
-        slot.Done.store(run.Lines);
+        std::vector<std::string> names;
+        for (int i = 0; i < c->TrkgList->Count(); ++i) names.push_back(c->TrkgList->Items(i)->Name);
+        for (CRun& run : runs) {
+            run.Lines = lines;
+            run.NoIssue += counts.NoIssue;
+            run.BadTime += counts.BadTime;
+            run.Names = names;
+        }
+        c->DataModuleDestroy();
+        for (auto& b : beside) b->DataModuleDestroy();
+        slot.Done.store(lines);
         // A list not written is a failed run: said once, as its error, not among the messages.
-        if (!c.ResumeSaveErrors.empty()) {
-            for (const std::string& why : c.ResumeSaveErrors) {
-                ui.Messages.erase(std::remove(ui.Messages.begin(), ui.Messages.end(), why),
-                                  ui.Messages.end());
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const CController& made = i == 0 ? *c : *beside[i - 1];
+            CRun& run = runs[i];
+            for (const std::string& why : made.ResumeSaveErrors) {
+                std::erase(uis[i].Messages, why);
                 run.Error += (run.Error.empty() ? "the lists could not be written: " : "; ") + why;
             }
-            run.Messages = ui.Messages;
+        }
+    }
+    for (size_t i = 0; i < runs.size(); ++i) runs[i].Messages = uis[i].Messages;
+    if (!day.Ready) {
+        failOthers(0);
+        runs[0].Unscored = true;  // the replay says why
+        return;
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (runs[i].Failed()) {
+            failOthers(i);
             return;
         }
     }
-    // The run's lists count against the study's limit like its other files.
-    if (run.Budget)
-        run.Budget->Charge(kestrel::study::FolderBytes(run.ListDir),
-                           "the lists of " + SettingLabel(run.Rate, run.Span));
-    run.Messages = ui.Messages;
-    std::unique_lock<std::mutex> lock(day.Mutex);
-    day.Made.wait(lock, [&] { return day.Ready || day.Failed; });
-    if (!day.Ready) {
-        run.Unscored = true;  // the first run says why
-        return;
+    // The runs are scored apart from one another, on as many threads as the day was given.
+    std::atomic<size_t> next{0};
+    auto score = [&] {
+        for (size_t i = next++; i < runs.size(); i = next++) {
+            CRun& run = runs[i];
+            try {
+                // The run's lists count against the study's limit like its other files.
+                if (run.Budget)
+                    run.Budget->Charge(kestrel::study::FolderBytes(run.ListDir),
+                                       "the lists of " + SettingLabel(run.Rate, run.Span));
+                ScoreRun(o, day, run, uis[i]);
+            } catch (const std::exception& e) {
+                run.Error = e.what();
+            }
+            // Its moves have served.
+            std::vector<CRunUi::CEvent>().swap(uis[i].Events);
+            std::string().swap(uis[i].Text);
+            std::string().swap(uis[i].Topics);
+            // The charts name their issues from the day's first run: the others' names have
+            // served.
+            if (i > 0) std::vector<std::string>().swap(run.Names);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < std::min(scorers, runs.size()); ++t) {
+        try {
+            helpers.emplace_back(score);
+        } catch (const std::system_error&) {
+            break;  // the threads there are score them all
+        }
     }
-    lock.unlock();
-    ScoreRun(o, day, run, ui);
-    // The charts name their issues from the day's first run: the others' names have served.
-    if (!run.First) std::vector<std::string>().swap(run.Names);
+    score();
+    for (std::thread& t : helpers) t.join();
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (!runs[i].Error.empty()) {
+            failOthers(i);
+            return;
+        }
+    }
 }
 
 }  // namespace kestrel::study

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,8 +22,8 @@
 
 namespace kestrel::study {
 
-// One recorded day. Its points are read once, by its first run against that run's own
-// trackers; every run of the day scores its alerts against them.
+// One recorded day. Its points are read once, against the trackers of its replay; every run of
+// the day scores its alerts against them.
 struct CDay {
     std::string Dir, Label;
     double OwnRate = 0;
@@ -65,9 +66,9 @@ struct CRun {
     bool Failed() const { return ExitCode != 0 || !Error.empty() || Unscored; }
 };
 
-// How far the run on one thread is, for the progress bar.
+// How far the replay on one thread is, for the progress bar, and how many runs it serves.
 struct CProgressSlot {
-    std::atomic<int64_t> Done{0}, Total{0};
+    std::atomic<int64_t> Done{0}, Total{0}, Runs{1};
 };
 
 // The user of one run: its messages kept to be said once per day, each move kept with the
@@ -118,8 +119,11 @@ std::string SettingLabel(double rate, int span);
 // issue by issue (one pass over each issue's points per horizon), then written in that order.
 void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui);
 
-// One setting of one day: an ordinary replay by a controller of its own, then the scores.
-// Its folder for the lists is made as it starts.
-void RunOne(const CStudyOptions& o, CDay& day, CRun& run, CProgressSlot& slot);
+// Every setting of one day in one replay: the first run's controller replays the day, its
+// trackers judging by every run's rule over the same points; each other run has a controller
+// of its own beside it, for its lists, and a user of its own, for its moves. Then each run is
+// scored, on up to `scorers` threads. The runs' folders for the lists are made as they start.
+void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSlot& slot,
+            size_t scorers);
 
 }  // namespace kestrel::study

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Format.h"
@@ -194,6 +196,9 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         char Kind;
     };
     std::vector<CMatched> matched;
+    // The day's topics looked up by view: no string made per event.
+    std::unordered_map<std::string_view, int> topicIndex(day.TopicIndex.begin(),
+                                                         day.TopicIndex.end());
     for (size_t i = 0; i < ui.Events.size(); ++i) {
         const CRunUi::CEvent& e = ui.Events[i];
         const std::string_view topic = ui.TopicOf(e);
@@ -206,10 +211,9 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         CSettingTally& t = run.Tally[k];
         ++t.Events;
         // The alert's own point: the line the replay delivered when the event was raised.
-        const auto found = day.TopicIndex.find(std::string(topic));
+        const auto found = topicIndex.find(topic);
         const std::vector<CQuotePoint>* series =
-            found == day.TopicIndex.end() ? nullptr
-                                          : &day.Series[static_cast<size_t>(found->second)];
+            found == topicIndex.end() ? nullptr : &day.Series[static_cast<size_t>(found->second)];
         size_t at = 0;
         if (series) {
             // Events come in replay order, so each issue's points are walked once.
