@@ -54,14 +54,41 @@ void CReplayDriver::SetTrackers(CTrkgList* trackers) {
 
 void CReplayDriver::Restart() {
     StopReader();
+    {
+        std::lock_guard lock(StreamLock);
+        Stream.reset();
+    }
     ReleasedTo = 0;
     Data.ReplayPos = 0;
     for (CReplayPoint& a : Ahead) a = CReplayPoint{};
 }
 
-bool CReplayDriver::AtEnd() const {
-    return Data.ReplayPos < 0 || static_cast<size_t>(Data.ReplayPos) >= Data.ReplayLines.size();
+void CReplayDriver::StreamFrom(std::unique_ptr<kestrel::CTextFileReader> file) {
+    StopReader();
+    std::lock_guard lock(StreamLock);
+    Stream = std::move(file);
 }
+
+size_t CReplayDriver::ExpectedLineCount() const {
+    std::lock_guard lock(StreamLock);
+    return Stream ? Stream->LineCount() : Data.ReplayLines.size();
+}
+
+std::string CReplayDriver::StreamFailure() const {
+    std::lock_guard lock(StreamLock);
+    return Stream ? Stream->Failure() : std::string();
+}
+
+bool CReplayDriver::Have(int32_t line) const {
+    const size_t want = static_cast<size_t>(line);
+    if (want < Data.ReplayLines.size()) return true;
+    std::lock_guard lock(StreamLock);
+    while (Stream && want >= Data.ReplayLines.size())
+        if (!Stream->ReadBlock(Data.ReplayLines)) break;
+    return want < Data.ReplayLines.size();
+}
+
+bool CReplayDriver::AtEnd() const { return Data.ReplayPos < 0 || !Have(Data.ReplayPos); }
 
 const CReplayPoint& CReplayDriver::Read() {
     const int32_t pos = Data.ReplayPos;
@@ -161,15 +188,17 @@ void CReplayDriver::StopReader() {
 }
 
 void CReplayDriver::ReaderLoop(std::stop_token stop) {
-    const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
     int32_t at = ReaderEnd.Load();
-    while (at < total && !stop.stop_requested()) {
+    // A streamed file's next block is read here, when the reader reaches the end of what is
+    // read, off the replay's thread.
+    while (!stop.stop_requested() && Have(at)) {
         const int32_t limit = ReaderLimit.Load();
         if (at >= limit) {
             ReaderLimit.WaitWhileEquals(limit);
             continue;
         }
-        const int32_t end = std::min({at + kReaderBlock, limit, total});
+        const int32_t there = static_cast<int32_t>(Data.ReplayLines.size());
+        const int32_t end = std::min({at + kReaderBlock, limit, there});
         for (; at < end; ++at)
             ReadReplayPoint(at, Data.ReplayLines[static_cast<size_t>(at)], Trackers,
                             Ahead[static_cast<size_t>(at % kRing)]);
