@@ -308,8 +308,10 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
         return ReplayOutcome::End;
     }
     const int32_t pos = Driver.Position();
-    const std::string_view line = Replay.ReplayLines[static_cast<size_t>(pos)];
     const bool status = Ui.WantsStatusText();
+    // The line's text only for the status bar: the reader has read it already.
+    const std::string_view line =
+        status ? Replay.ReplayLines[static_cast<size_t>(pos)] : std::string_view();
     if (status) Ui.SetStatusText(StatusLine(line));
     const CReplayPoint& point = Driver.Read();
     if (point.Tracker < 0 || point.Tracker >= this->TrkgList->Count()) {

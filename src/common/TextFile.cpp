@@ -220,9 +220,25 @@ size_t CTextLines::AppendPart(std::string text, size_t maxLine) {
 
 std::string_view CTextLines::PartLine(size_t i) const {
     const size_t n = PartCount.load(std::memory_order_acquire);
-    const size_t p = static_cast<size_t>(std::upper_bound(PartFirst.get(), PartFirst.get() + n, i) -
-                                         PartFirst.get()) -
-                     1;
+    // A thread reads the lines in turn: its last part, or the one after, mostly holds the line.
+    thread_local struct {
+        const CTextLines* Lines = nullptr;
+        size_t Part = 0;
+    } last;
+    size_t p = last.Part;
+    const auto holds = [&](size_t q) {
+        return q < n && PartFirst[q] <= i && (q + 1 == n || i < PartFirst[q + 1]);
+    };
+    if (last.Lines != this || !holds(p)) {
+        if (last.Lines == this && holds(p + 1))
+            ++p;
+        else
+            p = static_cast<size_t>(std::upper_bound(PartFirst.get(), PartFirst.get() + n, i) -
+                                    PartFirst.get()) -
+                1;
+        last.Lines = this;
+        last.Part = p;
+    }
     const Part& part = *Parts[p];
     const size_t k = i - PartFirst[p];
     return std::string_view(part.Text.data() + part.Ends[k], part.Ends[k + 1] - part.Ends[k]);
@@ -357,7 +373,10 @@ size_t CountLines(std::string_view text) {
             const uint64_t lf = ByteMarks(w, '\n'), cr = ByteMarks(w, '\r');
             // An LF one byte on, this word's or the next one's first.
             const uint64_t lfNext = lf >> 8 | (d[i + 8] == '\n' ? uint64_t{0x80} << 56 : 0);
-            lines += static_cast<size_t>(std::popcount(lf) + std::popcount(cr & ~lfNext));
+            // The marks counted by a multiply that adds up the bytes (no population count
+            // instruction is assumed of the processor): at most 16 of them.
+            const uint64_t ends = (lf >> 7) + ((cr & ~lfNext) >> 7);
+            lines += static_cast<size_t>(ends * 0x0101010101010101ull >> 56);
         }
     }
     for (; i < n; ++i)

@@ -115,10 +115,7 @@ void CReplayDriver::Deliver(const CReplayPoint& point) {
 
 void CReplayDriver::Done(int32_t line) {
     if (Data.ReplayPos == line) Data.ReplayPos = line + 1;  // never stay on one line
-    if (ReleasePassed && line - kRing >= ReleasedTo + kReleaseBlock) {
-        ReleasedTo = line - kRing;
-        Data.ReplayLines.Release(static_cast<size_t>(ReleasedTo));
-    }
+    ReleaseBehind(line);
     if (Ctx.HoldRecords && (++HeldLines >= kHeldLines || AtEnd())) PushHeld();
 }
 

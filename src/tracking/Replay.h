@@ -81,7 +81,10 @@ public:
     // Moves to another line; the reader, if any, stops by itself at the jump.
     void JumpTo(int32_t line) { Data.ReplayPos = line; }
     // The line read names no watched issue: the position moves past it.
-    void PassOver(int32_t line) { Data.ReplayPos = line + 1; }
+    void PassOver(int32_t line) {
+        Data.ReplayPos = line + 1;
+        ReleaseBehind(line);
+    }
     // The lines read so far (all of them unless streamed).
     size_t LineCount() const { return Data.ReplayLines.size(); }
     const kestrel::CTextLines& Lines() const { return Data.ReplayLines; }
@@ -122,6 +125,13 @@ private:
     // Whether line `line` is there, reading blocks of a streamed file until it is or the file
     // ends. Either thread may call it; one reads at a time.
     bool Have(int32_t line) const;
+    // Gives back the lines well behind `line`, when passed lines go back.
+    void ReleaseBehind(int32_t line) {
+        if (ReleasePassed && line - kRing >= ReleasedTo + kReleaseBlock) {
+            ReleasedTo = line - kRing;
+            Data.ReplayLines.Release(static_cast<size_t>(ReleasedTo));
+        }
+    }
 
     CReplayData& Data;
     CTrkgContext& Ctx;
