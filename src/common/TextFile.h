@@ -131,7 +131,7 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines,
 bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines = nullptr);
 
 // How much of a file CTextFileReader reads at a time.
-constexpr size_t kTextBlockBytes = size_t{4} << 20;
+constexpr size_t kTextBlockBytes = size_t{1} << 20;
 
 // A CP932 file read a block at a time, for a reading that goes through it once from the first
 // line to the last: the whole file is never in memory at once. Its lines are exactly those
