@@ -94,12 +94,14 @@ const CReplayPoint& CReplayDriver::Read() {
     const int32_t pos = Data.ReplayPos;
     const CReplayPoint& point = PointAt(pos);
     // Bring in the trackers of the coming lines: the fields first, the points once those are in.
+    // Only slots read already: past them a streamed file's reader may be filling one now.
     const int count = Trackers ? Trackers->Count() : 0;
     const CReplayPoint& far = Ahead[static_cast<size_t>((pos + kFar) % kRing)];
-    if (far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
+    if (pos + kFar < ReadTo && far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
         Trackers->Items(far.Tracker)->PrefetchFields();
     const CReplayPoint& near = Ahead[static_cast<size_t>((pos + kNear) % kRing)];
-    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < count)
+    if (pos + kNear < ReadTo && near.Line == pos + kNear && near.Tracker >= 0 &&
+        near.Tracker < count)
         Trackers->Items(near.Tracker)->PrefetchPoints();
     return point;
 }
@@ -150,8 +152,10 @@ void CReplayDriver::PushHeld() {
 }
 
 const CReplayPoint& CReplayDriver::PointAt(int32_t pos) {
+    // The lines read so far: a streamed file's next ones are not waited for here.
     const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
-    const int32_t want = std::min(pos + kFar + 1, total);   // this line and the ones ahead
+    const int32_t want = std::min(pos + kFar + 1, total);  // this line and the ones ahead
+    ReadTo = want;
     if (Reader.joinable() && pos != NextPos) StopReader();  // the replay jumped
     if (Reader.joinable()) {
         NextPos = pos + 1;

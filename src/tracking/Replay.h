@@ -145,6 +145,7 @@ private:
     CWaitableValue ReaderEnd;
     CWaitableValue ReaderLimit;
     int32_t NextPos = 0;  // the line the reader expects the replay to take next
+    int32_t ReadTo = 0;   // the slots of the lines before this one are read for the replay
     static constexpr int kHeldLines = 64;
     int HeldLines = 0;  // lines delivered since held records were last pushed
     bool ReleasePassed = false;
