@@ -210,9 +210,23 @@ void CController::StartUpBeside(CController& main) {
 void CController::LoadReplayData() {
     Driver.Restart();
     kestrel::TextFileReport read;
-    kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines, kestrel::kMaxReplayFileBytes, read);
+    size_t lines = 0;
+    if (StreamBlockBytes > 0) {
+        // The file is looked through once now, so everything said of it is said here as ever.
+        auto file = std::make_unique<kestrel::CTextFileReader>(StreamBlockBytes);
+        Replay.ReplayLines.clear();
+        if (file->Open(Path("kabu.txt"), kestrel::kMaxReplayFileBytes, read)) {
+            lines = file->LineCount();
+            Replay.ReplayLines.BeginParts(file->MaxParts());
+            Driver.StreamFrom(std::move(file));
+        }
+    } else {
+        kestrel::ReadLines(Path("kabu.txt"), Replay.ReplayLines, kestrel::kMaxReplayFileBytes,
+                           read);
+        lines = Replay.ReplayLines.size();
+    }
     ReportRead("kabu.txt", read);
-    if (Replay.ReplayLines.empty()) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
+    if (lines == 0) Ui.ShowMessage("デバッグ用データ\"kabu.txt\"の読込エラー");
     ReportLongLines("kabu.txt", read.LongLines);
     kestrel::ReadLines(Path("std.csv"), Replay.ReplayBaseLines, kestrel::kMaxReplayFileBytes, read);
     ReportRead("std.csv", read);
@@ -300,12 +314,17 @@ CController::ReplayOutcome CController::DebugTimerTimer() {
     if (!InitDone || !this->TrkgList) return ReplayOutcome::Idle;
     if (Driver.AtEnd()) {
         Driver.PushHeld();
+        // A streamed kabu.txt whose reading failed on the way ends early: said once.
+        if (std::string failed = Driver.StreamFailure(); !failed.empty() && DebugTimerEnabled)
+            Ui.ShowMessage("【kabu.txt】を読み込めません: " + failed);
         DebugTimerEnabled = false;  // every line delivered: nothing more to do
         return ReplayOutcome::End;
     }
     const int32_t pos = Driver.Position();
-    const std::string_view line = Replay.ReplayLines[static_cast<size_t>(pos)];
     const bool status = Ui.WantsStatusText();
+    // The line's text only for the status bar: the reader has read it already.
+    const std::string_view line =
+        status ? Replay.ReplayLines[static_cast<size_t>(pos)] : std::string_view();
     if (status) Ui.SetStatusText(StatusLine(line));
     const CReplayPoint& point = Driver.Read();
     if (point.Tracker < 0 || point.Tracker >= this->TrkgList->Count()) {

@@ -50,6 +50,13 @@ public:
     // it can (the backtest): its position, its reader thread and its record batches. It
     // pushes what it holds at the end of the data and at DataModuleDestroy.
     CReplayDriver& Replayer() { return Driver; }
+    // For a run that replays once to its end and never goes back (the backtest): kabu.txt is
+    // read `blockBytes` at a time as the replay moves on (CReplayDriver::StreamFrom), not whole
+    // at start-up; 0 reads it whole, as the monitor must to jump about in it. What the user is
+    // told of the file is the same either way. Set before StartUp.
+    void StreamReplayData(size_t blockBytes = kestrel::kTextBlockBytes) {
+        StreamBlockBytes = blockBytes;
+    }
     void ReConnTimerTimer();
     void DataModuleDestroy();
     // The process is ending (a signal, the end of the session) before or while start-up asks
@@ -132,6 +139,7 @@ private:
     CTrkgContext Ctx;
     CReplayData Replay;
     CReplayDriver Driver{Replay, Ctx};
+    size_t StreamBlockBytes = 0;
     std::unique_ptr<CRankingChannel> A;
     std::unique_ptr<CRankingChannel> D;
 };

@@ -121,6 +121,11 @@ void CTextLines::push_back(std::string_view line) {
 }
 
 void CTextLines::clear() {
+    Parts.reset();
+    PartFirst.reset();
+    PartCap = FreedParts = 0;
+    PartCount.store(0, std::memory_order_relaxed);
+    PartLines.store(0, std::memory_order_relaxed);
     Text.clear();
     Text.shrink_to_fit();
     Low.assign(1, 0);
@@ -138,17 +143,16 @@ inline uint64_t LineEndMarks(uint64_t w) {
     const uint64_t lf = w ^ (kOnes * '\n'), cr = w ^ (kOnes * '\r');
     return (((lf - kOnes) & ~lf) | ((cr - kOnes) & ~cr)) & kHighs;
 }
-}  // namespace
 
-size_t CTextLines::Assign(std::string text, size_t maxLine) {
-    clear();
-    Text = std::move(text);
-    // The lines are split as ForEachLine splits them and closed up in place, dropping the line
-    // ends: a line only ever moves towards the front, over ends already passed. The bytes go
-    // eight at a time, the line end found in the word: this is the start-up's longest step
-    // for a day of quotes.
-    char* d = Text.data();
-    const size_t n = Text.size();
+// Splits `text` as ForEachLine does and closes the lines up in place, dropping the line ends:
+// a line only ever moves towards the front, over ends already passed. `end(offset)` is called
+// with the end of each line kept; lines longer than maxLine are passed over and counted. The
+// bytes go eight at a time, the line end found in the word: this is the longest step of reading
+// a day of quotes.
+template <typename F>
+size_t CloseUpLines(std::string& text, size_t maxLine, F&& end) {
+    char* d = text.data();
+    const size_t n = text.size();
     size_t r = 0, w = 0, passed = 0;
     while (r < n) {
         const size_t begin = r, at = w;
@@ -171,14 +175,83 @@ size_t CTextLines::Assign(std::string text, size_t maxLine) {
             ++passed;
             w = at;
         } else {
-            PushStart(w);
+            end(w);
         }
         if (r < n && d[r] == '\r' && r + 1 < n && d[r + 1] == '\n') ++r;
         ++r;  // past the line end (or past the text)
     }
-    Text.resize(w);
+    text.resize(w);
+    return passed;
+}
+}  // namespace
+
+size_t CTextLines::Assign(std::string text, size_t maxLine) {
+    clear();
+    Text = std::move(text);
+    const size_t passed = CloseUpLines(Text, maxLine, [this](size_t end) { PushStart(end); });
     if (passed > 0) Text.shrink_to_fit();
     return passed;
+}
+
+void CTextLines::BeginParts(size_t maxParts) {
+    clear();
+    PartCap = maxParts;
+    Parts = std::make_unique<std::unique_ptr<Part>[]>(maxParts);
+    PartFirst = std::make_unique<size_t[]>(maxParts);
+}
+
+size_t CTextLines::AppendPart(std::string text, size_t maxLine) {
+    auto part = std::make_unique<Part>();
+    part->Text = std::move(text);
+    const size_t passed = CloseUpLines(
+        part->Text, maxLine, [&](size_t end) { part->Ends.push_back(static_cast<uint32_t>(end)); });
+    const size_t count = part->Ends.size() - 1;
+    if (count == 0) return passed;
+    const size_t n = PartCount.load(std::memory_order_relaxed);
+    if (!Parts || n >= PartCap) throw std::length_error("more parts of a text than announced");
+    if (part->Text.size() > UINT32_MAX) throw std::length_error("a part of a text past 4 GiB");
+    const size_t first = PartLines.load(std::memory_order_relaxed);
+    Parts[n] = std::move(part);
+    PartFirst[n] = first;
+    PartCount.store(n + 1, std::memory_order_release);
+    PartLines.store(first + count, std::memory_order_release);
+    return passed;
+}
+
+std::string_view CTextLines::PartLine(size_t i) const {
+    const size_t n = PartCount.load(std::memory_order_acquire);
+    // A thread reads the lines in turn: its last part, or the one after, mostly holds the line.
+    thread_local struct {
+        const CTextLines* Lines = nullptr;
+        size_t Part = 0;
+    } last;
+    size_t p = last.Part;
+    const auto holds = [&](size_t q) {
+        return q < n && PartFirst[q] <= i && (q + 1 == n || i < PartFirst[q + 1]);
+    };
+    if (last.Lines != this || !holds(p)) {
+        if (last.Lines == this && holds(p + 1))
+            ++p;
+        else
+            p = static_cast<size_t>(std::upper_bound(PartFirst.get(), PartFirst.get() + n, i) -
+                                    PartFirst.get()) -
+                1;
+        last.Lines = this;
+        last.Part = p;
+    }
+    const Part& part = *Parts[p];
+    const size_t k = i - PartFirst[p];
+    return std::string_view(part.Text.data() + part.Ends[k], part.Ends[k + 1] - part.Ends[k]);
+}
+
+void CTextLines::ReleaseParts(size_t line) {
+    const size_t n = PartCount.load(std::memory_order_acquire);
+    while (FreedParts < n) {
+        const size_t end = FreedParts + 1 < n ? PartFirst[FreedParts + 1]
+                                              : PartLines.load(std::memory_order_acquire);
+        if (end > line) break;
+        Parts[FreedParts++].reset();
+    }
 }
 
 void CTextLines::Release(size_t line) {
@@ -186,6 +259,7 @@ void CTextLines::Release(size_t line) {
     if (line <= Released.load(std::memory_order_relaxed)) return;
     // Readers of the lines from here on never look at the ones before: mark them first.
     Released.store(line, std::memory_order_relaxed);
+    if (Parts) return ReleaseParts(line);
     const uint64_t end = Start(line);
     const size_t page = CZeroPages::PageSize();
     const uintptr_t base = reinterpret_cast<uintptr_t>(Text.data());
@@ -254,23 +328,293 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
 namespace {
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 
+// Bytes of a text as UTF-8: as they are when the file's mark says UTF-8, otherwise CP932
+// decoded. The decoder keeps no state from one character to the next, so a text cut at line
+// ends decodes piece by piece to the same as whole.
+std::string DecodeBytes(std::string bytes, ByteOrderMark mark) {
+    if (mark == ByteOrderMark::ReadAsUtf8 || IsAscii(bytes)) return bytes;  // no second copy
+    std::string text = Cp932ToUtf8(bytes);
+    std::string().swap(bytes);
+    return text;
+}
+
 // The file's bytes as UTF-8 text: CP932 decoded, or after a byte-order mark as that says.
 std::string DecodeText(std::string bytes, ByteOrderMark& mark) {
     mark = ByteOrderMark::None;
     if (bytes.size() >= kUtf8Mark.size() && std::string_view(bytes).substr(0, 3) == kUtf8Mark) {
         bytes.erase(0, kUtf8Mark.size());
-        if (IsValidUtf8(bytes)) {
-            mark = ByteOrderMark::ReadAsUtf8;
-            return bytes;
-        }
-        mark = ByteOrderMark::ReadAsCp932;
+        mark = IsValidUtf8(bytes) ? ByteOrderMark::ReadAsUtf8 : ByteOrderMark::ReadAsCp932;
     }
-    if (IsAscii(bytes)) return bytes;  // the same in UTF-8: no second copy
-    std::string text = Cp932ToUtf8(bytes);
-    std::string().swap(bytes);
-    return text;
+    return DecodeBytes(std::move(bytes), mark);
+}
+
+std::string ReadFailure(const std::string& path) {
+    return path + ": " + std::generic_category().message(errno ? errno : EIO);
+}
+
+size_t LastLineEnd(std::string_view s) { return s.find_last_of("\r\n"); }
+
+// Marks the bytes of `w` equal to `c`, exactly: the high bit of each such byte.
+inline uint64_t ByteMarks(uint64_t w, char c) {
+    constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t x = w ^ (0x0101010101010101ull * static_cast<unsigned char>(c));
+    return ~(((x & kLows) + kLows) | x | kLows);
+}
+
+// How many lines ForEachLine finds in `text`: one at each LF, at each CR not followed by LF,
+// and the last when it has no end mark.
+size_t CountLines(std::string_view text) {
+    const char* d = text.data();
+    const size_t n = text.size();
+    size_t lines = 0, i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (uint64_t w; i + 9 <= n; i += 8) {
+            std::memcpy(&w, d + i, 8);
+            const uint64_t lf = ByteMarks(w, '\n'), cr = ByteMarks(w, '\r');
+            // An LF one byte on, this word's or the next one's first.
+            const uint64_t lfNext = lf >> 8 | (d[i + 8] == '\n' ? uint64_t{0x80} << 56 : 0);
+            // The marks counted by a multiply that adds up the bytes (no population count
+            // instruction is assumed of the processor): at most 16 of them.
+            const uint64_t ends = (lf >> 7) + ((cr & ~lfNext) >> 7);
+            lines += static_cast<size_t>(ends * 0x0101010101010101ull >> 56);
+        }
+    }
+    for (; i < n; ++i)
+        if (d[i] == '\n' || (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n'))) ++lines;
+    if (n > 0 && d[n - 1] != '\n' && d[n - 1] != '\r') ++lines;
+    return lines;
+}
+
+// Whether a line of `text` is longer than `most` bytes: each window of most + 1 bytes from a
+// line's start must hold a line end, found from the window's far side (lines are short, so
+// few bytes are looked at).
+bool HasLineLongerThan(std::string_view text, size_t most) {
+    size_t start = 0;
+    while (text.size() - start > most) {
+        const size_t end = LastLineEnd(text.substr(start, most + 1));
+        if (end == std::string_view::npos) return true;
+        start += end + 1;
+    }
+    return false;
+}
+
+// The UTF-8 after a byte-order mark, checked a block at a time: a character cut at the block's
+// end waits for the next.
+bool IsValidUtf8File(FILE* f, size_t block, int& error) {
+    std::string bytes;
+    for (;;) {
+        const size_t have = bytes.size();
+        bytes.resize(have + block);
+        const size_t got = std::fread(bytes.data() + have, 1, block, f);
+        bytes.resize(have + got);
+        if (got == 0) {
+            if (std::ferror(f)) error = errno ? errno : EIO;
+            return IsValidUtf8(bytes);
+        }
+        // The last character's start: at most three bytes back for a whole one.
+        size_t cut = bytes.size();
+        for (size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+            const auto c = static_cast<unsigned char>(bytes[bytes.size() - back]);
+            if ((c & 0xC0) == 0x80) continue;
+            const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (length > back) cut = bytes.size() - back;
+            break;
+        }
+        if (!IsValidUtf8(std::string_view(bytes).substr(0, cut))) return false;
+        bytes.erase(0, cut);
+    }
 }
 }  // namespace
+
+// The bytes of the text in pieces that each end at a line end (or at the text's end), about a
+// block each. A line that runs on past kMaxTextLineBytes bytes without an end is passed over
+// and counted as it is read, never held: a line of CP932 is at least as long in UTF-8.
+class CTextFileReader::Pieces {
+public:
+    Pieces(FILE* f, uint64_t bytes, size_t block) : File(f), Left(bytes), Block(block) {}
+
+    // The next piece; false at the end of the text or when a read failed (Error).
+    bool Next(std::string& piece, size_t& longLines) {
+        for (;;) {
+            if (InLong) {
+                const size_t end = Buf.find_first_of("\r\n");
+                if (end == std::string::npos) {
+                    Buf.clear();
+                    Looked = 0;
+                    if (!Fill()) {
+                        InLong = false;
+                        return false;
+                    }
+                    continue;
+                }
+                InLong = false;
+                const bool cr = Buf[end] == '\r';
+                Buf.erase(0, end + 1);
+                Looked = 0;
+                if (cr) TakeLfAfterCr();
+                continue;
+            }
+            // Only the bytes added since the last look can hold a line end.
+            size_t end = LastLineEnd(std::string_view(Buf).substr(Looked));
+            if (end != std::string::npos) {
+                end += Looked;
+                std::string rest(Buf, end + 1);
+                Buf.resize(end + 1);
+                piece = std::move(Buf);
+                Buf = std::move(rest);
+                Looked = 0;
+                if (piece.back() == '\r') TakeLfAfterCr();
+                return true;
+            }
+            Looked = Buf.size();
+            if (Buf.size() > kMaxTextLineBytes) {
+                ++longLines;
+                InLong = true;
+                Buf.clear();
+                Looked = 0;
+                continue;
+            }
+            if (!Fill()) {
+                if (Buf.empty()) return false;
+                piece = std::move(Buf);
+                Buf.clear();
+                Looked = 0;
+                return true;
+            }
+        }
+    }
+
+    uint64_t Read = 0;  // bytes read so far
+    int Error = 0;      // errno of a read that failed
+
+private:
+    // A CR just ended a line: an LF right after it is part of the same line end.
+    void TakeLfAfterCr() {
+        if (Buf.empty())
+            LfAfterCr = true;
+        else if (Buf[0] == '\n')
+            Buf.erase(0, 1);
+    }
+
+    bool Fill() {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(Block, Left));
+        if (want == 0) return false;
+        const size_t have = Buf.size();
+        Buf.resize(have + want);
+        const size_t got = std::fread(Buf.data() + have, 1, want, File);
+        Buf.resize(have + got);
+        Left -= got;
+        Read += got;
+        if (got < want) {
+            Left = 0;
+            if (std::ferror(File)) Error = errno ? errno : EIO;
+        }
+        if (got == 0) return false;
+        if (LfAfterCr && have == 0 && Buf[0] == '\n') Buf.erase(0, 1);
+        LfAfterCr = false;
+        return true;
+    }
+
+    FILE* File;
+    uint64_t Left;
+    size_t Block;
+    std::string Buf;    // starts at a line's start
+    size_t Looked = 0;  // the bytes of Buf already looked through for a line end (none there)
+    bool InLong = false, LfAfterCr = false;
+};
+
+CTextFileReader::CTextFileReader(size_t blockBytes) : Block(std::max<size_t>(blockBytes, 1)) {}
+
+CTextFileReader::~CTextFileReader() { Close(); }
+
+void CTextFileReader::Close() {
+    Reading.reset();
+    if (File) std::fclose(File);
+    File = nullptr;
+}
+
+size_t CTextFileReader::MaxParts() const {
+    // Every piece but the last takes at least one read of a whole block.
+    return static_cast<size_t>(Size / Block) + 2;
+}
+
+bool CTextFileReader::Open(const std::string& path, uint64_t limit, TextFileReport& report) {
+    Close();
+    report = TextFileReport{};
+    Path = path;
+    Mark = ByteOrderMark::None;
+    Begin = Size = 0;
+    Lines = 0;
+    Failed.clear();
+    File = OpenInputFile(path, limit, report.Refusal);
+    if (!File) return false;
+    const auto refuse = [&](std::string why) {
+        report = TextFileReport{};
+        report.Refusal.Text = std::move(why);
+        Close();
+        return false;
+    };
+    char head[3] = {};
+    if (std::fread(head, 1, 3, File) == 3 && std::string_view(head, 3) == kUtf8Mark) {
+        Begin = 3;
+        int error = 0;
+        const bool utf8 = IsValidUtf8File(File, Block, error);
+        if (error) return refuse(ReadFailure(path));
+        Mark = utf8 ? ByteOrderMark::ReadAsUtf8 : ByteOrderMark::ReadAsCp932;
+    }
+    if (std::ferror(File) || std::fseek(File, static_cast<long>(Begin), SEEK_SET) != 0)
+        return refuse(ReadFailure(path));
+
+    // The look: lines counted, and long ones found, the way ReadLines finds them. Only a piece
+    // with a line of more than a third of the most (a CP932 byte is at most three in UTF-8) is
+    // decoded to measure its lines.
+    const uint64_t most = limit < UINT64_MAX ? limit + 1 : limit;
+    Pieces look(File, most - Begin, Block);
+    std::string piece;
+    size_t longLines = 0;
+    while (look.Next(piece, longLines)) {
+        const bool same = Mark == ByteOrderMark::ReadAsUtf8 || IsAscii(piece);
+        if (!HasLineLongerThan(piece, same ? kMaxTextLineBytes : kMaxTextLineBytes / 3)) {
+            Lines += CountLines(piece);
+            continue;
+        }
+        const std::string text = DecodeBytes(std::move(piece), Mark);
+        ForEachLine(text, [&](size_t, size_t length) {
+            if (length > kMaxTextLineBytes)
+                ++longLines;
+            else
+                ++Lines;
+        });
+    }
+    if (look.Error) {
+        errno = look.Error;
+        return refuse(ReadFailure(path));
+    }
+    if (Begin + look.Read > limit)
+        return refuse(path + ": is more than the " + SizeText(limit) + " such a file may be");
+    Size = look.Read;
+    report.Mark = Mark;
+    report.LongLines = longLines;
+    if (std::fseek(File, static_cast<long>(Begin), SEEK_SET) != 0) return refuse(ReadFailure(path));
+    Reading = std::make_unique<Pieces>(File, Size, Block);
+    return true;
+}
+
+bool CTextFileReader::ReadBlock(CTextLines& lines) {
+    if (!Reading) return false;
+    std::string piece;
+    size_t longLines = 0;
+    if (!Reading->Next(piece, longLines)) {
+        if (Reading->Error) {
+            errno = Reading->Error;
+            Failed = ReadFailure(Path);
+        }
+        Close();
+        return false;
+    }
+    lines.AppendPart(DecodeBytes(std::move(piece), Mark), kMaxTextLineBytes);
+    return true;
+}
 
 bool ReadLines(const std::string& path, std::vector<std::string>& lines, uint64_t limit,
                TextFileReport& report) {

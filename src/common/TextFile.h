@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,11 +35,14 @@ public:
     CTextLines(const CTextLines&) = delete;
     CTextLines& operator=(const CTextLines&) = delete;
 
-    size_t size() const { return Low.size() - 1; }
-    bool empty() const { return Low.size() == 1; }
+    size_t size() const {
+        return Parts ? PartLines.load(std::memory_order_acquire) : Low.size() - 1;
+    }
+    bool empty() const { return size() == 0; }
     // Line i; empty once released.
     std::string_view operator[](size_t i) const {
         if (i < Released.load(std::memory_order_relaxed)) return {};
+        if (Parts) return PartLine(i);
         const uint64_t begin = Start(i);
         return std::string_view(Text.data() + begin, Start(i + 1) - begin);
     }
@@ -52,6 +56,16 @@ public:
     // them reads as an empty line from now on. Other threads may read the later lines meanwhile.
     void Release(size_t line);
 
+    // For a text read a block at a time while it is being replayed: clears the lines, and from
+    // now on each AppendPart adds the lines of one block as a part of its own. A part never
+    // moves once added, so other threads may read the lines already there (size() of them)
+    // while one thread appends; a released part goes back to the system whole. At most
+    // `maxParts` parts.
+    void BeginParts(size_t maxParts);
+    // Adds the lines of `text` as a part, split as Assign splits; returns how many were passed
+    // over for being longer than maxLine bytes. Throws std::length_error past maxParts.
+    size_t AppendPart(std::string text, size_t maxLine = SIZE_MAX);
+
 private:
     // Line i's start: its low 32 bits, and as the high part how many times the text passed a
     // multiple of 4 GiB before it (Wraps holds the first line of each such part, in order).
@@ -62,12 +76,28 @@ private:
     }
     uint64_t HighPart(size_t i) const;
     void PushStart(uint64_t start);
+    std::string_view PartLine(size_t i) const;
+    void ReleaseParts(size_t line);
 
     std::string Text;
     std::vector<uint32_t> Low{0};
     std::vector<size_t> Wraps;
     std::atomic<size_t> Released{0};
     uint64_t ReleasedBytes = 0;  // the text before this offset is given back
+
+    // The lines read a block at a time (Parts set): each part's text with its lines' ends
+    // (starting from 0), and the first line of each part. PartCount is published before
+    // PartLines, so a reader that sees a line also sees its part.
+    struct Part {
+        std::string Text;
+        std::vector<uint32_t> Ends{0};
+    };
+    std::unique_ptr<std::unique_ptr<Part>[]> Parts;
+    std::unique_ptr<size_t[]> PartFirst;
+    size_t PartCap = 0;
+    std::atomic<size_t> PartCount{0};
+    std::atomic<size_t> PartLines{0};
+    size_t FreedParts = 0;  // the parts before this one are given back
 };
 
 // Reads a whole file as raw bytes: a regular file of at most `limit` bytes (InputFile.h). False
@@ -99,6 +129,49 @@ bool ReadLines(const std::string& path, CTextLines& lines, uint64_t limit, TextF
 bool ReadLines(const std::string& path, std::vector<std::string>& lines,
                size_t* longLines = nullptr);
 bool ReadLines(const std::string& path, CTextLines& lines, size_t* longLines = nullptr);
+
+// How much of a file CTextFileReader reads at a time.
+constexpr size_t kTextBlockBytes = size_t{1} << 20;
+
+// A CP932 file read a block at a time, for a reading that goes through it once from the first
+// line to the last: the whole file is never in memory at once. Its lines are exactly those
+// ReadLines gives, whatever the block size (a block is cut at its last line end, so neither a
+// double-byte character nor a CR LF is split).
+class CTextFileReader {
+public:
+    explicit CTextFileReader(size_t blockBytes = kTextBlockBytes);
+    ~CTextFileReader();
+    CTextFileReader(const CTextFileReader&) = delete;
+    CTextFileReader& operator=(const CTextFileReader&) = delete;
+
+    // Opens the file and looks through it once without keeping it, so that what ReadLines
+    // would report (refusal, byte-order mark, long lines) and the number of lines are known
+    // before any line is taken. False, with the refusal in `report`, when ReadLines would
+    // refuse it.
+    bool Open(const std::string& path, uint64_t limit, TextFileReport& report);
+    // The lines the file holds, as the look counted them.
+    size_t LineCount() const { return Lines; }
+    // The most parts ReadBlock adds, for CTextLines::BeginParts.
+    size_t MaxParts() const;
+    // Adds the lines of the next block to `lines` (a part of its own); false once the file is
+    // read to its end or a read fails (Failure() then says why).
+    bool ReadBlock(CTextLines& lines);
+    // "<path>: <the system's reason>" when a read failed after the look, otherwise "".
+    const std::string& Failure() const { return Failed; }
+
+private:
+    class Pieces;
+    void Close();
+
+    std::string Path;
+    FILE* File = nullptr;
+    size_t Block;
+    ByteOrderMark Mark = ByteOrderMark::None;
+    uint64_t Begin = 0, Size = 0;  // the text's bytes in the file, after any byte-order mark
+    size_t Lines = 0;
+    std::unique_ptr<Pieces> Reading;
+    std::string Failed;
+};
 
 // The word for the user on a byte-order mark at the start of `file`; "" for none.
 std::string ByteOrderMarkNote(const std::string& file, ByteOrderMark mark);

@@ -54,25 +54,54 @@ void CReplayDriver::SetTrackers(CTrkgList* trackers) {
 
 void CReplayDriver::Restart() {
     StopReader();
+    {
+        std::lock_guard lock(StreamLock);
+        Stream.reset();
+    }
     ReleasedTo = 0;
     Data.ReplayPos = 0;
     for (CReplayPoint& a : Ahead) a = CReplayPoint{};
 }
 
-bool CReplayDriver::AtEnd() const {
-    return Data.ReplayPos < 0 || static_cast<size_t>(Data.ReplayPos) >= Data.ReplayLines.size();
+void CReplayDriver::StreamFrom(std::unique_ptr<kestrel::CTextFileReader> file) {
+    StopReader();
+    std::lock_guard lock(StreamLock);
+    Stream = std::move(file);
 }
+
+size_t CReplayDriver::ExpectedLineCount() const {
+    std::lock_guard lock(StreamLock);
+    return Stream ? Stream->LineCount() : Data.ReplayLines.size();
+}
+
+std::string CReplayDriver::StreamFailure() const {
+    std::lock_guard lock(StreamLock);
+    return Stream ? Stream->Failure() : std::string();
+}
+
+bool CReplayDriver::Have(int32_t line) const {
+    const size_t want = static_cast<size_t>(line);
+    if (want < Data.ReplayLines.size()) return true;
+    std::lock_guard lock(StreamLock);
+    while (Stream && want >= Data.ReplayLines.size())
+        if (!Stream->ReadBlock(Data.ReplayLines)) break;
+    return want < Data.ReplayLines.size();
+}
+
+bool CReplayDriver::AtEnd() const { return Data.ReplayPos < 0 || !Have(Data.ReplayPos); }
 
 const CReplayPoint& CReplayDriver::Read() {
     const int32_t pos = Data.ReplayPos;
     const CReplayPoint& point = PointAt(pos);
     // Bring in the trackers of the coming lines: the fields first, the points once those are in.
+    // Only slots read already: past them a streamed file's reader may be filling one now.
     const int count = Trackers ? Trackers->Count() : 0;
     const CReplayPoint& far = Ahead[static_cast<size_t>((pos + kFar) % kRing)];
-    if (far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
+    if (pos + kFar < ReadTo && far.Line == pos + kFar && far.Tracker >= 0 && far.Tracker < count)
         Trackers->Items(far.Tracker)->PrefetchFields();
     const CReplayPoint& near = Ahead[static_cast<size_t>((pos + kNear) % kRing)];
-    if (near.Line == pos + kNear && near.Tracker >= 0 && near.Tracker < count)
+    if (pos + kNear < ReadTo && near.Line == pos + kNear && near.Tracker >= 0 &&
+        near.Tracker < count)
         Trackers->Items(near.Tracker)->PrefetchPoints();
     return point;
 }
@@ -88,10 +117,7 @@ void CReplayDriver::Deliver(const CReplayPoint& point) {
 
 void CReplayDriver::Done(int32_t line) {
     if (Data.ReplayPos == line) Data.ReplayPos = line + 1;  // never stay on one line
-    if (ReleasePassed && line - kRing >= ReleasedTo + kReleaseBlock) {
-        ReleasedTo = line - kRing;
-        Data.ReplayLines.Release(static_cast<size_t>(ReleasedTo));
-    }
+    ReleaseBehind(line);
     if (Ctx.HoldRecords && (++HeldLines >= kHeldLines || AtEnd())) PushHeld();
 }
 
@@ -136,8 +162,10 @@ void CReplayDriver::PushHeld() {
 }
 
 const CReplayPoint& CReplayDriver::PointAt(int32_t pos) {
+    // The lines read so far: a streamed file's next ones are not waited for here.
     const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
-    const int32_t want = std::min(pos + kFar + 1, total);   // this line and the ones ahead
+    const int32_t want = std::min(pos + kFar + 1, total);  // this line and the ones ahead
+    ReadTo = want;
     if (Reader.joinable() && pos != NextPos) StopReader();  // the replay jumped
     if (Reader.joinable()) {
         NextPos = pos + 1;
@@ -171,15 +199,17 @@ void CReplayDriver::StopReader() {
 }
 
 void CReplayDriver::ReaderLoop(std::stop_token stop) {
-    const int32_t total = static_cast<int32_t>(Data.ReplayLines.size());
     int32_t at = ReaderEnd.Load();
-    while (at < total && !stop.stop_requested()) {
+    // A streamed file's next block is read here, when the reader reaches the end of what is
+    // read, off the replay's thread.
+    while (!stop.stop_requested() && Have(at)) {
         const int32_t limit = ReaderLimit.Load();
         if (at >= limit) {
             ReaderLimit.WaitWhileEquals(limit);
             continue;
         }
-        const int32_t end = std::min({at + kReaderBlock, limit, total});
+        const int32_t there = static_cast<int32_t>(Data.ReplayLines.size());
+        const int32_t end = std::min({at + kReaderBlock, limit, there});
         for (; at < end; ++at)
             ReadReplayPoint(at, Data.ReplayLines[static_cast<size_t>(at)], Trackers,
                             Ahead[static_cast<size_t>(at % kRing)]);

@@ -5,6 +5,8 @@
 // controller decides when a line is due and what the user sees of it; this decides nothing.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -65,12 +67,25 @@ public:
     void SetTrackers(CTrkgList* trackers);
     // The lines were loaded anew: back to the first, nothing read ahead.
     void Restart();
+    // For a replay that runs once to its end and never goes back (the backtest): the lines
+    // come from `file` (opened, its lines begun as parts) a block at a time, read by the reader
+    // thread or the replay itself as they reach the end of what is read, instead of all at
+    // start. Restart forgets the file.
+    void StreamFrom(std::unique_ptr<kestrel::CTextFileReader> file);
+    // The lines of the whole replay: while streamed, those the file will give.
+    size_t ExpectedLineCount() const;
+    // Why the streamed file could not be read to its end, or "".
+    std::string StreamFailure() const;
 
     int32_t Position() const { return Data.ReplayPos; }
     // Moves to another line; the reader, if any, stops by itself at the jump.
     void JumpTo(int32_t line) { Data.ReplayPos = line; }
     // The line read names no watched issue: the position moves past it.
-    void PassOver(int32_t line) { Data.ReplayPos = line + 1; }
+    void PassOver(int32_t line) {
+        Data.ReplayPos = line + 1;
+        ReleaseBehind(line);
+    }
+    // The lines read so far (all of them unless streamed).
     size_t LineCount() const { return Data.ReplayLines.size(); }
     const kestrel::CTextLines& Lines() const { return Data.ReplayLines; }
     bool AtEnd() const;
@@ -107,6 +122,16 @@ public:
 private:
     const CReplayPoint& PointAt(int32_t pos);
     void ReaderLoop(std::stop_token stop);
+    // Whether line `line` is there, reading blocks of a streamed file until it is or the file
+    // ends. Either thread may call it; one reads at a time.
+    bool Have(int32_t line) const;
+    // Gives back the lines well behind `line`, when passed lines go back.
+    void ReleaseBehind(int32_t line) {
+        if (ReleasePassed && line - kRing >= ReleasedTo + kReleaseBlock) {
+            ReleasedTo = line - kRing;
+            Data.ReplayLines.Release(static_cast<size_t>(ReleasedTo));
+        }
+    }
 
     CReplayData& Data;
     CTrkgContext& Ctx;
@@ -120,10 +145,13 @@ private:
     CWaitableValue ReaderEnd;
     CWaitableValue ReaderLimit;
     int32_t NextPos = 0;  // the line the reader expects the replay to take next
+    int32_t ReadTo = 0;   // the slots of the lines before this one are read for the replay
     static constexpr int kHeldLines = 64;
     int HeldLines = 0;  // lines delivered since held records were last pushed
     bool ReleasePassed = false;
     // Lines are released a block at a time, a ring behind the position.
     static constexpr int32_t kReleaseBlock = 1 << 16;
     int32_t ReleasedTo = 0;
+    mutable std::mutex StreamLock;
+    mutable std::unique_ptr<kestrel::CTextFileReader> Stream;
 };

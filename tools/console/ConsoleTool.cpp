@@ -73,6 +73,9 @@ CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t)>& be
         if (replay.Position() == before) break;  // never spin on one line
         if (afterLine) afterLine(replay.Position());
     }
+    // The end's own tick, as the monitor's timer takes it: a streamed file that could not be
+    // read to its end is said there.
+    if (c.ReplayAtEnd()) c.DebugTimerTimer();
     replay.FoldRecords(false);  // the folded records, pushed
     replay.HoldRecords(false);
     return counts;

@@ -121,18 +121,21 @@ int main(int argc, char** argv) {
     c.Ini->Flg = 1;  // a backtest always replays
     if (options.Given("--rate")) c.Ini->Rate = rate;
     if (options.Given("--time")) c.Ini->Span = span;
+    // Replayed once to its end: kabu.txt is read as the replay goes, never whole.
+    c.StreamReplayData();
     c.StartUp();
     if (c.StartFailed) return 4;  // said by the start-up; the resume files are left alone
     const double readSecs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
-    const size_t total = c.Replayer().LineCount();
+    const size_t total = c.Replayer().ExpectedLineCount();
     const bool progress = isatty(2) && total > 200'000;
     CProgressBar bar;
     const CReplayCounts counts = ReplayToEnd(c, {}, [&](int32_t position) {
         if (progress) bar.Show(static_cast<int>(100.0 * position / total));
     });
     const long noIssue = counts.NoIssue, badTime = counts.BadTime;
+    const size_t linesRead = c.Replayer().LineCount();
     if (progress) std::fputc('\n', stderr);
     ui.Flush();
     std::fflush(stdout);
@@ -146,6 +149,6 @@ int main(int argc, char** argv) {
         stderr,
         "kestrel-backtest: %zu lines read, %ld skipped (%ld no watched issue, %ld bad time), "
         "%ld events, %d rising issues listed, %.2f s (%.2f s start-up and reading)\n",
-        total, noIssue + badTime, noIssue, badTime, ui.events, listedA, secs, readSecs);
+        linesRead, noIssue + badTime, noIssue, badTime, ui.events, listedA, secs, readSecs);
     return 0;
 }
