@@ -205,13 +205,10 @@ void CTrkg::DetectSide(int64_t seq) {
             const char kind = k == 0 ? 'A' : 'D';
             MoveEvent e = Detector.JudgeLatest(rule.Rule, kind, k == 0 ? window.Low : window.High);
             if (!e.IsAlert()) continue;
-            // The record as the rule's own replay would make it: the figures judged by it, the
-            // rest the tracker's.
-            CSideFolded& f = SideFolded[r];
-            if (!f.Alert[k]) f.Alert[k] = std::make_unique<CMeigara>();
-            FillRecordAt(*f.Alert[k], e.Price, MsToDays(e.TimeMs), e.MoveRatio);
-            f.Alert[k]->Action = e.Action;
-            f.AlertSeq[k] = seq + k;
+            // What the record the rule's own replay would make carries: the figures judged by
+            // it and the ones the point changed; the rest stay the tracker's.
+            SideFolded[r].Alert[static_cast<size_t>(k)] = {seq + k, e.Price,     e.TimeMs,
+                                                           Volume,  e.MoveRatio, DayRatio};
             if (rule.EventLog) {
                 e.Topic = Topic;
                 e.LimitHigh = LimitHigh;
@@ -236,6 +233,11 @@ void CTrkg::CheckMove(char kind, double x) {
 void CTrkg::FillRecord(CMeigara& m) const { FillRecordAt(m, Price, Time, MoveRatio); }
 
 void CTrkg::FillRecordAt(CMeigara& m, int32_t price, double time, double moveRatio) const {
+    FillRecordAs(m, price, time, moveRatio, Volume, DayRatio);
+}
+
+void CTrkg::FillRecordAs(CMeigara& m, int32_t price, double time, double moveRatio, int32_t volume,
+                         double dayRatio) const {
     m.Code = Topic;
     m.Spare = 0;
     m.Name = Name;
@@ -248,9 +250,9 @@ void CTrkg::FillRecordAt(CMeigara& m, int32_t price, double time, double moveRat
     m.Price = price;
     m.Time = time;
     m.MoveRatio = moveRatio;
-    m.DayRatio = DayRatio;
+    m.DayRatio = dayRatio;
     m.LoanRatio = static_cast<double>(LoanRatio);
-    m.Volume = Volume;
+    m.Volume = volume;
     m.LimitGap = ClampInt32(int64_t{LimitHigh} - price);
     m.OpenRatio =
         OpenPrice != 0 ? static_cast<double>(int64_t{price} - OpenPrice) / OpenPrice * 100 : 0;
@@ -274,10 +276,16 @@ void CTrkg::FoldRecord(char kind, char action, int64_t seq) {
 void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
     if (side >= SideFolded.size()) return;  // no point came
     const int k = kind == 'A' ? 0 : 1;
-    CSideFolded& f = SideFolded[side];
+    CSideAlert& alert = SideFolded[side].Alert[static_cast<size_t>(k)];
     const int64_t lastSeq = Folded[static_cast<size_t>(k)].LastSeq;
-    if (f.AlertSeq[k] >= 0) out.emplace_back(f.AlertSeq[k], std::move(f.Alert[k]));
-    if (lastSeq >= 0 && lastSeq != f.AlertSeq[k]) {
+    if (alert.Seq >= 0) {
+        auto m = std::make_unique<CMeigara>();
+        FillRecordAs(*m, alert.Price, MsToDays(alert.TimeMs), alert.MoveRatio, alert.Volume,
+                     alert.DayRatio);
+        m->Action = 'A';
+        out.emplace_back(alert.Seq, std::move(m));
+    }
+    if (lastSeq >= 0 && lastSeq != alert.Seq) {
         // The last point's record under this rule: its judgement by the window of the rule's
         // span, as it stood after that point.
         const CTrkgContext::CSideRule& rule = Ctx.SideRules[side];
@@ -289,7 +297,7 @@ void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
         m->Action = e.Action;
         out.emplace_back(lastSeq, std::move(m));
     }
-    f.AlertSeq[k] = -1;
+    alert = CSideAlert();
 }
 
 void CTrkg::TakeFolded(char kind, CNumberedRecords& out) {

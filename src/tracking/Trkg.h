@@ -164,6 +164,9 @@ private:
     void CheckMove(char kind, double x);
     // A record with the judged figures given: the rest is the tracker's.
     void FillRecordAt(CMeigara& m, int32_t price, double time, double moveRatio) const;
+    // The same with the figures a point changes as they stood then.
+    void FillRecordAs(CMeigara& m, int32_t price, double time, double moveRatio, int32_t volume,
+                      double dayRatio) const;
 
     // What one kind's records left behind while folded. Only the judged figures differ from
     // one kind to the other, and from the tracker's figures after its last point.
@@ -179,9 +182,13 @@ private:
     std::array<CFolded, 2> Folded;
     // What a side rule's records left while folded: its alerts' records (its last records are
     // those of the context's own rule, judged anew by its rule when taken).
+    struct CSideAlert {
+        int64_t Seq = -1;  // -1: none
+        int32_t Price = 0, TimeMs = 0, Volume = 0;
+        double MoveRatio = 0, DayRatio = 0;
+    };
     struct CSideFolded {
-        std::array<int64_t, 2> AlertSeq{-1, -1};
-        std::array<std::unique_ptr<CMeigara>, 2> Alert;
+        std::array<CSideAlert, 2> Alert;  // by kind: the figures its record is made from
     };
     std::vector<CSideFolded> SideFolded;               // by side rule
     std::vector<CMoveDetector::SpanMemo> SideWindows;  // by side span
