@@ -170,9 +170,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
                 run.Error = e.what();
             }
             // Its moves have served.
-            std::vector<CRunUi::CEvent>().swap(uis[i].Events);
-            std::string().swap(uis[i].Text);
-            std::string().swap(uis[i].Topics);
+            uis[i].ForgetMoves();
             // The charts name their issues from the day's first run: the others' names have
             // served.
             if (i > 0) std::vector<std::string>().swap(run.Names);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <span>
 #include <string>
@@ -76,11 +77,13 @@ struct CProgressSlot {
 // study's lists in the run's folder are not loaded, and are replaced).
 class CRunUi : public IUserInterface {
 public:
+    // A move as its fields: its event line is made again when its row is written, and its
+    // topic is kept once per issue, so a day of millions of alerts over a dozen settings holds
+    // 40 bytes an alert.
     struct CEvent {
         int32_t Line;
-        size_t At, Size;            // its event line in Text
-        size_t TopicAt, TopicSize;  // its topic in Topics
-        int32_t Price, Move;
+        uint32_t Topic;  // in Topics
+        int32_t TimeMs, Price, Move, LimitHigh;
         double MoveRatio;
         char Kind, Action;
     };
@@ -93,22 +96,44 @@ public:
     // Only moves are scored; a line that is no move has no place in the study.
     void AppendEventLine(const std::string&) override {}
     void AppendMove(const MoveEvent& e) override {
-        const size_t at = Text.size();
-        WriteEventLine(Text, e);
-        Events.push_back({Line, at, Text.size() - at, Topics.size(), e.Topic.size(), e.Price,
-                          e.Move, e.MoveRatio, e.Kind, e.Action});
-        Topics += e.Topic;
+        Events.push_back({Line, TopicNumber(e.Topic), e.TimeMs, e.Price, e.Move, e.LimitHigh,
+                          e.MoveRatio, e.Kind, e.Action});
     }
-    std::string_view EventText(const CEvent& e) const {
-        return std::string_view(Text).substr(e.At, e.Size);
+    // The move's event line, appended to `out` by the one formatter.
+    void AppendEventText(const CEvent& e, std::string& out) const {
+        MoveEvent m;
+        m.Topic = TopicOf(e);
+        m.TimeMs = e.TimeMs;
+        m.Price = e.Price;
+        m.Move = e.Move;
+        m.MoveRatio = e.MoveRatio;
+        m.LimitHigh = e.LimitHigh;
+        m.Kind = e.Kind;
+        m.Action = e.Action;
+        WriteEventLine(out, m);
     }
-    std::string_view TopicOf(const CEvent& e) const {
-        return std::string_view(Topics).substr(e.TopicAt, e.TopicSize);
+    std::string_view TopicOf(const CEvent& e) const { return Topics[e.Topic]; }
+    // What the run's moves have taken goes back.
+    void ForgetMoves() {
+        std::vector<CEvent>().swap(Events);
+        std::deque<std::string>().swap(Topics);
+        std::unordered_map<std::string_view, uint32_t>().swap(TopicNumbers);
     }
     int32_t Line = -1;  // the line the replay is delivering
     std::vector<CEvent> Events;
-    std::string Text, Topics;
     std::vector<std::string> Messages;
+
+private:
+    uint32_t TopicNumber(std::string_view topic) {
+        const auto found = TopicNumbers.find(topic);
+        if (found != TopicNumbers.end()) return found->second;
+        Topics.emplace_back(topic);  // a deque: the views of the topics before stay good
+        const uint32_t n = static_cast<uint32_t>(Topics.size() - 1);
+        TopicNumbers.emplace(Topics.back(), n);
+        return n;
+    }
+    std::deque<std::string> Topics;
+    std::unordered_map<std::string_view, uint32_t> TopicNumbers;
 };
 
 // A run's folder name for its lists: "rate2_time1".

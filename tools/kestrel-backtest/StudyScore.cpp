@@ -262,10 +262,12 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     COutFile part(run.PartFile, run.Shown);
     part.Budget = run.Budget;
     const std::string rateText = kestrel::FormatGeneral(run.Rate);
+    std::string text;
     for (size_t m = 0; m < matched.size(); ++m) {
         const CMatched& a = matched[m];
         const CRunUi::CEvent& e = ui.Events[a.Event];
-        const std::string_view text = ui.EventText(e);
+        text.clear();
+        ui.AppendEventText(e, text);
         const int k = a.Kind == 'A' ? 0 : 1;
         CSettingTally& t = run.Tally[k];
         const CQuotePoint& alert = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
