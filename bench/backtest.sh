@@ -7,24 +7,8 @@
 # right after the first, so both are measured against the same floor under the same load.
 # Needs `make bench` first. Usage: bench/backtest.sh [DIR] [LINES] [ROUNDS] [-- BACKTEST-ARGS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-dir=${1:-/tmp/kestrel-large}
-lines=${2:-10000000}
-rounds=${3:-5}
-shift $(($# < 3 ? $# : 3))
-[ "${1:-}" = -- ] && shift
-bt=${KESTREL_BACKTEST:-$root/build-bench/tools/kestrel-backtest/kestrel-backtest}
-floor=$root/build-bench/bench/split-floor
-[ -x "$bt" ] && [ -x "$floor" ] || { echo "run make bench first" >&2; exit 2; }
-if [ ! -f "$dir/kabu.txt" ]; then
-    echo "writing $lines lines to $dir ..." >&2
-    python3 "$root/bench/make-large.py" "$dir" "$lines"
-fi
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-wall() { /usr/bin/time -o "$out/t" -f "%e %M" "$@"; read -r w m <"$out/t"; }
-median() { sort -n | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }'; }
-spread() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo ".." hi }'; }
+default_rounds=5
+. "$(dirname "$0")/floor-runs.sh" "$@"
 for ((r = 0; r < rounds; r++)); do
     wall "$floor" "$dir/kabu.txt" >/dev/null
     echo "$w" >>"$out/floor"
@@ -35,7 +19,7 @@ for ((r = 0; r < rounds; r++)); do
                 [ -n "${KESTREL_BACKTEST_REF:-}" ] || continue
                 bin=$KESTREL_BACKTEST_REF
             fi
-            wall "$bin" "$dir" --time $span --date 20261208 --out "$out" --force "$@" \
+            wall "$bin" "$dir" --time $span --date 20261208 --out "$out" --force "${extra[@]}" \
                 >"$out/events" 2>"$out/summary"
             echo "$w" >>"$out/$side$span"
             echo "$m" >>"$out/${side}rss$span"
