@@ -161,7 +161,6 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 run.Day = d;
                 run.Rate = rate;
                 run.Span = span;
-                run.First = runs.empty() || runs.back().Day != run.Day;
                 runs.push_back(std::move(run));
             }
         }

@@ -38,15 +38,10 @@ void ReadDaySeries(CDay& day, CController& c) {
             {point.Line, point.TimeMs, point.Price});
         end = std::max(end, point.TimeMs);
     }
-    {
-        std::lock_guard<std::mutex> lock(day.Mutex);
-        day.Topics = std::move(topics);
-        day.TopicIndex = std::move(index);
-        day.Series = std::move(series);
-        day.EndMs = end;
-        day.Ready = true;
-    }
-    day.Made.notify_all();
+    day.Topics = std::move(topics);
+    day.TopicIndex = std::move(index);
+    day.Series = std::move(series);
+    day.EndMs = end;
 }
 
 }  // namespace
@@ -65,17 +60,6 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             if (i != failed) runs[i].Unscored = true;
     };
     {
-        // Whatever becomes of the day's replay, a wait for the day's points ends.
-        struct CSeriesGuard {
-            CDay& Day;
-            ~CSeriesGuard() {
-                {
-                    std::lock_guard<std::mutex> lock(Day.Mutex);
-                    if (!Day.Ready) Day.Failed = true;
-                }
-                Day.Made.notify_all();
-            }
-        } guard{day};
         for (size_t i = 0; i < runs.size(); ++i) {
             for (const std::string* dir :
                  {&runs[i].ListsRoot, &runs[i].DayLists, &runs[i].ListDir}) {
@@ -121,14 +105,13 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             for (CRunUi& ui : uis) ui.Line = line;  // the events of this tick are this line's
             if ((line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
         });
-        // Every run's, for the names in its rows of alerts.csv.
-        std::vector<std::string> names;
-        for (int i = 0; i < c->TrkgList->Count(); ++i) names.push_back(c->TrkgList->Items(i)->Name);
+        // The names in the rows of alerts.csv and on the charts.
+        for (int i = 0; i < c->TrkgList->Count(); ++i)
+            day.Names.push_back(c->TrkgList->Items(i)->Name);
         for (CRun& run : runs) {
             run.Lines = lines;
             run.NoIssue += counts.NoIssue;
             run.BadTime += counts.BadTime;
-            run.Names = names;
         }
         c->DataModuleDestroy();
         for (auto& b : beside) b->DataModuleDestroy();
@@ -144,11 +127,6 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
         }
     }
     for (size_t i = 0; i < runs.size(); ++i) runs[i].Messages = uis[i].Messages;
-    if (!day.Ready) {
-        failOthers(0);
-        runs[0].Unscored = true;  // the replay says why
-        return;
-    }
     for (size_t i = 0; i < runs.size(); ++i) {
         if (runs[i].Failed()) {
             failOthers(i);
@@ -171,9 +149,6 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             }
             // Its moves have served.
             uis[i].ForgetMoves();
-            // The charts name their issues from the day's first run: the others' names have
-            // served.
-            if (i > 0) std::vector<std::string>().swap(run.Names);
         }
     };
     std::vector<std::thread> helpers;

@@ -4,10 +4,8 @@
 // move for the scoring.
 #include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,15 +27,12 @@ struct CDay {
     std::string Dir, Label;
     double OwnRate = 0;
     int OwnSpan = 0;
-    kestrel::study::CInputSize Lines, Watch;  // kabu.txt and 監視銘柄.txt, measured
-    std::mutex Mutex;
-    std::condition_variable Made;
-    bool Ready = false, Failed = false;
+    kestrel::study::CInputSize Lines, Watch;          // kabu.txt and 監視銘柄.txt, measured
     std::vector<std::string> Topics;                  // by tracker
     std::unordered_map<std::string, int> TopicIndex;  // a topic's first tracker
     std::vector<std::vector<CQuotePoint>> Series;     // by tracker, in replay order
     int32_t EndMs = INT32_MIN;                        // the latest time of any point
-    std::vector<std::string> Names;                   // by tracker, at the end of the first run
+    std::vector<std::string> Names;                   // by tracker, at the end of its replay
     // What its runs added up to, once they are folded into the study's totals.
     int64_t Settings = 0, Events = 0, Unmatched = 0;
 };
@@ -52,7 +47,6 @@ struct CRun {
     size_t Day = 0;
     double Rate = 0;
     int Span = 0;
-    bool First = false;
     std::string ListsRoot, DayLists, ListDir, PartFile, Shown;
     int ExitCode = 0;
     std::string Error;
@@ -61,8 +55,7 @@ struct CRun {
     CSettingTally Tally[2];
     std::vector<double> Median[2];  // by horizon; NaN without a scored alert
     std::vector<CTopIssue> Top;
-    std::vector<std::string> Names;
-    bool Unscored = false;                          // the day's first run failed, and says why
+    bool Unscored = false;                          // another run of its day failed, and says why
     kestrel::study::CByteBudget* Budget = nullptr;  // the study's limit on what it writes
     bool Failed() const { return ExitCode != 0 || !Error.empty() || Unscored; }
 };

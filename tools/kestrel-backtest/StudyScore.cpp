@@ -300,7 +300,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             w.Field(s.Forward, 4, s.Scored).Field(s.Adverse, 4, s.Scored);
         }
         const size_t tracker = static_cast<size_t>(a.Tracker);
-        w.Field(text).Field(tracker < run.Names.size() ? run.Names[tracker] : std::string());
+        w.Field(text).Field(tracker < day.Names.size() ? day.Names[tracker] : std::string());
         w.End();
         part.FlushWhenFull();
     }

@@ -33,7 +33,7 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
         totals.Tallies[totals.Index.at({t.Rate, t.Span, t.Kind})].Add(t);
 
     // The issues a setting may chart: its points copied once for every setting that keeps it.
-    const std::vector<std::string>& names = runs[first].Names;
+    const std::vector<std::string>& names = day.Names;
     std::map<int, std::shared_ptr<const CChartSeries>> made;
     for (size_t i = first; i < last; ++i) {
         CRun& r = runs[i];
@@ -56,10 +56,7 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
             totals.Charts.Offer(setting, {top.Count, series, std::move(top.Marks)});
         }
     }
-    for (size_t i = first; i < last; ++i) {
-        std::vector<CTopIssue>().swap(runs[i].Top);
-        std::vector<std::string>().swap(runs[i].Names);
-    }
+    for (size_t i = first; i < last; ++i) std::vector<CTopIssue>().swap(runs[i].Top);
     std::vector<std::string>().swap(day.Topics);
     std::unordered_map<std::string, int>().swap(day.TopicIndex);
     std::vector<std::vector<CQuotePoint>>().swap(day.Series);
