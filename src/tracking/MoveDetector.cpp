@@ -7,7 +7,10 @@
 using namespace kestrel;
 
 namespace {
-inline int64_t Ms(const TTickEntry& e) { return e.TimeMs; }
+template <typename Point>
+inline int64_t Ms(const Point& p) {
+    return p.TimeMs;
+}
 
 int32_t ClampInt32(int64_t v) {
     if (v > INT32_MAX) return INT32_MAX;
@@ -26,8 +29,8 @@ void CMoveDetector::PrefetchPoints() const {
     __builtin_prefetch(Lows.BackAddress());
     __builtin_prefetch(Highs.BackAddress());
     __builtin_prefetch(Times.BackAddress());
-    __builtin_prefetch(&History[static_cast<size_t>(WritePos)], 1);
-    __builtin_prefetch(&History[static_cast<size_t>(LatestSlot())]);
+    __builtin_prefetch(&Points[static_cast<size_t>(WritePos)], 1);
+    __builtin_prefetch(&Points[static_cast<size_t>(LatestSlot())]);
 }
 
 void CMoveDetector::Advance() {
@@ -38,14 +41,14 @@ void CMoveDetector::Advance() {
         if (Highs.Size() > 0 && Highs.Front() == w) Highs.PopFront();
         if (Times.Size() > 0 && Times.Front() == w) Times.PopFront();
     }
-    const TTickEntry& e = History[static_cast<size_t>(w)];
-    const int64_t t = Ms(e);
+    const TPricePoint& e = Points[static_cast<size_t>(w)];
+    const int64_t t = e.TimeMs;
     const uint16_t slot = static_cast<uint16_t>(w);
     while (Lows.Size() > 0 && Lows.BackEntry().Price >= e.Price) Lows.PopBack();
     Lows.PushBack({e.Price, slot});
     while (Highs.Size() > 0 && Highs.BackEntry().Price <= e.Price) Highs.PopBack();
     Highs.PushBack({e.Price, slot});
-    while (Times.Size() > 0 && Ms(History[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
+    while (Times.Size() > 0 && Ms(Points[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
     Times.PushBack(slot);
     WritePos = w + 1 == kHistory ? 0 : w + 1;
     if (PointCount < kHistory) ++PointCount;
@@ -53,7 +56,7 @@ void CMoveDetector::Advance() {
 }
 
 int64_t CMoveDetector::WindowStartMs(const MoveRule& rule) const {
-    const int64_t latest = Ms(History[static_cast<size_t>(LatestSlot())]);
+    const int64_t latest = Ms(Points[static_cast<size_t>(LatestSlot())]);
     return CutToMinuteMs(latest % kMsPerDay) - int64_t{rule.SpanMinutes} * kMsPerMinute;
 }
 
@@ -69,8 +72,8 @@ CMoveDetector::Window CMoveDetector::LatestWindow(const MoveRule& rule) const {
 
 void CMoveDetector::UpdateSpan(const MoveRule& rule, SpanMemo& memo) const {
     const int latestSlot = LatestSlot();
-    const TTickEntry& e = History[static_cast<size_t>(latestSlot)];
-    const int64_t latest = Ms(e);
+    const TPricePoint& e = Points[static_cast<size_t>(latestSlot)];
+    const int64_t latest = e.TimeMs;
     // The start time as the window search sees it.
     const int64_t xMs = DaysToMs(MsToDays(WindowStartMs(rule)));
     if (memo.Point == Advances && memo.X == xMs) return;  // this point's window already
@@ -103,7 +106,7 @@ MoveEvent CMoveDetector::Judge(const MoveRule& rule, char kind, int start, int e
 }
 
 MoveEvent CMoveDetector::JudgeAt(const MoveRule& rule, char kind, int end, int32_t extreme) const {
-    const TTickEntry& last = History[static_cast<size_t>(end)];
+    const TPricePoint& last = Points[static_cast<size_t>(end)];
     MoveEvent e;
     e.Kind = kind;
     e.TimeMs = last.TimeMs;
@@ -130,7 +133,7 @@ bool CMoveDetector::GetWindowScan(double xDays, int& start, int& end) const {
     const int oldest = OldestSlot();
     auto walk = [&](int from, int64_t x) {
         int s = from;
-        while (Ms(History[static_cast<size_t>(s)]) >= x) {
+        while (Ms(Points[static_cast<size_t>(s)]) >= x) {
             if (s == oldest) break;
             s = s == 0 ? kHistory - 1 : s - 1;
         }
@@ -142,7 +145,7 @@ bool CMoveDetector::GetWindowScan(double xDays, int& start, int& end) const {
         // Only when the latest point itself is older than the window start (a negative span).
         if (start == oldest) return true;
         int s = start == 0 ? kHistory - 1 : start - 1;
-        start = walk(s, Ms(History[static_cast<size_t>(s)]));
+        start = walk(s, Ms(Points[static_cast<size_t>(s)]));
     }
     return true;
 }
@@ -158,32 +161,31 @@ bool CMoveDetector::FindWindow(int64_t x, int& start, int& end, int& hint) const
         start = 0;
         return true;
     }
-    if (Ms(History[static_cast<size_t>(end)]) < x) return GetWindowScan(MsToDays(x), start, end);
+    if (Ms(Points[static_cast<size_t>(end)]) < x) return GetWindowScan(MsToDays(x), start, end);
     // The window starts at the newest point older than x: the last entry of Times (times rise
     // along it) that is older than x; none such means the oldest stored point.
     const int lo = Times.FirstOfSuffix(
-        [&](int slot) { return Ms(History[static_cast<size_t>(slot)]) >= x; }, hint);
+        [&](int slot) { return Ms(Points[static_cast<size_t>(slot)]) >= x; }, hint);
     hint = lo;
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;
 }
 
 int32_t CMoveDetector::ScanLow(int start, int end) const {
-    int32_t low = History[static_cast<size_t>(start)].Price;
+    int32_t low = Points[static_cast<size_t>(start)].Price;
     for (int s = start; s != end;) {
         s = s + 1 == kHistory ? 0 : s + 1;
-        if (History[static_cast<size_t>(s)].Price < low)
-            low = History[static_cast<size_t>(s)].Price;
+        if (Points[static_cast<size_t>(s)].Price < low) low = Points[static_cast<size_t>(s)].Price;
     }
     return low;
 }
 
 int32_t CMoveDetector::ScanHigh(int start, int end) const {
-    int32_t high = History[static_cast<size_t>(start)].Price;
+    int32_t high = Points[static_cast<size_t>(start)].Price;
     for (int s = start; s != end;) {
         s = s + 1 == kHistory ? 0 : s + 1;
-        if (History[static_cast<size_t>(s)].Price > high)
-            high = History[static_cast<size_t>(s)].Price;
+        if (Points[static_cast<size_t>(s)].Price > high)
+            high = Points[static_cast<size_t>(s)].Price;
     }
     return high;
 }

@@ -9,10 +9,8 @@
 
 #include "tracking/MoveEvent.h"
 
-// Trivial on purpose: a detector's ring is not written through when it is made (trackers are
-// made in zeroed pages, see CTrkgList); a point is whole once stored. The time is kept in whole
-// milliseconds since midnight, as every time of day is computed: the time in days is exactly
-// MsToDays of it.
+// A stored quote point. The time is kept in whole milliseconds since midnight, as every time of
+// day is computed: the time in days is exactly MsToDays of it.
 struct TTickEntry {
     int32_t Price;
     int32_t TimeMs;
@@ -29,8 +27,19 @@ public:
     CMoveDetector& operator=(const CMoveDetector&) = delete;
 
     // Writes a point into the next slot; the ring moves on only with Advance, so a point
-    // written and not advanced is overwritten by the next.
-    void Write(const TTickEntry& e) { History[static_cast<size_t>(WritePos)] = e; }
+    // written and not advanced is overwritten by the next. Its volumes are kept only when
+    // asked: nothing judged reads them, and a run that shows no issue's day (the backtest,
+    // the study) leaves their pages untouched.
+    void Write(const TTickEntry& e, bool keepVolumes = true) {
+        const size_t w = static_cast<size_t>(WritePos);
+        Points[w] = {e.Price, e.TimeMs};
+        if (keepVolumes) Volumes[w] = {e.Volume, e.VolumeDelta};
+    }
+    // The point in a slot, with its volumes as kept (zero where they were not).
+    TTickEntry Entry(int slot) const {
+        const size_t s = static_cast<size_t>(slot);
+        return {Points[s].Price, Points[s].TimeMs, Volumes[s].Volume, Volumes[s].Delta};
+    }
     // Takes the point written as the newest of the ring.
     void Advance();
     // The lowest and highest price of the newest point's look-back window under a span, as
@@ -80,10 +89,12 @@ public:
     int32_t ScanHigh(int start, int end) const;
 
     int LatestSlot() const { return (WritePos + kHistory - 1) % kHistory; }
-    const TTickEntry& Latest() const { return History[static_cast<size_t>(LatestSlot())]; }
+    TTickEntry Latest() const { return Entry(LatestSlot()); }
     // Hints for a caller that knows a point for this detector is coming: the ends of the
     // deques and the slots the point will touch.
     void PrefetchPoints() const;
+    // Where the large parts start, after the small fields every point reads.
+    const void* RingsBegin() const { return Points.data(); }
 
     int32_t WritePos = 0;
     int32_t PointCount = 0;
@@ -181,11 +192,20 @@ private:
     SlotDeque<CPricedSlot> Lows, Highs;
     SlotDeque<uint16_t> Times;
 
-public:
-    // The large parts come last, after the small fields every point reads.
-    std::array<TTickEntry, kHistory> History;
-
-private:
+    // The large parts come last, after the small fields every point reads. The ring keeps
+    // what the judging reads apart from the rest, 8 bytes a point: a point touches a new cache
+    // line every eighth point, and a page every 512th. Trivial on purpose: the ring is not
+    // written through when it is made (trackers are made in zeroed pages, see CTrkgList).
+    struct TPricePoint {
+        int32_t Price;
+        int32_t TimeMs;
+    };
+    struct TVolumes {
+        int32_t Volume;
+        int32_t Delta;
+    };
+    std::array<TPricePoint, kHistory> Points;
     std::array<CPricedSlot, kHistory> LowSlots, HighSlots;
     std::array<uint16_t, kHistory> TimeSlots;
+    std::array<TVolumes, kHistory> Volumes;
 };

@@ -115,6 +115,8 @@ public:
     // one, in the order they came; so switching it off pushes those, in that order, through
     // the queues to the watchers, which merge, sort and save them as ever.
     void FoldRecords(bool on);
+    // Whether the points stored from now on keep their volumes (CTrkgContext::KeepVolumes).
+    void KeepVolumes(bool on) { Ctx.KeepVolumes = on; }
     // For a replay that runs once to its end and never goes back (the backtest): the text of
     // the lines well behind the position goes back to the system as the replay moves on.
     void ReleasePassedLines(bool on) { ReleasePassed = on; }

@@ -53,7 +53,7 @@ CTrkg::~CTrkg() {
 
 void CTrkg::PrefetchFields() const {
     const char* p = reinterpret_cast<const char*>(this);
-    const char* end = reinterpret_cast<const char*>(&Detector.History);
+    const char* end = static_cast<const char*>(Detector.RingsBegin());
     for (; p < end; p += 64) __builtin_prefetch(p);
     __builtin_prefetch(end - 1);  // the last line, when the fields do not start on one
 }
@@ -174,7 +174,8 @@ void CTrkg::AddTick(int32_t p, int32_t v, double t) { AddTickMs(p, v, ClampInt32
 void CTrkg::AddTickMs(int32_t p, int32_t v, int32_t ms) {
     // The volume traded since the last point, wrapping as the feed's counter does.
     Detector.Write(
-        {p, ms, v, static_cast<int32_t>(static_cast<uint32_t>(v) - static_cast<uint32_t>(Volume))});
+        {p, ms, v, static_cast<int32_t>(static_cast<uint32_t>(v) - static_cast<uint32_t>(Volume))},
+        Ctx.KeepVolumes);
 }
 
 void CTrkgContext::AddSideRule(CSideRule rule) {

@@ -46,6 +46,9 @@ struct CTrkgContext {
     // record, in the order they came. FoldSeq numbers the records as they come.
     bool FoldRecords = false;
     int64_t FoldSeq = 0;
+    // The points' volumes are kept in the detectors' rings; a run that shows no issue's day
+    // (the backtest, the study) does without.
+    bool KeepVolumes = true;
     // Further rules judged over the same points in the same replay, each with its own moves
     // and records (a study of several settings in one pass). Only while records are folded:
     // such a rule's records are its alerts' and the last point's, like the fold's.

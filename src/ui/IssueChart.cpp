@@ -68,8 +68,7 @@ TChartData ReadChartData(const CTrkg& t, const MoveRule& rule) {
     // given more points than its ring holds.
     auto judge = std::make_unique<CMoveDetector>();
     for (int i = 0; i < count; ++i) {
-        const TTickEntry& e =
-            t.Detector.History[static_cast<size_t>((oldest + i) % CTrkg::kHistory)];
+        const TTickEntry e = t.Detector.Entry((oldest + i) % CTrkg::kHistory);
         const TChartPoint point{e.TimeMs, e.Price};
         d.Points.push_back(point);
         judge->Write(e);

@@ -204,6 +204,6 @@ TEST(WatchListApply, EachTrackerIsTakenOverByOneLineAtMost) {
     old.reset();
     for (int i : {0, 2}) {
         next.Items(i)->AddTick(1000 + i, 1, 0.4);
-        EXPECT_EQ(next.Items(i)->Detector.History[0].Price, 1000 + i);
+        EXPECT_EQ(next.Items(i)->Detector.Entry(0).Price, 1000 + i);
     }
 }

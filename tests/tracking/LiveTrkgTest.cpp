@@ -57,7 +57,7 @@ TEST(LiveTrkg, VolumeChangesBecomeQuotePointsRecordsAndEventLines) {
     EXPECT_EQ(t.Detector.PointCount, 2);
     EXPECT_EQ(t.Price, 1030);
     EXPECT_EQ(t.Volume, 300);
-    EXPECT_EQ(t.Detector.History[1].VolumeDelta, 100);
+    EXPECT_EQ(t.Detector.Entry(1).VolumeDelta, 100);
     ASSERT_EQ(rig.events.size(), 1u);
     EXPECT_EQ(rig.events[0], "10:05 1234.T:1030,(30),2.91% 1700[A,A]");
     EXPECT_EQ(rig.qa.Count(), 2u);

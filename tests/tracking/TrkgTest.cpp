@@ -117,7 +117,7 @@ TEST(Trkg, RingWrapsAtEightThousandPoints) {
     rig.Feed(t, "23:00,1234,1001,1");
     EXPECT_EQ(t.Detector.PointCount, 8000);
     EXPECT_EQ(t.Detector.WritePos, 1);
-    EXPECT_EQ(t.Detector.History[0].Price, 1001);
+    EXPECT_EQ(t.Detector.Entry(0).Price, 1001);
 }
 
 // A window longer than the ring starts at the oldest point: once that point is overwritten,
@@ -160,21 +160,17 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
             // Advance the ring as a stored point does, without posting records.
             rig.Feed(t, kestrel::FormatHhNnMs(ms % kestrel::kMsPerDay) + ":" +
                             std::to_string((ms / 1000) % 60) + ",1234," +
-                            std::to_string(t.Detector.History[t.Detector.WritePos].Price) + ",1");
+                            std::to_string(t.Detector.Entry(t.Detector.WritePos).Price) + ",1");
             {
                 // What the check itself posted, against a walk over its window.
-                const int64_t latest =
-                    t.Detector
-                        .History[static_cast<size_t>((t.Detector.WritePos + CTrkg::kHistory - 1) %
-                                                     CTrkg::kHistory)]
-                        .TimeMs;
+                const int64_t latest = t.Detector.Latest().TimeMs;
                 const double x = kestrel::MsToDays(
                     kestrel::CutToMinuteMs(latest % kestrel::kMsPerDay) - int64_t{span} * 60000);
                 int s, e;
                 ASSERT_TRUE(t.Detector.GetWindowScan(x, s, e));
                 auto rise = rig.qa.Pop(), fall = rig.qd.Pop();
                 ASSERT_TRUE(rise && fall && !rig.qa.Pop() && !rig.qd.Pop());
-                const int32_t p = t.Detector.History[static_cast<size_t>(e)].Price;
+                const int32_t p = t.Detector.Entry(e).Price;
                 ASSERT_EQ(rise->MoveRatio,
                           static_cast<double>(p - t.Detector.ScanLow(s, e)) / p * 100)
                     << "point " << i;

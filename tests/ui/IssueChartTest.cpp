@@ -214,8 +214,8 @@ TEST_F(IssueChartTest, AFullRingIsReadOldestFirst) {
     for (int age = 0; age < n; ++age) {
         const int slot = (newest + age) % n;
         const int price = age == n - 1 ? 1100 : 1000;  // the very last point jumps 10 %
-        t.Detector.History[static_cast<size_t>(slot)] = {
-            price, static_cast<int32_t>(Ms(9, 0) + age * 1000), age, 1};
+        t.Detector.WritePos = slot;
+        t.Detector.Write({price, static_cast<int32_t>(Ms(9, 0) + age * 1000), age, 1});
     }
     t.Detector.PointCount = n;
     t.Detector.WritePos = newest;

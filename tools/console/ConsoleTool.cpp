@@ -61,6 +61,7 @@ CReplayCounts ReplayToEnd(CController& c, const std::function<void(int32_t)>& be
     replay.HoldRecords(true);
     replay.FoldRecords(foldRecords);
     replay.ReleasePassedLines(true);
+    replay.KeepVolumes(false);  // nothing here shows an issue's points
     CReplayCounts counts;
     while (!c.ReplayAtEnd()) {
         while (c.ChannelA().Queue.Count() > kQueueBound || c.ChannelD().Queue.Count() > kQueueBound)
