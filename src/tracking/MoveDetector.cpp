@@ -28,7 +28,7 @@ CMoveDetector::CMoveDetector() {
 void CMoveDetector::PrefetchPoints() const {
     __builtin_prefetch(Lows.BackAddress());
     __builtin_prefetch(Highs.BackAddress());
-    __builtin_prefetch(Times.BackAddress());
+    if (TimesKept) __builtin_prefetch(Times.BackAddress());
     __builtin_prefetch(&Points[static_cast<size_t>(WritePos)], 1);
     __builtin_prefetch(&Points[static_cast<size_t>(LatestSlot())]);
 }
@@ -39,7 +39,7 @@ void CMoveDetector::Advance() {
         // Slot w held the oldest point, now overwritten: it can only be at a deque's front.
         if (Lows.Size() > 0 && Lows.Front() == w) Lows.PopFront();
         if (Highs.Size() > 0 && Highs.Front() == w) Highs.PopFront();
-        if (Times.Size() > 0 && Times.Front() == w) Times.PopFront();
+        if (TimesKept && Times.Size() > 0 && Times.Front() == w) Times.PopFront();
     }
     const TPricePoint& e = Points[static_cast<size_t>(w)];
     const int64_t t = e.TimeMs;
@@ -48,11 +48,30 @@ void CMoveDetector::Advance() {
     Lows.PushBack({e.Price, slot});
     while (Highs.Size() > 0 && Highs.BackEntry().Price <= e.Price) Highs.PopBack();
     Highs.PushBack({e.Price, slot});
-    while (Times.Size() > 0 && Ms(Points[static_cast<size_t>(Times.Back())]) >= t) Times.PopBack();
-    Times.PushBack(slot);
+    if (!TimesKept && PointCount > 0 && t < Ms(Points[static_cast<size_t>(LatestSlot())]))
+        KeepTimes(w);
+    if (TimesKept) {
+        while (Times.Size() > 0 && Ms(Points[static_cast<size_t>(Times.Back())]) >= t)
+            Times.PopBack();
+        Times.PushBack(slot);
+    }
     WritePos = w + 1 == kHistory ? 0 : w + 1;
     if (PointCount < kHistory) ++PointCount;
     ++Advances;
+}
+
+void CMoveDetector::KeepTimes(int newSlot) {
+    // The points stored before the one in newSlot, oldest first, as Advance would have kept
+    // them; none of them goes back, so only equal times give way.
+    TimesKept = true;
+    const int stored = PointCount == kHistory ? kHistory - 1 : PointCount;
+    int s = PointCount == kHistory ? (newSlot + 1) % kHistory : 0;
+    for (int i = 0; i < stored; ++i, s = s + 1 == kHistory ? 0 : s + 1) {
+        const int64_t t = Ms(Points[static_cast<size_t>(s)]);
+        while (Times.Size() > 0 && Ms(Points[static_cast<size_t>(Times.Back())]) >= t)
+            Times.PopBack();
+        Times.PushBack(static_cast<uint16_t>(s));
+    }
 }
 
 int64_t CMoveDetector::WindowStartMs(const MoveRule& rule) const {
@@ -162,8 +181,17 @@ bool CMoveDetector::FindWindow(int64_t x, int& start, int& end, int& hint) const
         return true;
     }
     if (Ms(Points[static_cast<size_t>(end)]) < x) return GetWindowScan(MsToDays(x), start, end);
-    // The window starts at the newest point older than x: the last entry of Times (times rise
-    // along it) that is older than x; none such means the oldest stored point.
+    // The window starts at the newest point older than x; none such means the oldest stored
+    // point. In a ring in time order that is the point before the first one not older than x.
+    if (!TimesKept) {
+        const int lo = FirstOfSuffix(
+            PointCount,
+            [&](int age) { return Ms(Points[static_cast<size_t>(SlotOfAge(age))]) >= x; }, hint);
+        hint = lo;
+        start = lo == 0 ? OldestSlot() : SlotOfAge(lo - 1);
+        return true;
+    }
+    // Otherwise it is the last entry of Times (times rise along it) that is older than x.
     const int lo = Times.FirstOfSuffix(
         [&](int slot) { return Ms(Points[static_cast<size_t>(slot)]) >= x; }, hint);
     hint = lo;

@@ -111,6 +111,47 @@ private:
         int32_t Price;
         uint16_t Slot;
     };
+    // The first of `count` indices that satisfies `inSuffix`, which must hold for a suffix of
+    // them (count when for none). Windows are short next to the ring, so the search
+    // gallops back from the newest entry: it costs O(log k) for an answer k entries from
+    // the end and touches the recently used part of the deque.
+    // With a hint (an earlier answer, say: the suffix of a window that moves on a little
+    // starts near its last start), it gallops from there instead, either way. The answer
+    // is the same whatever the hint; only the cost differs.
+    template <typename Pred>
+    static int FirstOfSuffix(int count, Pred inSuffix, int hint) {
+        int hi = count;  // entries from hi on are in the suffix
+        int lo = -1;     // entries up to lo are not
+        if (hint >= 0 && hint < count && !inSuffix(hint)) {
+            lo = hint;
+            for (int step = 1; lo + step < hi; step *= 2) {
+                if (inSuffix(lo + step)) {
+                    hi = lo + step;
+                    break;
+                }
+                lo += step;
+            }
+        } else {
+            if (hint >= 0 && hint < count) hi = hint;
+            for (int step = 1; hi > 0; step *= 2) {
+                int probe = hi > step ? hi - step : 0;
+                if (!inSuffix(probe)) {
+                    lo = probe;
+                    break;
+                }
+                hi = probe;
+            }
+        }
+        while (hi - lo > 1) {
+            int mid = lo + (hi - lo) / 2;
+            if (inSuffix(mid))
+                hi = mid;
+            else
+                lo = mid;
+        }
+        return hi;
+    }
+
     template <typename E>
     class SlotDeque {
     public:
@@ -128,44 +169,11 @@ private:
         void PopBack() { --Count; }
         void PushBack(E entry) { Slots[(Head + Count++) % kHistory] = entry; }
         // The first index whose slot satisfies `inSuffix`, which must hold for a suffix of the
-        // deque (Size() when for none). Windows are short next to the ring, so the search
-        // gallops back from the newest entry: it costs O(log k) for an answer k entries from
-        // the end and touches the recently used part of the deque.
-        // With a hint (an earlier answer, say: the suffix of a window that moves on a little
-        // starts near its last start), it gallops from there instead, either way. The answer
-        // is the same whatever the hint; only the cost differs.
+        // deque (Size() when for none), as the search above finds it.
         template <typename Pred>
         int FirstOfSuffix(Pred inSuffix, int hint = -1) const {
-            int hi = Count;  // entries from hi on are in the suffix
-            int lo = -1;     // entries up to lo are not
-            if (hint >= 0 && hint < Count && !inSuffix(At(hint))) {
-                lo = hint;
-                for (int step = 1; lo + step < hi; step *= 2) {
-                    if (inSuffix(At(lo + step))) {
-                        hi = lo + step;
-                        break;
-                    }
-                    lo += step;
-                }
-            } else {
-                if (hint >= 0 && hint < Count) hi = hint;
-                for (int step = 1; hi > 0; step *= 2) {
-                    int probe = hi > step ? hi - step : 0;
-                    if (!inSuffix(At(probe))) {
-                        lo = probe;
-                        break;
-                    }
-                    hi = probe;
-                }
-            }
-            while (hi - lo > 1) {
-                int mid = lo + (hi - lo) / 2;
-                if (inSuffix(At(mid)))
-                    hi = mid;
-                else
-                    lo = mid;
-            }
-            return hi;
+            return CMoveDetector::FirstOfSuffix(
+                Count, [&](int i) { return inSuffix(At(i)); }, hint);
         }
 
     private:
@@ -186,8 +194,19 @@ private:
 
     // The window of the rule Detect judges by.
     SpanMemo Memo;
-    // Where in Times the last window search outside a memo ended: the next one starts there.
+    // Where in Times (or the ring) the last window search outside a memo ended: the next one
+    // starts there.
     mutable int TimesHint = -1;
+    // While every stored point's time is at least the one's before it (a clock that does not
+    // go back, as a feed's does not), the ring itself is in time order and Times is not kept:
+    // a window's start is searched in the ring. The first point that goes back makes Times of
+    // the points stored, and it is kept from then on.
+    bool TimesKept = false;
+    void KeepTimes(int newSlot);
+    int SlotOfAge(int age) const {
+        const int s = OldestSlot() + age;
+        return s >= kHistory ? s - kHistory : s;
+    }
     bool FindWindow(int64_t x, int& start, int& end, int& hint) const;
     SlotDeque<CPricedSlot> Lows, Highs;
     SlotDeque<uint16_t> Times;
