@@ -208,8 +208,8 @@ void CTrkg::DetectSide(int64_t seq) {
             if (!e.IsAlert()) continue;
             // What the record the rule's own replay would make carries: the figures judged by
             // it and the ones the point changed; the rest stay the tracker's.
-            SideFolded[r].Alert[static_cast<size_t>(k)] = {seq + k, e.Price,     e.TimeMs,
-                                                           Volume,  e.MoveRatio, DayRatio};
+            SideFolded[r].Alert[static_cast<size_t>(k)] = {
+                seq + k, e.Price, Volume, MsToDays(e.TimeMs), e.MoveRatio, DayRatio};
             if (rule.EventLog) {
                 e.Topic = Topic;
                 e.LimitHigh = LimitHigh;
@@ -266,12 +266,7 @@ void CTrkg::FoldRecord(char kind, char action, int64_t seq) {
     f.Price = Price;
     f.Time = Time;
     f.MoveRatio = MoveRatio;
-    if (action != 'A') return;
-    // Alerts are few: the record is made whole, as the figures stand now.
-    if (!f.Alert) f.Alert = std::make_unique<CMeigara>();
-    FillRecord(*f.Alert);
-    f.Alert->Action = action;
-    f.AlertSeq = seq;
+    if (action == 'A') f.Alert = {seq, Price, Volume, Time, MoveRatio, DayRatio};
 }
 
 void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
@@ -279,13 +274,7 @@ void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
     const int k = kind == 'A' ? 0 : 1;
     CSideAlert& alert = SideFolded[side].Alert[static_cast<size_t>(k)];
     const int64_t lastSeq = Folded[static_cast<size_t>(k)].LastSeq;
-    if (alert.Seq >= 0) {
-        auto m = std::make_unique<CMeigara>();
-        FillRecordAs(*m, alert.Price, MsToDays(alert.TimeMs), alert.MoveRatio, alert.Volume,
-                     alert.DayRatio);
-        m->Action = 'A';
-        out.emplace_back(alert.Seq, std::move(m));
-    }
+    TakeAlert(alert, out);
     if (lastSeq >= 0 && lastSeq != alert.Seq) {
         // The last point's record under this rule: its judgement by the window of the rule's
         // span, as it stood after that point.
@@ -301,10 +290,18 @@ void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
     alert = CSideAlert();
 }
 
+void CTrkg::TakeAlert(const CFoldedAlert& alert, CNumberedRecords& out) const {
+    if (alert.Seq < 0) return;
+    auto m = std::make_unique<CMeigara>();
+    FillRecordAs(*m, alert.Price, alert.Time, alert.MoveRatio, alert.Volume, alert.DayRatio);
+    m->Action = 'A';
+    out.emplace_back(alert.Seq, std::move(m));
+}
+
 void CTrkg::TakeFolded(char kind, CNumberedRecords& out) {
     CFolded& f = Folded[kind == 'A' ? 0 : 1];
-    if (f.AlertSeq >= 0) out.emplace_back(f.AlertSeq, std::move(f.Alert));
-    if (f.LastSeq >= 0 && f.LastSeq != f.AlertSeq) {
+    TakeAlert(f.Alert, out);
+    if (f.LastSeq >= 0 && f.LastSeq != f.Alert.Seq) {
         // Every figure but the judged ones is as it was then: a replayed tracker changes them
         // only with a point, and its last point made this record.
         auto m = std::make_unique<CMeigara>();

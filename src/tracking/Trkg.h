@@ -171,6 +171,14 @@ private:
     void FillRecordAs(CMeigara& m, int32_t price, double time, double moveRatio, int32_t volume,
                       double dayRatio) const;
 
+    // An alert's record while folded: the figures a point changes as they stood then. The
+    // rest of its record is the tracker's, which a replayed tracker does not change once its
+    // first point has come.
+    struct CFoldedAlert {
+        int64_t Seq = -1;  // -1: none
+        int32_t Price = 0, Volume = 0;
+        double Time = 0, MoveRatio = 0, DayRatio = 0;
+    };
     // What one kind's records left behind while folded. Only the judged figures differ from
     // one kind to the other, and from the tracker's figures after its last point.
     struct CFolded {
@@ -179,17 +187,14 @@ private:
         int32_t Price = 0;
         double Time = 0;
         double MoveRatio = 0;
-        int64_t AlertSeq = -1;
-        std::unique_ptr<CMeigara> Alert;
+        CFoldedAlert Alert;
     };
     std::array<CFolded, 2> Folded;
     // What a side rule's records left while folded: its alerts' records (its last records are
     // those of the context's own rule, judged anew by its rule when taken).
-    struct CSideAlert {
-        int64_t Seq = -1;  // -1: none
-        int32_t Price = 0, TimeMs = 0, Volume = 0;
-        double MoveRatio = 0, DayRatio = 0;
-    };
+    using CSideAlert = CFoldedAlert;
+    // The record of a folded alert, when there was one.
+    void TakeAlert(const CFoldedAlert& alert, CNumberedRecords& out) const;
     struct CSideFolded {
         std::array<CSideAlert, 2> Alert;  // by kind: the figures its record is made from
     };
