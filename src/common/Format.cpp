@@ -90,19 +90,18 @@ bool IsTie(double v, int decimals) {
 // (below) such a half, the exact product does too, and its digits are the correctly rounded
 // decimal. Only a product that comes out exactly on a half is left to the exact paths (false),
 // with every other value out of this range.
-bool FastFixed(double v, int decimals, std::string& out) {
+// The digits go to the end of the 40 bytes before `end`; the first is returned, null for false.
+char* FastFixed(double v, int decimals, char* end) {
     static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
-    if (decimals < 0 || decimals > 9 || !std::isfinite(v)) return false;
+    if (decimals < 0 || decimals > 9 || !std::isfinite(v)) return nullptr;
     const double p = std::fabs(v) * kPow10[decimals];
-    if (!(p < 1e15)) return false;
+    if (!(p < 1e15)) return nullptr;
     const double whole = std::floor(p);
     const double frac = p - whole;  // exact: both below 2^53
     // On a half: an exact tie goes away from zero; a product rounded onto the half is left to
     // the exact path.
-    if (frac == 0.5 && !IsTie(v, decimals)) return false;
+    if (frac == 0.5 && !IsTie(v, decimals)) return nullptr;
     uint64_t n = static_cast<uint64_t>(whole) + (frac >= 0.5 ? 1 : 0);
-    char buf[40];
-    char* end = buf + sizeof buf;
     char* at = end;
     for (int i = 0; i < decimals; ++i, n /= 10) *--at = static_cast<char>('0' + n % 10);
     if (decimals > 0) *--at = '.';
@@ -113,8 +112,7 @@ bool FastFixed(double v, int decimals, std::string& out) {
     // A value that rounds to zero shows no sign.
     if (std::signbit(v) && std::find_if(at, end, [](char c) { return c > '0'; }) != end)
         *--at = '-';
-    out.assign(at, end);
-    return true;
+    return at;
 }
 
 }  // namespace
@@ -128,7 +126,9 @@ std::string FormatThousands(int64_t value, bool zeroAsEmpty) {
 
 std::string FormatFixed(double value, int decimals, int width) {
     std::string out;
-    if (FastFixed(value, decimals, out)) {
+    char buf[40];
+    if (char* at = FastFixed(value, decimals, buf + sizeof buf)) {
+        out.assign(at, buf + sizeof buf);
     } else if (std::isnan(value)) {
         out = "NAN";
     } else if (std::isinf(value)) {
@@ -148,6 +148,18 @@ std::string FormatFixed(double value, int decimals, int width) {
     if (static_cast<int>(out.size()) < width)
         out.insert(0, static_cast<size_t>(width) - out.size(), ' ');
     return out;
+}
+
+void AppendFixed(std::string& out, double value, int decimals, int width) {
+    char buf[40];
+    char* const end = buf + sizeof buf;
+    char* at = FastFixed(value, decimals, end);
+    if (!at) {
+        out += FormatFixed(value, decimals, width);
+        return;
+    }
+    if (end - at < width) out.append(static_cast<size_t>(width - (end - at)), ' ');
+    out.append(at, end);
 }
 
 std::string FormatGeneral(double value) {

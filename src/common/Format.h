@@ -11,6 +11,8 @@ namespace kestrel {
 std::string FormatThousands(int64_t value, bool zeroAsEmpty);
 // Fixed point with `decimals` digits, padded on the left with blanks to `width` ("%4.2f").
 std::string FormatFixed(double value, int decimals, int width = 0);
+// The same appended to `out`, without a string of its own in the common case.
+void AppendFixed(std::string& out, double value, int decimals, int width = 0);
 // The real "general format": shortest text of at most 15 significant digits, no trailing zeros,
 // exponent form (1.5E-6) below 0.00001 or at and above 1E15 in size.
 std::string FormatGeneral(double value);

@@ -38,7 +38,8 @@ TEST(Format, FixedRoundsTheExactValueHalfAwayFromZero) {
 }
 
 // Off a tie, the C library's correctly rounded digits are the answer: random values of every
-// size up to 10^15, ratios as the trackers make them, and values a hair off a tie.
+// size up to 10^15, ratios as the trackers make them, and values a hair off a tie. Appending
+// gives what FormatFixed gives, on a tie too.
 TEST(Format, FixedMatchesTheCLibraryOffATie) {
     std::mt19937_64 rng(11);
     auto expect = [](double v, int d) {
@@ -66,6 +67,10 @@ TEST(Format, FixedMatchesTheCLibraryOffATie) {
                 break;
         }
         if (rng() & 1) v = -v;
+        // Appended to a line, the same text, padded the same, ties included.
+        std::string line = "x";
+        AppendFixed(line, v, d, 6);
+        ASSERT_EQ(line, "x" + FormatFixed(v, d, 6)) << std::hexfloat << v << " to " << d;
         const double w = std::ldexp(std::fabs(v), d + 1);
         if (w == std::floor(w) && std::fmod(w, 2.0) == 1.0) continue;  // a tie goes away from zero
         ASSERT_EQ(FormatFixed(v, d), expect(v, d)) << std::hexfloat << v << " to " << d;
