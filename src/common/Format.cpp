@@ -208,7 +208,10 @@ std::string FormatGeneral(double value) {
     std::string sign = value < 0 ? "-" : "";
     if (exp10 > kPrecision || exp10 < -4) {
         std::string out = sign + digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
+        if (digits.size() > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
         return out + "E" + std::to_string(exp10 - 1);
     }
     std::string out;
