@@ -10,21 +10,12 @@ set -euo pipefail
 default_rounds=5
 . "$(dirname "$0")/floor-runs.sh" "$@"
 for ((r = 0; r < rounds; r++)); do
-    wall "$floor" "$dir/kabu.txt" >/dev/null
-    echo "$w" >>"$out/floor"
+    floor_round
     for span in 2 60; do
-        for side in bt ref; do
-            bin=$bt
-            if [ $side = ref ]; then
-                [ -n "${KESTREL_BACKTEST_REF:-}" ] || continue
-                bin=$KESTREL_BACKTEST_REF
-            fi
-            wall "$bin" "$dir" --time $span --date 20261208 --out "$out" --force "${extra[@]}" \
-                >"$out/events" 2>"$out/summary"
-            echo "$w" >>"$out/$side$span"
-            echo "$m" >>"$out/${side}rss$span"
-            awk -v f="$(tail -1 "$out/floor")" -v b="$w" 'BEGIN { printf "%.2f\n", b / f }' \
-                >>"$out/${side}ratio$span"
+        for side in $(sides); do
+            wall "$(side_bin $side)" "$dir" --time $span --date 20261208 --out "$out" --force \
+                "${extra[@]}" >"$out/events" 2>"$out/summary"
+            keep $side $span
         done
     done
 done

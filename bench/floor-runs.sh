@@ -22,3 +22,16 @@ trap 'rm -rf "$out"' EXIT
 wall() { /usr/bin/time -o "$out/t" -f "%e %M" "$@"; read -r w m <"$out/t"; }
 median() { sort -n | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }'; }
 spread() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo ".." hi }'; }
+# One round's floor run.
+floor_round() { wall "$floor" "$dir/kabu.txt" >/dev/null; echo "$w" >>"$out/floor"; }
+# The builds measured: bt, and ref when KESTREL_BACKTEST_REF names one; side_bin gives its binary.
+sides() { echo bt; [ -z "${KESTREL_BACKTEST_REF:-}" ] || echo ref; }
+side_bin() { if [ "$1" = ref ]; then echo "$KESTREL_BACKTEST_REF"; else echo "$bt"; fi; }
+# Keeps the last run's wall time, peak RSS and ratio to this round's floor, as KEY, KEYrss and
+# KEYratio with SUFFIX after each.
+keep() {
+    echo "$w" >>"$out/$1$2"
+    echo "$m" >>"$out/${1}rss$2"
+    awk -v f="$(tail -1 "$out/floor")" -v b="$w" 'BEGIN { printf "%.2f\n", b / f }' \
+        >>"$out/${1}ratio$2"
+}

@@ -9,22 +9,13 @@ set -euo pipefail
 default_rounds=3
 . "$(dirname "$0")/floor-runs.sh" "$@"
 for ((r = 0; r < rounds; r++)); do
-    wall "$floor" "$dir/kabu.txt" >/dev/null
-    echo "$w" >>"$out/floor"
-    for side in bt ref; do
-        bin=$bt
-        if [ $side = ref ]; then
-            [ -n "${KESTREL_BACKTEST_REF:-}" ] || continue
-            bin=$KESTREL_BACKTEST_REF
-        fi
+    floor_round
+    for side in $(sides); do
         rm -rf "$out/study"
-        wall "$bin" "$dir" --sweep-rate 1.5:3.0:0.5 --sweep-time 1,2,5 --horizon 5 \
+        wall "$(side_bin $side)" "$dir" --sweep-rate 1.5:3.0:0.5 --sweep-time 1,2,5 --horizon 5 \
             --date 20261208 --out "$out/study" --force --quiet --max-output 64G "${extra[@]}" \
             >/dev/null 2>"$out/summary"
-        echo "$w" >>"$out/$side"
-        echo "$m" >>"$out/${side}rss"
-        awk -v f="$(tail -1 "$out/floor")" -v b="$w" 'BEGIN { printf "%.2f\n", b / f }' \
-            >>"$out/${side}ratio"
+        keep $side ""
     done
     bytes=$(stat -c %s "$out/study/alerts.csv")
 done

@@ -7,11 +7,6 @@
 using namespace kestrel;
 
 namespace {
-template <typename Point>
-inline int64_t Ms(const Point& p) {
-    return p.TimeMs;
-}
-
 int32_t ClampInt32(int64_t v) {
     if (v > INT32_MAX) return INT32_MAX;
     if (v < INT32_MIN) return INT32_MIN;
@@ -48,10 +43,10 @@ void CMoveDetector::Advance() {
     Lows.PushBack({e.Price, slot});
     while (Highs.Size() > 0 && Highs.BackEntry().Price <= e.Price) Highs.PopBack();
     Highs.PushBack({e.Price, slot});
-    if (!TimesKept && PointCount > 0 && t < Ms(Points[static_cast<size_t>(LatestSlot())]))
+    if (!TimesKept && PointCount > 0 && t < Points[static_cast<size_t>(LatestSlot())].TimeMs)
         KeepTimes(w);
     if (TimesKept) {
-        while (Times.Size() > 0 && Ms(Points[static_cast<size_t>(Times.Back())]) >= t)
+        while (Times.Size() > 0 && Points[static_cast<size_t>(Times.Back())].TimeMs >= t)
             Times.PopBack();
         Times.PushBack(slot);
     }
@@ -67,15 +62,15 @@ void CMoveDetector::KeepTimes(int newSlot) {
     const int stored = PointCount == kHistory ? kHistory - 1 : PointCount;
     int s = PointCount == kHistory ? (newSlot + 1) % kHistory : 0;
     for (int i = 0; i < stored; ++i, s = s + 1 == kHistory ? 0 : s + 1) {
-        const int64_t t = Ms(Points[static_cast<size_t>(s)]);
-        while (Times.Size() > 0 && Ms(Points[static_cast<size_t>(Times.Back())]) >= t)
+        const int64_t t = Points[static_cast<size_t>(s)].TimeMs;
+        while (Times.Size() > 0 && Points[static_cast<size_t>(Times.Back())].TimeMs >= t)
             Times.PopBack();
         Times.PushBack(static_cast<uint16_t>(s));
     }
 }
 
 int64_t CMoveDetector::WindowStartMs(const MoveRule& rule) const {
-    const int64_t latest = Ms(Points[static_cast<size_t>(LatestSlot())]);
+    const int64_t latest = Points[static_cast<size_t>(LatestSlot())].TimeMs;
     return CutToMinuteMs(latest % kMsPerDay) - int64_t{rule.SpanMinutes} * kMsPerMinute;
 }
 
@@ -152,7 +147,7 @@ bool CMoveDetector::GetWindowScan(double xDays, int& start, int& end) const {
     const int oldest = OldestSlot();
     auto walk = [&](int from, int64_t x) {
         int s = from;
-        while (Ms(Points[static_cast<size_t>(s)]) >= x) {
+        while (Points[static_cast<size_t>(s)].TimeMs >= x) {
             if (s == oldest) break;
             s = s == 0 ? kHistory - 1 : s - 1;
         }
@@ -164,7 +159,7 @@ bool CMoveDetector::GetWindowScan(double xDays, int& start, int& end) const {
         // Only when the latest point itself is older than the window start (a negative span).
         if (start == oldest) return true;
         int s = start == 0 ? kHistory - 1 : start - 1;
-        start = walk(s, Ms(Points[static_cast<size_t>(s)]));
+        start = walk(s, Points[static_cast<size_t>(s)].TimeMs);
     }
     return true;
 }
@@ -180,20 +175,20 @@ bool CMoveDetector::FindWindow(int64_t x, int& start, int& end, int& hint) const
         start = 0;
         return true;
     }
-    if (Ms(Points[static_cast<size_t>(end)]) < x) return GetWindowScan(MsToDays(x), start, end);
+    if (Points[static_cast<size_t>(end)].TimeMs < x) return GetWindowScan(MsToDays(x), start, end);
     // The window starts at the newest point older than x; none such means the oldest stored
     // point. In a ring in time order that is the point before the first one not older than x.
     if (!TimesKept) {
         const int lo = FirstOfSuffix(
             PointCount,
-            [&](int age) { return Ms(Points[static_cast<size_t>(SlotOfAge(age))]) >= x; }, hint);
+            [&](int age) { return Points[static_cast<size_t>(SlotOfAge(age))].TimeMs >= x; }, hint);
         hint = lo;
         start = lo == 0 ? OldestSlot() : SlotOfAge(lo - 1);
         return true;
     }
     // Otherwise it is the last entry of Times (times rise along it) that is older than x.
     const int lo = Times.FirstOfSuffix(
-        [&](int slot) { return Ms(Points[static_cast<size_t>(slot)]) >= x; }, hint);
+        [&](int slot) { return Points[static_cast<size_t>(slot)].TimeMs >= x; }, hint);
     hint = lo;
     start = lo == 0 ? OldestSlot() : Times.At(lo - 1);
     return true;

@@ -201,10 +201,8 @@ void CTrkg::DetectSide(int64_t seq) {
         Detector.UpdateSpan({0, Ctx.SideSpans[i]}, SideWindows[i]);
     for (size_t r = 0; r < Ctx.SideRules.size(); ++r) {
         const CTrkgContext::CSideRule& rule = Ctx.SideRules[r];
-        const CMoveDetector::SpanMemo& window = SideWindows[rule.Span];
         for (int k = 0; k < 2; ++k) {
-            const char kind = k == 0 ? 'A' : 'D';
-            MoveEvent e = Detector.JudgeLatest(rule.Rule, kind, k == 0 ? window.Low : window.High);
+            MoveEvent e = JudgeSide(r, k);
             if (!e.IsAlert()) continue;
             // What the record the rule's own replay would make carries: the figures judged by
             // it and the ones the point changed; the rest stay the tracker's.
@@ -272,43 +270,41 @@ void CTrkg::FoldRecord(char kind, char action, int64_t seq) {
 void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
     if (side >= SideFolded.size()) return;  // no point came
     const int k = kind == 'A' ? 0 : 1;
-    CSideAlert& alert = SideFolded[side].Alert[static_cast<size_t>(k)];
+    CFoldedPoint& alert = SideFolded[side].Alert[static_cast<size_t>(k)];
     const int64_t lastSeq = Folded[static_cast<size_t>(k)].LastSeq;
-    TakeAlert(alert, out);
+    TakeRecord(alert, 'A', out);
     if (lastSeq >= 0 && lastSeq != alert.Seq) {
         // The last point's record under this rule: its judgement by the window of the rule's
         // span, as it stood after that point.
-        const CTrkgContext::CSideRule& rule = Ctx.SideRules[side];
-        const CMoveDetector::SpanMemo& window = SideWindows[rule.Span];
-        const MoveEvent e =
-            Detector.JudgeLatest(rule.Rule, kind, k == 0 ? window.Low : window.High);
-        auto m = std::make_unique<CMeigara>();
-        FillRecordAt(*m, e.Price, MsToDays(e.TimeMs), e.MoveRatio);
-        m->Action = e.Action;
-        out.emplace_back(lastSeq, std::move(m));
+        const MoveEvent e = JudgeSide(side, k);
+        TakeRecord({lastSeq, e.Price, Volume, MsToDays(e.TimeMs), e.MoveRatio, DayRatio}, e.Action,
+                   out);
     }
-    alert = CSideAlert();
+    alert = CFoldedPoint();
 }
 
-void CTrkg::TakeAlert(const CFoldedAlert& alert, CNumberedRecords& out) const {
-    if (alert.Seq < 0) return;
+MoveEvent CTrkg::JudgeSide(size_t side, int k) const {
+    const CTrkgContext::CSideRule& rule = Ctx.SideRules[side];
+    const CMoveDetector::SpanMemo& window = SideWindows[rule.Span];
+    return Detector.JudgeLatest(rule.Rule, k == 0 ? 'A' : 'D', k == 0 ? window.Low : window.High);
+}
+
+void CTrkg::TakeRecord(const CFoldedPoint& figures, char action, CNumberedRecords& out) const {
+    if (figures.Seq < 0) return;
     auto m = std::make_unique<CMeigara>();
-    FillRecordAs(*m, alert.Price, alert.Time, alert.MoveRatio, alert.Volume, alert.DayRatio);
-    m->Action = 'A';
-    out.emplace_back(alert.Seq, std::move(m));
+    FillRecordAs(*m, figures.Price, figures.Time, figures.MoveRatio, figures.Volume,
+                 figures.DayRatio);
+    m->Action = action;
+    out.emplace_back(figures.Seq, std::move(m));
 }
 
 void CTrkg::TakeFolded(char kind, CNumberedRecords& out) {
     CFolded& f = Folded[kind == 'A' ? 0 : 1];
-    TakeAlert(f.Alert, out);
-    if (f.LastSeq >= 0 && f.LastSeq != f.Alert.Seq) {
-        // Every figure but the judged ones is as it was then: a replayed tracker changes them
-        // only with a point, and its last point made this record.
-        auto m = std::make_unique<CMeigara>();
-        FillRecordAt(*m, f.Price, f.Time, f.MoveRatio);
-        m->Action = f.LastAction;
-        out.emplace_back(f.LastSeq, std::move(m));
-    }
+    TakeRecord(f.Alert, 'A', out);
+    // Every figure but the judged ones is as it was then: a replayed tracker changes them only
+    // with a point, and its last point made this record.
+    if (f.LastSeq != f.Alert.Seq)
+        TakeRecord({f.LastSeq, f.Price, Volume, f.Time, f.MoveRatio, DayRatio}, f.LastAction, out);
     f = CFolded();
 }
 

@@ -171,10 +171,10 @@ private:
     void FillRecordAs(CMeigara& m, int32_t price, double time, double moveRatio, int32_t volume,
                       double dayRatio) const;
 
-    // An alert's record while folded: the figures a point changes as they stood then. The
-    // rest of its record is the tracker's, which a replayed tracker does not change once its
-    // first point has come.
-    struct CFoldedAlert {
+    // A record while folded: the figures a point changes as they stood then. The rest of the
+    // record is the tracker's, which a replayed tracker does not change once its first point
+    // has come.
+    struct CFoldedPoint {
         int64_t Seq = -1;  // -1: none
         int32_t Price = 0, Volume = 0;
         double Time = 0, MoveRatio = 0, DayRatio = 0;
@@ -187,16 +187,17 @@ private:
         int32_t Price = 0;
         double Time = 0;
         double MoveRatio = 0;
-        CFoldedAlert Alert;
+        CFoldedPoint Alert;  // the last alert's
     };
     std::array<CFolded, 2> Folded;
     // What a side rule's records left while folded: its alerts' records (its last records are
     // those of the context's own rule, judged anew by its rule when taken).
-    using CSideAlert = CFoldedAlert;
-    // The record of a folded alert, when there was one.
-    void TakeAlert(const CFoldedAlert& alert, CNumberedRecords& out) const;
+    // The record made of folded figures, with `action`, when there are any (Seq >= 0).
+    void TakeRecord(const CFoldedPoint& figures, char action, CNumberedRecords& out) const;
+    // A side rule's judgement of the newest point, by its span's window; k: 0 rise, 1 fall.
+    MoveEvent JudgeSide(size_t side, int k) const;
     struct CSideFolded {
-        std::array<CSideAlert, 2> Alert;  // by kind: the figures its record is made from
+        std::array<CFoldedPoint, 2> Alert;  // by kind: the figures its record is made from
     };
     std::vector<CSideFolded> SideFolded;               // by side rule
     std::vector<CMoveDetector::SpanMemo> SideWindows;  // by side span
