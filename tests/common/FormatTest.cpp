@@ -70,7 +70,8 @@ TEST(Format, FixedMatchesTheCLibraryOffATie) {
         // Appended to a line, the same text, padded the same, ties included.
         std::string line = "x";
         AppendFixed(line, v, d, 6);
-        ASSERT_EQ(line, "x" + FormatFixed(v, d, 6)) << std::hexfloat << v << " to " << d;
+        ASSERT_EQ(line, std::string("x").append(FormatFixed(v, d, 6)))
+            << std::hexfloat << v << " to " << d;
         const double w = std::ldexp(std::fabs(v), d + 1);
         if (w == std::floor(w) && std::fmod(w, 2.0) == 1.0) continue;  // a tie goes away from zero
         ASSERT_EQ(FormatFixed(v, d), expect(v, d)) << std::hexfloat << v << " to " << d;

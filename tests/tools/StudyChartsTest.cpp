@@ -63,7 +63,7 @@ TEST(StudyCharts, RunningPicksAreWhatKeepingEveryDayGivesAndHoldNoMore) {
                     auto& s = series[issue];
                     if (!s) {
                         auto fresh = std::make_shared<CChartSeries>();
-                        fresh->Day = "d" + std::to_string(day);
+                        fresh->Day = std::string("d").append(std::to_string(day));
                         fresh->Topic = std::to_string(1000 + issue);
                         fresh->Points = {{day, issue}};
                         s = fresh;
@@ -92,7 +92,8 @@ TEST(StudyCharts, RunningPicksAreWhatKeepingEveryDayGivesAndHoldNoMore) {
                     EXPECT_EQ(chart.Day, want[i]->Day);
                     EXPECT_EQ(chart.Topic, want[i]->Topic);
                     ASSERT_EQ(chart.Points.size(), 1u);
-                    EXPECT_EQ("d" + std::to_string(chart.Points[0].first), chart.Day);
+                    EXPECT_EQ(std::string("d").append(std::to_string(chart.Points[0].first)),
+                              chart.Day);
                     EXPECT_EQ(chart.Alerts.size(), 1u);
                 }
             }

@@ -40,7 +40,7 @@ TEST(NoticePump, OneWaitingPerKeyAFewHundredPerTurnAndNeverInsideARequestOrADeli
     // A turn takes at most its share; the rest waits for the next one, which it asks for.
     got.clear();
     posted = 0;
-    for (int i = 0; i < 300; ++i) pump.Add("n" + std::to_string(i));
+    for (int i = 0; i < 300; ++i) pump.Add(std::string("n").append(std::to_string(i)));
     turn();
     EXPECT_EQ(got.size(), 256u);
     EXPECT_EQ(posted, 2);
