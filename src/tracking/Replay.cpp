@@ -200,6 +200,12 @@ void CReplayDriver::StopReader() {
 
 void CReplayDriver::ReaderLoop(std::stop_token stop) {
     int32_t at = ReaderEnd.Load();
+    // Taken once: the driver's fields share a cache line with the position the replay moves on
+    // every line, and reading them line by line here would pull that line from the other core
+    // each time (and back again on the replay's next write).
+    const kestrel::CTextLines& lines = Data.ReplayLines;
+    const CTrkgList* const trackers = Trackers;
+    CReplayPoint* const ahead = Ahead.data();
     // A streamed file's next block is read here, when the reader reaches the end of what is
     // read, off the replay's thread.
     while (!stop.stop_requested() && Have(at)) {
@@ -208,11 +214,10 @@ void CReplayDriver::ReaderLoop(std::stop_token stop) {
             ReaderLimit.WaitWhileEquals(limit);
             continue;
         }
-        const int32_t there = static_cast<int32_t>(Data.ReplayLines.size());
+        const int32_t there = static_cast<int32_t>(lines.size());
         const int32_t end = std::min({at + kReaderBlock, limit, there});
         for (; at < end; ++at)
-            ReadReplayPoint(at, Data.ReplayLines[static_cast<size_t>(at)], Trackers,
-                            Ahead[static_cast<size_t>(at % kRing)]);
+            ReadReplayPoint(at, lines[static_cast<size_t>(at)], trackers, ahead[at % kRing]);
         ReaderEnd.Store(at);
     }
 }
