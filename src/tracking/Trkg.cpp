@@ -28,7 +28,7 @@ int32_t ClampInt32(int64_t v) {
 }  // namespace
 
 CTrkg::CTrkg(const std::string& topic, CTrkgContext& context)
-    : Topic(topic), Ctx(context), Code(FirstChars(topic, 4)) {
+    : Ctx(context), Topic(topic), Code(FirstChars(topic, 4)) {
     if (Ctx.Replaying || !Ctx.ConvFactory) return;
     Conv = Ctx.ConvFactory();
     Conv->ConnectMode = ddeManual;
@@ -149,7 +149,11 @@ void CTrkg::LoadReplayBase() {
 }
 
 bool CTrkg::ReplayStep() {
-    if (Name.empty()) LoadReplayBase();
+    if (!BaseLoaded) {
+        // Looked for again at every point until found (a look-up, not a scan).
+        if (Name.empty()) LoadReplayBase();
+        BaseLoaded = !Name.empty();
+    }
     if (!Ctx.Replay) return false;
     CReplayPoint own;
     const CReplayPoint* point = Ctx.Replay->Current(own);
@@ -264,7 +268,8 @@ void CTrkg::FoldRecord(char kind, char action, int64_t seq) {
     f.Price = Price;
     f.Time = Time;
     f.MoveRatio = MoveRatio;
-    if (action == 'A') f.Alert = {seq, Price, Volume, Time, MoveRatio, DayRatio};
+    if (action == 'A')
+        FoldedAlerts[kind == 'A' ? 0 : 1] = {seq, Price, Volume, Time, MoveRatio, DayRatio};
 }
 
 void CTrkg::TakeSideFolded(size_t side, char kind, CNumberedRecords& out) {
@@ -299,13 +304,16 @@ void CTrkg::TakeRecord(const CFoldedPoint& figures, char action, CNumberedRecord
 }
 
 void CTrkg::TakeFolded(char kind, CNumberedRecords& out) {
-    CFolded& f = Folded[kind == 'A' ? 0 : 1];
-    TakeRecord(f.Alert, 'A', out);
+    const size_t k = kind == 'A' ? 0 : 1;
+    CFolded& f = Folded[k];
+    CFoldedPoint& alert = FoldedAlerts[k];
+    TakeRecord(alert, 'A', out);
     // Every figure but the judged ones is as it was then: a replayed tracker changes them only
     // with a point, and its last point made this record.
-    if (f.LastSeq != f.Alert.Seq)
+    if (f.LastSeq != alert.Seq)
         TakeRecord({f.LastSeq, f.Price, Volume, f.Time, f.MoveRatio, DayRatio}, f.LastAction, out);
     f = CFolded();
+    alert = CFoldedPoint();
 }
 
 void CTrkg::PostMovement(const MoveEvent& judged) {

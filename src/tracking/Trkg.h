@@ -76,7 +76,7 @@ struct CTrkgContext {
     std::string Service = "RSS";
 };
 
-class CTrkg {
+class alignas(64) CTrkg {
 public:
     static constexpr int kHistory = CMoveDetector::kHistory;
 
@@ -139,24 +139,25 @@ public:
     // The record of one judged move, and its event line when it is an alert.
     void PostMovement(const MoveEvent& e);
 
-    std::string Topic;
+    // The fields every point reads or writes come first, side by side, and the detector's own
+    // small fields right after them: a replay over thousands of issues brings in only these few
+    // cache lines of a tracker for a point (PrefetchFields), besides the points themselves.
+    // What only start-up, an alert or the making of a record reads lies past the detector's
+    // rings.
     std::unique_ptr<TDdeClientConv> Conv;
-    std::unique_ptr<TDdeClientItem> Item;
-    std::string Name;
-    std::string MarginClass;
+
+private:
+    CTrkgContext& Ctx;
+
+public:
     int32_t PrevClose = 0;
     int32_t LimitHigh = 0;
-    int32_t OpenPrice = 0;
-    int32_t Gap = 0;
-    float LoanRatio = 0;
-    int32_t YearHigh = 0;
-    double Vwap = 0;
     int32_t LimitGap = 0;
-    double DayRatio = 0;
     int32_t Price = 0;
     int32_t Volume = 0;
-    double Time = 0;
     int32_t Move = 0;
+    double DayRatio = 0;
+    double Time = 0;
     double MoveRatio = 0;
 
 private:
@@ -167,10 +168,12 @@ private:
     void CheckMove(char kind, double x);
     // A record with the judged figures given: the rest is the tracker's.
     void FillRecordAt(CMeigara& m, int32_t price, double time, double moveRatio) const;
-    // The same with the figures a point changes as they stood then.
+    // The same with the figures a point changed as they stood then.
     void FillRecordAs(CMeigara& m, int32_t price, double time, double moveRatio, int32_t volume,
                       double dayRatio) const;
 
+    // A replayed tracker's reference line has been looked for and found (its name is set).
+    bool BaseLoaded = false;
     // A record while folded: the figures a point changes as they stood then. The rest of the
     // record is the tracker's, which a replayed tracker does not change once its first point
     // has come.
@@ -179,34 +182,46 @@ private:
         int32_t Price = 0, Volume = 0;
         double Time = 0, MoveRatio = 0, DayRatio = 0;
     };
-    // What one kind's records left behind while folded. Only the judged figures differ from
-    // one kind to the other, and from the tracker's figures after its last point.
+    // What one kind's last record left behind while folded (every point writes it). Only the
+    // judged figures differ from one kind to the other, and from the tracker's figures after
+    // its last point.
     struct CFolded {
         int64_t LastSeq = -1;  // -1: no record yet
         char LastAction = 0;
         int32_t Price = 0;
         double Time = 0;
         double MoveRatio = 0;
-        CFoldedPoint Alert;  // the last alert's
     };
     std::array<CFolded, 2> Folded;
-    // What a side rule's records left while folded: its alerts' records (its last records are
-    // those of the context's own rule, judged anew by its rule when taken).
     // The record made of folded figures, with `action`, when there are any (Seq >= 0).
     void TakeRecord(const CFoldedPoint& figures, char action, CNumberedRecords& out) const;
     // A side rule's judgement of the newest point, by its span's window; k: 0 rise, 1 fall.
     MoveEvent JudgeSide(size_t side, int k) const;
+
+public:
+    CMoveDetector Detector;  // its small fields, then its rings: most of a tracker's size
+
+    std::string Topic;
+    std::unique_ptr<TDdeClientItem> Item;
+    std::string Name;
+    std::string MarginClass;
+    int32_t OpenPrice = 0;
+    int32_t Gap = 0;
+    float LoanRatio = 0;
+    int32_t YearHigh = 0;
+    double Vwap = 0;
+
+private:
+    // By kind, the figures of the last alert's record while folded.
+    std::array<CFoldedPoint, 2> FoldedAlerts;
+    // What a side rule's records left while folded: its alerts' records (its last records are
+    // those of the context's own rule, judged anew by its rule when taken).
     struct CSideFolded {
         std::array<CFoldedPoint, 2> Alert;  // by kind: the figures its record is made from
     };
     std::vector<CSideFolded> SideFolded;               // by side rule
     std::vector<CMoveDetector::SpanMemo> SideWindows;  // by side span
-
-    CTrkgContext& Ctx;
     std::string Code;
-
-public:
-    CMoveDetector Detector;  // last: its ring is most of a tracker's size
 };
 
 // The watch list's trackers, in file order.
