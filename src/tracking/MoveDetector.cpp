@@ -15,8 +15,8 @@ int32_t ClampInt32(int64_t v) {
 }  // namespace
 
 CMoveDetector::CMoveDetector() {
-    Lows.Attach(LowSlots.data());
-    Highs.Attach(HighSlots.data());
+    Lows.Attach(Extremes.data());
+    Highs.Attach(Extremes.data());
     Times.Attach(TimeSlots.data());
 }
 
@@ -39,10 +39,10 @@ void CMoveDetector::Advance() {
     const TPricePoint& e = Points[static_cast<size_t>(w)];
     const int64_t t = e.TimeMs;
     const uint16_t slot = static_cast<uint16_t>(w);
-    while (Lows.Size() > 0 && Lows.BackEntry().Price >= e.Price) Lows.PopBack();
-    Lows.PushBack({e.Price, slot});
-    while (Highs.Size() > 0 && Highs.BackEntry().Price <= e.Price) Highs.PopBack();
-    Highs.PushBack({e.Price, slot});
+    while (Lows.Size() > 0 && Lows.BackPrice() >= e.Price) Lows.PopBack();
+    Lows.PushBack(e.Price, slot);
+    while (Highs.Size() > 0 && Highs.BackPrice() <= e.Price) Highs.PopBack();
+    Highs.PushBack(e.Price, slot);
     if (!TimesKept && PointCount > 0 && t < Points[static_cast<size_t>(LatestSlot())].TimeMs)
         KeepTimes(w);
     if (TimesKept) {
@@ -217,11 +217,11 @@ int32_t CMoveDetector::WindowLow(int start, int end) const {
     if (end != LatestSlot() || Lows.Size() == 0) return ScanLow(start, end);
     // The first entry inside the window: the latest slot is always an entry, so there is one.
     const int age = Age(start);
-    return Lows.EntryAt(Lows.FirstOfSuffix([&](int s) { return Age(s) >= age; })).Price;
+    return Lows.PriceAt(Lows.FirstOfSuffix([&](int s) { return Age(s) >= age; }));
 }
 
 int32_t CMoveDetector::WindowHigh(int start, int end) const {
     if (end != LatestSlot() || Highs.Size() == 0) return ScanHigh(start, end);
     const int age = Age(start);
-    return Highs.EntryAt(Highs.FirstOfSuffix([&](int s) { return Age(s) >= age; })).Price;
+    return Highs.PriceAt(Highs.FirstOfSuffix([&](int s) { return Age(s) >= age; }));
 }

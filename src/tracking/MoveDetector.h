@@ -91,10 +91,10 @@ public:
     int LatestSlot() const { return (WritePos + kHistory - 1) % kHistory; }
     TTickEntry Latest() const { return Entry(LatestSlot()); }
     // Hints for a caller that knows a point for this detector is coming: the ends of the
-    // deques and the slots the point will touch.
+    // queues and the slots the point will touch.
     void PrefetchPoints() const;
     // Where the large parts start, after the small fields every point reads.
-    const void* RingsBegin() const { return Points.data(); }
+    const void* RingsBegin() const { return Extremes.data(); }
 
     int32_t WritePos = 0;
     int32_t PointCount = 0;
@@ -106,11 +106,15 @@ private:
     // window start is found by a galloping search, so a check costs O(log n) whatever its
     // length.
     // The low and high queues keep each entry's price beside its slot, so keeping them up to
-    // date reads no points.
-    struct CPricedSlot {
-        int32_t Price;
-        uint16_t Slot;
+    // date reads no points. Their entries lie side by side, one of each per place, from the
+    // start of a shared block: both queues keep to their first few places (see ExtremeQueue),
+    // so the ends a point touches lie in the same cache lines as a rule, on the page of the
+    // detector's own fields, whatever the ring's position.
+    struct TExtremeEntry {
+        int32_t Price[2];  // by queue: 0 the lows, 1 the highs
+        uint16_t Slot[2];
     };
+    static constexpr int kExtremePlaces = 2 * kHistory;
     // The first of `count` indices that satisfies `inSuffix`, which must hold for a suffix of
     // them (count when for none). Windows are short next to the ring, so the search
     // gallops back from the newest entry: it costs O(log k) for an answer k entries from
@@ -152,22 +156,21 @@ private:
         return hi;
     }
 
-    template <typename E>
+    // The slots of the stored points whose time is larger than every earlier one's still
+    // stored, oldest first, in a ring of kHistory places.
     class SlotDeque {
     public:
-        void Attach(E* storage) { Slots = storage; }
+        void Attach(uint16_t* storage) { Slots = storage; }
         int Size() const { return Count; }
-        const E& EntryAt(int i) const { return Slots[(Head + i) % kHistory]; }
-        int At(int i) const { return SlotOf(EntryAt(i)); }
-        int Front() const { return SlotOf(Slots[Head]); }
-        const E& BackEntry() const { return Slots[(Head + Count - 1) % kHistory]; }
-        int Back() const { return SlotOf(BackEntry()); }
-        const E* BackAddress() const {
+        int At(int i) const { return Slots[(Head + i) % kHistory]; }
+        int Front() const { return Slots[Head]; }
+        int Back() const { return Slots[(Head + Count - 1) % kHistory]; }
+        const uint16_t* BackAddress() const {
             return &Slots[(Head + (Count > 0 ? Count - 1 : 0)) % kHistory];
         }
         void PopFront() { Head = (Head + 1) % kHistory, --Count; }
         void PopBack() { --Count; }
-        void PushBack(E entry) { Slots[(Head + Count++) % kHistory] = entry; }
+        void PushBack(uint16_t slot) { Slots[(Head + Count++) % kHistory] = slot; }
         // The first index whose slot satisfies `inSuffix`, which must hold for a suffix of the
         // deque (Size() when for none), as the search above finds it.
         template <typename Pred>
@@ -177,9 +180,52 @@ private:
         }
 
     private:
-        static int SlotOf(uint16_t slot) { return slot; }
-        static int SlotOf(const CPricedSlot& e) { return e.Slot; }
-        E* Slots = nullptr;  // kHistory of them, in the tracker
+        uint16_t* Slots = nullptr;  // kHistory of them, in the tracker
+        int Head = 0;
+        int Count = 0;
+    };
+
+    // One of the two queues (Q: 0 the lows, 1 the highs) in the shared block. Its entries run
+    // from Head on; once as many have left the front as are left, they move back to the start.
+    // A move costs no more than the pops that led to it, and the queue keeps to its first
+    // twice-its-length places: a few, as a rule, where a ring would wander through all of them.
+    template <int Q>
+    class ExtremeQueue {
+    public:
+        void Attach(TExtremeEntry* storage) { Entries = storage; }
+        int Size() const { return Count; }
+        int32_t PriceAt(int i) const { return Entries[Head + i].Price[Q]; }
+        int At(int i) const { return Entries[Head + i].Slot[Q]; }
+        int Front() const { return At(0); }
+        int32_t BackPrice() const { return PriceAt(Count - 1); }
+        const TExtremeEntry* BackAddress() const {
+            return &Entries[Head + (Count > 0 ? Count - 1 : 0)];
+        }
+        void PopBack() { --Count; }
+        void PushBack(int32_t price, uint16_t slot) {
+            TExtremeEntry& e = Entries[Head + Count++];
+            e.Price[Q] = price;
+            e.Slot[Q] = slot;
+        }
+        void PopFront() {
+            ++Head, --Count;
+            if (Head < Count) return;
+            for (int i = 0; i < Count; ++i) {
+                Entries[i].Price[Q] = Entries[Head + i].Price[Q];
+                Entries[i].Slot[Q] = Entries[Head + i].Slot[Q];
+            }
+            Head = 0;
+        }
+        template <typename Pred>
+        int FirstOfSuffix(Pred inSuffix, int hint = -1) const {
+            return CMoveDetector::FirstOfSuffix(
+                Count, [&](int i) { return inSuffix(At(i)); }, hint);
+        }
+
+    private:
+        // kExtremePlaces of them: Head stays below the length the queue had at its last move
+        // (at most kHistory), so its entries never pass the end.
+        TExtremeEntry* Entries = nullptr;
         int Head = 0;
         int Count = 0;
     };
@@ -208,8 +254,9 @@ private:
         return s >= kHistory ? s - kHistory : s;
     }
     bool FindWindow(int64_t x, int& start, int& end, int& hint) const;
-    SlotDeque<CPricedSlot> Lows, Highs;
-    SlotDeque<uint16_t> Times;
+    ExtremeQueue<0> Lows;
+    ExtremeQueue<1> Highs;
+    SlotDeque Times;
 
     // The large parts come last, after the small fields every point reads. The ring keeps
     // what the judging reads apart from the rest, 8 bytes a point: a point touches a new cache
@@ -223,8 +270,8 @@ private:
         int32_t Volume;
         int32_t Delta;
     };
+    std::array<TExtremeEntry, kExtremePlaces> Extremes;
     std::array<TPricePoint, kHistory> Points;
-    std::array<CPricedSlot, kHistory> LowSlots, HighSlots;
     std::array<uint16_t, kHistory> TimeSlots;
     std::array<TVolumes, kHistory> Volumes;
 };

@@ -150,19 +150,34 @@ TEST(Trkg, OverwrittenOldestPointLeavesAWholeRingWindow) {
 // does, with the ring full, are held to the same walk.
 TEST(Trkg, FastWindowAgreesWithThePlainScan) {
     std::mt19937 rng(7);
-    for (auto [span, backFrom] :
-         {std::pair{2, 0}, {0, 0}, {60, 0}, {-1, 0}, {1500, 0}, {2, 12000}, {60, 12000}}) {
+    // With a trend the price rises for 10,000 points and then falls: the low and high queues
+    // grow to thousands of entries while the full ring drops their oldest.
+    struct Case {
+        int span, backFrom;
+        bool trend;
+    };
+    for (auto [span, backFrom, trend] : {Case{2, 0, false},
+                                         {0, 0, false},
+                                         {60, 0, false},
+                                         {-1, 0, false},
+                                         {1500, 0, false},
+                                         {2, 12000, false},
+                                         {60, 12000, false},
+                                         {1500, 20000, true},
+                                         {60, 20000, true}}) {
         Rig rig(2.0, span);
         CTrkg t("1234.T", rig.ctx);
         int64_t ms = 9 * 3600000;
-        for (int i = 0; i < (span > 60 ? 9000 : 20000); ++i) {
+        for (int i = 0; i < (span > 60 && !trend ? 9000 : 20000); ++i) {
             if (i < backFrom)
                 ms += static_cast<int64_t>(rng() % 2000);  // in order, equal times now and then
             else
                 ms += static_cast<int64_t>(rng() % 20000) - (rng() % 10 == 0 ? 30000 : 0);
             if (ms < 0) ms = 0;
-            t.AddTick(900 + static_cast<int>(rng() % 50), i,
-                      kestrel::MsToDays(ms % kestrel::kMsPerDay));
+            const int price = trend
+                                  ? 1000 + (i < 10000 ? i : 20000 - i) + static_cast<int>(rng() % 3)
+                                  : 900 + static_cast<int>(rng() % 50);
+            t.AddTick(price, i, kestrel::MsToDays(ms % kestrel::kMsPerDay));
             // Advance the ring as a stored point does, without posting records.
             rig.Feed(t, kestrel::FormatHhNnMs(ms % kestrel::kMsPerDay) + ":" +
                             std::to_string((ms / 1000) % 60) + ",1234," +
