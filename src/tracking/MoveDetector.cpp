@@ -88,8 +88,11 @@ void CMoveDetector::UpdateSpan(const MoveRule& rule, SpanMemo& memo) const {
     const int latestSlot = LatestSlot();
     const TPricePoint& e = Points[static_cast<size_t>(latestSlot)];
     const int64_t latest = e.TimeMs;
-    // The start time as the window search sees it.
-    const int64_t xMs = DaysToMs(MsToDays(WindowStartMs(rule)));
+    // The start time as the window search sees it (through a time in days), worked out anew
+    // only when the newest point's minute moves.
+    const int64_t startMs = WindowStartMs(rule);
+    const int64_t xMs =
+        memo.Point >= 0 && memo.StartMs == startMs ? memo.X : DaysToMs(MsToDays(startMs));
     if (memo.Point == Advances && memo.X == xMs) return;  // this point's window already
     if (memo.Valid && memo.Point == Advances - 1 && memo.X == xMs && latest >= xMs &&
         !(PointCount == kHistory && memo.Start == latestSlot)) {
@@ -101,6 +104,7 @@ void CMoveDetector::UpdateSpan(const MoveRule& rule, SpanMemo& memo) const {
         FindWindow(xMs, start, found, memo.TimesHint);  // never empty: a point is stored
         memo.Low = WindowLow(start, latestSlot);
         memo.High = WindowHigh(start, latestSlot);
+        memo.StartMs = startMs;
         memo.X = xMs;
         memo.Start = start;
         // Only a window that holds the newest point can be carried to the next one.

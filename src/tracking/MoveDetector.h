@@ -49,12 +49,13 @@ public:
     // points need no search at all. A detector judged by several spans at once (a study of
     // settings) keeps one memo per span; each must be brought up to date after every point.
     struct SpanMemo {
-        int64_t Point = -1;  // the point (Advances) the figures are of; -1: none
-        bool Valid = false;  // may be carried to the next point
-        int64_t X = 0;       // window start time, ms
-        int Start = 0;       // its first slot
+        int64_t Point = -1;   // the point (Advances) the figures are of; -1: none
+        int64_t StartMs = 0;  // window start time of the newest point's minute, ms
+        int64_t X = 0;        // the same as the window search sees it
+        int Start = 0;        // its first slot
         int32_t Low = 0, High = 0;
         int TimesHint = -1;  // where in Times the last window search ended
+        bool Valid = false;  // may be carried to the next point
     };
     void UpdateSpan(const MoveRule& rule, SpanMemo& memo) const;
     // Judges the newest point against the window the rule gives: the rise first, then the

@@ -193,15 +193,18 @@ private:
         double MoveRatio = 0;
     };
     std::array<CFolded, 2> Folded;
+    // By kind, the figures of the last alert's record while folded.
+    std::array<CFoldedPoint, 2> FoldedAlerts;
     // The record made of folded figures, with `action`, when there are any (Seq >= 0).
     void TakeRecord(const CFoldedPoint& figures, char action, CNumberedRecords& out) const;
     // A side rule's judgement of the newest point, by its span's window; k: 0 rise, 1 fall.
     MoveEvent JudgeSide(size_t side, int k) const;
 
 public:
+    // Read by every alert, like the folded alert above: on the page of the fields.
+    std::string Topic;
     CMoveDetector Detector;  // its small fields, then its rings: most of a tracker's size
 
-    std::string Topic;
     std::unique_ptr<TDdeClientItem> Item;
     std::string Name;
     std::string MarginClass;
@@ -212,8 +215,6 @@ public:
     double Vwap = 0;
 
 private:
-    // By kind, the figures of the last alert's record while folded.
-    std::array<CFoldedPoint, 2> FoldedAlerts;
     // What a side rule's records left while folded: its alerts' records (its last records are
     // those of the context's own rule, judged anew by its rule when taken).
     struct CSideFolded {
