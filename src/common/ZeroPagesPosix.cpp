@@ -22,4 +22,10 @@ size_t CZeroPages::PageSize() {
 
 void CZeroPages::Discard(void* base, size_t bytes) { madvise(base, bytes, MADV_DONTNEED); }
 
+void CZeroPages::PreferLargePages() {
+#ifdef MADV_HUGEPAGE
+    if (Base) madvise(Base, Bytes, MADV_HUGEPAGE);  // a hint: refused or not, the block is fine
+#endif
+}
+
 }  // namespace kestrel

@@ -22,4 +22,8 @@ void CZeroPages::Discard(void* base, size_t bytes) {
     VirtualAlloc(base, bytes, MEM_RESET, PAGE_READWRITE);
 }
 
+// Large pages need a privilege an ordinary user does not hold, and must be committed whole up
+// front: the block keeps its small pages.
+void CZeroPages::PreferLargePages() {}
+
 }  // namespace kestrel

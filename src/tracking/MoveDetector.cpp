@@ -1,6 +1,7 @@
 #include "tracking/MoveDetector.h"
 
 #include <algorithm>
+#include <new>
 
 #include "common/TimeOfDay.h"
 
@@ -14,10 +15,18 @@ int32_t ClampInt32(int64_t v) {
 }
 }  // namespace
 
-CMoveDetector::CMoveDetector() {
-    Lows.Attach(Extremes.data());
-    Highs.Attach(Extremes.data());
-    Times.Attach(TimeSlots.data());
+const size_t CMoveDetector::kSpillBytes = sizeof(CMoveDetector::CSpill);
+
+CMoveDetector::CMoveDetector(void* spill) {
+    if (!spill) {
+        OwnSpill = std::make_unique<CZeroPages>(kSpillBytes);
+        spill = OwnSpill->Data();
+    }
+    // Made over zeroed memory without writing it: its parts are plain numbers, zero until set.
+    Spill = ::new (spill) CSpill;
+    Lows.Attach(NearExtremes.data(), Spill->FarExtremes.data());
+    Highs.Attach(NearExtremes.data(), Spill->FarExtremes.data());
+    Times.Attach(Spill->TimeSlots.data());
 }
 
 void CMoveDetector::PrefetchPoints() const {

@@ -6,7 +6,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
+#include "common/ZeroPages.h"
 #include "tracking/MoveEvent.h"
 
 // A stored quote point. The time is kept in whole milliseconds since midnight, as every time of
@@ -22,7 +24,10 @@ class CMoveDetector {
 public:
     static constexpr int kHistory = 8000;
 
-    CMoveDetector();
+    // What a detector keeps outside itself, seldom or never touched while judging (see
+    // CSpill), in `spill` (kSpillBytes of zeroed memory that outlives it), or in a block of its
+    // own when none is given. Throws std::bad_alloc when the system refuses that block.
+    explicit CMoveDetector(void* spill = nullptr);
     CMoveDetector(const CMoveDetector&) = delete;
     CMoveDetector& operator=(const CMoveDetector&) = delete;
 
@@ -33,12 +38,13 @@ public:
     void Write(const TTickEntry& e, bool keepVolumes = true) {
         const size_t w = static_cast<size_t>(WritePos);
         Points[w] = {e.Price, e.TimeMs};
-        if (keepVolumes) Volumes[w] = {e.Volume, e.VolumeDelta};
+        if (keepVolumes) Spill->Volumes[w] = {e.Volume, e.VolumeDelta};
     }
     // The point in a slot, with its volumes as kept (zero where they were not).
     TTickEntry Entry(int slot) const {
         const size_t s = static_cast<size_t>(slot);
-        return {Points[s].Price, Points[s].TimeMs, Volumes[s].Volume, Volumes[s].Delta};
+        const TVolumes& v = Spill->Volumes[s];
+        return {Points[s].Price, Points[s].TimeMs, v.Volume, v.Delta};
     }
     // Takes the point written as the newest of the ring.
     void Advance();
@@ -95,7 +101,10 @@ public:
     // queues and the slots the point will touch.
     void PrefetchPoints() const;
     // Where the large parts start, after the small fields every point reads.
-    const void* RingsBegin() const { return Extremes.data(); }
+    const void* RingsBegin() const { return NearExtremes.data(); }
+    // The bytes kept outside the detector, and where they are.
+    static const size_t kSpillBytes;
+    void* SpillBlock() const { return Spill; }
 
     int32_t WritePos = 0;
     int32_t PointCount = 0;
@@ -108,14 +117,16 @@ private:
     // length.
     // The low and high queues keep each entry's price beside its slot, so keeping them up to
     // date reads no points. Their entries lie side by side, one of each per place, from the
-    // start of a shared block: both queues keep to their first few places (see ExtremeQueue),
-    // so the ends a point touches lie in the same cache lines as a rule, on the page of the
-    // detector's own fields, whatever the ring's position.
+    // start of a shared block, and both keep to their first places (see ExtremeQueue): as a
+    // rule the few hundred places inside the detector, beside its own fields, whatever the
+    // ring's position; a longer queue (a price that trends for thousands of points) moves out
+    // to the spill block until it is short again.
     struct TExtremeEntry {
         int32_t Price[2];  // by queue: 0 the lows, 1 the highs
         uint16_t Slot[2];
     };
-    static constexpr int kExtremePlaces = 2 * kHistory;
+    static constexpr int kNearPlaces = 256;
+    static constexpr int kFarPlaces = 2 * kHistory;
     // The first of `count` indices that satisfies `inSuffix`, which must hold for a suffix of
     // them (count when for none). Windows are short next to the ring, so the search
     // gallops back from the newest entry: it costs O(log k) for an answer k entries from
@@ -186,14 +197,19 @@ private:
         int Count = 0;
     };
 
-    // One of the two queues (Q: 0 the lows, 1 the highs) in the shared block. Its entries run
-    // from Head on; once as many have left the front as are left, they move back to the start.
-    // A move costs no more than the pops that led to it, and the queue keeps to its first
-    // twice-its-length places: a few, as a rule, where a ring would wander through all of them.
+    // One of the two queues (Q: 0 the lows, 1 the highs) in the shared places. Its entries run
+    // from Head on; once as many have left the front as are left, they move back to the start
+    // (of the near places when they fit in half of them). A move costs no more than the pops
+    // that led to it, and the queue keeps to its first twice-its-length places: a few, as a
+    // rule, where a ring would wander through all of them. When the near places run out, the
+    // entries move to the far ones.
     template <int Q>
     class ExtremeQueue {
     public:
-        void Attach(TExtremeEntry* storage) { Entries = storage; }
+        void Attach(TExtremeEntry* nearPlaces, TExtremeEntry* farPlaces) {
+            Entries = Near = nearPlaces;
+            Far = farPlaces;
+        }
         int Size() const { return Count; }
         int32_t PriceAt(int i) const { return Entries[Head + i].Price[Q]; }
         int At(int i) const { return Entries[Head + i].Slot[Q]; }
@@ -204,18 +220,15 @@ private:
         }
         void PopBack() { --Count; }
         void PushBack(int32_t price, uint16_t slot) {
+            if (Entries == Near && Head + Count == kNearPlaces)
+                MoveTo(Count <= kNearPlaces / 2 ? Near : Far);
             TExtremeEntry& e = Entries[Head + Count++];
             e.Price[Q] = price;
             e.Slot[Q] = slot;
         }
         void PopFront() {
             ++Head, --Count;
-            if (Head < Count) return;
-            for (int i = 0; i < Count; ++i) {
-                Entries[i].Price[Q] = Entries[Head + i].Price[Q];
-                Entries[i].Slot[Q] = Entries[Head + i].Slot[Q];
-            }
-            Head = 0;
+            if (Head >= Count) MoveTo(Count <= kNearPlaces / 2 ? Near : Entries);
         }
         template <typename Pred>
         int FirstOfSuffix(Pred inSuffix, int hint = -1) const {
@@ -224,9 +237,20 @@ private:
         }
 
     private:
-        // kExtremePlaces of them: Head stays below the length the queue had at its last move
-        // (at most kHistory), so its entries never pass the end.
+        // The entries to the start of `to`, which holds none of them past Count.
+        void MoveTo(TExtremeEntry* to) {
+            for (int i = 0; i < Count; ++i) {
+                to[i].Price[Q] = Entries[Head + i].Price[Q];
+                to[i].Slot[Q] = Entries[Head + i].Slot[Q];
+            }
+            Entries = to;
+            Head = 0;
+        }
+        // Near or Far. In the far places Head stays below the length the queue had at its
+        // last move (at most kHistory), so its entries never pass their end.
         TExtremeEntry* Entries = nullptr;
+        TExtremeEntry* Near = nullptr;  // kNearPlaces of them, in the detector
+        TExtremeEntry* Far = nullptr;   // kFarPlaces, in the spill block
         int Head = 0;
         int Count = 0;
     };
@@ -259,20 +283,30 @@ private:
     ExtremeQueue<1> Highs;
     SlotDeque Times;
 
-    // The large parts come last, after the small fields every point reads. The ring keeps
-    // what the judging reads apart from the rest, 8 bytes a point: a point touches a new cache
-    // line every eighth point, and a page every 512th. Trivial on purpose: the ring is not
-    // written through when it is made (trackers are made in zeroed pages, see CTrkgList).
-    struct TPricePoint {
-        int32_t Price;
-        int32_t TimeMs;
-    };
+    // What is seldom or never read while judging: the queues' far places, Times (kept only
+    // once a clock has gone back) and the volumes (kept only where a day is shown). Apart
+    // from the detector, so that a detector holds just what a point reads: 64 KB and a little,
+    // and a list of thousands fits in few large pages (CTrkgList).
     struct TVolumes {
         int32_t Volume;
         int32_t Delta;
     };
-    std::array<TExtremeEntry, kExtremePlaces> Extremes;
+    struct CSpill {
+        std::array<TExtremeEntry, kFarPlaces> FarExtremes;
+        std::array<uint16_t, kHistory> TimeSlots;
+        std::array<TVolumes, kHistory> Volumes;
+    };
+    CSpill* Spill = nullptr;
+    std::unique_ptr<kestrel::CZeroPages> OwnSpill;  // when no block was given
+
+    // The large parts come last, after the small fields every point reads. The ring keeps
+    // what the judging reads, 8 bytes a point: a point touches a new cache line every eighth
+    // point, and a page every 512th. Trivial on purpose: the ring is not written through when
+    // it is made (trackers are made in zeroed pages, see CTrkgList).
+    struct TPricePoint {
+        int32_t Price;
+        int32_t TimeMs;
+    };
+    std::array<TExtremeEntry, kNearPlaces> NearExtremes;
     std::array<TPricePoint, kHistory> Points;
-    std::array<uint16_t, kHistory> TimeSlots;
-    std::array<TVolumes, kHistory> Volumes;
 };

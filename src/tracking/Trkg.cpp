@@ -27,8 +27,8 @@ int32_t ClampInt32(int64_t v) {
 }
 }  // namespace
 
-CTrkg::CTrkg(const std::string& topic, CTrkgContext& context)
-    : Ctx(context), Topic(topic), Code(FirstChars(topic, 4)) {
+CTrkg::CTrkg(const std::string& topic, CTrkgContext& context, void* spill)
+    : Ctx(context), Topic(topic), Detector(spill), Code(FirstChars(topic, 4)) {
     if (Ctx.Replaying || !Ctx.ConvFactory) return;
     Conv = Ctx.ConvFactory();
     Conv->ConnectMode = ddeManual;
@@ -331,14 +331,40 @@ void CTrkg::PostMovement(const MoveEvent& judged) {
     PostMoveRecord(*this, judged.Kind, judged.Action, Ctx);
 }
 
+namespace {
+// The spill blocks of a list's trackers lie a whole number of pages apart.
+size_t SpillStride() {
+    const size_t page = CZeroPages::PageSize();
+    return (CMoveDetector::kSpillBytes + page - 1) / page * page;
+}
+}  // namespace
+
+CTrkgList::CBlocks CTrkgList::MakeBlocks(size_t count) {
+    CBlocks made{std::make_shared<CZeroPages>(count * sizeof(CTrkg)),
+                 std::make_shared<CZeroPages>(count * SpillStride())};
+    // Every point of a replay reads a tracker's fields and the newest end of its ring, the
+    // trackers in no order: thousands of them take more small pages than the processor keeps
+    // translations for, a few dozen large ones do not. Large pages are taken whole, though, so
+    // only a list of up to a whole market's issues or so asks for them: a longer one keeps to
+    // paying for the points it stores.
+    constexpr size_t kLargePagesAtMost = size_t{320} << 20;
+    if (count * sizeof(CTrkg) <= kLargePagesAtMost) made.Trackers->PreferLargePages();
+    return made;
+}
+
+CTrkg* CTrkgList::MakeTracker(const CBlocks& blocks, size_t index, const std::string& line,
+                              CTrkgContext& context) {
+    return ::new (blocks.Trackers->Data() + index * sizeof(CTrkg))
+        CTrkg(line, context, blocks.Spills->Data() + index * SpillStride());
+}
+
 CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& context) {
-    Blocks.push_back(std::make_shared<CZeroPages>(watchLines.size() * sizeof(CTrkg)));
-    char* const block = Blocks.back()->Data();
+    const CBlocks blocks = MakeBlocks(watchLines.size());
+    Blocks = {blocks.Trackers, blocks.Spills};
     Trackers.reserve(watchLines.size());
     for (const auto& line : watchLines) {
         try {
-            Trackers.push_back(::new (block + Trackers.size() * sizeof(CTrkg))
-                                   CTrkg(line, context));
+            Trackers.push_back(MakeTracker(blocks, Trackers.size(), line, context));
         } catch (...) {
             for (CTrkg* t : Trackers) t->~CTrkg();
             Trackers.clear();
@@ -367,7 +393,7 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
         kept[l] = previous.Trackers[it->second.back()];
         it->second.pop_back();
     }
-    auto block = std::make_shared<CZeroPages>(fresh * sizeof(CTrkg));
+    const CBlocks blocks = MakeBlocks(fresh);
     Trackers.reserve(watchLines.size());
     size_t made = 0;
     for (size_t l = 0; l < watchLines.size(); ++l) {
@@ -376,8 +402,7 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
             continue;
         }
         try {
-            Trackers.push_back(::new (block->Data() + made * sizeof(CTrkg))
-                                   CTrkg(watchLines[l], context));
+            Trackers.push_back(MakeTracker(blocks, made, watchLines[l], context));
             ++made;
         } catch (...) {
             // Only the new ones go; the old list keeps every tracker it had.
@@ -389,7 +414,8 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
     }
     // Nothing can fail from here on.
     Blocks = previous.Blocks;
-    Blocks.push_back(std::move(block));
+    Blocks.push_back(blocks.Trackers);
+    Blocks.push_back(blocks.Spills);
     std::vector<CTrkg*> left;
     for (size_t i = 0; i < previous.Trackers.size(); ++i)
         if (!taken[i]) left.push_back(previous.Trackers[i]);
@@ -419,11 +445,16 @@ void CTrkgList::IndexCodes() {
 }
 
 void CTrkgList::Release(CTrkg* tracker) {
+    void* const spill = tracker->Detector.SpillBlock();
     tracker->~CTrkg();
-    const uintptr_t page = CZeroPages::PageSize();
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(tracker) + page - 1) / page * page;
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(tracker) + sizeof(CTrkg)) / page * page;
-    if (to > from) CZeroPages::Discard(reinterpret_cast<void*>(from), to - from);
+    const auto discard = [](void* at, size_t bytes) {
+        const uintptr_t page = CZeroPages::PageSize();
+        const uintptr_t from = (reinterpret_cast<uintptr_t>(at) + page - 1) / page * page;
+        const uintptr_t to = (reinterpret_cast<uintptr_t>(at) + bytes) / page * page;
+        if (to > from) CZeroPages::Discard(reinterpret_cast<void*>(from), to - from);
+    };
+    discard(tracker, sizeof(CTrkg));
+    discard(spill, CMoveDetector::kSpillBytes);
 }
 
 bool CTrkgList::Pack(std::string_view code, CodeSlot& key) {

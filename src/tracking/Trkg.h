@@ -80,7 +80,8 @@ class alignas(64) CTrkg {
 public:
     static constexpr int kHistory = CMoveDetector::kHistory;
 
-    CTrkg(const std::string& topic, CTrkgContext& context);
+    // `spill`: where its detector keeps what it seldom reads (CMoveDetector), or null.
+    CTrkg(const std::string& topic, CTrkgContext& context, void* spill = nullptr);
     ~CTrkg();
     CTrkg(const CTrkg&) = delete;
     CTrkg& operator=(const CTrkg&) = delete;
@@ -203,7 +204,7 @@ private:
 public:
     // Read by every alert, like the folded alert above: on the page of the fields.
     std::string Topic;
-    CMoveDetector Detector;  // its small fields, then its rings: most of a tracker's size
+    CMoveDetector Detector;  // its small fields, then its ring: most of a tracker's size
 
     std::unique_ptr<TDdeClientItem> Item;
     std::string Name;
@@ -260,6 +261,14 @@ private:
     };
     static constexpr size_t kMaxCodeBytes = 16;
     static bool Pack(std::string_view code, CodeSlot& key);
+    // The blocks of `count` new trackers: the trackers themselves, side by side, and what
+    // their detectors keep apart (CMoveDetector::kSpillBytes each, a whole number of pages).
+    struct CBlocks {
+        std::shared_ptr<kestrel::CZeroPages> Trackers, Spills;
+    };
+    static CBlocks MakeBlocks(size_t count);
+    static CTrkg* MakeTracker(const CBlocks& blocks, size_t index, const std::string& line,
+                              CTrkgContext& context);
     static size_t Hash(const CodeSlot& key);
     // The code table made anew from the trackers in list order.
     void IndexCodes();
@@ -267,9 +276,12 @@ private:
     // the trackers beside it.
     static void Release(CTrkg* tracker);
 
-    // All trackers in one block of zeroed pages: the cost of a list grows with the points
-    // stored, not with the trackers made, and the block is one mapping however long the list.
-    // A list made from a changed watch list shares the blocks of the trackers it took over.
+    // All trackers in one block of zeroed pages, and what their detectors keep apart in
+    // another: two mappings however long the list, costing nothing for pages never written.
+    // Where the system backs the trackers' block with large pages (a list of up to some 4,900
+    // issues asks for them), it is taken a large page at a time: a list of 2,000 then holds
+    // about 140 MB from its first points on, the most its rings ever take. A list made from a
+    // changed watch list shares the blocks of the trackers it took over.
     std::vector<std::shared_ptr<kestrel::CZeroPages>> Blocks;
     std::vector<CTrkg*> Trackers;
     std::vector<CodeSlot> ByCode;  // a power of two long, at most half full

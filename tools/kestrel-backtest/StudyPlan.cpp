@@ -105,7 +105,7 @@ uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings) {
     const uint64_t lines = d.Lines.Lines;
     const uint64_t perAlert = 2 * EventLineBytes(d) + 32 + 32 + 8 + 24 * horizons;
     uint64_t bytes = uint64_t{16} << 20;
-    bytes = Add(bytes, Mul(d.Watch.Lines, sizeof(CTrkg)));
+    bytes = Add(bytes, Mul(d.Watch.Lines, sizeof(CTrkg) + CMoveDetector::kSpillBytes));
     bytes = Add(bytes, d.Lines.Ascii ? d.Lines.Bytes : Mul(4, d.Lines.Bytes));
     // The points once; every setting's moves, each line raising both at worst.
     bytes = Add(bytes, Mul(lines, 12 + 24));
