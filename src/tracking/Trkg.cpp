@@ -424,7 +424,25 @@ CTrkgList::CTrkgList(const std::vector<std::string>& watchLines, CTrkgContext& c
     IndexCodes();
 }
 
+namespace {
+// The number a code of four ASCII digits spells (most issue codes), or -1.
+int FourDigits(std::string_view code) {
+    if (code.size() != 4) return -1;
+    int v = 0;
+    for (char c : code) {
+        const unsigned d = static_cast<unsigned>(c) - '0';
+        if (d > 9) return -1;
+        v = v * 10 + static_cast<int>(d);
+    }
+    return v;
+}
+}  // namespace
+
 void CTrkgList::IndexCodes() {
+    ByNumber.assign(10000, -1);
+    for (size_t index = Trackers.size(); index-- > 0;)  // the first one wins
+        if (const int n = FourDigits(Trackers[index]->IssueCode()); n >= 0)
+            ByNumber[static_cast<size_t>(n)] = static_cast<int32_t>(index);
     size_t slots = 16;
     while (slots < 2 * Trackers.size()) slots *= 2;
     ByCode.assign(slots, CodeSlot{});
@@ -475,6 +493,8 @@ size_t CTrkgList::Hash(const CodeSlot& key) {
 }
 
 int CTrkgList::IndexOfIssue(std::string_view code) const {
+    if (const int n = FourDigits(code); n >= 0 && !ByNumber.empty())
+        return ByNumber[static_cast<size_t>(n)];
     CodeSlot key;
     if (!Pack(code, key)) return -1;  // longer than any code
     const size_t mask = ByCode.size() - 1;

@@ -285,4 +285,6 @@ private:
     std::vector<std::shared_ptr<kestrel::CZeroPages>> Blocks;
     std::vector<CTrkg*> Trackers;
     std::vector<CodeSlot> ByCode;  // a power of two long, at most half full
+    // The same for the codes of four ASCII digits, by their number: a lookup is one read.
+    std::vector<int32_t> ByNumber;
 };

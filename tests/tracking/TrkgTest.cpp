@@ -215,8 +215,10 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
 
 TEST(Trkg, TrackerListFindsTheFirstTrackerOfACode) {
     Rig rig;
-    CTrkgList list({"1234.T", "1234.OS", "5678 ", "12"}, rig.ctx);
-    EXPECT_EQ(list.Count(), 4);
+    CTrkgList list({"1234.T", "1234.OS", "5678 ", "12", "130A.T"}, rig.ctx);
+    EXPECT_EQ(list.Count(), 5);
+    EXPECT_EQ(list.IndexOfIssue("130A"), 4);
+    EXPECT_EQ(list.IndexOfIssue("1300"), -1);
     EXPECT_EQ(list.IndexOfIssue("1234"), 0);
     EXPECT_EQ(list.IndexOfIssue("1234.T"), -1);
     EXPECT_EQ(list.IndexOfIssue("12"), 3);
@@ -280,6 +282,13 @@ TEST(Trkg, ReplayLinesReadAsCommaText) {
         {"", -1, 0, 0, nullptr},
         {",", -1, 0, 0, nullptr},
         {"09:00:00\t1301,5,5", 0, 5, 5, "09:00:00"},
+        // Around the plain numbers and times read without the general rules.
+        {"23:59:59,1301,007,999999999", 0, 7, 999999999, "23:59:59"},
+        {"09:00:00,1301,0000000012,2147483647", 0, 12, 2147483647, "09:00:00"},
+        {"24:00:00,1301,-5,+5", 0, -5, 5, nullptr},
+        {"09:60:00,1301,5,5", 0, 5, 5, nullptr},
+        {"09:0a:00,1301,5,5", 0, 5, 5, nullptr},
+        {"9:00:00,1301,5,5", 0, 5, 5, "9:00:00"},
     };
     int32_t at = 0;
     for (const Case& c : cases) {
