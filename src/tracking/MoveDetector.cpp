@@ -24,8 +24,8 @@ CMoveDetector::CMoveDetector(void* spill) {
     }
     // Made over zeroed memory without writing it: its parts are plain numbers, zero until set.
     Spill = ::new (spill) CSpill;
-    Lows.Attach(NearExtremes.data(), Spill->FarExtremes.data());
-    Highs.Attach(NearExtremes.data(), Spill->FarExtremes.data());
+    Lows.Attach(NearExtremes.data());
+    Highs.Attach(NearExtremes.data());
     Times.Attach(Spill->TimeSlots.data());
 }
 
@@ -41,17 +41,19 @@ void CMoveDetector::Advance() {
     const int w = WritePos;
     if (PointCount == kHistory) {
         // Slot w held the oldest point, now overwritten: it can only be at a deque's front.
-        if (Lows.Size() > 0 && Lows.Front() == w) Lows.PopFront();
-        if (Highs.Size() > 0 && Highs.Front() == w) Highs.PopFront();
+        if (Lows.Size() > 0 && Lows.Front() == w) Lows.PopFront(NearExtremes.data());
+        if (Highs.Size() > 0 && Highs.Front() == w) Highs.PopFront(NearExtremes.data());
         if (TimesKept && Times.Size() > 0 && Times.Front() == w) Times.PopFront();
     }
     const TPricePoint& e = Points[static_cast<size_t>(w)];
     const int64_t t = e.TimeMs;
     const uint16_t slot = static_cast<uint16_t>(w);
     while (Lows.Size() > 0 && Lows.BackPrice() >= e.Price) Lows.PopBack();
-    Lows.PushBack(e.Price, slot);
+    TExtremeEntry* const nearPlaces = NearExtremes.data();
+    TExtremeEntry* const farPlaces = Spill->FarExtremes.data();
+    Lows.PushBack(e.Price, slot, nearPlaces, farPlaces);
     while (Highs.Size() > 0 && Highs.BackPrice() <= e.Price) Highs.PopBack();
-    Highs.PushBack(e.Price, slot);
+    Highs.PushBack(e.Price, slot, nearPlaces, farPlaces);
     if (!TimesKept && PointCount > 0 && t < Points[static_cast<size_t>(LatestSlot())].TimeMs)
         KeepTimes(w);
     if (TimesKept) {

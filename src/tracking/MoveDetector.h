@@ -206,10 +206,7 @@ private:
     template <int Q>
     class ExtremeQueue {
     public:
-        void Attach(TExtremeEntry* nearPlaces, TExtremeEntry* farPlaces) {
-            Entries = Near = nearPlaces;
-            Far = farPlaces;
-        }
+        void Attach(TExtremeEntry* nearPlaces) { Entries = nearPlaces; }
         int Size() const { return Count; }
         int32_t PriceAt(int i) const { return Entries[Head + i].Price[Q]; }
         int At(int i) const { return Entries[Head + i].Slot[Q]; }
@@ -219,16 +216,19 @@ private:
             return &Entries[Head + (Count > 0 ? Count - 1 : 0)];
         }
         void PopBack() { --Count; }
-        void PushBack(int32_t price, uint16_t slot) {
-            if (Entries == Near && Head + Count == kNearPlaces)
-                MoveTo(Count <= kNearPlaces / 2 ? Near : Far);
+        // `nearPlaces` and `farPlaces`: kNearPlaces in the detector and kFarPlaces in the
+        // spill block, where the entries may move.
+        void PushBack(int32_t price, uint16_t slot, TExtremeEntry* nearPlaces,
+                      TExtremeEntry* farPlaces) {
+            if (Entries == nearPlaces && Head + Count == kNearPlaces)
+                MoveTo(Count <= kNearPlaces / 2 ? nearPlaces : farPlaces);
             TExtremeEntry& e = Entries[Head + Count++];
             e.Price[Q] = price;
             e.Slot[Q] = slot;
         }
-        void PopFront() {
+        void PopFront(TExtremeEntry* nearPlaces) {
             ++Head, --Count;
-            if (Head >= Count) MoveTo(Count <= kNearPlaces / 2 ? Near : Entries);
+            if (Head >= Count) MoveTo(Count <= kNearPlaces / 2 ? nearPlaces : Entries);
         }
         template <typename Pred>
         int FirstOfSuffix(Pred inSuffix, int hint = -1) const {
@@ -246,11 +246,9 @@ private:
             Entries = to;
             Head = 0;
         }
-        // Near or Far. In the far places Head stays below the length the queue had at its
-        // last move (at most kHistory), so its entries never pass their end.
+        // In the near places or the far ones. In the far places Head stays below the length the
+        // queue had at its last move (at most kHistory), so its entries never pass their end.
         TExtremeEntry* Entries = nullptr;
-        TExtremeEntry* Near = nullptr;  // kNearPlaces of them, in the detector
-        TExtremeEntry* Far = nullptr;   // kFarPlaces, in the spill block
         int Head = 0;
         int Count = 0;
     };
@@ -297,7 +295,6 @@ private:
         std::array<TVolumes, kHistory> Volumes;
     };
     CSpill* Spill = nullptr;
-    std::unique_ptr<kestrel::CZeroPages> OwnSpill;  // when no block was given
 
     // The large parts come last, after the small fields every point reads. The ring keeps
     // what the judging reads, 8 bytes a point: a point touches a new cache line every eighth
@@ -309,4 +306,5 @@ private:
     };
     std::array<TExtremeEntry, kNearPlaces> NearExtremes;
     std::array<TPricePoint, kHistory> Points;
+    std::unique_ptr<kestrel::CZeroPages> OwnSpill;  // when no block was given
 };

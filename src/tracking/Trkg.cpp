@@ -28,7 +28,7 @@ int32_t ClampInt32(int64_t v) {
 }  // namespace
 
 CTrkg::CTrkg(const std::string& topic, CTrkgContext& context, void* spill)
-    : Ctx(context), Topic(topic), Detector(spill), Code(FirstChars(topic, 4)) {
+    : Topic(topic), Ctx(context), Detector(spill), Code(FirstChars(topic, 4)) {
     if (Ctx.Replaying || !Ctx.ConvFactory) return;
     Conv = Ctx.ConvFactory();
     Conv->ConnectMode = ddeManual;
@@ -52,7 +52,7 @@ CTrkg::~CTrkg() {
 }
 
 void CTrkg::PrefetchFields() const {
-    const char* p = reinterpret_cast<const char*>(this);
+    const char* p = reinterpret_cast<const char*>(&Conv);  // the first a point reads
     const char* end = static_cast<const char*>(Detector.RingsBegin());
     for (; p < end; p += 64) __builtin_prefetch(p);
     __builtin_prefetch(end - 1);  // the last line, when the fields do not start on one

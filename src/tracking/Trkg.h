@@ -140,11 +140,26 @@ public:
     // The record of one judged move, and its event line when it is an alert.
     void PostMovement(const MoveEvent& e);
 
-    // The fields every point reads or writes come first, side by side, and the detector's own
-    // small fields right after them: a replay over thousands of issues brings in only these few
-    // cache lines of a tracker for a point (PrefetchFields), besides the points themselves.
-    // What only start-up, an alert or the making of a record reads lies past the detector's
-    // rings.
+    // A tracker's first cache lines: what every alert reads, then the fields every point reads
+    // or writes, side by side, and the detector's own small fields right after them. A replay
+    // over thousands of issues brings in only those few lines of a tracker for a point
+    // (PrefetchFields), besides the newest points. What only start-up or the making of a
+    // record reads lies past the detector's ring.
+    std::string Topic;
+
+private:
+    // A record while folded: the figures a point changes as they stood then. The rest of the
+    // record is the tracker's, which a replayed tracker does not change once its first point
+    // has come.
+    struct CFoldedPoint {
+        int64_t Seq = -1;  // -1: none
+        int32_t Price = 0, Volume = 0;
+        double Time = 0, MoveRatio = 0, DayRatio = 0;
+    };
+    // By kind, the figures of the last alert's record while folded.
+    std::array<CFoldedPoint, 2> FoldedAlerts;
+
+public:
     std::unique_ptr<TDdeClientConv> Conv;
 
 private:
@@ -175,14 +190,6 @@ private:
 
     // A replayed tracker's reference line has been looked for and found (its name is set).
     bool BaseLoaded = false;
-    // A record while folded: the figures a point changes as they stood then. The rest of the
-    // record is the tracker's, which a replayed tracker does not change once its first point
-    // has come.
-    struct CFoldedPoint {
-        int64_t Seq = -1;  // -1: none
-        int32_t Price = 0, Volume = 0;
-        double Time = 0, MoveRatio = 0, DayRatio = 0;
-    };
     // What one kind's last record left behind while folded (every point writes it). Only the
     // judged figures differ from one kind to the other, and from the tracker's figures after
     // its last point.
@@ -194,16 +201,12 @@ private:
         double MoveRatio = 0;
     };
     std::array<CFolded, 2> Folded;
-    // By kind, the figures of the last alert's record while folded.
-    std::array<CFoldedPoint, 2> FoldedAlerts;
     // The record made of folded figures, with `action`, when there are any (Seq >= 0).
     void TakeRecord(const CFoldedPoint& figures, char action, CNumberedRecords& out) const;
     // A side rule's judgement of the newest point, by its span's window; k: 0 rise, 1 fall.
     MoveEvent JudgeSide(size_t side, int k) const;
 
 public:
-    // Read by every alert, like the folded alert above: on the page of the fields.
-    std::string Topic;
     CMoveDetector Detector;  // its small fields, then its ring: most of a tracker's size
 
     std::unique_ptr<TDdeClientItem> Item;
