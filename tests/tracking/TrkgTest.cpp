@@ -213,6 +213,34 @@ TEST(Trkg, FastWindowAgreesWithThePlainScan) {
     }
 }
 
+// The trackers of a list keep their long queues in one block beside it, each in its own part:
+// three issues trending for longer than the ring, their points interleaved, judge their windows
+// as a walk does.
+TEST(Trkg, TrackersOfAListKeepTheirLongQueuesApart) {
+    Rig rig;
+    CTrkgList list({"1301", "1302", "1303"}, rig.ctx);
+    for (int i = 0; i < 12000; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const int trend = k == 1 ? -1 : 1;
+            CTrkg& t = *list.Items(k);
+            t.AddTick(50000 - 20000 * k + trend * i + i % 3, i,
+                      kestrel::MsToDays(9 * 3600000 + i * 100));
+            t.Detector.Advance();
+        }
+    }
+    for (int k = 0; k < 3; ++k) {
+        const CMoveDetector& d = list.Items(k)->Detector;
+        for (int minutes : {1, 5, 15}) {
+            int s1, e1, s2, e2;
+            const double x = kestrel::MsToDays(9 * 3600000 + 12000 * 100 - minutes * 60000);
+            ASSERT_TRUE(d.GetWindow(x, s1, e1));
+            ASSERT_TRUE(d.GetWindowScan(x, s2, e2));
+            EXPECT_EQ(d.WindowLow(s1, e1), d.ScanLow(s2, e2)) << k << " " << minutes;
+            EXPECT_EQ(d.WindowHigh(s1, e1), d.ScanHigh(s2, e2)) << k << " " << minutes;
+        }
+    }
+}
+
 TEST(Trkg, TrackerListFindsTheFirstTrackerOfACode) {
     Rig rig;
     CTrkgList list({"1234.T", "1234.OS", "5678 ", "12", "130A.T"}, rig.ctx);
