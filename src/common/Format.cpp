@@ -150,8 +150,18 @@ std::string FormatFixed(double value, int decimals, int width) {
     return out;
 }
 
+char* PutFixed(char* at, double value, int decimals, int width) {
+    char buf[kFixedRoom];
+    char* const end = buf + sizeof buf;
+    const char* from = FastFixed(value, decimals, end);
+    if (!from || width > kFixedRoom) return nullptr;
+    for (auto pad = width - (end - from); pad > 0; --pad) *at++ = ' ';
+    while (from != end) *at++ = *from++;
+    return at;
+}
+
 void AppendFixed(std::string& out, double value, int decimals, int width) {
-    char buf[40];
+    char buf[kFixedRoom];
     char* const end = buf + sizeof buf;
     char* at = FastFixed(value, decimals, end);
     if (!at) {

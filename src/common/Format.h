@@ -13,6 +13,10 @@ std::string FormatThousands(int64_t value, bool zeroAsEmpty);
 std::string FormatFixed(double value, int decimals, int width = 0);
 // The same appended to `out`, without a string of its own in the common case.
 void AppendFixed(std::string& out, double value, int decimals, int width = 0);
+// The same written at `at` (room for kFixedRoom bytes, and `width` of them at least) in the
+// common case, returning the end; null (nothing written) where only AppendFixed can say it.
+constexpr int kFixedRoom = 40;
+char* PutFixed(char* at, double value, int decimals, int width = 0);
 // The real "general format": shortest text of at most 15 significant digits, no trailing zeros,
 // exponent form (1.5E-6) below 0.00001 or at and above 1E15 in size.
 std::string FormatGeneral(double value);

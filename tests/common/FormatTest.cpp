@@ -72,6 +72,11 @@ TEST(Format, FixedMatchesTheCLibraryOffATie) {
         AppendFixed(line, v, d, 6);
         ASSERT_EQ(line, std::string("x").append(FormatFixed(v, d, 6)))
             << std::hexfloat << v << " to " << d;
+        char put[kFixedRoom];
+        if (const char* end = PutFixed(put, v, d, 6)) {
+            ASSERT_EQ(std::string_view(put, static_cast<size_t>(end - put)), FormatFixed(v, d, 6))
+                << std::hexfloat << v;
+        }
         const double w = std::ldexp(std::fabs(v), d + 1);
         if (w == std::floor(w) && std::fmod(w, 2.0) == 1.0) continue;  // a tie goes away from zero
         ASSERT_EQ(FormatFixed(v, d), expect(v, d)) << std::hexfloat << v << " to " << d;
