@@ -24,6 +24,21 @@ int HexDigit(char c) {
 }  // namespace
 
 std::optional<int32_t> ParseInt(std::string_view text, bool allowHex) {
+    // One to nine digits and nothing else (almost every number read from a recorded day):
+    // read at once, as the rules below read it.
+    if (!text.empty() && text.size() <= 9) {
+        int32_t v = 0;
+        bool digits = true;
+        for (char c : text) {
+            const unsigned d = static_cast<unsigned>(c) - '0';
+            if (d > 9) {
+                digits = false;
+                break;
+            }
+            v = v * 10 + static_cast<int32_t>(d);
+        }
+        if (digits) return v;
+    }
     std::string_view s = text;
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     bool neg = false;

@@ -1,5 +1,6 @@
 #include "common/ZeroPages.h"
 
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -25,6 +26,13 @@ CZeroPages& CZeroPages::operator=(CZeroPages&& other) noexcept {
         Bytes = std::exchange(other.Bytes, 0);
     }
     return *this;
+}
+
+void CZeroPages::DiscardWithin(void* at, size_t bytes) {
+    const uintptr_t page = PageSize();
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(at) + page - 1) / page * page;
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(at) + bytes) / page * page;
+    if (to > from) Discard(reinterpret_cast<void*>(from), to - from);
 }
 
 }  // namespace kestrel

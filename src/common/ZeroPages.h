@@ -29,6 +29,9 @@ public:
     // may take them back (they read as zeros after that, or as they were where it keeps them).
     // The range must start and end on a page boundary.
     static void Discard(void* base, size_t bytes);
+    // The same for the whole pages inside [at, at + bytes), which need not start or end on a
+    // page boundary.
+    static void DiscardWithin(void* at, size_t bytes);
     // Asks the system to back the block with large pages where it can (a block read all over,
     // again and again, that would otherwise take more small pages than the processor keeps
     // translations for). Every page of it may then count as used; nothing else changes.

@@ -222,40 +222,6 @@ void CReplayDriver::ReaderLoop(std::stop_token stop) {
     }
 }
 
-namespace {
-// A column of one to nine digits and nothing else (almost every recorded number), read here;
-// anything else as ParseIntOr0 reads it.
-int32_t ReadIntColumn(std::string_view col) {
-    if (!col.empty() && col.size() <= 9) {
-        int32_t v = 0;
-        for (char c : col) {
-            const unsigned d = static_cast<unsigned>(c) - '0';
-            if (d > 9) return ParseIntOr0(col);
-            v = v * 10 + static_cast<int32_t>(d);
-        }
-        return v;
-    }
-    return ParseIntOr0(col);
-}
-
-// A time column "HH:MM:SS" (almost every recorded time) read here; anything else, or a time
-// out of range, as ParseTimeMs reads it.
-int32_t ReadTimeColumn(std::string_view col) {
-    if (col.size() == 8 && col[2] == ':' && col[5] == ':') {
-        const auto two = [&](size_t at) {
-            const unsigned hi = static_cast<unsigned>(col[at]) - '0';
-            const unsigned lo = static_cast<unsigned>(col[at + 1]) - '0';
-            return hi > 9 || lo > 9 ? 100u : hi * 10 + lo;
-        };
-        const unsigned h = two(0), m = two(3), sec = two(6);
-        if (h <= 23 && m <= 59 && sec <= 59)
-            return static_cast<int32_t>(((h * 60 + m) * 60 + sec) * 1000);
-    }
-    const std::optional<int64_t> ms = ParseTimeMs(col);
-    return ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
-}
-}  // namespace
-
 void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
                      CReplayPoint& out) {
     // The first four columns, and how many there are. A line without a blank, a quote or a
@@ -290,7 +256,8 @@ void ReadReplayPoint(int32_t line, std::string_view text, const CTrkgList* list,
     }
     out.Line = line;
     out.Tracker = list && count >= 2 ? list->IndexOfIssue(cols[1]) : -1;
-    out.Price = ReadIntColumn(cols[2]);
-    out.Volume = ReadIntColumn(cols[3]);
-    out.TimeMs = ReadTimeColumn(cols[0]);
+    out.Price = ParseIntOr0(cols[2]);
+    out.Volume = ParseIntOr0(cols[3]);
+    const std::optional<int64_t> ms = ParseTimeMs(cols[0]);
+    out.TimeMs = ms ? static_cast<int32_t>(*ms) : CReplayPoint::kBadTime;
 }

@@ -465,14 +465,8 @@ void CTrkgList::IndexCodes() {
 void CTrkgList::Release(CTrkg* tracker) {
     void* const spill = tracker->Detector.SpillBlock();
     tracker->~CTrkg();
-    const auto discard = [](void* at, size_t bytes) {
-        const uintptr_t page = CZeroPages::PageSize();
-        const uintptr_t from = (reinterpret_cast<uintptr_t>(at) + page - 1) / page * page;
-        const uintptr_t to = (reinterpret_cast<uintptr_t>(at) + bytes) / page * page;
-        if (to > from) CZeroPages::Discard(reinterpret_cast<void*>(from), to - from);
-    };
-    discard(tracker, sizeof(CTrkg));
-    discard(spill, CMoveDetector::kSpillBytes);
+    CZeroPages::DiscardWithin(tracker, sizeof(CTrkg));
+    CZeroPages::DiscardWithin(spill, CMoveDetector::kSpillBytes);
 }
 
 bool CTrkgList::Pack(std::string_view code, CodeSlot& key) {
