@@ -437,7 +437,7 @@ TEST(RecordedDay, WatchOnLinuxTakesItsInputLinesAndWritesItsListsOnASignal) {
     EXPECT_TRUE(Contains(Slurp(watchLog), "はい")) << Slurp(watchLog);
     again.Signal(SIGINT);
     ASSERT_TRUE(relay.PumpUntil([&] { return again.Ended(); })) << Slurp(watchLog);
-    EXPECT_EQ(again.Status, 0);
+    EXPECT_EQ(again.Status, 0) << Slurp(watchLog);
     EXPECT_EQ(Slurp(work.File("log/20261207_Asc.txt")), asc);
     stepper.Close();
     EXPECT_EQ(feed.Stop(), 0);

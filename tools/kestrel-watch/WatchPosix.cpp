@@ -27,6 +27,10 @@ CWatchPlatform::CWatchPlatform(int& argc, char** argv) : P(std::make_unique<Impl
     // written: the write fails instead.
     std::signal(SIGPIPE, SIG_IGN);
     AllowFeedWaits();
+    // Taken before the links are opened: a signal while they open (which may take long on a
+    // large list) cuts the waits short and ends the loop as soon as it runs, after the lists
+    // were loaded, so they are written; a signal before the loop would otherwise kill the run.
+    InstallQuitSignals([](int) { QCoreApplication::exit(0); }, &AbandonFeedWaits);
 }
 
 CWatchPlatform::~CWatchPlatform() { RemoveQuitSignals(); }
@@ -48,9 +52,6 @@ void CWatchPlatform::Quit() {
 
 void CWatchPlatform::Run(const std::function<void(const std::string&)>& onCommand,
                          const std::function<void()>& onReconnectTick) {
-    // A signal ends any wait for the feed at once, so the lists are written within moments.
-    InstallQuitSignals([](int) { QCoreApplication::exit(0); }, &AbandonFeedWaits);
-
     QTimer reconnect;
     reconnect.setInterval(30'000);
     QObject::connect(&reconnect, &QTimer::timeout, onReconnectTick);
