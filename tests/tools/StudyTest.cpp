@@ -20,6 +20,7 @@
 #include "common/TimeOfDay.h"
 #include "kestrel-backtest/Csv.h"
 #include "kestrel-backtest/Study.h"
+#include "kestrel-backtest/StudyRun.h"
 #include "kestrel-backtest/StudyScore.h"
 #include "support/TempDir.h"
 
@@ -108,10 +109,39 @@ TEST(Study, CsvFieldsAreQuotedAsRfc4180Says) {
     w.Field("plain").Field("").Field("a,b").Field("say \"hi\"").Field("two\nlines");
     w.Field("cr\rhere").Field(" blanks ").Field("ソニー").Field(int64_t{-12});
     w.Field(1.23456, 4).Field(-0.00001, 4).Field(2.5, 4, false).End();
-    w.Field("next").End();
+    w.Field("next").FieldWrittenBy([](std::string& o) { o += "\"a\",\"\""; });
+    w.FieldWrittenBy([](std::string& o) { o += "as is"; }).End();
     EXPECT_EQ(out,
               "plain,,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\",\"cr\rhere\", blanks ,ソニー,-12,"
-              "1.2346,0.0000,\r\nnext\r\n");
+              "1.2346,0.0000,\r\nnext,\"\"\"a\"\",\"\"\"\"\",as is\r\n");
+}
+
+// Moves are numbered by their topic's text: by its place while the place has been seen, by the
+// text for a place first seen, through the table's growth, and blocks of moves keep their order.
+TEST(Study, MovesKeepTheirTopicsAndOrderAcrossTheTablesAndBlocksGrowth) {
+    kestrel::study::CTopicNumbers topics;
+    std::vector<std::string> here, there;
+    for (int i = 0; i < 3000; ++i) here.push_back(std::to_string(1000 + i) + ".T-long-enough-text");
+    there = here;  // the same texts elsewhere: two trackers of one issue
+    kestrel::study::CRunUi ui(topics);
+    const size_t count = kestrel::study::CRunUi::CEvents::kBlock + 5;
+    for (size_t i = 0; i < count; ++i) {
+        MoveEvent e;
+        const std::vector<std::string>& texts = i % 2 ? here : there;
+        e.Topic = texts[i * 7 % texts.size()];
+        e.Price = static_cast<int32_t>(i);
+        ui.Line = static_cast<int32_t>(i);
+        ui.AppendMove(e);
+    }
+    ASSERT_EQ(ui.Events.size(), count);
+    EXPECT_EQ(topics.Count(), here.size());
+    for (size_t i = 0; i < count; i += 997) {
+        const auto& e = ui.Events[i];
+        EXPECT_EQ(e.Line, static_cast<int32_t>(i));
+        EXPECT_EQ(e.Price, static_cast<int32_t>(i));
+        EXPECT_EQ(ui.TopicOf(e), here[i * 7 % here.size()]);
+    }
+    EXPECT_EQ(ui.TopicOf(ui.Events[count - 1]), here[(count - 1) * 7 % here.size()]);
 }
 
 // Each swept value is the one the plain --rate or --time reads from its shortest text, so a

@@ -3,30 +3,38 @@
 #include <charconv>
 #include <cmath>
 
-namespace {
-// Whether a field must be enclosed. A plain loop: find_first_of looks each byte up in the set
-// with a call of its own, and alerts.csv has millions of fields.
-bool NeedsQuotes(std::string_view text) {
+// A plain loop: find_first_of looks each byte up in the set with a call of its own, and
+// alerts.csv has millions of fields.
+bool CCsvWriter::NeedsQuotes(std::string_view text) {
     for (const char c : text)
         if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
     return false;
 }
-}  // namespace
 
 CCsvWriter& CCsvWriter::Field(std::string_view text) {
     if (!First) Out += ',';
     First = false;
-    if (!NeedsQuotes(text)) {
-        Out += text;
-        return *this;
-    }
-    Out += '"';
-    for (char c : text) {
-        if (c == '"') Out += '"';
-        Out += c;
-    }
-    Out += '"';
+    const size_t at = Out.size();
+    Out += text;
+    if (NeedsQuotes(text)) Enclose(at);
     return *this;
+}
+
+void CCsvWriter::Enclose(size_t at) {
+    // In place, from the back: each byte moves right by the quotes before it and the opening
+    // one, so none is overwritten before it is read.
+    const size_t end = Out.size();
+    size_t quotes = 0;
+    for (size_t i = at; i < end; ++i) quotes += Out[i] == '"';
+    Out.resize(end + 2 + quotes);
+    char* d = Out.data();
+    size_t w = Out.size();
+    d[--w] = '"';
+    for (size_t r = end; r-- > at;) {
+        d[--w] = d[r];
+        if (d[r] == '"') d[--w] = '"';
+    }
+    d[--w] = '"';
 }
 
 CCsvWriter& CCsvWriter::Field(int64_t value) {

@@ -14,10 +14,25 @@ public:
     CCsvWriter& Field(int64_t value);
     // Fixed point with `decimals` digits, or an empty field when `present` is false.
     CCsvWriter& Field(double value, int decimals, bool present = true);
+    // A field whose text `write` appends to the output itself (no copy made first); it is
+    // enclosed afterwards when its text asks for it.
+    template <typename Write>
+    CCsvWriter& FieldWrittenBy(Write&& write) {
+        if (!First) Out += ',';
+        First = false;
+        const size_t at = Out.size();
+        write(Out);
+        if (NeedsQuotes(std::string_view(Out).substr(at))) Enclose(at);
+        return *this;
+    }
     // Ends the record.
     void End();
 
+    static bool NeedsQuotes(std::string_view text);
+
 private:
+    // Encloses the output's text from `at` on in double quotes, each one inside doubled.
+    void Enclose(size_t at);
     std::string& Out;
     bool First = true;
 };

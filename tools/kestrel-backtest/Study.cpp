@@ -283,8 +283,9 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     std::mutex mutex;
     std::condition_variable finishedOne;
     size_t next = 0, finished = 0;
-    bool stop = false;                    // under the mutex
-    std::vector<char> done(runs.size());  // under the mutex
+    bool stop = false;                       // under the mutex
+    std::vector<char> done(runs.size());     // a run scored, or failed; under the mutex
+    std::vector<char> dayDone(days.size());  // a day's replay and runs all over; under the mutex
     auto workerLoop = [&](size_t w) {
         for (;;) {
             size_t from = 0, to = 0;
@@ -297,7 +298,14 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
             }
             const std::span<CRun> dayRuns(runs.data() + from, to - from);
             try {
-                RunDay(o, *days[dayRuns.front().Day], dayRuns, slots[w], scorers);
+                // Each run's part of alerts.csv is appended as soon as it is written.
+                RunDay(o, *days[dayRuns.front().Day], dayRuns, slots[w], scorers, [&](size_t i) {
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        done[from + i] = 1;
+                    }
+                    finishedOne.notify_all();
+                });
             } catch (const std::exception& e) {
                 dayRuns.front().Error = e.what();
                 for (CRun& other : dayRuns.subspan(1)) other.Unscored = true;
@@ -308,6 +316,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 std::lock_guard<std::mutex> lock(mutex);
                 slots[w].Total.store(0);
                 finished += to - from;
+                dayDone[dayRuns.front().Day] = 1;
                 for (size_t i = from; i < to; ++i) {
                     done[i] = 1;
                     if (runs[i].Failed()) stop = true;
@@ -357,19 +366,21 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 lock.lock();
                 if (!appendError.empty()) stop = true;
                 ++appended;
-                // A day whose runs are all appended is done: into the totals with it.
-                while (!stop && folded < days.size() && appended >= dayFirst[folded + 1]) {
-                    lock.unlock();
-                    try {
-                        FoldDay(*days[folded], folded, runs, dayFirst[folded], dayFirst[folded + 1],
-                                totals, *studyCsv);
-                    } catch (const std::exception& e) {
-                        appendError = e.what();
-                    }
-                    lock.lock();
-                    if (!appendError.empty()) stop = true;
-                    ++folded;
+            }
+            // A day whose runs are all appended, and whose replay is over, is done: into the
+            // totals with it.
+            while (!stop && folded < days.size() && appended >= dayFirst[folded + 1] &&
+                   dayDone[folded]) {
+                lock.unlock();
+                try {
+                    FoldDay(*days[folded], folded, runs, dayFirst[folded], dayFirst[folded + 1],
+                            totals, *studyCsv);
+                } catch (const std::exception& e) {
+                    appendError = e.what();
                 }
+                lock.lock();
+                if (!appendError.empty()) stop = true;
+                ++folded;
             }
             const bool taken = stop || next == runs.size();
             if (taken && finished == next && (stop || appended == runs.size())) break;

@@ -97,10 +97,11 @@ uint64_t PlannedBytes(const CStudyOptions& o, const std::vector<std::unique_ptr<
 // What one run may hold at once: the controller with its reference files, the records in
 // flight and buffers; every tracker with all it may keep apart; the day's text (four times its
 // bytes when it must be converted from CP932, the bytes and the text side by side); per line its
-// place in the text and the day's point; and per alert (two a line at most) the event line kept,
-// its match, its paths and its forward moves, each with room to grow. Measured peaks of one run:
-// 11 MB on examples/demo and 259 MB on a generated day of a million lines with 1.6 alerts a
-// line; what this counts for them is several times as much.
+// place in the text and the day's point; a large page per setting for its moves; and per alert
+// (two a line at most) the event line kept, its match, its paths and its forward moves, each
+// with room to grow. Measured peaks of one run: 11 MB on examples/demo and 259 MB on a
+// generated day of a million lines with 1.6 alerts a line; what this counts for them is
+// several times as much.
 uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings) {
     const uint64_t lines = d.Lines.Lines;
     const uint64_t perAlert = 2 * EventLineBytes(d) + 32 + 32 + 8 + 24 * horizons;
@@ -110,6 +111,8 @@ uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings) {
     // The points once; every setting's moves, each line raising both at worst.
     bytes = Add(bytes, Mul(lines, 12 + 24));
     bytes = Add(bytes, Mul(Mul(lines, 2 * perAlert), settings));
+    // Each setting's first block of moves, which may be backed by a large page from its first.
+    bytes = Add(bytes, Mul(settings, uint64_t{2} << 20));
     return bytes;
 }
 

@@ -51,8 +51,10 @@ std::string SettingLabel(double rate, int span) {
 }
 
 void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSlot& slot,
-            size_t scorers) {
-    std::vector<CRunUi> uis(runs.size());
+            size_t scorers, const std::function<void(size_t)>& scored) {
+    CTopicNumbers topics;  // every run's moves, by the same numbers
+    std::deque<CRunUi> uis;
+    for (size_t i = 0; i < runs.size(); ++i) uis.emplace_back(topics);
     // Whatever becomes of the run, the other runs of the day fail with it, silently: the one
     // that failed says why.
     auto failOthers = [&](size_t failed) {
@@ -149,6 +151,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             }
             // Its moves have served.
             uis[i].ForgetMoves();
+            scored(i);
         }
     };
     std::vector<std::thread> helpers;
@@ -159,14 +162,10 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             break;  // the threads there are score them all
         }
     }
+    // A run that failed here says why; the study stops at it, and the runs scored are left as
+    // they were handed on.
     score();
     for (std::thread& t : helpers) t.join();
-    for (size_t i = 0; i < runs.size(); ++i) {
-        if (!runs[i].Error.empty()) {
-            failOthers(i);
-            return;
-        }
-    }
 }
 
 }  // namespace kestrel::study

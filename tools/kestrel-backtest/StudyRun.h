@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "app/Interaction.h"
+#include "common/ZeroPages.h"
 #include "kestrel-backtest/Report.h"
 #include "kestrel-backtest/Study.h"
 #include "kestrel-backtest/StudyFiles.h"
@@ -65,20 +68,113 @@ struct CProgressSlot {
     std::atomic<int64_t> Done{0}, Total{0}, Runs{1};
 };
 
+// The topics of a day's moves by number, shared by the users of all its runs. A move's topic is
+// its tracker's text, which stays in place while the day replays: its place finds its number
+// without reading the text (a table by address, open addressing). The text is the key the
+// number is made by, so two trackers of one topic share it.
+class CTopicNumbers {
+public:
+    uint32_t Number(std::string_view topic) {
+        if (Seen.empty()) Seen.resize(1024);
+        const size_t mask = Seen.size() - 1;
+        size_t i = Slot(topic.data(), mask);
+        for (; Seen[i].At; i = (i + 1) & mask)
+            if (Seen[i].At == topic.data() && Seen[i].Size == topic.size()) return Seen[i].Number;
+        const uint32_t n = NumberOfText(topic);
+        Seen[i] = {topic.data(), topic.size(), n};
+        if (++SeenCount * 2 > Seen.size()) {
+            std::vector<CSeen> old(Seen.size() * 2);
+            old.swap(Seen);
+            SeenCount = 0;
+            for (const CSeen& s : old)
+                if (s.At) Place(s);
+        }
+        return n;
+    }
+    std::string_view Text(uint32_t n) const { return Topics[n]; }
+    size_t Count() const { return Topics.size(); }
+
+private:
+    struct CSeen {
+        const char* At = nullptr;
+        size_t Size = 0;
+        uint32_t Number = 0;
+    };
+    static size_t Slot(const char* at, size_t mask) {
+        return (reinterpret_cast<uintptr_t>(at) * 0x9E3779B97F4A7C15ull) >> 40 & mask;
+    }
+    void Place(const CSeen& s) {
+        const size_t mask = Seen.size() - 1;
+        size_t i = Slot(s.At, mask);
+        while (Seen[i].At) i = (i + 1) & mask;
+        Seen[i] = s;
+        ++SeenCount;
+    }
+    uint32_t NumberOfText(std::string_view topic) {
+        const auto found = ByText.find(topic);
+        if (found != ByText.end()) return found->second;
+        Topics.emplace_back(topic);  // a deque: the views of the topics before stay good
+        const uint32_t n = static_cast<uint32_t>(Topics.size() - 1);
+        ByText.emplace(Topics.back(), n);
+        return n;
+    }
+    std::deque<std::string> Topics;
+    std::unordered_map<std::string_view, uint32_t> ByText;
+    std::vector<CSeen> Seen;
+    size_t SeenCount = 0;
+};
+
 // The user of one run: its messages kept to be said once per day, each move kept with the
 // replayed line that raised it and its event line, every question answered no (an earlier
 // study's lists in the run's folder are not loaded, and are replaced).
 class CRunUi : public IUserInterface {
 public:
+    explicit CRunUi(CTopicNumbers& topics) : Numbers(topics) {}
     // A move as its fields: its event line is made again when its row is written, and its
     // topic is kept once per issue, so a day of millions of alerts over a dozen settings holds
     // 40 bytes an alert.
     struct CEvent {
         int32_t Line;
-        uint32_t Topic;  // in Topics
+        uint32_t Topic;  // its number among the day's topics
         int32_t TimeMs, Price, Move, LimitHigh;
         double MoveRatio;
         char Kind, Action;
+    };
+    // The moves in blocks that stay where they are: a day's tens of millions are never copied
+    // to a larger block as they come. A block is 20 MiB on large pages where the system has
+    // them, so its first writes take ten page faults, not five thousand.
+    class CEvents {
+    public:
+        static constexpr size_t kShift = 19, kBlock = size_t{1} << kShift;
+        size_t size() const { return Count; }
+        const CEvent& operator[](size_t i) const {
+            return Blocks[i >> kShift].First[i & (kBlock - 1)];
+        }
+        void push_back(const CEvent& e) {
+            if ((Count & (kBlock - 1)) == 0) Grow();
+            Blocks.back().First[Count & (kBlock - 1)] = e;
+            ++Count;
+        }
+        void clear() {
+            std::vector<CBlock>().swap(Blocks);
+            Count = 0;
+        }
+
+    private:
+        static constexpr size_t kLargePage = size_t{2} << 20;
+        struct CBlock {
+            kestrel::CZeroPages Pages;
+            CEvent* First;
+        };
+        void Grow() {
+            kestrel::CZeroPages pages(kBlock * sizeof(CEvent) + kLargePage);
+            pages.PreferLargePages();
+            const uintptr_t at = reinterpret_cast<uintptr_t>(pages.Data());
+            const uintptr_t aligned = (at + kLargePage - 1) / kLargePage * kLargePage;
+            Blocks.push_back({std::move(pages), reinterpret_cast<CEvent*>(aligned)});
+        }
+        std::vector<CBlock> Blocks;
+        size_t Count = 0;
     };
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     bool Confirm(const std::string&) override { return false; }
@@ -89,7 +185,7 @@ public:
     // Only moves are scored; a line that is no move has no place in the study.
     void AppendEventLine(const std::string&) override {}
     void AppendMove(const MoveEvent& e) override {
-        Events.push_back({Line, TopicNumber(e.Topic), e.TimeMs, e.Price, e.Move, e.LimitHigh,
+        Events.push_back({Line, Numbers.Number(e.Topic), e.TimeMs, e.Price, e.Move, e.LimitHigh,
                           e.MoveRatio, e.Kind, e.Action});
     }
     // The move's event line, appended to `out` by the one formatter.
@@ -105,28 +201,16 @@ public:
         m.Action = e.Action;
         WriteEventLine(out, m);
     }
-    std::string_view TopicOf(const CEvent& e) const { return Topics[e.Topic]; }
+    std::string_view TopicOf(const CEvent& e) const { return Numbers.Text(e.Topic); }
+    const CTopicNumbers& Topics() const { return Numbers; }
     // What the run's moves have taken goes back.
-    void ForgetMoves() {
-        std::vector<CEvent>().swap(Events);
-        std::deque<std::string>().swap(Topics);
-        std::unordered_map<std::string_view, uint32_t>().swap(TopicNumbers);
-    }
+    void ForgetMoves() { Events.clear(); }
     int32_t Line = -1;  // the line the replay is delivering
-    std::vector<CEvent> Events;
+    CEvents Events;
     std::vector<std::string> Messages;
 
 private:
-    uint32_t TopicNumber(std::string_view topic) {
-        const auto found = TopicNumbers.find(topic);
-        if (found != TopicNumbers.end()) return found->second;
-        Topics.emplace_back(topic);  // a deque: the views of the topics before stay good
-        const uint32_t n = static_cast<uint32_t>(Topics.size() - 1);
-        TopicNumbers.emplace(Topics.back(), n);
-        return n;
-    }
-    std::deque<std::string> Topics;
-    std::unordered_map<std::string_view, uint32_t> TopicNumbers;
+    CTopicNumbers& Numbers;
 };
 
 // A run's folder name for its lists: "rate2_time1".
@@ -140,8 +224,10 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
 // Every setting of one day in one replay: the first run's controller replays the day, its
 // trackers judging by every run's rule over the same points; each other run has a controller
 // of its own beside it, for its lists, and a user of its own, for its moves. Then each run is
-// scored, on up to `scorers` threads. The runs' folders for the lists are made as they start.
+// scored, on up to `scorers` threads, each handed to `scored` (by its place in `runs`) as soon
+// as its part of alerts.csv is written, failed or not; a run is not touched after that. The
+// runs' folders for the lists are made as they start.
 void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSlot& slot,
-            size_t scorers);
+            size_t scorers, const std::function<void(size_t)>& scored);
 
 }  // namespace kestrel::study

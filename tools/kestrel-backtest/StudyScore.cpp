@@ -170,6 +170,8 @@ double Median(std::vector<double>& v) {
 }  // namespace
 
 void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui) {
+    // How many events ahead an issue's next point is asked for.
+    constexpr size_t kAhead = 16;
     const size_t hs = o.Horizons.size();
     const size_t trackers = day.Series.size();
     std::vector<std::vector<double>> fwd[2] = {std::vector<std::vector<double>>(hs),
@@ -189,20 +191,33 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
                                        std::vector<double>(trackers * hs)};
     std::vector<int64_t> issueScored[2] = {std::vector<int64_t>(trackers * hs),
                                            std::vector<int64_t>(trackers * hs)};
+    // An alert matched to its point, with the point's figures: its row reads them here, not
+    // from its issue's points, which lie anywhere in the day's.
     struct CMatched {
         uint32_t Event;
         int32_t Tracker;
         uint32_t Point;
+        CQuotePoint Alert;
         char Kind;
     };
     std::vector<CMatched> matched;
-    // The day's topics looked up by view: no string made per event.
-    std::unordered_map<std::string_view, int> topicIndex(day.TopicIndex.begin(),
-                                                         day.TopicIndex.end());
+    matched.reserve(ui.Events.size());
+    // The day's tracker of each of the run's topics, looked up once per topic; -1 for none.
+    std::vector<int> trackerOf(ui.Topics().Count(), -1);
+    for (size_t n = 0; n < trackerOf.size(); ++n) {
+        const auto found =
+            day.TopicIndex.find(std::string(ui.Topics().Text(static_cast<uint32_t>(n))));
+        if (found != day.TopicIndex.end()) trackerOf[n] = found->second;
+    }
     for (size_t i = 0; i < ui.Events.size(); ++i) {
+        if (i + kAhead < ui.Events.size()) {
+            const int ahead = trackerOf[ui.Events[i + kAhead].Topic];
+            if (ahead >= 0)
+                __builtin_prefetch(day.Series[static_cast<size_t>(ahead)].data() +
+                                   cursor[static_cast<size_t>(ahead)]);
+        }
         const CRunUi::CEvent& e = ui.Events[i];
-        const std::string_view topic = ui.TopicOf(e);
-        if (e.Action != 'A' || (e.Kind != 'A' && e.Kind != 'D') || topic.empty()) {
+        if (e.Action != 'A' || (e.Kind != 'A' && e.Kind != 'D') || ui.TopicOf(e).empty()) {
             ++run.Unmatched;
             continue;
         }
@@ -211,13 +226,13 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         CSettingTally& t = run.Tally[k];
         ++t.Events;
         // The alert's own point: the line the replay delivered when the event was raised.
-        const auto found = topicIndex.find(topic);
+        const int tracker = trackerOf[e.Topic];
         const std::vector<CQuotePoint>* series =
-            found == topicIndex.end() ? nullptr : &day.Series[static_cast<size_t>(found->second)];
+            tracker < 0 ? nullptr : &day.Series[static_cast<size_t>(tracker)];
         size_t at = 0;
         if (series) {
             // Events come in replay order, so each issue's points are walked once.
-            size_t& c = cursor[static_cast<size_t>(found->second)];
+            size_t& c = cursor[static_cast<size_t>(tracker)];
             while (c < series->size() && (*series)[c].Line < ev.Line) ++c;
             at = c;
             if (at == series->size() || (*series)[at].Line != ev.Line ||
@@ -228,61 +243,68 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             ++run.Unmatched;
             continue;
         }
-        const int tracker = found->second;
         if (!seen[k][static_cast<size_t>(tracker)])
             seen[k][static_cast<size_t>(tracker)] = 1, ++t.Issues;
         ++perIssue[static_cast<size_t>(tracker)];
-        matched.push_back({static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), e.Kind});
+        matched.push_back(
+            {static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), (*series)[at], e.Kind});
     }
 
-    // Each issue's alerts together, in the order they were raised: `order` lists them issue by
-    // issue, `place` is where each one's paths are.
-    std::vector<uint32_t> first(trackers + 1), order(matched.size()), place(matched.size());
+    // Each issue's alerts together, in the order they were raised (`byIssue`, with `order`
+    // saying which alert each is), followed over its points; their paths go back in the order
+    // the alerts came, so the rows read them one after another.
+    std::vector<uint32_t> first(trackers + 1);
     for (const CMatched& m : matched) ++first[static_cast<size_t>(m.Tracker) + 1];
     for (size_t t = 0; t < trackers; ++t) first[t + 1] += first[t];
+    std::vector<CAlertAt> byIssue(matched.size());
+    std::vector<uint32_t> order(matched.size());
     {
         std::vector<uint32_t> fill(first.begin(), first.end() - 1);
         for (size_t m = 0; m < matched.size(); ++m) {
             const uint32_t p = fill[static_cast<size_t>(matched[m].Tracker)]++;
+            byIssue[p] = {matched[m].Point, matched[m].Kind};
             order[p] = static_cast<uint32_t>(m);
-            place[m] = p;
         }
     }
     std::vector<CPathEnd> paths(matched.size() * hs);
     std::vector<CAlertAt> alerts;
+    std::vector<CPathEnd> issuePaths;
     for (size_t t = 0; t < trackers; ++t) {
         if (first[t] == first[t + 1]) continue;
-        alerts.clear();
-        for (uint32_t p = first[t]; p < first[t + 1]; ++p)
-            alerts.push_back({matched[order[p]].Point, matched[order[p]].Kind});
-        FollowAlerts(day.Series[t], alerts, o.Horizons, paths.data() + size_t{first[t]} * hs);
+        alerts.assign(byIssue.begin() + first[t], byIssue.begin() + first[t + 1]);
+        issuePaths.resize(alerts.size() * hs);
+        FollowAlerts(day.Series[t], alerts, o.Horizons, issuePaths.data());
+        for (size_t q = 0; q < alerts.size(); ++q)
+            std::copy_n(issuePaths.data() + q * hs, hs,
+                        paths.data() + size_t{order[first[t] + q]} * hs);
     }
+    std::vector<CAlertAt>().swap(byIssue);
     std::vector<uint32_t>().swap(order);
 
     COutFile part(run.PartFile, run.Shown);
     part.Budget = run.Budget;
-    const std::string rateText = kestrel::FormatGeneral(run.Rate);
-    std::string text;
+    // What every row of the run begins with: the day, the rate and the time.
+    std::string runFields;
+    CCsvWriter(runFields)
+        .Field(day.Dir)
+        .Field(kestrel::FormatGeneral(run.Rate))
+        .Field(int64_t{run.Span});
     for (size_t m = 0; m < matched.size(); ++m) {
         const CMatched& a = matched[m];
         const CRunUi::CEvent& e = ui.Events[a.Event];
-        text.clear();
-        ui.AppendEventText(e, text);
         const int k = a.Kind == 'A' ? 0 : 1;
         CSettingTally& t = run.Tally[k];
-        const CQuotePoint& alert = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
+        const CQuotePoint& alert = a.Alert;
+        part.Buffer += runFields;
+        part.Buffer += ',';
         CCsvWriter w(part.Buffer);
-        w.Field(day.Dir)
-            .Field(rateText)
-            .Field(int64_t{run.Span})
-            .Field(std::string_view(&a.Kind, 1));
+        w.Field(std::string_view(&a.Kind, 1));
         w.Field(ui.TopicOf(e)).Field(int64_t{alert.Line} + 1).Field(ClockText(alert.TimeMs));
         w.Field(int64_t{alert.Price})
             .Field(int64_t{e.Move})
             .Field(kestrel::FormatFixed(e.MoveRatio, 2));
         for (size_t h = 0; h < hs; ++h) {
-            const CScore s =
-                ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[size_t{place[m]} * hs + h]);
+            const CScore s = ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[m * hs + h]);
             CHorizonTally& ht = t.ByHorizon[h];
             CHorizonTally& part = t.BySession[SessionOf(alert.TimeMs)][h];
             if (s.Scored) {
@@ -300,7 +322,9 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             w.Field(s.Forward, 4, s.Scored).Field(s.Adverse, 4, s.Scored);
         }
         const size_t tracker = static_cast<size_t>(a.Tracker);
-        w.Field(text).Field(tracker < day.Names.size() ? day.Names[tracker] : std::string());
+        w.FieldWrittenBy([&](std::string& out) { ui.AppendEventText(e, out); })
+            .Field(tracker < day.Names.size() ? std::string_view(day.Names[tracker])
+                                              : std::string_view());
         w.End();
         part.FlushWhenFull();
     }
@@ -328,8 +352,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     for (const CMatched& a : matched) {
         for (CTopIssue& issue : run.Top) {
             if (issue.Tracker != a.Tracker) continue;
-            const CQuotePoint& p = day.Series[static_cast<size_t>(a.Tracker)][a.Point];
-            issue.Marks.push_back({p.TimeMs, p.Price, a.Kind});
+            issue.Marks.push_back({a.Alert.TimeMs, a.Alert.Price, a.Kind});
         }
     }
 }
