@@ -232,14 +232,15 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
             if (!Keep && !RemoveTree(Path, why)) Say(why);
         }
     } workGuard{work, say};
+    std::vector<std::string> partFiles;
     for (size_t i = 0; i < runs.size(); ++i) {
         CRun& run = runs[i];
         run.ListsRoot = work + "/lists";
         run.DayLists = run.ListsRoot + "/" + days[run.Day]->Label;
         run.ListDir = run.DayLists + "/" + SettingLabel(run.Rate, run.Span);
-        run.PartFile = work + "/.alerts-" + std::to_string(i) + ".part";
-        run.Shown = out + "/alerts.csv";
+        run.Index = i;
         run.Budget = &budget;
+        partFiles.push_back(work + "/.alerts-" + std::to_string(i) + ".part");
     }
 
     // alerts.csv is put together in the order of the runs while later runs go on.
@@ -282,6 +283,18 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
         1, (o.Jobs > 0 ? static_cast<size_t>(o.Jobs) : cores) / std::max(jobs, wanted));
     std::mutex mutex;
     std::condition_variable finishedOne;
+    // The runs' rows of alerts.csv, written here in the order of the runs as they come. A run
+    // scored ahead of its turn holds its rows in memory, an eighth of what is available at
+    // most; past that they wait in its part file.
+    const uint64_t heldRows = std::clamp<uint64_t>(room.Available / 8, 64 << 20, 1 << 30);
+    CAlertRows rows(partFiles, out + "/alerts.csv", hooks.HeldRows ? hooks.HeldRows : heldRows,
+                    [&] {
+                        {
+                            std::lock_guard<std::mutex> lock(mutex);
+                        }  // a waiter that has looked is waiting
+                        finishedOne.notify_all();
+                    });
+    for (CRun& run : runs) run.Rows = &rows;
     size_t next = 0, finished = 0;
     bool stop = false;                       // under the mutex
     std::vector<char> done(runs.size());     // a run scored, or failed; under the mutex
@@ -350,22 +363,23 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            while (!stop && appended < runs.size() && done[appended]) {
-                const CRun& r = runs[appended];
-                if (r.Failed()) {
-                    stop = true;  // the run says why
+            // What the runs have handed on goes into alerts.csv, the first run's first; a run
+            // that failed stops the study when its turn comes (it says why).
+            while (!stop) {
+                appended = rows.RunsIn();
+                if (appended < runs.size() && done[appended] && runs[appended].Failed()) {
+                    stop = true;
                     break;
                 }
+                if (!rows.Ready()) break;
                 lock.unlock();
                 try {
-                    AppendFile(r.PartFile, r.Shown, *all);
-                    kestrel::CurrentSaveOps().Remove(r.PartFile);
+                    rows.WriteReady(*all);
                 } catch (const std::exception& e) {
                     appendError = e.what();
                 }
                 lock.lock();
                 if (!appendError.empty()) stop = true;
-                ++appended;
             }
             // A day whose runs are all appended, and whose replay is over, is done: into the
             // totals with it.

@@ -55,6 +55,9 @@ int ParseStudyOptions(int argc, char** argv, CStudyOptions& options, std::string
 struct CStudyHooks {
     // Bytes of memory the runs may take together; 0: what the system says is available.
     uint64_t AvailableMemory = 0;
+    // Bytes of alerts.csv's rows that runs scored ahead of their turn may hold in memory;
+    // 0: an eighth of the memory available, from 64 MiB to 1 GiB.
+    uint64_t HeldRows = 0;
     // Starts one of the threads the runs go on; empty: std::thread. It may throw
     // std::system_error as the system's thread creation does.
     std::function<std::thread(std::function<void()>)> MakeThread;

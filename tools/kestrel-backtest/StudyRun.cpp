@@ -138,6 +138,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
     // The runs are scored apart from one another, on as many threads as the day was given.
     std::atomic<size_t> next{0};
     auto score = [&] {
+        CScoreScratch scratch;
         for (size_t i = next++; i < runs.size(); i = next++) {
             CRun& run = runs[i];
             try {
@@ -145,7 +146,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
                 if (run.Budget)
                     run.Budget->Charge(kestrel::study::FolderBytes(run.ListDir),
                                        "the lists of " + SettingLabel(run.Rate, run.Span));
-                ScoreRun(o, day, run, uis[i]);
+                ScoreRun(o, day, run, uis[i], scratch);
             } catch (const std::exception& e) {
                 run.Error = e.what();
             }

@@ -19,6 +19,7 @@
 #include "kestrel-backtest/Report.h"
 #include "kestrel-backtest/Study.h"
 #include "kestrel-backtest/StudyFiles.h"
+#include "kestrel-backtest/StudyRows.h"
 #include "kestrel-backtest/StudyScore.h"
 #include "tracking/EventLine.h"
 
@@ -50,7 +51,9 @@ struct CRun {
     size_t Day = 0;
     double Rate = 0;
     int Span = 0;
-    std::string ListsRoot, DayLists, ListDir, PartFile, Shown;
+    std::string ListsRoot, DayLists, ListDir;
+    CAlertRows* Rows = nullptr;  // where its rows of alerts.csv go, as run number Index
+    size_t Index = 0;
     int ExitCode = 0;
     std::string Error;
     std::vector<std::string> Messages;
@@ -213,13 +216,33 @@ private:
     CTopicNumbers& Numbers;
 };
 
+// What scoring a run works in, kept from one run to the next on a thread: blocks of this size
+// made afresh would be paged in anew for every run.
+struct CScoreScratch {
+    // An alert matched to its point, with the point's figures: its row reads them here, not
+    // from its issue's points, which lie anywhere in the day's.
+    struct CMatched {
+        uint32_t Event;
+        int32_t Tracker;
+        uint32_t Point;
+        CQuotePoint Alert;
+        char Kind;
+    };
+    std::vector<CMatched> Matched;
+    std::vector<CAlertAt> ByIssue;                // the alerts issue by issue
+    std::vector<uint32_t> Order;                  // which alert each of those is
+    std::vector<CPathEnd> Paths;                  // by alert and horizon
+    std::vector<std::vector<double>> Forward[2];  // by kind and horizon
+};
+
 // A run's folder name for its lists: "rate2_time1".
 std::string SettingLabel(double rate, int span);
 
 // Scores the run's alerts against the day's points and writes them to the run's part of
 // alerts.csv. The alerts are matched to their points in the order they were raised, followed
 // issue by issue (one pass over each issue's points per horizon), then written in that order.
-void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui);
+void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui,
+              CScoreScratch& scratch);
 
 // Every setting of one day in one replay: the first run's controller replays the day, its
 // trackers judging by every run's rule over the same points; each other run has a controller

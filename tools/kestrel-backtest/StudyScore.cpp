@@ -169,13 +169,17 @@ double Median(std::vector<double>& v) {
 
 }  // namespace
 
-void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui) {
+void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui,
+              CScoreScratch& scratch) {
     // How many events ahead an issue's next point is asked for.
     constexpr size_t kAhead = 16;
     const size_t hs = o.Horizons.size();
     const size_t trackers = day.Series.size();
-    std::vector<std::vector<double>> fwd[2] = {std::vector<std::vector<double>>(hs),
-                                               std::vector<std::vector<double>>(hs)};
+    auto& fwd = scratch.Forward;
+    for (auto& byHorizon : fwd) {
+        byHorizon.resize(hs);
+        for (auto& v : byHorizon) v.clear();
+    }
     std::vector<char> seen[2] = {std::vector<char>(trackers), std::vector<char>(trackers)};
     std::vector<int64_t> perIssue(trackers);
     std::vector<size_t> cursor(trackers);
@@ -191,16 +195,9 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
                                        std::vector<double>(trackers * hs)};
     std::vector<int64_t> issueScored[2] = {std::vector<int64_t>(trackers * hs),
                                            std::vector<int64_t>(trackers * hs)};
-    // An alert matched to its point, with the point's figures: its row reads them here, not
-    // from its issue's points, which lie anywhere in the day's.
-    struct CMatched {
-        uint32_t Event;
-        int32_t Tracker;
-        uint32_t Point;
-        CQuotePoint Alert;
-        char Kind;
-    };
-    std::vector<CMatched> matched;
+    using CMatched = CScoreScratch::CMatched;
+    std::vector<CMatched>& matched = scratch.Matched;
+    matched.clear();
     matched.reserve(ui.Events.size());
     // The day's tracker of each of the run's topics, looked up once per topic; -1 for none.
     std::vector<int> trackerOf(ui.Topics().Count(), -1);
@@ -256,8 +253,10 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     std::vector<uint32_t> first(trackers + 1);
     for (const CMatched& m : matched) ++first[static_cast<size_t>(m.Tracker) + 1];
     for (size_t t = 0; t < trackers; ++t) first[t + 1] += first[t];
-    std::vector<CAlertAt> byIssue(matched.size());
-    std::vector<uint32_t> order(matched.size());
+    std::vector<CAlertAt>& byIssue = scratch.ByIssue;
+    std::vector<uint32_t>& order = scratch.Order;
+    byIssue.resize(matched.size());
+    order.resize(matched.size());
     {
         std::vector<uint32_t> fill(first.begin(), first.end() - 1);
         for (size_t m = 0; m < matched.size(); ++m) {
@@ -266,7 +265,8 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             order[p] = static_cast<uint32_t>(m);
         }
     }
-    std::vector<CPathEnd> paths(matched.size() * hs);
+    std::vector<CPathEnd>& paths = scratch.Paths;
+    paths.resize(matched.size() * hs);
     std::vector<CAlertAt> alerts;
     std::vector<CPathEnd> issuePaths;
     for (size_t t = 0; t < trackers; ++t) {
@@ -278,11 +278,8 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             std::copy_n(issuePaths.data() + q * hs, hs,
                         paths.data() + size_t{order[first[t] + q]} * hs);
     }
-    std::vector<CAlertAt>().swap(byIssue);
-    std::vector<uint32_t>().swap(order);
 
-    COutFile part(run.PartFile, run.Shown);
-    part.Budget = run.Budget;
+    CAlertRows::CSink part(*run.Rows, run.Index, run.Budget);
     // What every row of the run begins with: the day, the rate and the time.
     std::string runFields;
     CCsvWriter(runFields)
@@ -328,7 +325,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         w.End();
         part.FlushWhenFull();
     }
-    part.Close(false);
+    part.Close();
     for (int k = 0; k < 2; ++k)
         for (size_t i = 0; i < trackers; ++i)
             for (size_t h = 0; h < hs; ++h)
