@@ -1,5 +1,6 @@
 #include "kestrel-backtest/Csv.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -37,22 +38,31 @@ void CCsvWriter::Enclose(size_t at) {
     d[--w] = '"';
 }
 
+char* CCsvWriter::PutNumber(char* at, int64_t value) {
+    return std::to_chars(at, at + kNumberRoom, value).ptr;
+}
+
+char* CCsvWriter::PutNumber(char* at, double value, int decimals) {
+    char* end = std::to_chars(at, at + kNumberRoom, value, std::chars_format::fixed, decimals).ptr;
+    // "-0.0000" says a sign the value does not have at this precision.
+    if (end - at > 1 && at[0] == '-' &&
+        std::all_of(at + 1, end, [](char c) { return c == '0' || c == '.'; })) {
+        std::copy(at + 1, end, at);
+        --end;
+    }
+    return end;
+}
+
 CCsvWriter& CCsvWriter::Field(int64_t value) {
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    return Field(std::string_view(text, static_cast<size_t>(end - text)));
+    char text[kNumberRoom];
+    return Field(std::string_view(text, static_cast<size_t>(PutNumber(text, value) - text)));
 }
 
 CCsvWriter& CCsvWriter::Field(double value, int decimals, bool present) {
     if (!present || !std::isfinite(value)) return Field(std::string_view());
-    char text[400];  // room for any double in fixed point
-    const auto end =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
-    // "-0.0000" says a sign the value does not have at this precision.
-    std::string_view t(text, static_cast<size_t>(end - text));
-    if (t.size() > 1 && t[0] == '-' && t.find_first_not_of("-0.") == std::string_view::npos)
-        t.remove_prefix(1);
-    return Field(t);
+    char text[kNumberRoom];  // room for any double in fixed point
+    return Field(
+        std::string_view(text, static_cast<size_t>(PutNumber(text, value, decimals) - text)));
 }
 
 void CCsvWriter::End() {

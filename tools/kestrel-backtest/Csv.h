@@ -29,6 +29,11 @@ public:
     void End();
 
     static bool NeedsQuotes(std::string_view text);
+    // A number's text as Field writes it (never enclosed), put at `at`, which has room for
+    // kNumberRoom bytes; the end is returned.
+    static constexpr size_t kNumberRoom = 400;
+    static char* PutNumber(char* at, int64_t value);
+    static char* PutNumber(char* at, double value, int decimals);
 
 private:
     // Encloses the output's text from `at` on in double quotes, each one inside doubled.

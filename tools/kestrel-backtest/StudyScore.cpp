@@ -1,6 +1,7 @@
 #include "kestrel-backtest/StudyScore.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -135,26 +136,26 @@ namespace {
 
 // ---- event lines --------------------------------------------------------------------------
 
-// "hh:nn:ss", with ".mmm" when the time has milliseconds.
-std::string ClockText(int64_t ms) {
-    std::string t;
-    auto two = [&t](int64_t v) {
-        t += static_cast<char>('0' + v / 10 % 10);
-        t += static_cast<char>('0' + v % 10);
+// "hh:nn:ss", with ".mmm" when the time has milliseconds, put at `at` (room for 40 bytes); the
+// end is returned.
+char* PutClock(char* at, int64_t ms) {
+    auto two = [&at](int64_t v) {
+        *at++ = static_cast<char>('0' + v / 10 % 10);
+        *at++ = static_cast<char>('0' + v % 10);
     };
     const int64_t s = ms / 1000;
-    if (s / 3600 >= 100) t += std::to_string(s / 3600 / 100);
+    if (s / 3600 >= 100) at = std::to_chars(at, at + 24, s / 3600 / 100).ptr;
     two(s / 3600);
-    t += ':';
+    *at++ = ':';
     two(s / 60 % 60);
-    t += ':';
+    *at++ = ':';
     two(s % 60);
     if (ms % 1000 != 0) {
-        t += '.';
-        t += static_cast<char>('0' + ms % 1000 / 100);
+        *at++ = '.';
+        *at++ = static_cast<char>('0' + ms % 1000 / 100);
         two(ms % 100);
     }
-    return t;
+    return at;
 }
 
 double Median(std::vector<double>& v) {
@@ -280,49 +281,77 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     }
 
     CAlertRows::CSink part(*run.Rows, run.Index, run.Budget);
-    // What every row of the run begins with: the day, the rate and the time.
-    std::string runFields;
-    CCsvWriter(runFields)
-        .Field(day.Dir)
-        .Field(kestrel::FormatGeneral(run.Rate))
-        .Field(int64_t{run.Span});
+    // The fields made once: what a row begins with by kind (the day, the rate, the time and the
+    // kind), each topic's and each issue's name as a field.
+    std::string rowStart[2];
+    for (int k = 0; k < 2; ++k)
+        CCsvWriter(rowStart[k])
+            .Field(day.Dir)
+            .Field(kestrel::FormatGeneral(run.Rate))
+            .Field(int64_t{run.Span})
+            .Field(k == 0 ? "A" : "D")
+            .Field(std::string_view());  // the comma before the topic
+    std::vector<std::string> topicFields(ui.Topics().Count());
+    for (size_t n = 0; n < topicFields.size(); ++n)
+        CCsvWriter(topicFields[n]).Field(ui.Topics().Text(static_cast<uint32_t>(n)));
+    std::vector<std::string> nameFields(trackers);
+    for (size_t i = 0; i < trackers && i < day.Names.size(); ++i)
+        CCsvWriter(nameFields[i]).Field(day.Names[i]);
+    // A row's numbers, a few at a time, are put together here and appended at once.
+    char numbers[3 * (CCsvWriter::kNumberRoom + 1) + kestrel::kFixedRoom + 64];
     for (size_t m = 0; m < matched.size(); ++m) {
         const CMatched& a = matched[m];
         const CRunUi::CEvent& e = ui.Events[a.Event];
         const int k = a.Kind == 'A' ? 0 : 1;
         CSettingTally& t = run.Tally[k];
         const CQuotePoint& alert = a.Alert;
-        part.Buffer += runFields;
-        part.Buffer += ',';
-        CCsvWriter w(part.Buffer);
-        w.Field(std::string_view(&a.Kind, 1));
-        w.Field(ui.TopicOf(e)).Field(int64_t{alert.Line} + 1).Field(ClockText(alert.TimeMs));
-        w.Field(int64_t{alert.Price})
-            .Field(int64_t{e.Move})
-            .Field(kestrel::FormatFixed(e.MoveRatio, 2));
+        std::string& out = part.Buffer;
+        out += rowStart[k];
+        out += topicFields[e.Topic];
+        char* at = numbers;
+        *at++ = ',';
+        at = CCsvWriter::PutNumber(at, int64_t{alert.Line} + 1);
+        *at++ = ',';
+        at = PutClock(at, alert.TimeMs);
+        *at++ = ',';
+        at = CCsvWriter::PutNumber(at, int64_t{alert.Price});
+        *at++ = ',';
+        at = CCsvWriter::PutNumber(at, int64_t{e.Move});
+        *at++ = ',';
+        if (char* end = kestrel::PutFixed(at, e.MoveRatio, 2)) {
+            out.append(numbers, end);
+        } else {
+            out.append(numbers, at);
+            kestrel::AppendFixed(out, e.MoveRatio, 2);
+        }
         for (size_t h = 0; h < hs; ++h) {
             const CScore s = ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[m * hs + h]);
             CHorizonTally& ht = t.ByHorizon[h];
-            CHorizonTally& part = t.BySession[SessionOf(alert.TimeMs)][h];
+            CHorizonTally& session = t.BySession[SessionOf(alert.TimeMs)][h];
+            at = numbers;
+            *at++ = ',';
             if (s.Scored) {
-                w.Field(int64_t{s.Later});
+                at = CCsvWriter::PutNumber(at, int64_t{s.Later});
                 ht.Add(s.Forward, s.Adverse);
-                part.Add(s.Forward, s.Adverse);
+                session.Add(s.Forward, s.Adverse);
                 const size_t at = static_cast<size_t>(a.Tracker) * hs + h;
                 issueSum[k][at] += s.Forward;
                 ++issueScored[k][at];
                 fwd[k][h].push_back(s.Forward);
             } else {
-                w.Field(std::string_view());
-                if (alert.Price > 0) ++ht.Late, ++part.Late;
+                if (alert.Price > 0) ++ht.Late, ++session.Late;
             }
-            w.Field(s.Forward, 4, s.Scored).Field(s.Adverse, 4, s.Scored);
+            for (const double v : {s.Forward, s.Adverse}) {
+                *at++ = ',';
+                if (s.Scored && std::isfinite(v)) at = CCsvWriter::PutNumber(at, v, 4);
+            }
+            out.append(numbers, at);
         }
-        const size_t tracker = static_cast<size_t>(a.Tracker);
-        w.FieldWrittenBy([&](std::string& out) { ui.AppendEventText(e, out); })
-            .Field(tracker < day.Names.size() ? std::string_view(day.Names[tracker])
-                                              : std::string_view());
-        w.End();
+        out += ',';
+        CCsvWriter(out).FieldWrittenBy([&](std::string& text) { ui.AppendEventText(e, text); });
+        out += ',';
+        out += nameFields[static_cast<size_t>(a.Tracker)];
+        out += "\r\n";
         part.FlushWhenFull();
     }
     part.Close();
