@@ -91,7 +91,7 @@ bool IsTie(double v, int decimals) {
 // decimal. Only a product that comes out exactly on a half is left to the exact paths (false),
 // with every other value out of this range.
 // The digits go to the end of the 40 bytes before `end`; the first is returned, null for false.
-char* FastFixed(double v, int decimals, char* end) {
+char* FastFixed(double v, int decimals, char* end, bool tiesAway = true) {
     static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
     if (decimals < 0 || decimals > 9 || !std::isfinite(v)) return nullptr;
     const double p = std::fabs(v) * kPow10[decimals];
@@ -100,7 +100,7 @@ char* FastFixed(double v, int decimals, char* end) {
     const double frac = p - whole;  // exact: both below 2^53
     // On a half: an exact tie goes away from zero; a product rounded onto the half is left to
     // the exact path.
-    if (frac == 0.5 && !IsTie(v, decimals)) return nullptr;
+    if (frac == 0.5 && (!tiesAway || !IsTie(v, decimals))) return nullptr;
     uint64_t n = static_cast<uint64_t>(whole) + (frac >= 0.5 ? 1 : 0);
     char* at = end;
     for (int i = 0; i < decimals; ++i, n /= 10) *--at = static_cast<char>('0' + n % 10);
@@ -156,6 +156,15 @@ char* PutFixed(char* at, double value, int decimals, int width) {
     const char* from = FastFixed(value, decimals, end);
     if (!from || width > kFixedRoom) return nullptr;
     for (auto pad = width - (end - from); pad > 0; --pad) *at++ = ' ';
+    while (from != end) *at++ = *from++;
+    return at;
+}
+
+char* PutFixedNearest(char* at, double value, int decimals) {
+    char buf[kFixedRoom];
+    char* const end = buf + sizeof buf;
+    const char* from = FastFixed(value, decimals, end, false);
+    if (!from) return nullptr;
     while (from != end) *at++ = *from++;
     return at;
 }

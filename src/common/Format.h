@@ -17,6 +17,10 @@ void AppendFixed(std::string& out, double value, int decimals, int width = 0);
 // common case, returning the end; null (nothing written) where only AppendFixed can say it.
 constexpr int kFixedRoom = 40;
 char* PutFixed(char* at, double value, int decimals, int width = 0);
+// Fixed point as the C library and std::to_chars write it (an exact tie to even), with no sign
+// on a value that rounds to zero, at `at` (room for kFixedRoom bytes); null (nothing written)
+// on an exact tie and from 10^15 on, where only they can say it.
+char* PutFixedNearest(char* at, double value, int decimals);
 // The real "general format": shortest text of at most 15 significant digits, no trailing zeros,
 // exponent form (1.5E-6) below 0.00001 or at and above 1E15 in size.
 std::string FormatGeneral(double value);

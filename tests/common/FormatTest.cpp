@@ -77,6 +77,11 @@ TEST(Format, FixedMatchesTheCLibraryOffATie) {
             ASSERT_EQ(std::string_view(put, static_cast<size_t>(end - put)), FormatFixed(v, d, 6))
                 << std::hexfloat << v;
         }
+        // As the C library writes it, ties to even, where it is written at all.
+        if (const char* end = PutFixedNearest(put, v, d)) {
+            ASSERT_EQ(std::string_view(put, static_cast<size_t>(end - put)), expect(v, d))
+                << std::hexfloat << v << " to " << d;
+        }
         const double w = std::ldexp(std::fabs(v), d + 1);
         if (w == std::floor(w) && std::fmod(w, 2.0) == 1.0) continue;  // a tie goes away from zero
         ASSERT_EQ(FormatFixed(v, d), expect(v, d)) << std::hexfloat << v << " to " << d;

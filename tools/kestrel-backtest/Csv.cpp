@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "common/Format.h"
+
 // A plain loop: find_first_of looks each byte up in the set with a call of its own, and
 // alerts.csv has millions of fields.
 bool CCsvWriter::NeedsQuotes(std::string_view text) {
@@ -43,6 +45,7 @@ char* CCsvWriter::PutNumber(char* at, int64_t value) {
 }
 
 char* CCsvWriter::PutNumber(char* at, double value, int decimals) {
+    if (char* fast = kestrel::PutFixedNearest(at, value, decimals)) return fast;
     char* end = std::to_chars(at, at + kNumberRoom, value, std::chars_format::fixed, decimals).ptr;
     // "-0.0000" says a sign the value does not have at this precision.
     if (end - at > 1 && at[0] == '-' &&
