@@ -20,9 +20,19 @@ public:
     CCsvWriter& FieldWrittenBy(Write&& write) {
         if (!First) Out += ',';
         First = false;
+        // Opened first, as most such texts need it; taken back when the text does not.
         const size_t at = Out.size();
+        Out += '"';
         write(Out);
-        if (NeedsQuotes(std::string_view(Out).substr(at))) Enclose(at);
+        const std::string_view text = std::string_view(Out).substr(at + 1);
+        if (!NeedsQuotes(text)) {
+            Out.erase(at, 1);
+        } else if (text.find('"') != std::string_view::npos) {
+            Out.erase(at, 1);
+            Enclose(at);
+        } else {
+            Out += '"';
+        }
         return *this;
     }
     // Ends the record.

@@ -7,6 +7,9 @@
 namespace kestrel::study {
 
 namespace {
+// A buffer of rows holds a megabyte and the row that passed it: one size for all, so that a
+// buffer written away serves any run again as it is, its pages already in memory.
+constexpr size_t kChunk = (size_t{1} << 20) + (64 << 10);
 // Buffers kept for reuse: one for each thread that may score, with some to spare.
 constexpr size_t kSpares = 16;
 }  // namespace
@@ -20,7 +23,9 @@ CAlertRows::CAlertRows(std::vector<std::string> parts, std::string shown, uint64
       Runs(Parts.size()) {}
 
 CAlertRows::CSink::CSink(CAlertRows& rows, size_t run, CByteBudget* budget)
-    : Rows(rows), Run(run), Budget(budget) {}
+    : Rows(rows), Run(run), Budget(budget) {
+    Buffer.reserve(kChunk);
+}
 
 void CAlertRows::CSink::Hand() {
     if (Buffer.empty()) return;
@@ -44,7 +49,7 @@ void CAlertRows::CSink::Hand() {
             r.Held.push_back(std::move(rows));
         }
     }
-    if (Buffer.capacity() < rows.capacity()) Buffer.reserve(rows.capacity());
+    if (Buffer.capacity() < kChunk) Buffer.reserve(kChunk);
     if (!toPart) {
         Rows.OnReady();
         return;

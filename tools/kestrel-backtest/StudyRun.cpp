@@ -137,8 +137,16 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
     }
     // The runs are scored apart from one another, on as many threads as the day was given.
     std::atomic<size_t> next{0};
+    // Room for the most alerts any run has, made once per thread: a run with more than the one
+    // before would otherwise page in a larger block afresh.
+    size_t mostEvents = 0;
+    for (const CRunUi& ui : uis) mostEvents = std::max(mostEvents, ui.Events.size());
     auto score = [&] {
         CScoreScratch scratch;
+        scratch.Matched.reserve(mostEvents);
+        scratch.ByIssue.reserve(mostEvents);
+        scratch.Order.reserve(mostEvents);
+        scratch.Paths.reserve(mostEvents * o.Horizons.size());
         for (size_t i = next++; i < runs.size(); i = next++) {
             CRun& run = runs[i];
             try {
