@@ -320,14 +320,15 @@ TEST(Study, BadCommandLinesAreSaidBeforeAnythingIsReplayed) {
 // controllers at once touch nothing in common.
 TEST(Study, ParallelRunsGiveTheStudyOfOneThread) {
     kestrel::test::TempDir dir;
-    std::string files[3][3];
+    std::string files[4][3];
     // The demo twice, as two days of the same name: one folder given twice is refused.
     std::filesystem::create_directory(dir.File("copy"));
     std::filesystem::copy(KESTREL_DEMO_DIR, dir.File("copy/demo"),
                           std::filesystem::copy_options::recursive);
     // The third study holds no rows of a run ahead of its turn: they wait in its part file.
-    for (int k = 0; k < 3; ++k) {
-        const int jobs = k == 0 ? 1 : 3;
+    // The fourth has two threads for each day, which replays its settings in two halves.
+    for (int k = 0; k < 4; ++k) {
+        const int jobs = k == 0 ? 1 : k == 3 ? 4 : 3;
         CStudyHooks hooks;
         hooks.HeldRows = k == 2 ? 1 : 0;
         CStudyOptions o;
@@ -358,7 +359,7 @@ TEST(Study, ParallelRunsGiveTheStudyOfOneThread) {
         files[k][1] = Read(o.OutDir + "/alerts.csv");
         files[k][2] = Read(o.OutDir + "/report.html");
     }
-    for (int k = 1; k < 3; ++k) {
+    for (int k = 1; k < 4; ++k) {
         EXPECT_EQ(files[0][0].size(), files[k][0].size());
         EXPECT_TRUE(files[0][0] == files[k][0]) << "study.csv";
         EXPECT_TRUE(files[0][1] == files[k][1]) << "alerts.csv";

@@ -106,8 +106,12 @@ uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings) {
     const uint64_t lines = d.Lines.Lines;
     const uint64_t perAlert = 2 * EventLineBytes(d) + 32 + 32 + 8 + 24 * horizons;
     uint64_t bytes = uint64_t{16} << 20;
-    bytes = Add(bytes, Mul(d.Watch.Lines, sizeof(CTrkg) + CMoveDetector::kSpillBytes));
-    bytes = Add(bytes, d.Lines.Ascii ? d.Lines.Bytes : Mul(4, d.Lines.Bytes));
+    // Two settings or more may be replayed in two halves at once, each with its trackers and
+    // the day's text.
+    const uint64_t replays = settings >= 2 ? 2 : 1;
+    bytes =
+        Add(bytes, Mul(replays, Mul(d.Watch.Lines, sizeof(CTrkg) + CMoveDetector::kSpillBytes)));
+    bytes = Add(bytes, Mul(replays, d.Lines.Ascii ? d.Lines.Bytes : Mul(4, d.Lines.Bytes)));
     // The points once; every setting's moves, each line raising both at worst.
     bytes = Add(bytes, Mul(lines, 12 + 24));
     bytes = Add(bytes, Mul(Mul(lines, 2 * perAlert), settings));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -52,81 +53,121 @@ std::string SettingLabel(double rate, int span) {
 
 void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSlot& slot,
             size_t scorers, const std::function<void(size_t)>& scored) {
-    CTopicNumbers topics;  // every run's moves, by the same numbers
+    // With a second thread for the day, its settings are replayed in two halves side by side:
+    // the replay's thread, judging every setting's rule, is what the day waits for.
+    const size_t groups = runs.size() >= 2 && scorers >= 2 ? 2 : 1;
+    const size_t bounds[3] = {0, groups == 2 ? runs.size() / 2 : runs.size(), runs.size()};
+    std::deque<CTopicNumbers> topics(groups);  // each half's moves, by the same numbers
     std::deque<CRunUi> uis;
-    for (size_t i = 0; i < runs.size(); ++i) uis.emplace_back(topics);
+    for (size_t i = 0; i < runs.size(); ++i) uis.emplace_back(topics[i < bounds[1] ? 0 : 1]);
     // Whatever becomes of the run, the other runs of the day fail with it, silently: the one
     // that failed says why.
     auto failOthers = [&](size_t failed) {
         for (size_t i = 0; i < runs.size(); ++i)
             if (i != failed) runs[i].Unscored = true;
     };
-    {
-        for (size_t i = 0; i < runs.size(); ++i) {
-            for (const std::string* dir :
-                 {&runs[i].ListsRoot, &runs[i].DayLists, &runs[i].ListDir}) {
-                std::string error;
-                if (!kestrel::study::MakeFolder(*dir, error)) {
-                    runs[i].Error = error;
-                    failOthers(i);
-                    return;
-                }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        for (const std::string* dir : {&runs[i].ListsRoot, &runs[i].DayLists, &runs[i].ListDir}) {
+            std::string error;
+            if (!kestrel::study::MakeFolder(*dir, error)) {
+                runs[i].Error = error;
+                failOthers(i);
+                return;
             }
         }
-        CConsoleClock clock;
-        clock.date = o.Date;
-        clock.fixedDate = o.FixedDate;
-        auto controller = [&](size_t i) {
-            auto c = std::make_unique<CController>(uis[i], clock, day.Dir, runs[i].ListDir,
-                                                   DdeConvFactory{}, CController::Reach::Local);
-            c->DataModuleCreate();
-            c->CreateIni();
-            c->Ini->Flg = 1;  // a backtest always replays
-            c->Ini->Rate = runs[i].Rate;
-            c->Ini->Span = runs[i].Span;
-            return c;
-        };
-        // The first setting's controller replays the day; the others judge beside it.
-        std::unique_ptr<CController> c = controller(0);
+    }
+    CConsoleClock clocks[2];  // one for each half
+    for (CConsoleClock& clock : clocks) clock.date = o.Date, clock.fixedDate = o.FixedDate;
+    auto controller = [&](size_t i) {
+        CConsoleClock& clock = clocks[i < bounds[1] ? 0 : 1];
+        auto c = std::make_unique<CController>(uis[i], clock, day.Dir, runs[i].ListDir,
+                                               DdeConvFactory{}, CController::Reach::Local);
+        c->DataModuleCreate();
+        c->CreateIni();
+        c->Ini->Flg = 1;  // a backtest always replays
+        c->Ini->Rate = runs[i].Rate;
+        c->Ini->Span = runs[i].Span;
+        return c;
+    };
+    // One half: its first setting's controller replays the day; the others judge beside it.
+    // The first half also reads the day's points and names, and shows the progress.
+    bool startFailed[2] = {false, false};
+    auto replay = [&](size_t g) {
+        const size_t from = bounds[g], to = bounds[g + 1];
+        std::unique_ptr<CController> c = controller(from);
         c->StartUp();
         std::vector<std::unique_ptr<CController>> beside;
-        for (size_t i = 1; i < runs.size() && !c->StartFailed; ++i) {
+        for (size_t i = from + 1; i < to && !c->StartFailed; ++i) {
             beside.push_back(controller(i));
             beside.back()->StartUpBeside(*c);
         }
         if (c->StartFailed) {
-            for (CRun& run : runs) run.ExitCode = 4;
-            runs[0].Messages = uis[0].Messages;
+            startFailed[g] = true;
             return;
         }
-        ReadDaySeries(day, *c);
+        if (g == 0) ReadDaySeries(day, *c);
         const int64_t lines = static_cast<int64_t>(c->Replayer().LineCount());
-        slot.Done.store(0);
-        slot.Total.store(lines);
+        if (g == 0) slot.Done.store(0), slot.Total.store(lines);
         const CReplayCounts counts = ReplayToEnd(*c, [&](int32_t line) {
-            for (CRunUi& ui : uis) ui.Line = line;  // the events of this tick are this line's
-            if ((line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
+            // The events of this tick are this line's.
+            for (size_t i = from; i < to; ++i) uis[i].Line = line;
+            if (g == 0 && (line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
         });
         // The names in the rows of alerts.csv and on the charts.
-        for (int i = 0; i < c->TrkgList->Count(); ++i)
-            day.Names.push_back(c->TrkgList->Items(i)->Name);
-        for (CRun& run : runs) {
-            run.Lines = lines;
-            run.NoIssue += counts.NoIssue;
-            run.BadTime += counts.BadTime;
+        if (g == 0)
+            for (int i = 0; i < c->TrkgList->Count(); ++i)
+                day.Names.push_back(c->TrkgList->Items(i)->Name);
+        for (size_t i = from; i < to; ++i) {
+            runs[i].Lines = lines;
+            runs[i].NoIssue += counts.NoIssue;
+            runs[i].BadTime += counts.BadTime;
         }
         c->DataModuleDestroy();
         for (auto& b : beside) b->DataModuleDestroy();
-        slot.Done.store(lines);
+        if (g == 0) slot.Done.store(lines);
         // A list not written is a failed run: said once, as its error, not among the messages.
-        for (size_t i = 0; i < runs.size(); ++i) {
-            const CController& made = i == 0 ? *c : *beside[i - 1];
+        for (size_t i = from; i < to; ++i) {
+            const CController& made = i == from ? *c : *beside[i - from - 1];
             CRun& run = runs[i];
             for (const std::string& why : made.ResumeSaveErrors) {
                 std::erase(uis[i].Messages, why);
                 run.Error += (run.Error.empty() ? "the lists could not be written: " : "; ") + why;
             }
         }
+    };
+    {
+        std::exception_ptr secondFailed;
+        std::thread second;
+        if (groups == 2) {
+            try {
+                second = std::thread([&] {
+                    try {
+                        replay(1);
+                    } catch (...) {
+                        secondFailed = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {
+                // No thread for it: the second half goes after the first.
+            }
+        }
+        try {
+            replay(0);
+        } catch (...) {
+            if (second.joinable()) second.join();
+            throw;
+        }
+        if (second.joinable())
+            second.join();
+        else if (groups == 2)
+            replay(1);
+        if (secondFailed) std::rethrow_exception(secondFailed);
+    }
+    for (size_t g = 0; g < groups; ++g) {
+        if (!startFailed[g]) continue;
+        for (CRun& run : runs) run.ExitCode = 4;
+        runs[0].Messages = uis[bounds[g]].Messages;
+        return;
     }
     for (size_t i = 0; i < runs.size(); ++i) runs[i].Messages = uis[i].Messages;
     for (size_t i = 0; i < runs.size(); ++i) {

@@ -246,10 +246,11 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
 
 // Every setting of one day in one replay: the first run's controller replays the day, its
 // trackers judging by every run's rule over the same points; each other run has a controller
-// of its own beside it, for its lists, and a user of its own, for its moves. Then each run is
-// scored, on up to `scorers` threads, each handed to `scored` (by its place in `runs`) as soon
-// as its part of alerts.csv is written, failed or not; a run is not touched after that. The
-// runs' folders for the lists are made as they start.
+// of its own beside it, for its lists, and a user of its own, for its moves. With two threads
+// or more for the day, its settings are split in two halves, each so replayed, side by side.
+// Then each run is scored, on up to `scorers` threads, each handed to `scored` (by its place in
+// `runs`) as soon as its part of alerts.csv is written, failed or not; a run is not touched
+// after that. The runs' folders for the lists are made as they start.
 void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSlot& slot,
             size_t scorers, const std::function<void(size_t)>& scored);
 
