@@ -66,7 +66,8 @@ Results RunAll(const test::TempDir& dir) {
             ((rng() & 1) ? 1 : -1));
     for (size_t i = 0; i < values.size(); ++i) {
         const double v = values[i];
-        const std::string at = "#" + std::to_string(i) + " ";
+        std::string at = "#";  // built up: "#" + std::string&& trips GCC 12's -Wrestrict at -O3
+        at += std::to_string(i) + " ";
         add(at + "FormatGeneral", FormatGeneral(v));
         add(at + "ParseReal(FormatGeneral)", Bits(ParseReal(FormatGeneral(v))));
         for (int d : {0, 2, 9, 12, 30, 40})
