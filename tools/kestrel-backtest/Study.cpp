@@ -287,13 +287,14 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     // scored ahead of its turn holds its rows in memory, an eighth of what is available at
     // most; past that they wait in its part file.
     const uint64_t heldRows = std::clamp<uint64_t>(room.Available / 8, 64 << 20, 1 << 30);
+    auto wake = [&] {
+        // Taken and let go first: a waiter that has looked and found nothing is waiting by now.
+        std::unique_lock<std::mutex> lock(mutex);
+        lock.unlock();
+        finishedOne.notify_all();
+    };
     CAlertRows rows(partFiles, out + "/alerts.csv", hooks.HeldRows ? hooks.HeldRows : heldRows,
-                    [&] {
-                        {
-                            std::lock_guard<std::mutex> lock(mutex);
-                        }  // a waiter that has looked is waiting
-                        finishedOne.notify_all();
-                    });
+                    wake);
     for (CRun& run : runs) run.Rows = &rows;
     size_t next = 0, finished = 0;
     bool stop = false;                       // under the mutex
@@ -311,7 +312,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
             }
             const std::span<CRun> dayRuns(runs.data() + from, to - from);
             try {
-                // Each run's part of alerts.csv is appended as soon as it is written.
+                // A run is done once it is scored: its rows are all handed on by then.
                 RunDay(o, *days[dayRuns.front().Day], dayRuns, slots[w], scorers, [&](size_t i) {
                     {
                         std::lock_guard<std::mutex> lock(mutex);

@@ -40,7 +40,8 @@ void CAlertRows::CSink::Hand() {
             Rows.Spares.pop_back();
         }
         CRunRows& r = Rows.Runs[Run];
-        // The first run's rows always wait in memory: the file takes them as they come.
+        // The rows of the run whose turn it is always go to memory: the file takes them as
+        // they come.
         toPart = r.InPart || (Run != Rows.Head && Rows.HeldBytes + rows.size() > Rows.Room);
         if (toPart) {
             r.InPart = true;
