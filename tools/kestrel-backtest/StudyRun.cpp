@@ -47,6 +47,34 @@ void ReadDaySeries(CDay& day, CController& c) {
 
 }  // namespace
 
+uint32_t CTopicNumbers::Add(std::string_view topic) {
+    uint32_t n = 0;
+    if (const auto found = ByText.find(topic); found != ByText.end()) {
+        n = found->second;
+    } else {
+        Topics.emplace_back(topic);  // a deque: the views of the topics before stay good
+        n = static_cast<uint32_t>(Topics.size() - 1);
+        ByText.emplace(Topics.back(), n);
+    }
+    if ((SeenCount + 1) * 2 > Seen.size()) {
+        std::vector<CSeen> old(Seen.size() * 2);
+        old.swap(Seen);
+        SeenCount = 0;
+        for (const CSeen& s : old)
+            if (s.At) Place(s);
+    }
+    Place({topic.data(), topic.size(), n});
+    return n;
+}
+
+void CTopicNumbers::Place(const CSeen& s) {
+    const size_t mask = Seen.size() - 1;
+    size_t i = Slot(s.At, mask);
+    while (Seen[i].At) i = (i + 1) & mask;
+    Seen[i] = s;
+    ++SeenCount;
+}
+
 std::string SettingLabel(double rate, int span) {
     return "rate" + kestrel::FormatGeneral(rate) + "_time" + std::to_string(span);
 }

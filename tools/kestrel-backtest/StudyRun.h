@@ -77,22 +77,12 @@ struct CProgressSlot {
 // number is made by, so two trackers of one topic share it.
 class CTopicNumbers {
 public:
+    CTopicNumbers() : Seen(1024) {}
     uint32_t Number(std::string_view topic) {
-        if (Seen.empty()) Seen.resize(1024);
         const size_t mask = Seen.size() - 1;
-        size_t i = Slot(topic.data(), mask);
-        for (; Seen[i].At; i = (i + 1) & mask)
+        for (size_t i = Slot(topic.data(), mask); Seen[i].At; i = (i + 1) & mask)
             if (Seen[i].At == topic.data() && Seen[i].Size == topic.size()) return Seen[i].Number;
-        const uint32_t n = NumberOfText(topic);
-        Seen[i] = {topic.data(), topic.size(), n};
-        if (++SeenCount * 2 > Seen.size()) {
-            std::vector<CSeen> old(Seen.size() * 2);
-            old.swap(Seen);
-            SeenCount = 0;
-            for (const CSeen& s : old)
-                if (s.At) Place(s);
-        }
-        return n;
+        return Add(topic);
     }
     std::string_view Text(uint32_t n) const { return Topics[n]; }
     size_t Count() const { return Topics.size(); }
@@ -106,21 +96,9 @@ private:
     static size_t Slot(const char* at, size_t mask) {
         return (reinterpret_cast<uintptr_t>(at) * 0x9E3779B97F4A7C15ull) >> 40 & mask;
     }
-    void Place(const CSeen& s) {
-        const size_t mask = Seen.size() - 1;
-        size_t i = Slot(s.At, mask);
-        while (Seen[i].At) i = (i + 1) & mask;
-        Seen[i] = s;
-        ++SeenCount;
-    }
-    uint32_t NumberOfText(std::string_view topic) {
-        const auto found = ByText.find(topic);
-        if (found != ByText.end()) return found->second;
-        Topics.emplace_back(topic);  // a deque: the views of the topics before stay good
-        const uint32_t n = static_cast<uint32_t>(Topics.size() - 1);
-        ByText.emplace(Topics.back(), n);
-        return n;
-    }
+    // A place first seen: numbered by its text, and kept, the table growing to stay half empty.
+    uint32_t Add(std::string_view topic);
+    void Place(const CSeen& s);
     std::deque<std::string> Topics;
     std::unordered_map<std::string_view, uint32_t> ByText;
     std::vector<CSeen> Seen;
