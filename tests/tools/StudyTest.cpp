@@ -20,6 +20,7 @@
 #include "common/TimeOfDay.h"
 #include "kestrel-backtest/Csv.h"
 #include "kestrel-backtest/Study.h"
+#include "kestrel-backtest/StudyFiles.h"
 #include "kestrel-backtest/StudyRun.h"
 #include "kestrel-backtest/StudyScore.h"
 #include "support/TempDir.h"
@@ -527,10 +528,13 @@ CStudyOptions DemoStudy(const std::string& out) {
 }
 
 // The save steps of a machine in trouble: a disk that fills up after so many bytes, a rename to
-// one name that fails once, files that cannot be made under one folder.
+// one name that fails once, files that cannot be made under one folder, writes taken only in
+// part, a file system that refuses the first write of whole blocks.
 class CTroubledOps : public kestrel::FileSaveOps {
 public:
     std::atomic<int64_t> Room{INT64_MAX};
+    size_t MostPerWrite = SIZE_MAX;
+    bool RefuseBlocks = false;
     std::string FailRenameTo, FailCreateIn, CountIn;
     std::atomic<int> Counted{0};            // files made under a path holding CountIn
     std::atomic<bool> RenameFailed{false};  // the first rename to FailRenameTo only
@@ -542,9 +546,13 @@ public:
         return FileSaveOps::CreateNew(path, modeOf, fd);
     }
     std::error_code Write(int fd, const char* data, size_t size, size_t& written) override {
+        if (RefuseBlocks && size % 4096 == 0) {
+            RefuseBlocks = false;
+            return {EINVAL, std::generic_category()};
+        }
         if (Room.fetch_sub(static_cast<int64_t>(size)) < static_cast<int64_t>(size))
             return {ENOSPC, std::generic_category()};
-        return FileSaveOps::Write(fd, data, size, written);
+        return FileSaveOps::Write(fd, data, std::min(size, MostPerWrite), written);
     }
     std::error_code Rename(const std::string& from, const std::string& to) override {
         if (to == FailRenameTo && !RenameFailed.exchange(true))
@@ -599,6 +607,61 @@ TEST(Study, PlantedLinksAndPipesAreNeitherFollowedNorWaitedOn) {
         2);
     EXPECT_NE(err.find(dir.File("day/kabu.txt") + ": a named pipe (FIFO)"), std::string::npos)
         << err;
+}
+
+// alerts.csv goes to the disk in whole blocks around the system's cache: pieces of any size,
+// the file's head handed in before, arrive as they were handed in; so they do when the system
+// takes a write only in part or refuses one (the rest goes through the cache), and a full disk
+// is said.
+TEST(Study, AFileWrittenAroundTheCacheHoldsWhatWasHandedIn) {
+    kestrel::test::TempDir dir;
+    std::mt19937 random(31);
+    std::string bytes =
+        "\xEF\xBB\xBF"
+        "day,rate\r\n";
+    while (bytes.size() < (size_t{20} << 20))
+        bytes += std::string(std::uniform_int_distribution<size_t>(1, 3 << 20)(random),
+                             static_cast<char>('a' + bytes.size() % 26));
+    const size_t head = 15;
+    auto write = [&](const std::string& name) {
+        kestrel::study::COutFile f(dir.File(name), name);
+        f.Buffer = bytes.substr(0, head);
+        const bool around = f.WriteAroundCache();
+        for (size_t at = head; at < bytes.size();) {
+            const size_t n = std::min(bytes.size() - at, size_t{at % 7 == 0 ? 9000u : 1u << 20});
+            f.Buffer.append(bytes, at, n);
+            at += n;
+            f.FlushWhenFull();
+        }
+        f.Close(true);
+        return around;
+    };
+    SCOPED_TRACE(write("plain") ? "around the cache" : "the system writes only through its cache");
+    EXPECT_TRUE(Read(dir.File("plain")) == bytes);
+    {
+        CTroubledOps ops;
+        ops.MostPerWrite = 5000;
+        kestrel::ScopedSaveOps scoped(ops);
+        write("in-part");
+    }
+    EXPECT_TRUE(Read(dir.File("in-part")) == bytes);
+    {
+        CTroubledOps ops;
+        ops.RefuseBlocks = true;
+        kestrel::ScopedSaveOps scoped(ops);
+        write("refused");
+    }
+    EXPECT_TRUE(Read(dir.File("refused")) == bytes);
+    CTroubledOps ops;
+    ops.Room = 10 << 20;
+    kestrel::ScopedSaveOps scoped(ops);
+    try {
+        write("full");
+        ADD_FAILURE() << "a full disk was not said";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "full: could not be written: " + std::string(std::strerror(ENOSPC)));
+    }
 }
 
 // A --force study that fails, whatever fails (the disk, putting the files in place, one

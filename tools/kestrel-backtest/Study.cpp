@@ -247,6 +247,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     std::optional<COutFile> all;
     try {
         all.emplace(work + "/alerts.csv", out + "/alerts.csv");
+        all->WriteAroundCache();
     } catch (const std::exception& e) {
         return say(e.what()), 1;
     }

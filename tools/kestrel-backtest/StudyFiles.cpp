@@ -13,12 +13,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/FileSaveOps.h"
@@ -198,9 +200,16 @@ void CByteBudget::Charge(uint64_t bytes, const std::string& shown) {
                                  std::to_string(before) + " bytes were written");
 }
 
-void COutFile::Flush() {
-    if (Budget && !Buffer.empty()) Budget->Charge(Buffer.size(), Shown);
-    std::string_view rest(Buffer);
+namespace {
+// The block the disk is written in around the cache, and the stage that gathers whole blocks.
+constexpr size_t kBlock = 4096;
+constexpr size_t kStage = size_t{8} << 20;
+}  // namespace
+
+void COutFile::CFreeStage::operator()(char* p) const { std::free(p); }
+
+void COutFile::WriteOut(const char* data, size_t size) {
+    std::string_view rest(data, size);
     while (!rest.empty()) {
         size_t written = 0;
         if (auto ec = CurrentSaveOps().Write(Fd, rest.data(), rest.size(), written))
@@ -208,11 +217,54 @@ void COutFile::Flush() {
         if (written == 0 || written > rest.size()) Fail("could not be written", EIO);
         rest.remove_prefix(written);
     }
+}
+
+void COutFile::Flush() {
+    if (Budget && !Buffer.empty()) Budget->Charge(Buffer.size(), Shown);
+    if (!Stage) {
+        WriteOut(Buffer.data(), Buffer.size());
+        Buffer.clear();
+        return;
+    }
+    for (std::string_view rest(Buffer); !rest.empty();) {
+        const size_t n = std::min(rest.size(), kStage - Staged);
+        std::memcpy(Stage.get() + Staged, rest.data(), n);
+        Staged += n;
+        rest.remove_prefix(n);
+        if (Staged == kStage) WriteStage();
+        if (!Stage) {  // the system took no more around its cache: the rest goes through it
+            WriteOut(rest.data(), rest.size());
+            break;
+        }
+    }
     Buffer.clear();
+}
+
+void COutFile::WriteStage() {
+    const size_t whole = Staged / kBlock * kBlock;
+    size_t done = 0;
+    while (done < whole) {
+        size_t written = 0;
+        auto ec = CurrentSaveOps().Write(Fd, Stage.get() + done, whole - done, written);
+        // A file system may refuse a write around the cache only when it comes: the same
+        // bytes then go through the cache.
+        if (ec == std::errc::invalid_argument && done == 0) break;
+        if (ec) Fail("could not be written", ec.value());
+        if (written == 0 || written > whole - done) Fail("could not be written", EIO);
+        done += written;
+        if (written % kBlock != 0) break;  // the file's end is off the blocks from here on
+    }
+    std::memmove(Stage.get(), Stage.get() + done, Staged - done);
+    Staged -= done;
+    if (done < whole) LeaveStage();
 }
 
 void COutFile::Close(bool sync) {
     Flush();
+    if (Stage) {
+        WriteStage();
+        LeaveStage();
+    }
     if (sync) {
         auto ec = CurrentSaveOps().Sync(Fd);
         if (ec && ec != std::errc::invalid_argument) Fail("could not be written", ec.value());
@@ -221,6 +273,40 @@ void COutFile::Close(bool sync) {
     Fd = -1;
     if (auto ec = CurrentSaveOps().Close(fd)) Fail("could not be written", ec.value());
 }
+
+#if defined(_WIN32) || !defined(O_DIRECT)
+bool COutFile::WriteAroundCache() { return false; }
+
+void COutFile::LeaveStage() { Stage.reset(); }
+#else
+bool COutFile::WriteAroundCache() {
+    if (Stage) return true;
+    // Direct writes start where a block starts: a file already written off the blocks stays
+    // as it is.
+    const off_t at = lseek(Fd, 0, SEEK_CUR);
+    if (at < 0 || at % static_cast<off_t>(kBlock) != 0) return false;
+    const int flags = fcntl(Fd, F_GETFL);
+    if (flags < 0 || fcntl(Fd, F_SETFL, flags | O_DIRECT) != 0) return false;
+    void* stage = nullptr;
+    if (posix_memalign(&stage, kBlock, kStage) != 0) {
+        fcntl(Fd, F_SETFL, flags);
+        return false;
+    }
+    Stage.reset(static_cast<char*>(stage));
+    Staged = 0;
+    return true;
+}
+
+void COutFile::LeaveStage() {
+    if (!Stage) return;
+    const int flags = fcntl(Fd, F_GETFL);
+    if (flags < 0 || fcntl(Fd, F_SETFL, flags & ~O_DIRECT) != 0)
+        Fail("could not be written", errno);
+    const std::unique_ptr<char, CFreeStage> stage = std::move(Stage);
+    const size_t staged = std::exchange(Staged, 0);
+    WriteOut(stage.get(), staged);
+}
+#endif
 
 #ifdef _WIN32
 
