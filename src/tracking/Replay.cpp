@@ -93,6 +93,7 @@ bool CReplayDriver::AtEnd() const { return Data.ReplayPos < 0 || !Have(Data.Repl
 const CReplayPoint& CReplayDriver::Read() {
     const int32_t pos = Data.ReplayPos;
     const CReplayPoint& point = PointAt(pos);
+    if (See) See(point);
     // Bring in the trackers of the coming lines: the fields first, the points once those are in.
     // Only slots read already: past them a streamed file's reader may be filling one now.
     const int count = Trackers ? Trackers->Count() : 0;

@@ -5,6 +5,7 @@
 // controller decides when a line is due and what the user sees of it; this decides nothing.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -120,6 +121,9 @@ public:
     // For a replay that runs once to its end and never goes back (the backtest): the text of
     // the lines well behind the position goes back to the system as the replay moves on.
     void ReleasePassedLines(bool on) { ReleasePassed = on; }
+    // Each line read is shown to `see` as it is read, on the replay's thread, before its tracker
+    // has it (the study keeps the day's points so while the lines stream by). Empty: none.
+    void SeeEachPoint(std::function<void(const CReplayPoint&)> see) { See = std::move(see); }
 
 private:
     const CReplayPoint& PointAt(int32_t pos);
@@ -138,6 +142,7 @@ private:
     CReplayData& Data;
     CTrkgContext& Ctx;
     CTrkgList* Trackers = nullptr;
+    std::function<void(const CReplayPoint&)> See;
     // Lines read ahead, by line number in a ring: the replay brings the trackers of the coming
     // lines into the cache. The reader thread, when there is one, may fill the slots of lines up
     // to ReaderLimit (exclusive) and publishes how far it got in ReaderEnd.

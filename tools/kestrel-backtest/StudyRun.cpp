@@ -17,32 +17,26 @@ namespace kestrel::study {
 
 namespace {
 
-void ReadDaySeries(CDay& day, CController& c) {
-    // The lines the controller has just read, before its replay gives any back.
-    const kestrel::CTextLines& lines = c.Replayer().Lines();
+// The day's topics, and its points issue by issue as the replay of `c` reads its lines: each
+// line a tracker stores (a watched issue, a time that reads), so that the lines need not be
+// held for them.
+void KeepDaySeries(CDay& day, CController& c) {
     const CTrkgList& list = *c.TrkgList;
-    std::vector<std::string> topics;
-    std::unordered_map<std::string, int> index;
+    day.Topics.clear();
+    day.TopicIndex.clear();
     for (int i = 0; i < list.Count(); ++i) {
-        topics.push_back(list.Items(i)->GetTopic());
-        index.emplace(topics.back(), i);
+        day.Topics.push_back(list.Items(i)->GetTopic());
+        day.TopicIndex.emplace(day.Topics.back(), i);
     }
-    std::vector<std::vector<CQuotePoint>> series(topics.size());
-    int32_t end = INT32_MIN;
-    CReplayPoint point;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        ReadReplayPoint(static_cast<int32_t>(i), lines[i], &list, point);
-        if (point.Tracker < 0 || point.Tracker >= list.Count() ||
-            point.TimeMs == CReplayPoint::kBadTime)
-            continue;  // a line no tracker stores
-        series[static_cast<size_t>(point.Tracker)].push_back(
+    day.Series.assign(day.Topics.size(), {});
+    day.EndMs = INT32_MIN;
+    c.Replayer().SeeEachPoint([&day, count = list.Count()](const CReplayPoint& point) {
+        if (point.Tracker < 0 || point.Tracker >= count || point.TimeMs == CReplayPoint::kBadTime)
+            return;
+        day.Series[static_cast<size_t>(point.Tracker)].push_back(
             {point.Line, point.TimeMs, point.Price});
-        end = std::max(end, point.TimeMs);
-    }
-    day.Topics = std::move(topics);
-    day.TopicIndex = std::move(index);
-    day.Series = std::move(series);
-    day.EndMs = end;
+        day.EndMs = std::max(day.EndMs, point.TimeMs);
+    });
 }
 
 }  // namespace
@@ -123,6 +117,8 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
     auto replay = [&](size_t g) {
         const size_t from = bounds[g], to = bounds[g + 1];
         std::unique_ptr<CController> c = controller(from);
+        // Each half reads kabu.txt as it replays it, never whole.
+        c->StreamReplayData();
         c->StartUp();
         std::vector<std::unique_ptr<CController>> beside;
         for (size_t i = from + 1; i < to && !c->StartFailed; ++i) {
@@ -133,14 +129,21 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             startFailed[g] = true;
             return;
         }
-        if (g == 0) ReadDaySeries(day, *c);
-        const int64_t lines = static_cast<int64_t>(c->Replayer().LineCount());
-        if (g == 0) slot.Done.store(0), slot.Total.store(lines);
+        if (g == 0) {
+            KeepDaySeries(day, *c);
+            slot.Done.store(0);
+            slot.Total.store(static_cast<int64_t>(c->Replayer().ExpectedLineCount()));
+        }
         const CReplayCounts counts = ReplayToEnd(*c, [&](int32_t line) {
             // The events of this tick are this line's.
             for (size_t i = from; i < to; ++i) uis[i].Line = line;
             if (g == 0 && (line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
         });
+        c->Replayer().SeeEachPoint({});
+        const int64_t lines = static_cast<int64_t>(c->Replayer().LineCount());
+        // A kabu.txt that could not be read to its end fails the half's runs: their lists and
+        // scores would be of a part of the day.
+        const std::string unread = c->Replayer().StreamFailure();
         // The names in the rows of alerts.csv and on the charts.
         if (g == 0)
             for (int i = 0; i < c->TrkgList->Count(); ++i)
@@ -161,6 +164,8 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
                 std::erase(uis[i].Messages, why);
                 run.Error += (run.Error.empty() ? "the lists could not be written: " : "; ") + why;
             }
+            if (!unread.empty())
+                run.Error = day.Dir + "/kabu.txt could not be read to its end: " + unread;
         }
     };
     {
@@ -198,6 +203,11 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
         return;
     }
     for (size_t i = 0; i < runs.size(); ++i) runs[i].Messages = uis[i].Messages;
+    // Both halves read the same file on their own: one that changed on the way fails the day.
+    if (groups == 2 && runs[0].Lines != runs[bounds[1]].Lines && runs[0].Error.empty())
+        runs[0].Error = day.Dir + "/kabu.txt changed while the day was replayed: " +
+                        std::to_string(runs[0].Lines) + " lines, then " +
+                        std::to_string(runs[bounds[1]].Lines);
     for (size_t i = 0; i < runs.size(); ++i) {
         if (runs[i].Failed()) {
             failOthers(i);
