@@ -112,7 +112,8 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
         return c;
     };
     // One half: its first setting's controller replays the day; the others judge beside it.
-    // The first half also reads the day's points and names, and shows the progress.
+    // The first half shows the progress; the last keeps the day's points and names (the
+    // second half's settings raise fewer alerts: their rates are the higher).
     bool startFailed[2] = {false, false};
     auto replay = [&](size_t g) {
         const size_t from = bounds[g], to = bounds[g + 1];
@@ -129,8 +130,9 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             startFailed[g] = true;
             return;
         }
+        const bool keeper = g + 1 == groups;
+        if (keeper) KeepDaySeries(day, *c);
         if (g == 0) {
-            KeepDaySeries(day, *c);
             slot.Done.store(0);
             slot.Total.store(static_cast<int64_t>(c->Replayer().ExpectedLineCount()));
         }
@@ -145,7 +147,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
         // scores would be of a part of the day.
         const std::string unread = c->Replayer().StreamFailure();
         // The names in the rows of alerts.csv and on the charts.
-        if (g == 0)
+        if (keeper)
             for (int i = 0; i < c->TrkgList->Count(); ++i)
                 day.Names.push_back(c->TrkgList->Items(i)->Name);
         for (size_t i = from; i < to; ++i) {
