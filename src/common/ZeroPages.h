@@ -4,6 +4,9 @@
 // block is one mapping however large, so many of them do not run into the system's limit on
 // mappings the way one allocation per object of a few hundred KB does.
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
 
 namespace kestrel {
 
@@ -35,11 +38,44 @@ public:
     // Asks the system to back the block with large pages where it can (a block read all over,
     // again and again, that would otherwise take more small pages than the processor keeps
     // translations for). Every page of it may then count as used; nothing else changes.
-    void PreferLargePages();
+    void PreferLargePages() { PreferLargePages(Base, Bytes); }
+    static void PreferLargePages(void* base, size_t bytes);
 
 private:
     char* Base = nullptr;
     size_t Bytes = 0;
+};
+
+// An allocator for vectors that grow to hundreds of megabytes and are written through once
+// (a study's scoring scratch): a block of 4 MiB or more is a mapping of its own with large
+// pages asked for, so it is paged in 2 MiB at a time rather than 4 KB (a fresh small page costs
+// microseconds where the system runs in a virtual machine). Smaller blocks come from the heap.
+template <class T>
+struct CLargeBlockAllocator {
+    using value_type = T;
+    static constexpr size_t kLarge = size_t{4} << 20;
+    CLargeBlockAllocator() = default;
+    template <class U>
+    CLargeBlockAllocator(const CLargeBlockAllocator<U>&) {}
+    T* allocate(size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+        const size_t bytes = n * sizeof(T);
+        if (bytes < kLarge) return std::allocator<T>().allocate(n);
+        void* p = CZeroPages::Map(bytes);
+        if (!p) throw std::bad_alloc();
+        CZeroPages::PreferLargePages(p, bytes);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t n) {
+        if (n * sizeof(T) < kLarge)
+            std::allocator<T>().deallocate(p, n);
+        else
+            CZeroPages::Unmap(p, n * sizeof(T));
+    }
+    template <class U>
+    bool operator==(const CLargeBlockAllocator<U>&) const {
+        return true;
+    }
 };
 
 }  // namespace kestrel

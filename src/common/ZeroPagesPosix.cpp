@@ -22,9 +22,9 @@ size_t CZeroPages::PageSize() {
 
 void CZeroPages::Discard(void* base, size_t bytes) { madvise(base, bytes, MADV_DONTNEED); }
 
-void CZeroPages::PreferLargePages() {
+void CZeroPages::PreferLargePages(void* base, size_t bytes) {
 #ifdef MADV_HUGEPAGE
-    if (Base) madvise(Base, Bytes, MADV_HUGEPAGE);  // a hint: refused or not, the block is fine
+    if (base) madvise(base, bytes, MADV_HUGEPAGE);  // a hint: refused or not, the block is fine
 #endif
 }
 

@@ -24,6 +24,6 @@ void CZeroPages::Discard(void* base, size_t bytes) {
 
 // Large pages need a privilege an ordinary user does not hold, and must be committed whole up
 // front: the block keeps its small pages.
-void CZeroPages::PreferLargePages() {}
+void CZeroPages::PreferLargePages(void*, size_t) {}
 
 }  // namespace kestrel

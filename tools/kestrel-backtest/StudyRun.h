@@ -206,10 +206,13 @@ struct CScoreScratch {
         CQuotePoint Alert;
         char Kind;
     };
-    std::vector<CMatched> Matched;
-    std::vector<CAlertAt> ByIssue;                // the alerts issue by issue
-    std::vector<uint32_t> Order;                  // which alert each of those is
-    std::vector<CPathEnd> Paths;                  // by alert and horizon
+    // Each as large as a run's alerts: paged in by large pages where the system gives them.
+    template <class T>
+    using CLarge = std::vector<T, kestrel::CLargeBlockAllocator<T>>;
+    CLarge<CMatched> Matched;
+    CLarge<CAlertAt> ByIssue;                     // the alerts issue by issue
+    CLarge<uint32_t> Order;                       // which alert each of those is
+    CLarge<CPathEnd> Paths;                       // by alert and horizon
     std::vector<std::vector<double>> Forward[2];  // by kind and horizon
 };
 

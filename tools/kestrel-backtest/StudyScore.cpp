@@ -197,7 +197,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     std::vector<int64_t> issueScored[2] = {std::vector<int64_t>(trackers * hs),
                                            std::vector<int64_t>(trackers * hs)};
     using CMatched = CScoreScratch::CMatched;
-    std::vector<CMatched>& matched = scratch.Matched;
+    auto& matched = scratch.Matched;
     matched.clear();
     matched.reserve(ui.Events.size());
     // The day's tracker of each of the run's topics, looked up once per topic; -1 for none.
@@ -254,8 +254,8 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     std::vector<uint32_t> first(trackers + 1);
     for (const CMatched& m : matched) ++first[static_cast<size_t>(m.Tracker) + 1];
     for (size_t t = 0; t < trackers; ++t) first[t + 1] += first[t];
-    std::vector<CAlertAt>& byIssue = scratch.ByIssue;
-    std::vector<uint32_t>& order = scratch.Order;
+    auto& byIssue = scratch.ByIssue;
+    auto& order = scratch.Order;
     byIssue.resize(matched.size());
     order.resize(matched.size());
     {
@@ -266,7 +266,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             order[p] = static_cast<uint32_t>(m);
         }
     }
-    std::vector<CPathEnd>& paths = scratch.Paths;
+    auto& paths = scratch.Paths;
     paths.resize(matched.size() * hs);
     std::vector<CAlertAt> alerts;
     std::vector<CPathEnd> issuePaths;
