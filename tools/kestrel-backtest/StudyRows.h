@@ -1,7 +1,7 @@
 #pragma once
 // The rows of alerts.csv on their way from the runs, scored on several threads at once, into the
-// file, in the order of the runs. A run hands its rows on a megabyte at a time. The rows of the
-// first run not yet all in go to the file as they come; a later run's wait in memory, up to the
+// file, in the order of the runs. A run hands its rows on a few megabytes at a time. The rows of
+// the first run not yet all in go to the file as they come; a later run's wait in memory, up to the
 // room the study gives them, and past that in the run's own part file, until the runs before it
 // are in. So the rows are written once, not written to a part, read back and written again.
 #include <condition_variable>
@@ -19,6 +19,8 @@ namespace kestrel::study {
 
 class CAlertRows {
 public:
+    // What a run hands on at a time: the rows past it.
+    static constexpr size_t kShare = size_t{4} << 20;
     // `parts[i]` is where run i's rows go when they find no room; `shown` the name said in
     // errors. `ready` is called whenever there is more to write.
     CAlertRows(std::vector<std::string> parts, std::string shown, uint64_t room,
@@ -34,7 +36,7 @@ public:
         CSink& operator=(const CSink&) = delete;
         std::string Buffer;
         void FlushWhenFull() {
-            if (Buffer.size() >= (size_t{1} << 20)) Hand();
+            if (Buffer.size() >= kShare) Hand();
         }
         void Close();
 
@@ -65,7 +67,7 @@ private:
     std::function<void()> OnReady;
     std::vector<CRunRows> Runs;
     size_t Head = 0;  // the first run not all in the file
-    // Buffers written away, for the runs to fill again: a fresh megabyte would be paged in anew.
+    // Buffers written away, for the runs to fill again: a fresh one would be paged in anew.
     std::vector<std::string> Spares;
 };
 
