@@ -26,6 +26,9 @@ public:
 
     // The system's part, one file per platform.
     static void* Map(size_t bytes);  // null when refused
+    // The same, starting on a multiple of `align` (a power of two, a multiple of the page size)
+    // where the system can place it so; on Windows, where large pages are not asked for, as Map.
+    static void* MapAligned(size_t bytes, size_t align);
     static void Unmap(void* base, size_t bytes);
     static size_t PageSize();
     // Whole pages of memory this process owns whose contents are no longer wanted: the system
@@ -47,9 +50,10 @@ private:
 };
 
 // An allocator for vectors that grow to hundreds of megabytes and are written through once
-// (a study's scoring scratch): a block of 4 MiB or more is a mapping of its own with large
-// pages asked for, so it is paged in 2 MiB at a time rather than 4 KB (a fresh small page costs
-// microseconds where the system runs in a virtual machine). Smaller blocks come from the heap.
+// (a study's scoring scratch), or blocks of megabytes used again and again: a block of 4 MiB or
+// more is a mapping of its own, on a large page's boundary, with large pages asked for, so it
+// is paged in 2 MiB at a time rather than 4 KB (a fresh small page costs microseconds where the
+// system runs in a virtual machine). Smaller blocks come from the heap.
 template <class T>
 struct CLargeBlockAllocator {
     using value_type = T;
@@ -61,7 +65,7 @@ struct CLargeBlockAllocator {
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
         const size_t bytes = n * sizeof(T);
         if (bytes < kLarge) return std::allocator<T>().allocate(n);
-        void* p = CZeroPages::Map(bytes);
+        void* p = CZeroPages::MapAligned(bytes, size_t{2} << 20);
         if (!p) throw std::bad_alloc();
         CZeroPages::PreferLargePages(p, bytes);
         return static_cast<T*>(p);

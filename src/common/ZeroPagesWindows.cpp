@@ -9,6 +9,8 @@ void* CZeroPages::Map(size_t bytes) {
     return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
+void* CZeroPages::MapAligned(size_t bytes, size_t) { return Map(bytes); }
+
 void CZeroPages::Unmap(void* base, size_t) { VirtualFree(base, 0, MEM_RELEASE); }
 
 size_t CZeroPages::PageSize() {

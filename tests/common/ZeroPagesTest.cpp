@@ -14,6 +14,9 @@ TEST(ZeroPages, LargeBlocksKeepWhatTheyHoldAsTheyMoveBetweenHeapAndMappings) {
     for (uint64_t i = 0; i < n; ++i) v.push_back(i * 2654435761u);
     for (uint64_t i = 0; i < n; i += 4099) ASSERT_EQ(v[i], i * 2654435761u) << i;
     EXPECT_EQ(v.back(), (n - 1) * 2654435761u);
+#ifndef _WIN32
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % (2 << 20), 0u) << "not on a large page";
+#endif
     v.resize(1000);
     v.shrink_to_fit();  // back to the heap
     for (uint64_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], i * 2654435761u) << i;

@@ -220,13 +220,19 @@ void COutFile::WriteOut(const char* data, size_t size) {
 }
 
 void COutFile::Flush() {
-    if (Budget && !Buffer.empty()) Budget->Charge(Buffer.size(), Shown);
-    if (!Stage) {
-        WriteOut(Buffer.data(), Buffer.size());
-        Buffer.clear();
-        return;
-    }
-    for (std::string_view rest(Buffer); !rest.empty();) {
+    Put(Buffer);
+    Buffer.clear();
+}
+
+void COutFile::Write(std::string_view bytes) {
+    Flush();
+    Put(bytes);
+}
+
+void COutFile::Put(std::string_view bytes) {
+    if (Budget && !bytes.empty()) Budget->Charge(bytes.size(), Shown);
+    if (!Stage) return WriteOut(bytes.data(), bytes.size());
+    for (std::string_view rest = bytes; !rest.empty();) {
         const size_t n = std::min(rest.size(), kStage - Staged);
         std::memcpy(Stage.get() + Staged, rest.data(), n);
         Staged += n;
@@ -237,7 +243,6 @@ void COutFile::Flush() {
             break;
         }
     }
-    Buffer.clear();
 }
 
 void COutFile::WriteStage() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kestrel::study {
 
@@ -64,6 +65,9 @@ public:
         if (Buffer.size() >= (size_t{1} << 20)) Flush();
     }
     void Flush();
+    // Writes `bytes` after what the buffer holds, charged as the buffer's are, not copied into
+    // the buffer first.
+    void Write(std::string_view bytes);
     // Writes what is left, puts it on disk when `sync`, closes.
     void Close(bool sync);
     // From here on the file goes to the disk in whole blocks, around the system's cache, for a
@@ -74,6 +78,7 @@ public:
 
 private:
     [[noreturn]] void Fail(const char* what, int err);
+    void Put(std::string_view bytes);
     void WriteOut(const char* data, size_t size);
     // Writes the stage's whole blocks around the cache; the rest moves to its start.
     void WriteStage();
