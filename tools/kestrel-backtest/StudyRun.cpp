@@ -5,11 +5,9 @@
 #include <exception>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 
 #include "app/Controller.h"
 #include "common/Format.h"
-#include "common/TextFile.h"
 #include "console/ConsoleTool.h"
 #include "tracking/Replay.h"
 
