@@ -409,11 +409,12 @@ bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Random days of every shape the recording can have: clocks that stand still, clocks that go
 // back, prices of 0 and below, alerts on the last point, two alerts on one point, horizons
-// that end after the day. The one pass gives what a scan per alert gives, to the bit.
+// that end after the day. The one pass, and the day's table of every point's paths where the
+// clock never goes back, give what a scan per alert gives, to the bit.
 TEST(Study, ScoringInOnePassIsTheScanPerAlert) {
     std::mt19937 random(20261208);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
-    int forwardDays = 0, backwardDays = 0;
+    int forwardDays = 0, backwardDays = 0, tableDays = 0;
     const int kHorizons[] = {1, 2, 3, 5, 15};
     for (int round = 0; round < 3000; ++round) {
         const int shape = round % 3;  // 0 clock forward, 1 back now and then, 2 any order
@@ -453,28 +454,37 @@ TEST(Study, ScoringInOnePassIsTheScanPerAlert) {
 
         std::vector<CPathEnd> paths(alerts.size() * horizons.size());
         FollowAlerts(points, alerts, horizons, paths.data());
+        // The day's paths of every point, where the clock never goes back.
+        const std::vector<CPointPaths> table = PointPaths(points, horizons);
+        if (!table.empty()) ++tableDays;
         std::vector<CScore> expected;
         for (size_t k = 0; k < alerts.size(); ++k) {
             const CAlertAt& a = alerts[k];
             ScanAlert(points, a.Point, a.Kind, endMs, horizons, expected);
             for (size_t h = 0; h < horizons.size(); ++h) {
-                const CScore got = ScoreOf(points[a.Point], a.Kind, horizons[h], endMs,
-                                           paths[k * horizons.size() + h]);
                 const CScore& want = expected[h];
-                ASSERT_TRUE(got.Scored == want.Scored && got.Later == want.Later &&
-                            SameBits(got.Forward, want.Forward) &&
-                            SameBits(got.Adverse, want.Adverse))
-                    << "round " << round << " shape " << shape << " alert " << k << " at point "
-                    << a.Point << " of " << n << " kind " << a.Kind << " horizon " << horizons[h]
-                    << ": scored " << got.Scored << "/" << want.Scored << " later " << got.Later
-                    << "/" << want.Later << " forward " << got.Forward << "/" << want.Forward
-                    << " adverse " << got.Adverse << "/" << want.Adverse;
+                std::vector<CScore> ways = {ScoreOf(points[a.Point], a.Kind, horizons[h], endMs,
+                                                    paths[k * horizons.size() + h])};
+                if (!table.empty())
+                    ways.push_back(ScoreOf(points[a.Point], a.Kind, horizons[h], endMs,
+                                           table[a.Point * horizons.size() + h].Of(a.Kind)));
+                for (const CScore& got : ways)
+                    ASSERT_TRUE(got.Scored == want.Scored && got.Later == want.Later &&
+                                SameBits(got.Forward, want.Forward) &&
+                                SameBits(got.Adverse, want.Adverse))
+                        << (&got == &ways[0] ? "alerts followed" : "day's table") << ": round "
+                        << round << " shape " << shape << " alert " << k << " at point " << a.Point
+                        << " of " << n << " kind " << a.Kind << " horizon " << horizons[h]
+                        << ": scored " << got.Scored << "/" << want.Scored << " later " << got.Later
+                        << "/" << want.Later << " forward " << got.Forward << "/" << want.Forward
+                        << " adverse " << got.Adverse << "/" << want.Adverse;
             }
         }
     }
     // Both ways of following the alerts were taken, many times each.
     EXPECT_GT(forwardDays, 1000);
     EXPECT_GT(backwardDays, 500);
+    EXPECT_GT(tableDays, 500);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "common/TextFile.h"
 #include "kestrel-backtest/StudyCharts.h"
+#include "kestrel-backtest/StudyScore.h"
 #include "tracking/Trkg.h"
 
 // The library the report embeds, for the plan of its size.
@@ -112,8 +113,10 @@ uint64_t DayMemory(const CDay& d, size_t horizons, size_t settings) {
     bytes =
         Add(bytes, Mul(replays, Mul(d.Watch.Lines, sizeof(CTrkg) + CMoveDetector::kSpillBytes)));
     bytes = Add(bytes, Mul(replays, d.Lines.Ascii ? d.Lines.Bytes : Mul(4, d.Lines.Bytes)));
-    // The points once; every setting's moves, each line raising both at worst.
+    // The points once, with their paths at each horizon; every setting's moves, each line
+    // raising both at worst.
     bytes = Add(bytes, Mul(lines, 12 + 24));
+    bytes = Add(bytes, Mul(lines, Mul(horizons, sizeof(CPointPaths))));
     bytes = Add(bytes, Mul(Mul(lines, 2 * perAlert), settings));
     // Each setting's first block of moves, which may be backed by a large page from its first.
     bytes = Add(bytes, Mul(settings, uint64_t{2} << 20));

@@ -214,6 +214,38 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             return;
         }
     }
+    // The paths of every point, made once for all the runs, on the threads that score them.
+    day.Paths.assign(day.Series.size(), {});
+    {
+        std::atomic<size_t> issue{0};
+        auto make = [&] {
+            for (size_t t = issue++; t < day.Series.size(); t = issue++)
+                day.Paths[t] = PointPaths(day.Series[t], o.Horizons);
+        };
+        std::exception_ptr helperFailed;
+        std::thread helper;
+        if (scorers >= 2) {
+            try {
+                helper = std::thread([&] {
+                    try {
+                        make();
+                    } catch (...) {
+                        helperFailed = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {
+                // no second thread: this one makes them all
+            }
+        }
+        try {
+            make();
+        } catch (...) {
+            if (helper.joinable()) helper.join();
+            throw;
+        }
+        if (helper.joinable()) helper.join();
+        if (helperFailed) std::rethrow_exception(helperFailed);
+    }
     // The runs are scored apart from one another, on as many threads as the day was given.
     std::atomic<size_t> next{0};
     // Room for the most alerts any run has, made once per thread: a run with more than the one

@@ -35,6 +35,7 @@ struct CDay {
     std::vector<std::string> Topics;                  // by tracker
     std::unordered_map<std::string, int> TopicIndex;  // a topic's first tracker
     std::vector<std::vector<CQuotePoint>> Series;     // by tracker, in replay order
+    std::vector<std::vector<CPointPaths>> Paths;      // by tracker, from Series (PointPaths)
     int32_t EndMs = INT32_MIN;                        // the latest time of any point
     std::vector<std::string> Names;                   // by tracker, at the end of its replay
     // What its runs added up to, once they are folded into the study's totals.

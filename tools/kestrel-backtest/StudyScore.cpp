@@ -29,38 +29,54 @@ struct CIndexQueue {
     void Clear() { Items.clear(), Head = 0; }
 };
 
-// The path ends of one horizon when the alerts' times never go backwards: each alert's limit
-// is then at least the last one's, so the end of the path only moves forward, and the points
-// between an alert and its end are a window that slides on. Its low and high are the fronts
-// of two monotone queues.
+// The path of an alert when the alerts' times never go backwards: each alert's limit is then
+// at least the last one's, so the end of the path only moves forward, and the points between
+// an alert and its end are a window that slides on. Its low and high are the fronts of two
+// monotone queues.
+struct CForwardPath {
+    size_t End = 0;           // the current path is (alert, End)
+    CIndexQueue Lows, Highs;  // prices rising from the front, falling from the front
+    void Clear() { End = 0, Lows.Clear(), Highs.Clear(); }
+    // Moves on to the path of an alert at point `a` (no earlier than the last), whose time plus
+    // its horizon is `limit`.
+    void MoveTo(const std::vector<CQuotePoint>& points, uint32_t a, int64_t limit) {
+        if (End <= a) {
+            End = size_t{a} + 1;
+            Lows.Clear();
+            Highs.Clear();
+        } else {
+            while (!Lows.Empty() && Lows.Items[Lows.Head] <= a) ++Lows.Head;
+            while (!Highs.Empty() && Highs.Items[Highs.Head] <= a) ++Highs.Head;
+        }
+        for (; End < points.size() && points[End].TimeMs <= limit; ++End) {
+            const int32_t p = points[End].Price;
+            while (!Lows.Empty() && points[Lows.Items.back()].Price >= p) Lows.Items.pop_back();
+            Lows.Items.push_back(static_cast<uint32_t>(End));
+            while (!Highs.Empty() && points[Highs.Items.back()].Price <= p) Highs.Items.pop_back();
+            Highs.Items.push_back(static_cast<uint32_t>(End));
+        }
+    }
+    // The path's last price, lowest and highest; the alert's own price when the path is empty.
+    int32_t Later(const std::vector<CQuotePoint>& points, uint32_t a) const {
+        return End - 1 > a ? points[End - 1].Price : points[a].Price;
+    }
+    int32_t Low(const std::vector<CQuotePoint>& points, uint32_t a) const {
+        return Lows.Empty() ? points[a].Price : points[Lows.Items[Lows.Head]].Price;
+    }
+    int32_t High(const std::vector<CQuotePoint>& points, uint32_t a) const {
+        return Highs.Empty() ? points[a].Price : points[Highs.Items[Highs.Head]].Price;
+    }
+};
+
+// The path ends of one horizon when the alerts' times never go backwards.
 void FollowForward(const std::vector<CQuotePoint>& points, const std::vector<CAlertAt>& alerts,
                    size_t h, int horizon, size_t hs, CPathEnd* out) {
-    const size_t n = points.size();
-    size_t end = 0;           // the current path is (alert, end)
-    CIndexQueue lows, highs;  // prices rising from the front, falling from the front
+    CForwardPath path;
     for (size_t k = 0; k < alerts.size(); ++k) {
         const uint32_t a = alerts[k].Point;
-        const int64_t limit = Limit(points[a].TimeMs, horizon);
-        if (end <= a) {
-            end = size_t{a} + 1;
-            lows.Clear();
-            highs.Clear();
-        } else {
-            while (!lows.Empty() && lows.Items[lows.Head] <= a) ++lows.Head;
-            while (!highs.Empty() && highs.Items[highs.Head] <= a) ++highs.Head;
-        }
-        for (; end < n && points[end].TimeMs <= limit; ++end) {
-            const int32_t p = points[end].Price;
-            while (!lows.Empty() && points[lows.Items.back()].Price >= p) lows.Items.pop_back();
-            lows.Items.push_back(static_cast<uint32_t>(end));
-            while (!highs.Empty() && points[highs.Items.back()].Price <= p) highs.Items.pop_back();
-            highs.Items.push_back(static_cast<uint32_t>(end));
-        }
-        const int32_t p0 = points[a].Price;
-        CPathEnd& o = out[k * hs + h];
-        o.Later = end - 1 > a ? points[end - 1].Price : p0;
-        const CIndexQueue& q = alerts[k].Kind == 'A' ? lows : highs;
-        o.Extreme = q.Empty() ? p0 : points[q.Items[q.Head]].Price;
+        path.MoveTo(points, a, Limit(points[a].TimeMs, horizon));
+        out[k * hs + h] = {path.Later(points, a),
+                           alerts[k].Kind == 'A' ? path.Low(points, a) : path.High(points, a)};
     }
 }
 
@@ -114,6 +130,25 @@ void FollowAlerts(const std::vector<CQuotePoint>& points, const std::vector<CAle
     if (!forward) return FollowBackward(points, alerts, horizons, out);
     for (size_t h = 0; h < horizons.size(); ++h)
         FollowForward(points, alerts, h, horizons[h], horizons.size(), out);
+}
+
+std::vector<CPointPaths> PointPaths(const std::vector<CQuotePoint>& points,
+                                    const std::vector<int>& horizons) {
+    for (size_t i = 1; i < points.size(); ++i)
+        if (points[i].TimeMs < points[i - 1].TimeMs) return {};
+    // Every point an alert, followed as FollowForward follows alerts: with the clock never
+    // going back, a path's end depends on its own point alone, whichever alerts came before.
+    const size_t n = points.size(), hs = horizons.size();
+    std::vector<CPointPaths> at(n * hs);
+    CForwardPath path;
+    for (size_t h = 0; h < hs; ++h) {
+        path.Clear();
+        for (uint32_t a = 0; a < n; ++a) {
+            path.MoveTo(points, a, Limit(points[a].TimeMs, horizons[h]));
+            at[a * hs + h] = {path.Later(points, a), path.Low(points, a), path.High(points, a)};
+        }
+    }
+    return at;
 }
 
 CScore ScoreOf(const CQuotePoint& alert, char kind, int horizon, int32_t endMs, CPathEnd path) {
@@ -207,12 +242,16 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             day.TopicIndex.find(std::string(ui.Topics().Text(static_cast<uint32_t>(n))));
         if (found != day.TopicIndex.end()) trackerOf[n] = found->second;
     }
+    auto& paths = scratch.Paths;
+    paths.clear();
     for (size_t i = 0; i < ui.Events.size(); ++i) {
         if (i + kAhead < ui.Events.size()) {
             const int ahead = trackerOf[ui.Events[i + kAhead].Topic];
-            if (ahead >= 0)
-                __builtin_prefetch(day.Series[static_cast<size_t>(ahead)].data() +
-                                   cursor[static_cast<size_t>(ahead)]);
+            if (ahead >= 0) {
+                const size_t t = static_cast<size_t>(ahead);
+                __builtin_prefetch(day.Series[t].data() + cursor[t]);
+                if (!day.Paths[t].empty()) __builtin_prefetch(day.Paths[t].data() + cursor[t] * hs);
+            }
         }
         const CRunUi::CEvent& e = ui.Events[i];
         if (e.Action != 'A' || (e.Kind != 'A' && e.Kind != 'D') || ui.TopicOf(e).empty()) {
@@ -246,28 +285,34 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         ++perIssue[static_cast<size_t>(tracker)];
         matched.push_back(
             {static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), (*series)[at], e.Kind});
+        // The alert's paths from the day's, where its issue's clock never went back; the others
+        // are followed below.
+        const std::vector<CPointPaths>& table = day.Paths[static_cast<size_t>(tracker)];
+        for (size_t h = 0; h < hs; ++h)
+            paths.push_back(table.empty() ? CPathEnd{} : table[at * hs + h].Of(e.Kind));
     }
 
     // Each issue's alerts together, in the order they were raised (`byIssue`, with `order`
     // saying which alert each is), followed over its points; their paths go back in the order
     // the alerts came, so the rows read them one after another.
+    auto followed = [&](int tracker) { return day.Paths[static_cast<size_t>(tracker)].empty(); };
     std::vector<uint32_t> first(trackers + 1);
-    for (const CMatched& m : matched) ++first[static_cast<size_t>(m.Tracker) + 1];
+    for (const CMatched& m : matched)
+        if (followed(m.Tracker)) ++first[static_cast<size_t>(m.Tracker) + 1];
     for (size_t t = 0; t < trackers; ++t) first[t + 1] += first[t];
     auto& byIssue = scratch.ByIssue;
     auto& order = scratch.Order;
-    byIssue.resize(matched.size());
-    order.resize(matched.size());
+    byIssue.resize(first[trackers]);
+    order.resize(first[trackers]);
     {
         std::vector<uint32_t> fill(first.begin(), first.end() - 1);
         for (size_t m = 0; m < matched.size(); ++m) {
+            if (!followed(matched[m].Tracker)) continue;
             const uint32_t p = fill[static_cast<size_t>(matched[m].Tracker)]++;
             byIssue[p] = {matched[m].Point, matched[m].Kind};
             order[p] = static_cast<uint32_t>(m);
         }
     }
-    auto& paths = scratch.Paths;
-    paths.resize(matched.size() * hs);
     std::vector<CAlertAt> alerts;
     std::vector<CPathEnd> issuePaths;
     for (size_t t = 0; t < trackers; ++t) {

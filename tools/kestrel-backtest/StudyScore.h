@@ -35,6 +35,17 @@ struct CPathEnd {
 void FollowAlerts(const std::vector<CQuotePoint>& points, const std::vector<CAlertAt>& alerts,
                   const std::vector<int>& horizons, CPathEnd* out);
 
+// The paths of an alert at any point of one issue whose clock never goes back, made once for a
+// day and read by every setting: at[i * horizons.size() + h] is the path of an alert at point i
+// at horizon h, with both its lowest and its highest price. Empty when some point's time is
+// earlier than the one before: the alerts are then followed run by run (FollowAlerts).
+struct CPointPaths {
+    int32_t Later, Low, High;
+    CPathEnd Of(char kind) const { return {Later, kind == 'A' ? Low : High}; }
+};
+std::vector<CPointPaths> PointPaths(const std::vector<CQuotePoint>& points,
+                                    const std::vector<int>& horizons);
+
 // An alert's scores at one horizon.
 struct CScore {
     bool Scored = false;

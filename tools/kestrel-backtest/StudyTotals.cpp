@@ -60,6 +60,7 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
     std::vector<std::string>().swap(day.Topics);
     std::unordered_map<std::string, int>().swap(day.TopicIndex);
     std::vector<std::vector<CQuotePoint>>().swap(day.Series);
+    std::vector<std::vector<CPointPaths>>().swap(day.Paths);
     std::vector<std::string>().swap(day.Names);
 #if defined(__GLIBC__)
     // The day's points and a run's events are megabytes in pieces among longer-lived ones,
