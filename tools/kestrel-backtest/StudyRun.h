@@ -221,8 +221,9 @@ struct CScoreScratch {
 std::string SettingLabel(double rate, int span);
 
 // Scores the run's alerts against the day's points and writes them to the run's part of
-// alerts.csv. The alerts are matched to their points in the order they were raised, followed
-// issue by issue (one pass over each issue's points per horizon), then written in that order.
+// alerts.csv. The alerts are matched to their points in the order they were raised, their paths
+// read from the day's (CDay::Paths) or, for an issue whose clock goes back, followed issue by
+// issue (one pass over each issue's points per horizon), then written in that order.
 void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui,
               CScoreScratch& scratch);
 

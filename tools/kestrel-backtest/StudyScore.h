@@ -1,7 +1,8 @@
 #pragma once
 // The scoring of a study's alerts against the same day's later prices: for every alert of one
 // issue and every horizon, where the horizon's path ends, its last price and its extreme.
-// One forward pass over the issue's points per horizon, however many alerts there are.
+// One forward pass over the issue's points per horizon, however many alerts there are; where
+// the issue's clock never goes back, one such pass a day serves every setting (PointPaths).
 // (StudyScore.cpp also scores a whole run, ScoreRun in StudyRun.h: the alerts matched to their
 // points, the tallies, the medians and the run's rows of alerts.csv.)
 #include <cstddef>
