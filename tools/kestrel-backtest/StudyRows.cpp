@@ -20,8 +20,9 @@ CAlertRows::CAlertRows(std::vector<std::string> parts, std::string shown, uint64
       OnReady(std::move(ready)),
       Runs(Parts.size()) {}
 
-CAlertRows::CSink::CSink(CAlertRows& rows, size_t run, CByteBudget* budget)
-    : Rows(rows), Run(run), Budget(budget) {
+CAlertRows::CSink::CSink(CAlertRows& rows, size_t run, CByteBudget* budget, std::string& buffer)
+    : Buffer(buffer), Rows(rows), Run(run), Budget(budget) {
+    Buffer.clear();
     Buffer.reserve(kChunk);
 }
 

@@ -27,15 +27,16 @@ public:
     CAlertRows(std::vector<std::string> parts, std::string shown, uint64_t room,
                std::function<void()> ready);
 
-    // One run's end: its rows go into `Buffer`. Each call of FlushWhenFull or Close charges
-    // them to the budget and hands them on; Close says the run's rows are all there. A run
-    // that fails is never closed.
+    // One run's end: its rows go into `Buffer`, the caller's, which is kept from run to run
+    // so that its pages are paged in once. Each call of FlushWhenFull or Close charges them to
+    // the budget and hands them on; Close says the run's rows are all there. A run that fails
+    // is never closed.
     class CSink {
     public:
-        CSink(CAlertRows& rows, size_t run, CByteBudget* budget);
+        CSink(CAlertRows& rows, size_t run, CByteBudget* budget, std::string& buffer);
         CSink(const CSink&) = delete;
         CSink& operator=(const CSink&) = delete;
-        std::string Buffer;
+        std::string& Buffer;
         void FlushWhenFull() {
             if (Buffer.size() >= kShare) Hand();
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -35,6 +36,37 @@ void KeepDaySeries(CDay& day, CController& c) {
             {point.Line, point.TimeMs, point.Price});
         day.EndMs = std::max(day.EndMs, point.TimeMs);
     });
+}
+
+// Runs `beside` on a second thread while `here` runs on this one, or after it when no thread
+// can be made; an empty `beside` is none. What either threw is thrown here, once both are done.
+void SideBySide(const std::function<void()>& here, const std::function<void()>& beside) {
+    std::exception_ptr besideFailed;
+    std::thread second;
+    if (beside) {
+        try {
+            second = std::thread([&] {
+                try {
+                    beside();
+                } catch (...) {
+                    besideFailed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread for it: it goes after `here`.
+        }
+    }
+    try {
+        here();
+    } catch (...) {
+        if (second.joinable()) second.join();
+        throw;
+    }
+    if (second.joinable())
+        second.join();
+    else if (beside)
+        beside();
+    if (besideFailed) std::rethrow_exception(besideFailed);
 }
 
 }  // namespace
@@ -168,34 +200,8 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
                 run.Error = day.Dir + "/kabu.txt could not be read to its end: " + unread;
         }
     };
-    {
-        std::exception_ptr secondFailed;
-        std::thread second;
-        if (groups == 2) {
-            try {
-                second = std::thread([&] {
-                    try {
-                        replay(1);
-                    } catch (...) {
-                        secondFailed = std::current_exception();
-                    }
-                });
-            } catch (const std::system_error&) {
-                // No thread for it: the second half goes after the first.
-            }
-        }
-        try {
-            replay(0);
-        } catch (...) {
-            if (second.joinable()) second.join();
-            throw;
-        }
-        if (second.joinable())
-            second.join();
-        else if (groups == 2)
-            replay(1);
-        if (secondFailed) std::rethrow_exception(secondFailed);
-    }
+    SideBySide([&] { replay(0); },
+               groups == 2 ? std::function<void()>([&] { replay(1); }) : std::function<void()>());
     for (size_t g = 0; g < groups; ++g) {
         if (!startFailed[g]) continue;
         for (CRun& run : runs) run.ExitCode = 4;
@@ -222,29 +228,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             for (size_t t = issue++; t < day.Series.size(); t = issue++)
                 day.Paths[t] = PointPaths(day.Series[t], o.Horizons);
         };
-        std::exception_ptr helperFailed;
-        std::thread helper;
-        if (scorers >= 2) {
-            try {
-                helper = std::thread([&] {
-                    try {
-                        make();
-                    } catch (...) {
-                        helperFailed = std::current_exception();
-                    }
-                });
-            } catch (const std::system_error&) {
-                // no second thread: this one makes them all
-            }
-        }
-        try {
-            make();
-        } catch (...) {
-            if (helper.joinable()) helper.join();
-            throw;
-        }
-        if (helper.joinable()) helper.join();
-        if (helperFailed) std::rethrow_exception(helperFailed);
+        SideBySide(make, scorers >= 2 ? std::function<void()>(make) : std::function<void()>());
     }
     // The runs are scored apart from one another, on as many threads as the day was given.
     std::atomic<size_t> next{0};

@@ -215,6 +215,7 @@ struct CScoreScratch {
     CLarge<uint32_t> Order;                       // which alert each of those is
     CLarge<CPathEnd> Paths;                       // by alert and horizon
     std::vector<std::vector<double>> Forward[2];  // by kind and horizon
+    std::string Rows;                             // a run's rows before they are handed on
 };
 
 // A run's folder name for its lists: "rate2_time1".

@@ -325,7 +325,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
                         paths.data() + size_t{order[first[t] + q]} * hs);
     }
 
-    CAlertRows::CSink part(*run.Rows, run.Index, run.Budget);
+    CAlertRows::CSink part(*run.Rows, run.Index, run.Budget, scratch.Rows);
     // The fields made once: what a row begins with by kind (the day, the rate, the time and the
     // kind), each topic's and each issue's name as a field.
     std::string rowStart[2];
