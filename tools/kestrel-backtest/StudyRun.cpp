@@ -242,6 +242,10 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
         scratch.ByIssue.reserve(mostEvents);
         scratch.Order.reserve(mostEvents);
         scratch.Paths.reserve(mostEvents * o.Horizons.size());
+        for (auto& byHorizon : scratch.Forward) {
+            byHorizon.resize(o.Horizons.size());
+            for (auto& v : byHorizon) v.reserve(mostEvents);
+        }
         for (size_t i = next++; i < runs.size(); i = next++) {
             CRun& run = runs[i];
             try {

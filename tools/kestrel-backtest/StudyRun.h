@@ -211,11 +211,11 @@ struct CScoreScratch {
     template <class T>
     using CLarge = std::vector<T, kestrel::CLargeBlockAllocator<T>>;
     CLarge<CMatched> Matched;
-    CLarge<CAlertAt> ByIssue;                     // the alerts issue by issue
-    CLarge<uint32_t> Order;                       // which alert each of those is
-    CLarge<CPathEnd> Paths;                       // by alert and horizon
-    std::vector<std::vector<double>> Forward[2];  // by kind and horizon
-    std::string Rows;                             // a run's rows before they are handed on
+    CLarge<CAlertAt> ByIssue;                // the alerts issue by issue
+    CLarge<uint32_t> Order;                  // which alert each of those is
+    CLarge<CPathEnd> Paths;                  // by alert and horizon
+    std::vector<CLarge<double>> Forward[2];  // by kind and horizon
+    std::string Rows;                        // a run's rows before they are handed on
 };
 
 // A run's folder name for its lists: "rate2_time1".

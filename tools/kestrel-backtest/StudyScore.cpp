@@ -193,7 +193,8 @@ char* PutClock(char* at, int64_t ms) {
     return at;
 }
 
-double Median(std::vector<double>& v) {
+template <class V>
+double Median(V& v) {
     if (v.empty()) return std::nan("");
     const size_t mid = v.size() / 2;
     std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
