@@ -12,6 +12,16 @@ CZeroPages::CZeroPages(size_t bytes) : Bytes(bytes) {
     if (!Base) throw std::bad_alloc();
 }
 
+CZeroPages CZeroPages::Large(size_t bytes) {
+    CZeroPages block;
+    if (bytes == 0) return block;
+    block.Base = static_cast<char*>(MapAligned(bytes, size_t{2} << 20));
+    if (!block.Base) throw std::bad_alloc();
+    block.Bytes = bytes;
+    PreferLargePages(block.Base, bytes);
+    return block;
+}
+
 CZeroPages::~CZeroPages() {
     if (Base) Unmap(Base, Bytes);
 }

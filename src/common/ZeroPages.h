@@ -21,6 +21,10 @@ public:
     CZeroPages(const CZeroPages&) = delete;
     CZeroPages& operator=(const CZeroPages&) = delete;
 
+    // A block starting on a multiple of `align` (as MapAligned), with large pages asked for:
+    // for an array of hundreds of megabytes written once, in parts, by several threads.
+    static CZeroPages Large(size_t bytes);
+
     char* Data() const { return Base; }
     size_t Size() const { return Bytes; }
 

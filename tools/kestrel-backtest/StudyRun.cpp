@@ -27,13 +27,12 @@ void KeepDaySeries(CDay& day, CController& c) {
         day.Topics.push_back(list.Items(i)->GetTopic());
         day.TopicIndex.emplace(day.Topics.back(), i);
     }
-    day.Series.assign(day.Topics.size(), {});
+    day.Series.Start(day.Topics.size(), c.Replayer().ExpectedLineCount());
     day.EndMs = INT32_MIN;
     c.Replayer().SeeEachPoint([&day, count = list.Count()](const CReplayPoint& point) {
         if (point.Tracker < 0 || point.Tracker >= count || point.TimeMs == CReplayPoint::kBadTime)
             return;
-        day.Series[static_cast<size_t>(point.Tracker)].push_back(
-            {point.Line, point.TimeMs, point.Price});
+        day.Series.Add(point.Tracker, {point.Line, point.TimeMs, point.Price});
         day.EndMs = std::max(day.EndMs, point.TimeMs);
     });
 }
@@ -97,6 +96,38 @@ void CTopicNumbers::Place(const CSeen& s) {
     while (Seen[i].At) i = (i + 1) & mask;
     Seen[i] = s;
     ++SeenCount;
+}
+
+void CDayPoints::Start(size_t issues, size_t expected) {
+    Clear();
+    From.assign(issues + 1, 0);
+    Incoming.reserve(expected + expected / 8 + 1024);
+}
+
+void CDayPoints::Sort() {
+    const size_t issues = Issues();
+    for (const CIncoming& in : Incoming) ++From[static_cast<size_t>(in.Tracker) + 1];
+    for (size_t t = 0; t < issues; ++t) From[t + 1] += From[t];
+    Points = kestrel::CZeroPages::Large(Incoming.size() * sizeof(CQuotePoint));
+    auto* to = reinterpret_cast<CQuotePoint*>(Points.Data());
+    std::vector<size_t> fill(From.begin(), From.end() - 1);
+    for (const CIncoming& in : Incoming) to[fill[static_cast<size_t>(in.Tracker)]++] = in.Point;
+    CLarge<CIncoming>().swap(Incoming);
+}
+
+void CDayPoints::MakePaths(const std::vector<int>& horizons, bool helper) {
+    Horizons = horizons.size();
+    const size_t issues = Issues();
+    if (issues == 0) return;
+    Paths = kestrel::CZeroPages::Large(From[issues] * Horizons * sizeof(CPointPaths));
+    PathsMade.assign(issues, 0);
+    auto* table = reinterpret_cast<CPointPaths*>(Paths.Data());
+    std::atomic<size_t> issue{0};
+    auto make = [&] {
+        for (size_t t = issue++; t < issues; t = issue++)
+            PathsMade[t] = PointPaths(Of(t), horizons, table + From[t] * Horizons) ? 1 : 0;
+    };
+    SideBySide(make, helper ? std::function<void()>(make) : std::function<void()>());
 }
 
 std::string SettingLabel(double rate, int span) {
@@ -172,6 +203,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
             if (g == 0 && (line & 0xfff) == 0) slot.Done.store(line, std::memory_order_relaxed);
         });
         c->Replayer().SeeEachPoint({});
+        if (keeper) day.Series.Sort();
         const int64_t lines = static_cast<int64_t>(c->Replayer().LineCount());
         // A kabu.txt that could not be read to its end fails the half's runs: their lists and
         // scores would be of a part of the day.
@@ -221,15 +253,7 @@ void RunDay(const CStudyOptions& o, CDay& day, std::span<CRun> runs, CProgressSl
         }
     }
     // The paths of every point, made once for all the runs, on the threads that score them.
-    day.Paths.assign(day.Series.size(), {});
-    {
-        std::atomic<size_t> issue{0};
-        auto make = [&] {
-            for (size_t t = issue++; t < day.Series.size(); t = issue++)
-                day.Paths[t] = PointPaths(day.Series[t], o.Horizons);
-        };
-        SideBySide(make, scorers >= 2 ? std::function<void()>(make) : std::function<void()>());
-    }
+    day.Series.MakePaths(o.Horizons, scorers >= 2);
     // The runs are scored apart from one another, on as many threads as the day was given.
     std::atomic<size_t> next{0};
     // Room for the most alerts any run has, made once per thread: a run with more than the one

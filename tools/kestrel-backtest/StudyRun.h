@@ -25,6 +25,46 @@
 
 namespace kestrel::study {
 
+template <class T>
+using CLarge = std::vector<T, kestrel::CLargeBlockAllocator<T>>;
+
+// A day's points, issue by issue in one block on large pages, each issue's in replay order,
+// with their paths at each horizon where the issue's clock never goes back. The points come in
+// the order of the lines and are put issue by issue at the end of the replay (Sort), so no
+// issue's points are ever copied to a larger block as they grow.
+class CDayPoints {
+public:
+    // Ready for the points of `issues` trackers, about `expected` of them.
+    void Start(size_t issues, size_t expected);
+    void Add(int tracker, const CQuotePoint& p) { Incoming.push_back({tracker, p}); }
+    void Sort();
+    size_t Issues() const { return From.empty() ? 0 : From.size() - 1; }
+    std::span<const CQuotePoint> Of(size_t t) const {
+        return {reinterpret_cast<const CQuotePoint*>(Points.Data()) + From[t],
+                From[t + 1] - From[t]};
+    }
+    // Makes every issue's paths (PointPaths), on this thread and, when `helper`, on a second.
+    void MakePaths(const std::vector<int>& horizons, bool helper);
+    // The paths of the points of issue t (horizons by point), null when followed run by run.
+    const CPointPaths* PathsOf(size_t t) const {
+        return PathsMade.empty() || !PathsMade[t]
+                   ? nullptr
+                   : reinterpret_cast<const CPointPaths*>(Paths.Data()) + From[t] * Horizons;
+    }
+    void Clear() { *this = CDayPoints(); }
+
+private:
+    struct CIncoming {
+        int32_t Tracker;
+        CQuotePoint Point;
+    };
+    CLarge<CIncoming> Incoming;
+    kestrel::CZeroPages Points, Paths;
+    std::vector<size_t> From;  // by tracker, and the end
+    std::vector<char> PathsMade;
+    size_t Horizons = 0;
+};
+
 // One recorded day. Its points are read once, against the trackers of its replay; every run of
 // the day scores its alerts against them.
 struct CDay {
@@ -34,8 +74,7 @@ struct CDay {
     kestrel::study::CInputSize Lines, Watch;          // kabu.txt and 監視銘柄.txt, measured
     std::vector<std::string> Topics;                  // by tracker
     std::unordered_map<std::string, int> TopicIndex;  // a topic's first tracker
-    std::vector<std::vector<CQuotePoint>> Series;     // by tracker, in replay order
-    std::vector<std::vector<CPointPaths>> Paths;      // by tracker, from Series (PointPaths)
+    CDayPoints Series;                                // by tracker, in replay order
     int32_t EndMs = INT32_MIN;                        // the latest time of any point
     std::vector<std::string> Names;                   // by tracker, at the end of its replay
     // What its runs added up to, once they are folded into the study's totals.
@@ -208,8 +247,6 @@ struct CScoreScratch {
         char Kind;
     };
     // Each as large as a run's alerts: paged in by large pages where the system gives them.
-    template <class T>
-    using CLarge = std::vector<T, kestrel::CLargeBlockAllocator<T>>;
     CLarge<CMatched> Matched;
     CLarge<CAlertAt> ByIssue;                // the alerts issue by issue
     CLarge<uint32_t> Order;                  // which alert each of those is

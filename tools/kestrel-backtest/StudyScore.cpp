@@ -39,7 +39,7 @@ struct CForwardPath {
     void Clear() { End = 0, Lows.Clear(), Highs.Clear(); }
     // Moves on to the path of an alert at point `a` (no earlier than the last), whose time plus
     // its horizon is `limit`.
-    void MoveTo(const std::vector<CQuotePoint>& points, uint32_t a, int64_t limit) {
+    void MoveTo(std::span<const CQuotePoint> points, uint32_t a, int64_t limit) {
         if (End <= a) {
             End = size_t{a} + 1;
             Lows.Clear();
@@ -57,19 +57,19 @@ struct CForwardPath {
         }
     }
     // The path's last price, lowest and highest; the alert's own price when the path is empty.
-    int32_t Later(const std::vector<CQuotePoint>& points, uint32_t a) const {
+    int32_t Later(std::span<const CQuotePoint> points, uint32_t a) const {
         return End - 1 > a ? points[End - 1].Price : points[a].Price;
     }
-    int32_t Low(const std::vector<CQuotePoint>& points, uint32_t a) const {
+    int32_t Low(std::span<const CQuotePoint> points, uint32_t a) const {
         return Lows.Empty() ? points[a].Price : points[Lows.Items[Lows.Head]].Price;
     }
-    int32_t High(const std::vector<CQuotePoint>& points, uint32_t a) const {
+    int32_t High(std::span<const CQuotePoint> points, uint32_t a) const {
         return Highs.Empty() ? points[a].Price : points[Highs.Items[Highs.Head]].Price;
     }
 };
 
 // The path ends of one horizon when the alerts' times never go backwards.
-void FollowForward(const std::vector<CQuotePoint>& points, const std::vector<CAlertAt>& alerts,
+void FollowForward(std::span<const CQuotePoint> points, const std::vector<CAlertAt>& alerts,
                    size_t h, int horizon, size_t hs, CPathEnd* out) {
     CForwardPath path;
     for (size_t k = 0; k < alerts.size(); ++k) {
@@ -85,7 +85,7 @@ void FollowForward(const std::vector<CQuotePoint>& points, const std::vector<CAl
 // three stacks of records, from the nearest point on: each point later than all before it,
 // each lower than all before it, each higher. The path's end is the first time record past
 // the limit, its low the last low record before that end: two binary searches.
-void FollowBackward(const std::vector<CQuotePoint>& points, const std::vector<CAlertAt>& alerts,
+void FollowBackward(std::span<const CQuotePoint> points, const std::vector<CAlertAt>& alerts,
                     const std::vector<int>& horizons, CPathEnd* out) {
     const size_t hs = horizons.size();
     // Front to back: indices falling, so the nearest point is at the back.
@@ -122,7 +122,7 @@ void FollowBackward(const std::vector<CQuotePoint>& points, const std::vector<CA
 
 }  // namespace
 
-void FollowAlerts(const std::vector<CQuotePoint>& points, const std::vector<CAlertAt>& alerts,
+void FollowAlerts(std::span<const CQuotePoint> points, const std::vector<CAlertAt>& alerts,
                   const std::vector<int>& horizons, CPathEnd* out) {
     bool forward = true;
     for (size_t k = 1; k < alerts.size() && forward; ++k)
@@ -132,14 +132,13 @@ void FollowAlerts(const std::vector<CQuotePoint>& points, const std::vector<CAle
         FollowForward(points, alerts, h, horizons[h], horizons.size(), out);
 }
 
-std::vector<CPointPaths> PointPaths(const std::vector<CQuotePoint>& points,
-                                    const std::vector<int>& horizons) {
+bool PointPaths(std::span<const CQuotePoint> points, const std::vector<int>& horizons,
+                CPointPaths* at) {
     for (size_t i = 1; i < points.size(); ++i)
-        if (points[i].TimeMs < points[i - 1].TimeMs) return {};
+        if (points[i].TimeMs < points[i - 1].TimeMs) return false;
     // Every point an alert, followed as FollowForward follows alerts: with the clock never
     // going back, a path's end depends on its own point alone, whichever alerts came before.
     const size_t n = points.size(), hs = horizons.size();
-    std::vector<CPointPaths> at(n * hs);
     CForwardPath path;
     for (size_t h = 0; h < hs; ++h) {
         path.Clear();
@@ -148,7 +147,7 @@ std::vector<CPointPaths> PointPaths(const std::vector<CQuotePoint>& points,
             at[a * hs + h] = {path.Later(points, a), path.Low(points, a), path.High(points, a)};
         }
     }
-    return at;
+    return true;
 }
 
 CScore ScoreOf(const CQuotePoint& alert, char kind, int horizon, int32_t endMs, CPathEnd path) {
@@ -211,7 +210,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
     // How many events ahead an issue's next point is asked for.
     constexpr size_t kAhead = 16;
     const size_t hs = o.Horizons.size();
-    const size_t trackers = day.Series.size();
+    const size_t trackers = day.Series.Issues();
     auto& fwd = scratch.Forward;
     for (auto& byHorizon : fwd) {
         byHorizon.resize(hs);
@@ -250,8 +249,9 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             const int ahead = trackerOf[ui.Events[i + kAhead].Topic];
             if (ahead >= 0) {
                 const size_t t = static_cast<size_t>(ahead);
-                __builtin_prefetch(day.Series[t].data() + cursor[t]);
-                if (!day.Paths[t].empty()) __builtin_prefetch(day.Paths[t].data() + cursor[t] * hs);
+                __builtin_prefetch(day.Series.Of(t).data() + cursor[t]);
+                if (const CPointPaths* table = day.Series.PathsOf(t))
+                    __builtin_prefetch(table + cursor[t] * hs);
             }
         }
         const CRunUi::CEvent& e = ui.Events[i];
@@ -265,19 +265,18 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         ++t.Events;
         // The alert's own point: the line the replay delivered when the event was raised.
         const int tracker = trackerOf[e.Topic];
-        const std::vector<CQuotePoint>* series =
-            tracker < 0 ? nullptr : &day.Series[static_cast<size_t>(tracker)];
+        std::span<const CQuotePoint> series;
+        if (tracker >= 0) series = day.Series.Of(static_cast<size_t>(tracker));
         size_t at = 0;
-        if (series) {
+        bool found = false;
+        if (tracker >= 0) {
             // Events come in replay order, so each issue's points are walked once.
             size_t& c = cursor[static_cast<size_t>(tracker)];
-            while (c < series->size() && (*series)[c].Line < ev.Line) ++c;
+            while (c < series.size() && series[c].Line < ev.Line) ++c;
             at = c;
-            if (at == series->size() || (*series)[at].Line != ev.Line ||
-                (*series)[at].Price != e.Price)
-                series = nullptr;
+            found = at < series.size() && series[at].Line == ev.Line && series[at].Price == e.Price;
         }
-        if (!series) {
+        if (!found) {
             ++run.Unmatched;
             continue;
         }
@@ -285,18 +284,20 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
             seen[k][static_cast<size_t>(tracker)] = 1, ++t.Issues;
         ++perIssue[static_cast<size_t>(tracker)];
         matched.push_back(
-            {static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), (*series)[at], e.Kind});
+            {static_cast<uint32_t>(i), tracker, static_cast<uint32_t>(at), series[at], e.Kind});
         // The alert's paths from the day's, where its issue's clock never went back; the others
         // are followed below.
-        const std::vector<CPointPaths>& table = day.Paths[static_cast<size_t>(tracker)];
+        const CPointPaths* table = day.Series.PathsOf(static_cast<size_t>(tracker));
         for (size_t h = 0; h < hs; ++h)
-            paths.push_back(table.empty() ? CPathEnd{} : table[at * hs + h].Of(e.Kind));
+            paths.push_back(table ? table[at * hs + h].Of(e.Kind) : CPathEnd{});
     }
 
     // Each issue's alerts together, in the order they were raised (`byIssue`, with `order`
     // saying which alert each is), followed over its points; their paths go back in the order
     // the alerts came, so the rows read them one after another.
-    auto followed = [&](int tracker) { return day.Paths[static_cast<size_t>(tracker)].empty(); };
+    auto followed = [&](int tracker) {
+        return day.Series.PathsOf(static_cast<size_t>(tracker)) == nullptr;
+    };
     std::vector<uint32_t> first(trackers + 1);
     for (const CMatched& m : matched)
         if (followed(m.Tracker)) ++first[static_cast<size_t>(m.Tracker) + 1];
@@ -320,7 +321,7 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         if (first[t] == first[t + 1]) continue;
         alerts.assign(byIssue.begin() + first[t], byIssue.begin() + first[t + 1]);
         issuePaths.resize(alerts.size() * hs);
-        FollowAlerts(day.Series[t], alerts, o.Horizons, issuePaths.data());
+        FollowAlerts(day.Series.Of(t), alerts, o.Horizons, issuePaths.data());
         for (size_t q = 0; q < alerts.size(); ++q)
             std::copy_n(issuePaths.data() + q * hs, hs,
                         paths.data() + size_t{order[first[t] + q]} * hs);

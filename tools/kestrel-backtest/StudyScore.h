@@ -7,6 +7,7 @@
 // points, the tallies, the medians and the run's rows of alerts.csv.)
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 // A quote point a tracker stored: the replayed line, its time of day in ms, its price.
@@ -33,19 +34,20 @@ struct CPathEnd {
 // whose clock runs forward) this is one pass per horizon over the points from the first
 // alert on, with a monotone queue for the path's low and high; otherwise each alert costs a
 // binary search in stacks made in one backward pass.
-void FollowAlerts(const std::vector<CQuotePoint>& points, const std::vector<CAlertAt>& alerts,
+void FollowAlerts(std::span<const CQuotePoint> points, const std::vector<CAlertAt>& alerts,
                   const std::vector<int>& horizons, CPathEnd* out);
 
 // The paths of an alert at any point of one issue whose clock never goes back, made once for a
 // day and read by every setting: at[i * horizons.size() + h] is the path of an alert at point i
-// at horizon h, with both its lowest and its highest price. Empty when some point's time is
-// earlier than the one before: the alerts are then followed run by run (FollowAlerts).
+// at horizon h, with both its lowest and its highest price. False, with nothing written, when
+// some point's time is earlier than the one before: the alerts are then followed run by run
+// (FollowAlerts).
 struct CPointPaths {
     int32_t Later, Low, High;
     CPathEnd Of(char kind) const { return {Later, kind == 'A' ? Low : High}; }
 };
-std::vector<CPointPaths> PointPaths(const std::vector<CQuotePoint>& points,
-                                    const std::vector<int>& horizons);
+bool PointPaths(std::span<const CQuotePoint> points, const std::vector<int>& horizons,
+                CPointPaths* at);
 
 // An alert's scores at one horizon.
 struct CScore {

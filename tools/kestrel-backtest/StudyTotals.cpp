@@ -40,7 +40,7 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
         const CChartPicks::CSetting setting{r.Rate, r.Span};
         for (CTopIssue& top : r.Top) {
             const size_t t = static_cast<size_t>(top.Tracker);
-            if (top.Tracker < 0 || t >= day.Series.size() ||
+            if (top.Tracker < 0 || t >= day.Series.Issues() ||
                 !totals.Charts.WouldKeep(setting, top.Count))
                 continue;
             std::shared_ptr<const CChartSeries>& series = made[top.Tracker];
@@ -49,8 +49,9 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
                 s->Day = day.Dir;
                 s->Topic = day.Topics[t];
                 s->Name = t < names.size() ? names[t] : std::string();
-                s->Points.reserve(day.Series[t].size());
-                for (const CQuotePoint& p : day.Series[t]) s->Points.push_back({p.TimeMs, p.Price});
+                s->Points.reserve(day.Series.Of(t).size());
+                for (const CQuotePoint& p : day.Series.Of(t))
+                    s->Points.push_back({p.TimeMs, p.Price});
                 series = std::move(s);
             }
             totals.Charts.Offer(setting, {top.Count, series, std::move(top.Marks)});
@@ -59,8 +60,7 @@ void FoldDay(CDay& day, size_t d, std::vector<CRun>& runs, size_t first, size_t 
     for (size_t i = first; i < last; ++i) std::vector<CTopIssue>().swap(runs[i].Top);
     std::vector<std::string>().swap(day.Topics);
     std::unordered_map<std::string, int>().swap(day.TopicIndex);
-    std::vector<std::vector<CQuotePoint>>().swap(day.Series);
-    std::vector<std::vector<CPointPaths>>().swap(day.Paths);
+    day.Series.Clear();
     std::vector<std::string>().swap(day.Names);
 #if defined(__GLIBC__)
     // The day's points and a run's events are megabytes in pieces among longer-lived ones,
