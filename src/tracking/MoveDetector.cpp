@@ -141,7 +141,7 @@ MoveEvent CMoveDetector::JudgeAt(const MoveRule& rule, char kind, int end, int32
     e.TimeMs = last.TimeMs;
     e.Price = last.Price;
     e.Move = ClampInt32(int64_t{e.Price} - extreme);
-    e.MoveRatio = e.Price > 0 ? static_cast<double>(e.Move) / e.Price * 100 : 0;
+    e.MoveRatio = MoveEvent::RatioOf(e.Move, e.Price);
     // Under 100 yen a one-yen step is a percent or more: a move must be at least two yen.
     if (kind == 'A') {
         if (e.MoveRatio >= rule.Rate && !(e.Price < 100 && e.Move < 2)) e.Action = 'A';

@@ -25,4 +25,8 @@ struct MoveEvent {
     char Kind = 'A';        // 'A' a rise (Asc), 'D' a fall (Dsc)
     char Action = 'U';      // 'A' the rule holds (an alert), 'U' figures only (an update)
     bool IsAlert() const { return Action == 'A'; }
+    // MoveRatio as the detector works it out from Move and Price, for who keeps those alone.
+    static double RatioOf(int32_t move, int32_t price) {
+        return price > 0 ? static_cast<double>(move) / price * 100 : 0;
+    }
 };

@@ -151,19 +151,19 @@ private:
 class CRunUi : public IUserInterface {
 public:
     explicit CRunUi(CTopicNumbers& topics) : Numbers(topics) {}
-    // A move as its fields: its event line is made again when its row is written, and its
-    // topic is kept once per issue, so a day of millions of alerts over a dozen settings holds
-    // 40 bytes an alert.
+    // A move as its fields: its event line is made again when its row is written, its topic
+    // is kept once per issue and its ratio is worked out again from its move and price, so a
+    // day of millions of alerts over a dozen settings holds 28 bytes an alert.
     struct CEvent {
         int32_t Line;
         uint32_t Topic;  // its number among the day's topics
         int32_t TimeMs, Price, Move, LimitHigh;
-        double MoveRatio;
         char Kind, Action;
+        double MoveRatio() const { return MoveEvent::RatioOf(Move, Price); }
     };
     // The moves in blocks that stay where they are: a day's tens of millions are never copied
-    // to a larger block as they come. A block is 20 MiB on large pages where the system has
-    // them, so its first writes take ten page faults, not five thousand.
+    // to a larger block as they come. A block is 14 MiB on large pages where the system has
+    // them, so its first writes take seven page faults, not three and a half thousand.
     class CEvents {
     public:
         static constexpr size_t kShift = 19, kBlock = size_t{1} << kShift;
@@ -179,13 +179,21 @@ public:
         void clear() {
             std::vector<CBlock>().swap(Blocks);
             Count = 0;
+            Forgotten = 0;
+        }
+        // Gives back the blocks that hold only moves before the i-th, which are not read
+        // again: their pages, given back while the other threads' blocks are being filled, are
+        // taken by those at once, not paged in afresh.
+        void ForgetBefore(size_t i) {
+            for (; Forgotten < (i >> kShift) && Forgotten < Blocks.size(); ++Forgotten)
+                Blocks[Forgotten] = CBlock{};
         }
 
     private:
         static constexpr size_t kLargePage = size_t{2} << 20;
         struct CBlock {
             kestrel::CZeroPages Pages;
-            CEvent* First;
+            CEvent* First = nullptr;
         };
         void Grow() {
             kestrel::CZeroPages pages(kBlock * sizeof(CEvent) + kLargePage);
@@ -195,7 +203,7 @@ public:
             Blocks.push_back({std::move(pages), reinterpret_cast<CEvent*>(aligned)});
         }
         std::vector<CBlock> Blocks;
-        size_t Count = 0;
+        size_t Count = 0, Forgotten = 0;
     };
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     bool Confirm(const std::string&) override { return false; }
@@ -207,7 +215,7 @@ public:
     void AppendEventLine(const std::string&) override {}
     void AppendMove(const MoveEvent& e) override {
         Events.push_back({Line, Numbers.Number(e.Topic), e.TimeMs, e.Price, e.Move, e.LimitHigh,
-                          e.MoveRatio, e.Kind, e.Action});
+                          e.Kind, e.Action});
     }
     // The move's event line, appended to `out` by the one formatter.
     void AppendEventText(const CEvent& e, std::string& out) const {
@@ -216,7 +224,7 @@ public:
         m.TimeMs = e.TimeMs;
         m.Price = e.Price;
         m.Move = e.Move;
-        m.MoveRatio = e.MoveRatio;
+        m.MoveRatio = e.MoveRatio();
         m.LimitHigh = e.LimitHigh;
         m.Kind = e.Kind;
         m.Action = e.Action;
@@ -260,9 +268,10 @@ std::string SettingLabel(double rate, int span);
 
 // Scores the run's alerts against the day's points and writes them to the run's part of
 // alerts.csv. The alerts are matched to their points in the order they were raised, their paths
-// read from the day's (CDay::Paths) or, for an issue whose clock goes back, followed issue by
-// issue (one pass over each issue's points per horizon), then written in that order.
-void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui,
+// read from the day's (CDayPoints::PathsOf) or, for an issue whose clock goes back, followed
+// issue by issue (one pass over each issue's points per horizon), then written in that order.
+// The run's moves are given back as their rows are written.
+void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, CRunUi& ui,
               CScoreScratch& scratch);
 
 // Every setting of one day in one replay: the first run's controller replays the day, its

@@ -205,7 +205,7 @@ double Median(V& v) {
 
 }  // namespace
 
-void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& ui,
+void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, CRunUi& ui,
               CScoreScratch& scratch) {
     // How many events ahead an issue's next point is asked for.
     constexpr size_t kAhead = 16;
@@ -365,11 +365,11 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         *at++ = ',';
         at = CCsvWriter::PutNumber(at, int64_t{e.Move});
         *at++ = ',';
-        if (char* end = kestrel::PutFixed(at, e.MoveRatio, 2)) {
+        if (char* end = kestrel::PutFixed(at, e.MoveRatio(), 2)) {
             out.append(numbers, end);
         } else {
             out.append(numbers, at);
-            kestrel::AppendFixed(out, e.MoveRatio, 2);
+            kestrel::AppendFixed(out, e.MoveRatio(), 2);
         }
         for (size_t h = 0; h < hs; ++h) {
             const CScore s = ScoreOf(alert, a.Kind, o.Horizons[h], day.EndMs, paths[m * hs + h]);
@@ -400,6 +400,8 @@ void ScoreRun(const CStudyOptions& o, const CDay& day, CRun& run, const CRunUi& 
         out += nameFields[static_cast<size_t>(a.Tracker)];
         out += "\r\n";
         part.FlushWhenFull();
+        // The rows go in the order the moves came: the moves before this one are done with.
+        ui.Events.ForgetBefore(a.Event);
     }
     part.Close();
     for (int k = 0; k < 2; ++k)
