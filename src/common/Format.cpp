@@ -77,6 +77,12 @@ std::string Group(const std::string& digits) {
     return out;
 }
 
+// "00" to "99", for writing numbers two digits at a time.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // An exact tie at `decimals` digits: |v| x 10^d x 2 is an odd integer. As 10^d = 2^d x 5^d with
 // 5^d odd and v a binary fraction, that is: v x 2^(d+1) is an odd integer.
 bool IsTie(double v, int decimals) {
@@ -96,22 +102,36 @@ char* FastFixed(double v, int decimals, char* end, bool tiesAway = true) {
     if (decimals < 0 || decimals > 9 || !std::isfinite(v)) return nullptr;
     const double p = std::fabs(v) * kPow10[decimals];
     if (!(p < 1e15)) return nullptr;
-    const double whole = std::floor(p);
-    const double frac = p - whole;  // exact: both below 2^53
+    const uint64_t whole = static_cast<uint64_t>(p);     // p is not negative: its floor
+    const double frac = p - static_cast<double>(whole);  // exact: both below 2^53
     // On a half: an exact tie goes away from zero; a product rounded onto the half is left to
     // the exact path.
     if (frac == 0.5 && (!tiesAway || !IsTie(v, decimals))) return nullptr;
-    uint64_t n = static_cast<uint64_t>(whole) + (frac >= 0.5 ? 1 : 0);
+    uint64_t n = whole + (frac >= 0.5 ? 1 : 0);
+    const bool zero = n == 0;  // a value that rounds to zero shows no sign
+    // Two digits at a time, from the last.
     char* at = end;
-    for (int i = 0; i < decimals; ++i, n /= 10) *--at = static_cast<char>('0' + n % 10);
-    if (decimals > 0) *--at = '.';
-    do {
+    auto two = [&at](uint64_t r) {
+        at -= 2;
+        std::memcpy(at, kDigitPairs + 2 * r, 2);
+    };
+    int d = decimals;
+    for (; d >= 2; d -= 2) {
+        const uint64_t q = n / 100;
+        two(n - q * 100);
+        n = q;
+    }
+    if (d == 1) {
         *--at = static_cast<char>('0' + n % 10);
         n /= 10;
-    } while (n > 0);
-    // A value that rounds to zero shows no sign.
-    if (std::signbit(v) && std::find_if(at, end, [](char c) { return c > '0'; }) != end)
-        *--at = '-';
+    }
+    if (decimals > 0) *--at = '.';
+    for (; n >= 100; n /= 100) two(n % 100);
+    if (n >= 10)
+        two(n);
+    else
+        *--at = static_cast<char>('0' + n);
+    if (std::signbit(v) && !zero) *--at = '-';
     return at;
 }
 
@@ -156,8 +176,9 @@ char* PutFixed(char* at, double value, int decimals, int width) {
     const char* from = FastFixed(value, decimals, end);
     if (!from || width > kFixedRoom) return nullptr;
     for (auto pad = width - (end - from); pad > 0; --pad) *at++ = ' ';
-    while (from != end) *at++ = *from++;
-    return at;
+    const size_t n = static_cast<size_t>(end - from);
+    std::memcpy(at, from, n);
+    return at + n;
 }
 
 char* PutFixedNearest(char* at, double value, int decimals) {
@@ -165,8 +186,9 @@ char* PutFixedNearest(char* at, double value, int decimals) {
     char* const end = buf + sizeof buf;
     const char* from = FastFixed(value, decimals, end, false);
     if (!from) return nullptr;
-    while (from != end) *at++ = *from++;
-    return at;
+    const size_t n = static_cast<size_t>(end - from);
+    std::memcpy(at, from, n);
+    return at + n;
 }
 
 void AppendFixed(std::string& out, double value, int decimals, int width) {
