@@ -76,6 +76,7 @@ uint32_t CTopicNumbers::Add(std::string_view topic) {
         n = found->second;
     } else {
         Topics.emplace_back(topic);  // a deque: the views of the topics before stay good
+        Views.push_back(Topics.back());
         n = static_cast<uint32_t>(Topics.size() - 1);
         ByText.emplace(Topics.back(), n);
     }

@@ -124,7 +124,7 @@ public:
             if (Seen[i].At == topic.data() && Seen[i].Size == topic.size()) return Seen[i].Number;
         return Add(topic);
     }
-    std::string_view Text(uint32_t n) const { return Topics[n]; }
+    std::string_view Text(uint32_t n) const { return Views[n]; }
     size_t Count() const { return Topics.size(); }
 
 private:
@@ -140,6 +140,7 @@ private:
     uint32_t Add(std::string_view topic);
     void Place(const CSeen& s);
     std::deque<std::string> Topics;
+    std::vector<std::string_view> Views;  // of Topics, by number: read for every move's row
     std::unordered_map<std::string_view, uint32_t> ByText;
     std::vector<CSeen> Seen;
     size_t SeenCount = 0;
