@@ -549,12 +549,6 @@ public:
     std::string FailRenameTo, FailCreateIn, CountIn;
     std::atomic<int> Counted{0};            // files made under a path holding CountIn
     std::atomic<bool> RenameFailed{false};  // the first rename to FailRenameTo only
-    std::atomic<int> Syncs{0};
-    std::atomic<bool> FailFirstSync{false};
-    std::error_code Sync(int fd) override {
-        if (Syncs++ == 0 && FailFirstSync) return {EIO, std::generic_category()};
-        return FileSaveOps::Sync(fd);
-    }
     std::error_code CreateNew(const std::string& path, const std::string& modeOf,
                               int& fd) override {
         if (!CountIn.empty() && path.find(CountIn) != std::string::npos) ++Counted;
@@ -640,10 +634,10 @@ TEST(Study, AFileWrittenAroundTheCacheHoldsWhatWasHandedIn) {
         bytes += std::string(std::uniform_int_distribution<size_t>(1, 3 << 20)(random),
                              static_cast<char>('a' + bytes.size() % 26));
     const size_t head = 15;
-    auto write = [&](const std::string& name, uint64_t syncEvery = 0) {
+    auto write = [&](const std::string& name) {
         kestrel::study::COutFile f(dir.File(name), name);
         f.Buffer = bytes.substr(0, head);
-        const bool around = f.WriteAroundCache(syncEvery);
+        const bool around = f.WriteAroundCache();
         for (size_t at = head; at < bytes.size();) {
             const size_t n = std::min(bytes.size() - at, size_t{at % 7 == 0 ? 9000u : 1u << 20});
             f.Buffer.append(bytes, at, n);
@@ -669,21 +663,6 @@ TEST(Study, AFileWrittenAroundTheCacheHoldsWhatWasHandedIn) {
         write("refused");
     }
     EXPECT_TRUE(Read(dir.File("refused")) == bytes);
-    // Put on disk as it grows, a megabyte at a time: a sync that failed on the way is said at
-    // the end, though the last one went well.
-    {
-        CTroubledOps ops;
-        kestrel::ScopedSaveOps scoped(ops);
-        const bool around = write("synced", 1 << 20);
-        EXPECT_GE(ops.Syncs.load(), around ? 3 : 1);
-    }
-    EXPECT_TRUE(Read(dir.File("synced")) == bytes);
-    {
-        CTroubledOps ops;
-        ops.FailFirstSync = true;
-        kestrel::ScopedSaveOps scoped(ops);
-        EXPECT_THROW(write("sync-failed", 1 << 20), std::runtime_error);
-    }
     CTroubledOps ops;
     ops.Room = 10 << 20;
     kestrel::ScopedSaveOps scoped(ops);

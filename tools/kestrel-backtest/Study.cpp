@@ -247,9 +247,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     std::optional<COutFile> all;
     try {
         all.emplace(work + "/alerts.csv", out + "/alerts.csv");
-        // Put on disk a quarter of a gigabyte at a time as it grows: the sync at the end then
-        // waits for the last part only, not for the disk to take the whole file.
-        all->WriteAroundCache(uint64_t{256} << 20);
+        all->WriteAroundCache();
     } catch (const std::exception& e) {
         return say(e.what()), 1;
     }

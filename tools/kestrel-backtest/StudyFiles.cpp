@@ -12,17 +12,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -188,55 +185,8 @@ COutFile::COutFile(std::string path, std::string shown)
 }
 
 COutFile::~COutFile() {
-    Syncer.reset();
     if (Fd >= 0) CurrentSaveOps().Close(Fd);
 }
-
-class COutFile::CEarlySync {
-public:
-    // Throws std::system_error when no thread can be made.
-    explicit CEarlySync(int fd) : Fd(fd), Thread([this] { Run(); }) {}
-    ~CEarlySync() {
-        {
-            std::lock_guard<std::mutex> lock(Mutex);
-            Stop = true;
-        }
-        Wake.notify_one();
-        Thread.join();
-    }
-    // A sync of what is written by now: after the one under way, if one is.
-    void Ask() {
-        {
-            std::lock_guard<std::mutex> lock(Mutex);
-            Wanted = true;
-        }
-        Wake.notify_one();
-    }
-    // The first failure of a sync, once the thread has stopped.
-    std::error_code Failure() const { return Failed; }
-
-private:
-    void Run() {
-        std::unique_lock<std::mutex> lock(Mutex);
-        for (;;) {
-            Wake.wait(lock, [this] { return Wanted || Stop; });
-            if (Stop) return;
-            Wanted = false;
-            lock.unlock();
-            const std::error_code ec = CurrentSaveOps().Sync(Fd);
-            lock.lock();
-            if (ec && ec != std::errc::invalid_argument && !Failed) Failed = ec;
-        }
-    }
-    const int Fd;
-    std::mutex Mutex;
-    std::condition_variable Wake;
-    bool Wanted = false, Stop = false;
-    std::error_code Failed;
-    std::thread Thread;  // last: it starts once the rest is made
-};
-
-void COutFile::CStopSync::operator()(CEarlySync* s) const { delete s; }
 
 void COutFile::Fail(const char* what, int err) {
     throw std::runtime_error(Shown + ": " + what + ": " + Reason(err));
@@ -311,11 +261,6 @@ void COutFile::WriteStage() {
     }
     std::memmove(Stage.get(), Stage.get() + done, Staged - done);
     Staged -= done;
-    SinceSync += done;
-    if (Syncer && SinceSync >= SyncEvery) {
-        Syncer->Ask();
-        SinceSync = 0;
-    }
     if (done < whole) LeaveStage();
 }
 
@@ -324,11 +269,6 @@ void COutFile::Close(bool sync) {
     if (Stage) {
         WriteStage();
         LeaveStage();
-    }
-    if (Syncer) {
-        const std::error_code early = Syncer->Failure();
-        Syncer.reset();
-        if (early) Fail("could not be written", early.value());
     }
     if (sync) {
         auto ec = CurrentSaveOps().Sync(Fd);
@@ -340,11 +280,11 @@ void COutFile::Close(bool sync) {
 }
 
 #if defined(_WIN32) || !defined(O_DIRECT)
-bool COutFile::WriteAroundCache(uint64_t) { return false; }
+bool COutFile::WriteAroundCache() { return false; }
 
 void COutFile::LeaveStage() { Stage.reset(); }
 #else
-bool COutFile::WriteAroundCache(uint64_t syncEvery) {
+bool COutFile::WriteAroundCache() {
     if (Stage) return true;
     // Direct writes start where a block starts: a file already written off the blocks stays
     // as it is.
@@ -359,15 +299,6 @@ bool COutFile::WriteAroundCache(uint64_t syncEvery) {
     }
     Stage.reset(static_cast<char*>(stage));
     Staged = 0;
-    if (syncEvery > 0 && !Syncer) {
-        try {
-            Syncer.reset(new CEarlySync(Fd));
-            SyncEvery = syncEvery;
-            SinceSync = 0;
-        } catch (const std::system_error&) {
-            // no thread for it: the file is put on disk at its end only
-        }
-    }
     return true;
 }
 

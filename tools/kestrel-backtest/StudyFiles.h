@@ -73,11 +73,8 @@ public:
     // From here on the file goes to the disk in whole blocks, around the system's cache, for a
     // file of gigabytes that is put on disk at its end anyway: it is then not copied into the
     // cache first, which costs a core more than the disk takes. False, and written as before,
-    // where the system or its file system cannot (Windows, tmpfs before Linux 6.6). Every
-    // `syncEvery` bytes so written, the file is also put on disk so far, on a thread of its
-    // own while writing goes on, so that the disk's own cache does not hold gigabytes for the
-    // sync at the end (0: only at the end).
-    bool WriteAroundCache(uint64_t syncEvery = 0);
+    // where the system or its file system cannot (Windows, tmpfs before Linux 6.6).
+    bool WriteAroundCache();
 
 private:
     [[noreturn]] void Fail(const char* what, int err);
@@ -94,13 +91,6 @@ private:
     };
     std::unique_ptr<char, CFreeStage> Stage;  // aligned, while writing around the cache
     size_t Staged = 0;
-    // Puts the file on disk as far as it was written whenever asked, one sync after another.
-    class CEarlySync;
-    struct CStopSync {
-        void operator()(CEarlySync* s) const;
-    };
-    std::unique_ptr<CEarlySync, CStopSync> Syncer;
-    uint64_t SyncEvery = 0, SinceSync = 0;
 };
 
 // Appends the file `path` (one of the study's own, in its private folder) to `to`.
