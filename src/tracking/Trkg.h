@@ -206,6 +206,15 @@ private:
     // A side rule's judgement of the newest point, by its span's window; k: 0 rise, 1 fall.
     MoveEvent JudgeSide(size_t side, int k) const;
 
+    // What a side rule's records left while folded: its alerts' records (its last records are
+    // those of the context's own rule, judged anew by its rule when taken). Read with every
+    // point, so among the fields fetched ahead of it (PrefetchFields), not after the ring.
+    struct CSideFolded {
+        std::array<CFoldedPoint, 2> Alert;  // by kind: the figures its record is made from
+    };
+    std::vector<CSideFolded> SideFolded;               // by side rule
+    std::vector<CMoveDetector::SpanMemo> SideWindows;  // by side span
+
 public:
     CMoveDetector Detector;  // its small fields, then its ring: most of a tracker's size
 
@@ -219,13 +228,6 @@ public:
     double Vwap = 0;
 
 private:
-    // What a side rule's records left while folded: its alerts' records (its last records are
-    // those of the context's own rule, judged anew by its rule when taken).
-    struct CSideFolded {
-        std::array<CFoldedPoint, 2> Alert;  // by kind: the figures its record is made from
-    };
-    std::vector<CSideFolded> SideFolded;               // by side rule
-    std::vector<CMoveDetector::SpanMemo> SideWindows;  // by side span
     std::string Code;
 };
 
