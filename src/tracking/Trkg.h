@@ -119,7 +119,8 @@ public:
 
     // Hints for a caller that knows which tracker a coming point is for (the replay reads
     // ahead): the first brings in the fields every point reads; the second, called once those
-    // are in, the newest points and the ends of the deques the point will touch.
+    // are in, the newest points, the ends of the deques the point will touch and the side
+    // rules' windows.
     void PrefetchFields() const;
     void PrefetchPoints() const;
 
