@@ -162,6 +162,7 @@ public:
         char Kind, Action;
         double MoveRatio() const { return MoveEvent::RatioOf(Move, Price); }
     };
+    static_assert(sizeof(CEvent) == 28, "a move's fields are held for every alert of the day");
     // The moves in blocks that stay where they are: a day's tens of millions are never copied
     // to a larger block as they come. A block is 14 MiB on large pages where the system has
     // them, so its first writes take seven page faults, not three and a half thousand.
