@@ -362,6 +362,16 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
     }
     size_t appended = 0;
     std::string appendError;
+    // Once the last run alone is left to write while it is still being scored, what is written
+    // goes to the disk meanwhile: the sync at the end then waits for that run's rows, not for
+    // the disk to take gigabytes. (Syncs on the way hold the writes behind them, so only once.)
+    bool syncedAhead = false;
+    auto syncAhead = [&] {
+        if (syncedAhead || runs.size() < 2 || rows.RunsIn() + 1 != runs.size()) return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        syncedAhead = !done[runs.size() - 1];
+        return syncedAhead;
+    };
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
@@ -377,6 +387,7 @@ int RunStudy(const CStudyOptions& o, std::string& messages, std::string& summary
                 lock.unlock();
                 try {
                     rows.WriteReady(*all);
+                    if (syncAhead()) all->SyncSoFar();
                 } catch (const std::exception& e) {
                     appendError = e.what();
                 }

@@ -264,16 +264,18 @@ void COutFile::WriteStage() {
     if (done < whole) LeaveStage();
 }
 
+void COutFile::SyncSoFar() {
+    auto ec = CurrentSaveOps().Sync(Fd);
+    if (ec && ec != std::errc::invalid_argument) Fail("could not be written", ec.value());
+}
+
 void COutFile::Close(bool sync) {
     Flush();
     if (Stage) {
         WriteStage();
         LeaveStage();
     }
-    if (sync) {
-        auto ec = CurrentSaveOps().Sync(Fd);
-        if (ec && ec != std::errc::invalid_argument) Fail("could not be written", ec.value());
-    }
+    if (sync) SyncSoFar();
     const int fd = Fd;
     Fd = -1;
     if (auto ec = CurrentSaveOps().Close(fd)) Fail("could not be written", ec.value());

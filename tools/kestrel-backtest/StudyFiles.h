@@ -68,6 +68,8 @@ public:
     // Writes `bytes` after what the buffer holds, charged as the buffer's are, not copied into
     // the buffer first.
     void Write(std::string_view bytes);
+    // Puts what is written so far on disk (not what the buffer or the stage still hold).
+    void SyncSoFar();
     // Writes what is left, puts it on disk when `sync`, closes.
     void Close(bool sync);
     // From here on the file goes to the disk in whole blocks, around the system's cache, for a
